@@ -1,0 +1,54 @@
+#include "diag/debug_log.h"
+
+#include <cstdio>
+
+#include "startup/app.h"
+
+namespace rz {
+
+const char* const kMainBanner = "i==============================   MAIN   ==============================";
+const char* const kStartBanner = "i==============================   START   ==============================";
+
+std::string DateLiteral(const LocalTime& t) {
+    char buf[64];
+    if (t.hour == 0 && t.minute == 0 && t.second == 0)
+        std::snprintf(buf, sizeof buf, "#%04d-%02d-%02d#", t.year, t.month, t.day);
+    else
+        std::snprintf(buf, sizeof buf, "#%04d-%02d-%02d %02d:%02d:%02d#", t.year, t.month, t.day, t.hour,
+                      t.minute, t.second);
+    return buf;
+}
+
+std::string FormatRecord(const LocalTime& t, const std::string& message) {
+    return DateLiteral(t) + ",\"" + message + "\"\r\n";
+}
+
+bool LoggingOn(const Ctx& c) { return !c.s.sDebugFile.empty(); }
+
+void DebugRecords(Ctx& c, const std::vector<std::string>& messages) {
+    if (!LoggingOn(c)) return;
+    const LocalTime now = c.p.Now();
+    std::string text;
+    for (const std::string& m : messages) text += FormatRecord(now, m);
+    if (!c.p.AppendText(c.s.sDebugFile, text)) c.p.DebugOutput("ROREROZARIRADI: debug record dropped: " + text);
+}
+
+void DebugRecord(Ctx& c, const std::string& message) { DebugRecords(c, {message}); }
+
+void ReportDllError(Ctx& c, long code, const std::string& message, const std::string& module,
+                    const std::string& procedure) {
+    DebugRecord(c, "DLL ERROR: " + std::to_string(code) + " at " + module + "\\" + procedure + " >>> " + message);
+}
+
+bool DebugSwitchTest(Ctx& c) {
+    const std::string path = AppPath(c, c.s.sAppTitle + ".deb");
+    if (FileExists(c, path)) {
+        c.s.sDebugFile = path;
+        return true;
+    }
+    c.s.sDebugFile.clear();
+    c.s.sBannerDone.clear();
+    return false;
+}
+
+}  // namespace rz

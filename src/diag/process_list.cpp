@@ -1,0 +1,46 @@
+#include "diag/process_list.h"
+
+#include "platform/platform.h"
+
+namespace rz {
+
+namespace {
+constexpr std::uint32_t kQueryAndRead = 0x0410;  // PROCESS_QUERY_INFORMATION | PROCESS_VM_READ
+constexpr std::uint32_t kModuleBufferBytes = 200;  // room for 50 32-bit module handles
+constexpr int kModuleSlots = 50;
+constexpr std::uint32_t kPathChars = 260;
+}  // namespace
+
+std::vector<std::uint32_t> GetProcessIds(Platform& p) {
+    std::uint32_t bufferBytes = 8;
+    std::uint32_t returned = 96;
+    std::vector<std::uint32_t> ids;
+    // A call that fills its buffer exactly may have been cut short, so the
+    // room doubles until a call reports less than it was offered.
+    while (bufferBytes <= returned) {
+        bufferBytes *= 2;
+        ids.assign(bufferBytes / 4, 0);
+        p.EnumProcessIds(ids.data(), bufferBytes, &returned);
+    }
+    ids.resize(returned / 4);
+    return ids;
+}
+
+bool GetProcessPath(Platform& p, std::uint32_t pid, std::string& path) {
+    path.clear();
+    const Handle h = p.OpenProc(kQueryAndRead, false, pid);
+    if (h == 0) return false;
+    Handle modules[kModuleSlots] = {};
+    std::uint32_t needed = 0;
+    if (!p.EnumModules(h, modules, kModuleBufferBytes, &needed)) {
+        p.CloseHandle(h);
+        return false;
+    }
+    char buffer[kPathChars] = {};
+    const std::uint32_t n = p.ModuleFileName(h, modules[0], buffer, kPathChars);
+    path.assign(buffer, n < kPathChars ? n : kPathChars);
+    p.CloseHandle(h);
+    return true;
+}
+
+}  // namespace rz

@@ -1,0 +1,53 @@
+#include "diag/debug_log.h"
+#include "monitor/monitor.h"
+#include "startup/app.h"
+#include "startup/startup.h"
+#include "ui/frm_main.h"
+#include "update/update.h"
+
+namespace rz {
+
+namespace {
+
+constexpr std::uint32_t kTickIntervalMs = 5000;
+
+void DebugSwitchAtTick(Ctx& c) {
+    if (!DebugSwitchTest(c)) return;
+    if (c.s.sBannerDone == kYes) return;
+    DebugRecords(c, {kStartBanner, "VERSION: " + c.s.sVersion});
+    c.s.sBannerDone = kYes;
+}
+
+void ObeyStopFiles(Ctx& c) {
+    for (const std::string& path : {AppPath(c, c.s.sAppTitle + ".stp"), AppPath(c, "KORUMGRS.stp")}) {
+        if (!FileExists(c, path)) continue;
+        DebugRecord(c, "STOPPING WITH " + path);
+        EndProgram(c, kExitNormal);
+    }
+}
+
+}  // namespace
+
+void TimerMONITORVESK_Timer(Ctx& c) {
+    TimerMONITORVESK_SetEnabled(c, false);
+    TimerMONITORVESK_SetInterval(c, 0);
+    // A failure abandons this tick only; the next one starts afresh.
+    try {
+        DebugSwitchAtTick(c);
+        ObeyStopFiles(c);
+        CheckProcesses(c);
+        UpdateKORUMGR(c);
+    } catch (const Failure& f) {
+        DebugRecord(c, std::string("ERROR: ") + f.what());
+        c.p.DebugOutput(std::string("ROREROZARIRADI: tick abandoned: ") + f.what());
+    }
+    TimerMONITORVESK_SetEnabled(c, true);
+    TimerMONITORVESK_SetInterval(c, kTickIntervalMs);
+}
+
+void WaitPumping(Ctx& c, std::uint64_t ms) {
+    const std::uint64_t start = c.p.MonotonicMs();
+    while (c.p.MonotonicMs() - start < ms) c.p.PumpUntil(start + ms);
+}
+
+}  // namespace rz

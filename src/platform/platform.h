@@ -1,0 +1,120 @@
+// The one seam between the monitor and the operating system. Everything the
+// program asks of Windows goes through this interface, so that all logic
+// above it runs and is tested on Linux against an in-memory implementation.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace rz {
+
+using Handle = std::uintptr_t;  // 0 stands for "no handle"
+
+struct LocalTime {
+    int year = 2000, month = 1, day = 1;
+    int hour = 0, minute = 0, second = 0;
+};
+
+// Outcome of a directory listing of one path.
+struct ListResult {
+    bool error = false;     // the listing itself failed (unreachable host, ...)
+    std::string first;      // first listed name, empty when nothing matched
+};
+
+enum class ReadStatus { Ok, Missing, TooLarge, Error };
+
+// A picture stored as a Windows bitmap file image (BITMAPFILEHEADER first).
+struct Picture {
+    const unsigned char* data = nullptr;
+    std::size_t size = 0;
+};
+
+struct Rect {
+    int left = 0, top = 0, width = 0, height = 0;  // pixels
+};
+
+// What the Win32 layer needs to draw the main window; the values belong
+// to the window module, the drawing to the platform.
+struct FormDesign {
+    std::string title;
+    int clientWidth = 0, clientHeight = 0;
+    std::uint32_t backColor = 0, foreColor = 0;  // 0x00BBGGRR
+    struct Image {
+        Rect box;
+        Picture picture;
+        bool stretch = false;
+    };
+    Image images[4];  // drawn in this order, before the label
+    int imageCount = 0;
+    Rect labelBox;
+    std::uint32_t labelBackColor = 0, labelTextColor = 0;
+    std::string labelFont;
+    int labelPoints = 0;
+    bool labelBold = false;
+};
+
+class Platform {
+public:
+    virtual ~Platform() = default;
+
+    // Identity of the running program.
+    virtual std::string AppFolder() = 0;  // folder of the running executable, no trailing backslash
+    virtual void SetAppTitle(const std::string& title) = 0;  // text of the hidden application window
+    virtual bool PrevInstance() = 0;
+    virtual std::string FileVersion(const std::string& path) = 0;  // "a.b.c.d", "" when unknown
+    virtual bool ComputerName(char* buffer, std::uint32_t* size) = 0;  // GetComputerNameA
+
+    // Files. Paths are Windows paths in the 8-bit code page.
+    virtual ListResult ListFirst(const std::string& path) = 0;  // a trailing backslash lists the folder
+    virtual bool RemoveFile(const std::string& path) = 0;
+    virtual bool CopyFileTo(const std::string& from, const std::string& to) = 0;  // replaces `to`
+    virtual bool MoveReplace(const std::string& from, const std::string& to) = 0;  // one step, write-through
+    virtual bool WriteText(const std::string& path, const std::string& text) = 0;  // create or truncate
+    virtual bool AppendText(const std::string& path, const std::string& text) = 0;  // create when missing
+    virtual ReadStatus ReadSmallFile(const std::string& path, std::size_t limit, std::string& out) = 0;
+    // Opens `path` for reading while denying writers and returns its first
+    // `count` bytes and its length. False when it cannot be opened that way.
+    virtual bool ReadHeadDenyWrite(const std::string& path, std::size_t count, std::string& head,
+                                   std::uint64_t& length) = 0;
+
+    // Registry (RegCreateKeyA, RegSetValueExA with REG_SZ, RegCloseKey).
+    virtual long RegOpenOrCreate(std::uint32_t root, const std::string& subKey, Handle* key) = 0;
+    virtual long RegSetString(Handle key, const std::string& name, const char* data, std::uint32_t bytes) = 0;
+    virtual long RegClose(Handle key) = 0;
+
+    // Processes, one call each of the Win32 process status and process functions.
+    virtual bool EnumProcessIds(std::uint32_t* ids, std::uint32_t bytes, std::uint32_t* returned) = 0;
+    virtual Handle OpenProc(std::uint32_t access, bool inherit, std::uint32_t pid) = 0;
+    virtual bool EnumModules(Handle process, Handle* modules, std::uint32_t bytes, std::uint32_t* needed) = 0;
+    virtual std::uint32_t ModuleFileName(Handle process, Handle module, char* buffer, std::uint32_t size) = 0;
+    virtual bool ExitCodeOf(Handle process, std::uint32_t* code) = 0;
+    virtual bool TerminateProc(Handle process, std::uint32_t code) = 0;
+    virtual bool CloseHandle(Handle handle) = 0;
+    virtual std::uint32_t LastError() = 0;
+    // Starts `path` with the path alone as command line, minimised and not
+    // activated; returns the new process id, 0 when nothing started.
+    virtual std::uint32_t StartProgram(const std::string& path) = 0;
+
+    // Windows.
+    virtual Handle FindAppWindow(const std::string& className, const std::string& title) = 0;
+    virtual void RestoreAndActivate(Handle window) = 0;  // OpenIcon, SetForegroundWindow
+    virtual bool CreateMainWindow(const FormDesign& design) = 0;
+    virtual void SetLabelText(const std::string& text) = 0;
+    virtual void ShowMainWindow() = 0;  // not modal, not activated
+    virtual void RepaintLabel() = 0;    // on screen before this returns
+    virtual void SetTimer(std::uint32_t intervalMs) = 0;  // 0 stops it; any call restarts the count
+    virtual void SetTimerHandler(std::function<void()> handler) = 0;
+
+    // Time and waiting.
+    virtual std::uint64_t MonotonicMs() = 0;
+    virtual LocalTime Now() = 0;
+    // Processes window messages and sleeps until the next message or the
+    // deadline (a MonotonicMs value); returns at the latest at the deadline.
+    virtual void PumpUntil(std::uint64_t deadlineMs) = 0;
+
+    virtual void DebugOutput(const std::string& text) = 0;  // OutputDebugStringA
+    [[noreturn]] virtual void EndProgram(int exitCode) = 0;
+};
+
+}  // namespace rz

@@ -1,0 +1,465 @@
+#define PSAPI_VERSION 1
+#include <windows.h>
+#include <psapi.h>
+
+#include "platform/win32_platform.h"
+
+#include <cstdio>
+#include <vector>
+
+namespace rz {
+
+namespace {
+
+const char* const kAppWindowClass = "ThunderRT6Main";
+const char* const kFormClass = "ROREROZARIRADI.frmMAIN";
+constexpr UINT_PTR kTimerId = 1;
+
+HANDLE H(Handle h) { return reinterpret_cast<HANDLE>(h); }
+
+std::string Folder(const std::string& path) {
+    const std::size_t slash = path.find_last_of('\\');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+// Lone carriage returns break lines on screen, as the label's text uses them.
+std::string ScreenText(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        out += text[i];
+        if (text[i] == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n')) out += '\n';
+    }
+    return out;
+}
+
+void DrawPicture(HDC dc, const FormDesign::Image& image) {
+    const Picture& pic = image.picture;
+    if (pic.size < sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER)) return;
+    const auto* file = reinterpret_cast<const BITMAPFILEHEADER*>(pic.data);
+    const auto* info = reinterpret_cast<const BITMAPINFO*>(pic.data + sizeof(BITMAPFILEHEADER));
+    const int w = info->bmiHeader.biWidth, h = info->bmiHeader.biHeight;
+    const Rect& r = image.box;
+    SetStretchBltMode(dc, COLORONCOLOR);
+    StretchDIBits(dc, r.left, r.top, image.stretch ? r.width : w, image.stretch ? r.height : h, 0, 0, w, h,
+                  pic.data + file->bfOffBits, info, DIB_RGB_COLORS, SRCCOPY);
+}
+
+}  // namespace
+
+struct Win32Platform::Impl {
+    HINSTANCE instance = GetModuleHandleA(nullptr);
+    HWND appWindow = nullptr;
+    HWND form = nullptr;
+    HANDLE instanceMutex = nullptr;
+    FormDesign design;
+    std::string label;
+    HFONT labelFont = nullptr;
+    std::function<void()> onTimer;
+    DWORD lastError = 0;
+
+    void Paint(HWND hwnd) {
+        PAINTSTRUCT ps;
+        HDC dc = BeginPaint(hwnd, &ps);
+        RECT client;
+        GetClientRect(hwnd, &client);
+        HBRUSH back = CreateSolidBrush(design.backColor);
+        FillRect(dc, &client, back);
+        DeleteObject(back);
+        for (int i = 0; i < design.imageCount; ++i) DrawPicture(dc, design.images[i]);
+        const Rect& b = design.labelBox;
+        RECT box{b.left, b.top, b.left + b.width, b.top + b.height};
+        HBRUSH labelBack = CreateSolidBrush(design.labelBackColor);
+        FillRect(dc, &box, labelBack);
+        DeleteObject(labelBack);
+        HGDIOBJ oldFont = SelectObject(dc, labelFont);
+        SetTextColor(dc, design.labelTextColor);
+        SetBkMode(dc, TRANSPARENT);
+        const std::string text = ScreenText(label);
+        DrawTextA(dc, text.c_str(), static_cast<int>(text.size()), &box, DT_CENTER | DT_WORDBREAK | DT_NOPREFIX);
+        SelectObject(dc, oldFont);
+        EndPaint(hwnd, &ps);
+    }
+
+    static LRESULT CALLBACK FormProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+        auto* self = reinterpret_cast<Impl*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+        if (msg == WM_NCCREATE) {
+            self = static_cast<Impl*>(reinterpret_cast<CREATESTRUCTA*>(lp)->lpCreateParams);
+            SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+        }
+        if (self) {
+            if (msg == WM_TIMER && wp == kTimerId) {
+                if (self->onTimer) self->onTimer();
+                return 0;
+            }
+            if (msg == WM_PAINT) {
+                self->Paint(hwnd);
+                return 0;
+            }
+            // The window carries no closing logic: only the program's own
+            // stop files end it.
+            if (msg == WM_CLOSE) return 0;
+        }
+        return DefWindowProcA(hwnd, msg, wp, lp);
+    }
+
+    void Record(BOOL ok) { lastError = ok ? 0 : GetLastError(); }
+};
+
+Win32Platform::Win32Platform() : impl_(new Impl) {}
+Win32Platform::~Win32Platform() = default;
+
+std::string Win32Platform::AppFolder() {
+    char path[MAX_PATH * 2] = {};
+    const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    return Folder(std::string(path, n));
+}
+
+void Win32Platform::SetAppTitle(const std::string& title) {
+    if (impl_->appWindow) {
+        SetWindowTextA(impl_->appWindow, title.c_str());
+        return;
+    }
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = DefWindowProcA;
+    wc.hInstance = impl_->instance;
+    wc.lpszClassName = kAppWindowClass;
+    RegisterClassA(&wc);
+    impl_->appWindow = CreateWindowExA(0, kAppWindowClass, title.c_str(), WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                                       impl_->instance, nullptr);
+}
+
+bool Win32Platform::PrevInstance() {
+    if (!impl_->instanceMutex) {
+        impl_->instanceMutex = CreateMutexA(nullptr, FALSE, "ROREROZARIRADI.PrevInstance");
+        if (GetLastError() == ERROR_ALREADY_EXISTS) return true;
+    }
+    return false;
+}
+
+std::string Win32Platform::FileVersion(const std::string& path) {
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
+    if (size == 0) return "";
+    std::vector<char> data(size);
+    if (!GetFileVersionInfoA(path.c_str(), 0, size, data.data())) return "";
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT len = 0;
+    if (!VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&info), &len) || !info) return "";
+    char text[64];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", unsigned(HIWORD(info->dwFileVersionMS)),
+                  unsigned(LOWORD(info->dwFileVersionMS)), unsigned(HIWORD(info->dwFileVersionLS)),
+                  unsigned(LOWORD(info->dwFileVersionLS)));
+    return text;
+}
+
+bool Win32Platform::ComputerName(char* buffer, std::uint32_t* size) {
+    DWORD n = *size;
+    const BOOL ok = GetComputerNameA(buffer, &n);
+    *size = n;
+    return ok != 0;
+}
+
+ListResult Win32Platform::ListFirst(const std::string& path) {
+    ListResult result;
+    const std::string pattern = !path.empty() && path.back() == '\\' ? path + "*" : path;
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA(pattern.c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) {
+        const DWORD e = GetLastError();
+        impl_->lastError = e;
+        result.error = !(e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND || e == ERROR_NO_MORE_FILES);
+        return result;
+    }
+    do {
+        if (!(data.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))) {
+            result.first = data.cFileName;
+            break;
+        }
+    } while (FindNextFileA(find, &data));
+    FindClose(find);
+    return result;
+}
+
+bool Win32Platform::RemoveFile(const std::string& path) {
+    const BOOL ok = DeleteFileA(path.c_str());
+    impl_->Record(ok);
+    return ok != 0;
+}
+
+bool Win32Platform::CopyFileTo(const std::string& from, const std::string& to) {
+    const BOOL ok = CopyFileA(from.c_str(), to.c_str(), FALSE);
+    impl_->Record(ok);
+    return ok != 0;
+}
+
+bool Win32Platform::MoveReplace(const std::string& from, const std::string& to) {
+    const BOOL ok = MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    impl_->Record(ok);
+    return ok != 0;
+}
+
+static bool WriteWhole(HANDLE file, const std::string& text) {
+    DWORD written = 0;
+    const BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    return ok && written == text.size();
+}
+
+bool Win32Platform::WriteText(const std::string& path, const std::string& text) {
+    HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) {
+        impl_->lastError = GetLastError();
+        return false;
+    }
+    const bool ok = WriteWhole(f, text);
+    impl_->Record(ok);
+    ::CloseHandle(f);
+    return ok;
+}
+
+bool Win32Platform::AppendText(const std::string& path, const std::string& text) {
+    HANDLE f = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) {
+        impl_->lastError = GetLastError();
+        return false;
+    }
+    SetFilePointer(f, 0, nullptr, FILE_END);
+    const bool ok = WriteWhole(f, text);
+    impl_->Record(ok);
+    ::CloseHandle(f);
+    return ok;
+}
+
+ReadStatus Win32Platform::ReadSmallFile(const std::string& path, std::size_t limit, std::string& out) {
+    out.clear();
+    HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) {
+        const DWORD e = GetLastError();
+        impl_->lastError = e;
+        return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND ? ReadStatus::Missing : ReadStatus::Error;
+    }
+    LARGE_INTEGER size{};
+    ReadStatus status = ReadStatus::Ok;
+    if (!GetFileSizeEx(f, &size)) {
+        status = ReadStatus::Error;
+    } else if (static_cast<unsigned long long>(size.QuadPart) > limit) {
+        status = ReadStatus::TooLarge;
+    } else {
+        out.resize(static_cast<std::size_t>(size.QuadPart));
+        DWORD got = 0;
+        if (!out.empty() && (!ReadFile(f, &out[0], static_cast<DWORD>(out.size()), &got, nullptr) || got != out.size()))
+            status = ReadStatus::Error;
+    }
+    ::CloseHandle(f);
+    return status;
+}
+
+bool Win32Platform::ReadHeadDenyWrite(const std::string& path, std::size_t count, std::string& head,
+                                      std::uint64_t& length) {
+    HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) {
+        impl_->lastError = GetLastError();
+        return false;
+    }
+    LARGE_INTEGER size{};
+    bool ok = GetFileSizeEx(f, &size) != 0;
+    if (ok) {
+        length = static_cast<std::uint64_t>(size.QuadPart);
+        head.assign(length < count ? static_cast<std::size_t>(length) : count, '\0');
+        DWORD got = 0;
+        ok = head.empty() || (ReadFile(f, &head[0], static_cast<DWORD>(head.size()), &got, nullptr) && got == head.size());
+    }
+    impl_->Record(ok);
+    ::CloseHandle(f);
+    return ok;
+}
+
+long Win32Platform::RegOpenOrCreate(std::uint32_t root, const std::string& subKey, Handle* key) {
+    HKEY opened = nullptr;
+    const LONG r = RegCreateKeyA(reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(root)), subKey.c_str(), &opened);
+    *key = reinterpret_cast<Handle>(opened);
+    return r;
+}
+
+long Win32Platform::RegSetString(Handle key, const std::string& name, const char* data, std::uint32_t bytes) {
+    return RegSetValueExA(reinterpret_cast<HKEY>(key), name.c_str(), 0, REG_SZ,
+                          reinterpret_cast<const BYTE*>(data), bytes);
+}
+
+long Win32Platform::RegClose(Handle key) { return RegCloseKey(reinterpret_cast<HKEY>(key)); }
+
+bool Win32Platform::EnumProcessIds(std::uint32_t* ids, std::uint32_t bytes, std::uint32_t* returned) {
+    DWORD got = *returned;
+    const BOOL ok = EnumProcesses(reinterpret_cast<DWORD*>(ids), bytes, &got);
+    if (ok) *returned = got;
+    impl_->Record(ok);
+    return ok != 0;
+}
+
+Handle Win32Platform::OpenProc(std::uint32_t access, bool inherit, std::uint32_t pid) {
+    HANDLE h = OpenProcess(access, inherit ? TRUE : FALSE, pid);
+    impl_->Record(h != nullptr);
+    return reinterpret_cast<Handle>(h);
+}
+
+bool Win32Platform::EnumModules(Handle process, Handle* modules, std::uint32_t bytes, std::uint32_t* needed) {
+    DWORD n = 0;
+    const BOOL ok = EnumProcessModules(H(process), reinterpret_cast<HMODULE*>(modules), bytes, &n);
+    *needed = n;
+    impl_->Record(ok);
+    return ok != 0;
+}
+
+std::uint32_t Win32Platform::ModuleFileName(Handle process, Handle module, char* buffer, std::uint32_t size) {
+    const DWORD n = GetModuleFileNameExA(H(process), reinterpret_cast<HMODULE>(module), buffer, size);
+    impl_->Record(n != 0);
+    return n;
+}
+
+bool Win32Platform::ExitCodeOf(Handle process, std::uint32_t* code) {
+    DWORD c = *code;
+    const BOOL ok = GetExitCodeProcess(H(process), &c);
+    if (ok) *code = c;
+    impl_->Record(ok);
+    return ok != 0;
+}
+
+bool Win32Platform::TerminateProc(Handle process, std::uint32_t code) {
+    const BOOL ok = TerminateProcess(H(process), code);
+    impl_->Record(ok);
+    return ok != 0;
+}
+
+bool Win32Platform::CloseHandle(Handle handle) {
+    const BOOL ok = ::CloseHandle(H(handle));
+    impl_->Record(ok);
+    return ok != 0;
+}
+
+std::uint32_t Win32Platform::LastError() { return impl_->lastError; }
+
+std::uint32_t Win32Platform::StartProgram(const std::string& path) {
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESHOWWINDOW;
+    si.wShowWindow = 6;  // minimised, the active window keeps the activation
+    PROCESS_INFORMATION pi{};
+    std::vector<char> commandLine(path.begin(), path.end());
+    commandLine.push_back('\0');
+    if (!CreateProcessA(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+        impl_->lastError = GetLastError();
+        return 0;
+    }
+    ::CloseHandle(pi.hThread);
+    ::CloseHandle(pi.hProcess);
+    return pi.dwProcessId;
+}
+
+Handle Win32Platform::FindAppWindow(const std::string& className, const std::string& title) {
+    return reinterpret_cast<Handle>(FindWindowA(className.c_str(), title.c_str()));
+}
+
+void Win32Platform::RestoreAndActivate(Handle window) {
+    OpenIcon(reinterpret_cast<HWND>(window));
+    SetForegroundWindow(reinterpret_cast<HWND>(window));
+}
+
+bool Win32Platform::CreateMainWindow(const FormDesign& design) {
+    Impl& m = *impl_;
+    m.design = design;
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = Impl::FormProc;
+    wc.hInstance = m.instance;
+    wc.hIcon = LoadIconA(m.instance, MAKEINTRESOURCEA(1));
+    wc.hCursor = LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW));
+    wc.lpszClassName = kFormClass;
+    RegisterClassA(&wc);
+    const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+    RECT r{0, 0, design.clientWidth, design.clientHeight};
+    AdjustWindowRect(&r, style, FALSE);
+    m.form = CreateWindowExA(0, kFormClass, design.title.c_str(), style, CW_USEDEFAULT, CW_USEDEFAULT,
+                             r.right - r.left, r.bottom - r.top, nullptr, nullptr, m.instance, &m);
+    if (!m.form) return false;
+    HDC screen = GetDC(nullptr);
+    const int height = -MulDiv(design.labelPoints, GetDeviceCaps(screen, LOGPIXELSY), 72);
+    ReleaseDC(nullptr, screen);
+    m.labelFont = CreateFontA(height, 0, 0, 0, design.labelBold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
+                              ANSI_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                              DEFAULT_PITCH | FF_SWISS, design.labelFont.c_str());
+    return true;
+}
+
+void Win32Platform::SetLabelText(const std::string& text) {
+    impl_->label = text;
+    if (impl_->form) InvalidateRect(impl_->form, nullptr, FALSE);
+}
+
+void Win32Platform::ShowMainWindow() {
+    if (impl_->form) ShowWindow(impl_->form, SW_SHOWNOACTIVATE);
+}
+
+void Win32Platform::RepaintLabel() {
+    if (!impl_->form) return;
+    const Rect& b = impl_->design.labelBox;
+    RECT box{b.left, b.top, b.left + b.width, b.top + b.height};
+    RedrawWindow(impl_->form, &box, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+}
+
+void Win32Platform::SetTimer(std::uint32_t intervalMs) {
+    if (!impl_->form) return;
+    if (intervalMs == 0)
+        KillTimer(impl_->form, kTimerId);
+    else
+        ::SetTimer(impl_->form, kTimerId, intervalMs, nullptr);
+}
+
+void Win32Platform::SetTimerHandler(std::function<void()> handler) { impl_->onTimer = std::move(handler); }
+
+std::uint64_t Win32Platform::MonotonicMs() {
+    static LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<std::uint64_t>(now.QuadPart) * 1000 / static_cast<std::uint64_t>(frequency.QuadPart);
+}
+
+LocalTime Win32Platform::Now() {
+    SYSTEMTIME st;
+    GetLocalTime(&st);
+    return LocalTime{st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond};
+}
+
+void Win32Platform::PumpUntil(std::uint64_t deadlineMs) {
+    for (;;) {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+        const std::uint64_t now = MonotonicMs();
+        if (now >= deadlineMs) return;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadlineMs - now), QS_ALLINPUT);
+    }
+}
+
+void Win32Platform::DebugOutput(const std::string& text) { OutputDebugStringA(text.c_str()); }
+
+void Win32Platform::EndProgram(int exitCode) { ExitProcess(static_cast<UINT>(exitCode)); }
+
+void Win32Platform::MessageLoop() {
+    MSG msg;
+    for (;;) {
+        const BOOL got = GetMessageA(&msg, nullptr, 0, 0);
+        if (got == 0 || got == -1) continue;  // only a stop file ends the monitor
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+}
+
+}  // namespace rz

@@ -1,0 +1,70 @@
+// The Platform on real Windows (and Wine).
+#pragma once
+
+#include <memory>
+
+#include "platform/platform.h"
+
+namespace rz {
+
+class Win32Platform : public Platform {
+public:
+    Win32Platform();
+    ~Win32Platform() override;
+
+    std::string AppFolder() override;
+    void SetAppTitle(const std::string& title) override;
+    bool PrevInstance() override;
+    std::string FileVersion(const std::string& path) override;
+    bool ComputerName(char* buffer, std::uint32_t* size) override;
+
+    ListResult ListFirst(const std::string& path) override;
+    bool RemoveFile(const std::string& path) override;
+    bool CopyFileTo(const std::string& from, const std::string& to) override;
+    bool MoveReplace(const std::string& from, const std::string& to) override;
+    bool WriteText(const std::string& path, const std::string& text) override;
+    bool AppendText(const std::string& path, const std::string& text) override;
+    ReadStatus ReadSmallFile(const std::string& path, std::size_t limit, std::string& out) override;
+    bool ReadHeadDenyWrite(const std::string& path, std::size_t count, std::string& head,
+                           std::uint64_t& length) override;
+
+    long RegOpenOrCreate(std::uint32_t root, const std::string& subKey, Handle* key) override;
+    long RegSetString(Handle key, const std::string& name, const char* data, std::uint32_t bytes) override;
+    long RegClose(Handle key) override;
+
+    bool EnumProcessIds(std::uint32_t* ids, std::uint32_t bytes, std::uint32_t* returned) override;
+    Handle OpenProc(std::uint32_t access, bool inherit, std::uint32_t pid) override;
+    bool EnumModules(Handle process, Handle* modules, std::uint32_t bytes, std::uint32_t* needed) override;
+    std::uint32_t ModuleFileName(Handle process, Handle module, char* buffer, std::uint32_t size) override;
+    bool ExitCodeOf(Handle process, std::uint32_t* code) override;
+    bool TerminateProc(Handle process, std::uint32_t code) override;
+    bool CloseHandle(Handle handle) override;
+    std::uint32_t LastError() override;
+    std::uint32_t StartProgram(const std::string& path) override;
+
+    Handle FindAppWindow(const std::string& className, const std::string& title) override;
+    void RestoreAndActivate(Handle window) override;
+    bool CreateMainWindow(const FormDesign& design) override;
+    void SetLabelText(const std::string& text) override;
+    void ShowMainWindow() override;
+    void RepaintLabel() override;
+    void SetTimer(std::uint32_t intervalMs) override;
+    void SetTimerHandler(std::function<void()> handler) override;
+
+    std::uint64_t MonotonicMs() override;
+    LocalTime Now() override;
+    void PumpUntil(std::uint64_t deadlineMs) override;
+
+    void DebugOutput(const std::string& text) override;
+    [[noreturn]] void EndProgram(int exitCode) override;
+
+    // Dispatches window messages until the program is ended.
+    [[noreturn]] void MessageLoop();
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace rz

@@ -1,0 +1,145 @@
+#include "startup/startup.h"
+
+#include "diag/debug_log.h"
+#include "startup/app.h"
+#include "startup/main_machine.h"
+#include "ui/frm_main.h"
+
+namespace rz {
+
+namespace {
+
+const char* const kRunKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+const char* const kAppClassNames[] = {"ThunderRTMain", "ThunderRT5Main", "ThunderRT6Main"};
+constexpr std::uint32_t kComputerNameChars = 255;
+constexpr std::uint64_t kRefusalMs = 5000;
+constexpr std::uint32_t kFirstIntervalMs = 100;
+
+// Ends start-up without arming the timer, leaving a trace that needs nobody
+// to click anything away.
+[[noreturn]] void StartupFailed(Ctx& c, const std::string& what) {
+    DebugRecord(c, "ERROR: " + what);
+    c.p.DebugOutput("ROREROZARIRADI: start-up failed: " + what);
+    EndProgram(c, kExitStartupFailed);
+}
+
+void ReadOwnVersion(Ctx& c) {
+    const std::string exe = AppPath(c, c.s.sAppTitle + ".exe");
+    c.s.sVersion.clear();
+    if (FileExists(c, exe)) c.s.sVersion = c.p.FileVersion(exe);
+    if (c.s.sVersion.empty()) c.s.sVersion = "0.0.0.0";
+}
+
+void DebugSwitchAtStart(Ctx& c) {
+    if (DebugSwitchTest(c)) {
+        c.s.sBannerDone = kYes;
+        DebugRecords(c, {kMainBanner, "VERSION: " + c.s.sVersion});
+    }
+}
+
+void DeleteStopFiles(Ctx& c) {
+    for (const std::string& path : {AppPath(c, c.s.sAppTitle + ".stp"), AppPath(c, "KORUMGRS.stp")}) {
+        if (!FileExists(c, path)) continue;
+        if (!c.p.RemoveFile(path))
+            StartupFailed(c, "the stop file '" + path + "' cannot be deleted (error " +
+                                 std::to_string(c.p.LastError()) + ")");
+        DebugRecord(c, "REMOVIDO: " + path);
+    }
+}
+
+void ProbeMainShare(Ctx& c) {
+    c.s.sMainShareOK.clear();
+    const ListResult r = c.p.ListFirst("\\\\" + c.s.sMainMachine + "\\G\\Ostrum\\_Program\\_Updates\\");
+    if (!r.error) c.s.sMainShareOK = kYes;
+}
+
+void TakeComputerName(Ctx& c) {
+    char buffer[kComputerNameChars + 1] = {};
+    std::uint32_t size = kComputerNameChars;
+    c.p.ComputerName(buffer, &size);
+    c.s.THISMACHINENAME.assign(buffer, size < kComputerNameChars ? size : kComputerNameChars);
+    DebugRecord(c, "THISMACHINENAME: " + c.s.THISMACHINENAME);
+}
+
+[[noreturn]] void RefuseMachine(Ctx& c) {
+    LBLMSG_SetCaption(c, ":(\r\rNOT for This Machine!!!");
+    frmMAIN_Show(c);
+    LBLMSG_Refresh(c);
+    const std::uint64_t start = c.p.MonotonicMs();
+    while (c.p.MonotonicMs() - start < kRefusalMs) c.p.PumpUntil(start + kRefusalMs);
+    EndProgram(c, kExitRefused);
+}
+
+void CheckMachineRole(Ctx& c) {
+    const std::string prefix = RolePrefix(c.s.THISMACHINENAME);
+    if (prefix == "SERV" || prefix == "PCWS") {
+        RegSetStringValue(c, kHKeyLocalMachine, kRunKey, "ROREROZARIRADI", AppPath(c, std::string(kAppTitle) + ".exe"));
+        return;
+    }
+    if (UCase(c.s.THISMACHINENAME).find("K407") != std::string::npos) return;
+    RefuseMachine(c);
+}
+
+void ArmMonitorTimer(Ctx& c) {
+    TimerMONITORVESK_SetEnabled(c, true);
+    TimerMONITORVESK_SetInterval(c, kFirstIntervalMs);
+}
+
+}  // namespace
+
+void Main(Ctx& c) {
+    c.s.sAppTitle = kAppTitle;
+    c.p.SetAppTitle(c.s.sAppTitle);
+    ReadMainMachine(c);
+    ReadOwnVersion(c);
+    DebugSwitchAtStart(c);
+    if (c.p.PrevInstance()) {
+        DebugRecord(c, "Activate PrevInstance");
+        ActivatePrevInstance(c);
+        EndProgram(c, kExitNormal);
+    }
+    DeleteStopFiles(c);
+    ProbeMainShare(c);
+    // A failure from here on runs the rest once more from the computer
+    // name; a second one ends the program rather than looping.
+    for (int attempt = 1;; ++attempt) {
+        try {
+            TakeComputerName(c);
+            CheckMachineRole(c);
+            ArmMonitorTimer(c);
+            return;
+        } catch (const Failure& f) {
+            if (attempt == 2) StartupFailed(c, f.what());
+        }
+    }
+}
+
+void ActivatePrevInstance(Ctx& c) {
+    const std::string saved = c.s.sAppTitle;
+    c.s.sAppTitle = "unwanted instance";
+    c.p.SetAppTitle(c.s.sAppTitle);
+    Handle found = 0;
+    for (const char* cls : kAppClassNames) {
+        found = c.p.FindAppWindow(cls, saved);
+        if (found != 0) break;
+    }
+    if (found == 0) {
+        c.s.sAppTitle = saved;
+        c.p.SetAppTitle(saved);
+        return;
+    }
+    // The running instance's own application window is the one brought
+    // forward: the window highest in the Z order may belong to any program.
+    c.p.RestoreAndActivate(found);
+    EndProgram(c, kExitNormal);
+}
+
+void RegSetStringValue(Ctx& c, std::uint32_t rootKey, const std::string& subKey, const std::string& valueName,
+                       const std::string& text) {
+    Handle key = 0;
+    if (c.p.RegOpenOrCreate(rootKey, subKey, &key) != 0 || key == 0) return;
+    c.p.RegSetString(key, valueName, text.c_str(), static_cast<std::uint32_t>(text.size() + 1));
+    c.p.RegClose(key);
+}
+
+}  // namespace rz

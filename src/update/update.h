@@ -1,0 +1,23 @@
+// Replacement of KORUMGR.exe with the build that the update folder holds for
+// this machine.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace rz {
+
+struct Ctx;
+
+void UpdateKORUMGR(Ctx& c);
+// The update folder for this machine, "" when it looks for no updates.
+std::string UpdateFolder(const Ctx& c);
+// Whether a file that starts with `head` and is `length` bytes long is a
+// whole Win32 executable: MZ and PE headers present, and no section
+// reaching past the end of the file.
+bool IsCompleteExecutable(const std::string& head, std::uint64_t length);
+
+constexpr std::size_t kHeadBytes = 64 * 1024;
+constexpr std::uint64_t kStopWaitMs = 35000;
+
+}  // namespace rz

@@ -1,0 +1,492 @@
+#include "mem_platform.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "startup/app.h"
+
+namespace rz {
+
+namespace {
+
+constexpr std::uint32_t kErrorFileNotFound = 2;
+constexpr std::uint32_t kErrorAccessDenied = 5;
+constexpr std::uint32_t kErrorInvalidHandle = 6;
+constexpr std::uint32_t kErrorInvalidParameter = 87;
+constexpr std::uint32_t kErrorSharingViolation = 32;
+constexpr std::uint32_t kErrorBadNetPath = 53;
+
+std::string Folder(const std::string& path) {
+    const std::size_t slash = path.find_last_of('\\');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+std::string BaseName(const std::string& path) {
+    const std::size_t slash = path.find_last_of('\\');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Days since 1970-01-01 of a civil date, and back (proleptic Gregorian).
+std::int64_t DaysFromCivil(int y, int m, int d) {
+    y -= m <= 2;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+void CivilFromDays(std::int64_t z, int& y, int& m, int& d) {
+    z += 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    y = static_cast<int>(yoe + era * 400 + (m <= 2));
+}
+
+}  // namespace
+
+MemPlatform::MemPlatform() {
+    SetLocalTime(2024, 3, 7, 18, 5, 9);
+    AddDir(appFolder);
+}
+
+// --- set-up and inspection ---------------------------------------------
+
+void MemPlatform::AddFile(const std::string& path, const std::string& data, bool readOnly) {
+    Node n;
+    n.path = path;
+    n.data = data;
+    n.readOnly = readOnly;
+    n.writtenAt = mono_;
+    files_[UCase(path)] = n;
+}
+
+void MemPlatform::AddDir(const std::string& path) {
+    Node n;
+    n.path = path;
+    n.dir = true;
+    files_[UCase(path)] = n;
+}
+
+bool MemPlatform::Has(const std::string& path) const { return files_.count(UCase(path)) != 0; }
+
+const MemPlatform::Node* MemPlatform::Find(const std::string& path) const {
+    auto it = files_.find(UCase(path));
+    return it == files_.end() ? nullptr : &it->second;
+}
+
+MemPlatform::Node* MemPlatform::Lookup(const std::string& path) {
+    auto it = files_.find(UCase(path));
+    return it == files_.end() ? nullptr : &it->second;
+}
+
+std::string MemPlatform::Read(const std::string& path) const {
+    const Node* n = Find(path);
+    return n ? n->data : std::string();
+}
+
+std::vector<std::string> MemPlatform::LogLines(const std::string& path) const {
+    std::vector<std::string> lines;
+    const std::string data = Read(path);
+    std::size_t start = 0;
+    for (std::size_t end; (end = data.find("\r\n", start)) != std::string::npos; start = end + 2)
+        lines.push_back(data.substr(start, end - start));
+    return lines;
+}
+
+std::vector<std::string> MemPlatform::LogMessages(const std::string& path) const {
+    std::vector<std::string> messages;
+    for (const std::string& line : LogLines(path)) {
+        const std::size_t open = line.find(",\"");
+        messages.push_back(open == std::string::npos ? line : line.substr(open + 2, line.size() - open - 3));
+    }
+    return messages;
+}
+
+MemPlatform::Proc& MemPlatform::AddProcess(const std::string& path) {
+    Proc p;
+    p.pid = nextPid_;
+    nextPid_ += 4;
+    p.path = path;
+    procs.push_back(p);
+    return procs.back();
+}
+
+MemPlatform::Proc* MemPlatform::FindProcess(std::uint32_t pid) {
+    for (Proc& p : procs)
+        if (p.pid == pid) return &p;
+    return nullptr;
+}
+
+int MemPlatform::CountAlive(const std::string& pathEnd) const {
+    int n = 0;
+    for (const Proc& p : procs) n += p.alive && EndsWithNoCase(p.path, pathEnd);
+    return n;
+}
+
+std::string MemPlatform::RegValue(const std::string& key, const std::string& name) const {
+    auto it = registry.find(UCase(key) + "\\" + name);
+    return it == registry.end() ? std::string("<missing>") : it->second;
+}
+
+void MemPlatform::SetLocalTime(int y, int mo, int d, int h, int mi, int s) {
+    const std::int64_t seconds = DaysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s;
+    wallBaseSeconds_ = seconds - static_cast<std::int64_t>(mono_ / 1000);
+}
+
+bool MemPlatform::RunFor(std::uint64_t ms) {
+    const std::uint64_t end = mono_ + ms;
+    try {
+        while (!ended) {
+            if (timerInterval != 0 && timerDue <= end && !inTimer_) {
+                AdvanceTo(timerDue);
+                timerDue = mono_ + timerInterval;
+                tickTimes.push_back(mono_);
+                inTimer_ = true;
+                if (onTimer_) onTimer_();
+                inTimer_ = false;
+                continue;
+            }
+            AdvanceTo(end);
+            break;
+        }
+    } catch (const ProgramEnded&) {
+        inTimer_ = false;
+    }
+    return !ended;
+}
+
+void MemPlatform::AdvanceTo(std::uint64_t t) {
+    if (t > mono_) mono_ = t;
+    ObeyStopRequests();
+    if (onTime) onTime(*this);
+}
+
+// A manager that honours KORUMGR.stp ends a while after it appears.
+void MemPlatform::ObeyStopRequests() {
+    for (Proc& p : procs) {
+        if (!p.alive || p.obeysStopAfterMs < 0) continue;
+        const Node* stp = Find(Folder(p.path) + "\\KORUMGR.stp");
+        if (stp && mono_ >= stp->writtenAt + static_cast<std::uint64_t>(p.obeysStopAfterMs)) {
+            p.alive = false;
+            p.exitCode = 0;
+        }
+    }
+}
+
+bool MemPlatform::HostUnreachable(const std::string& path) const {
+    if (path.rfind("\\\\", 0) != 0) return false;
+    const std::string host = UCase(path.substr(2, path.find('\\', 2) - 2));
+    return unreachableHosts.count(host) != 0;
+}
+
+bool MemPlatform::ParentExists(const std::string& path) const {
+    const Node* parent = Find(Folder(path));
+    return parent && parent->dir;
+}
+
+bool MemPlatform::Fail(std::uint32_t error) {
+    lastError_ = error;
+    return false;
+}
+
+// --- Platform ------------------------------------------------------------
+
+std::string MemPlatform::AppFolder() { return appFolder; }
+
+void MemPlatform::SetAppTitle(const std::string& title) { appTitles.push_back(title); }
+
+bool MemPlatform::PrevInstance() { return prevInstance; }
+
+std::string MemPlatform::FileVersion(const std::string& path) {
+    auto it = versions.find(UCase(path));
+    return it == versions.end() ? std::string() : it->second;
+}
+
+bool MemPlatform::ComputerName(char* buffer, std::uint32_t* size) {
+    if (computerName.size() + 1 > *size) {
+        *size = static_cast<std::uint32_t>(computerName.size() + 1);
+        return Fail(111);
+    }
+    std::memcpy(buffer, computerName.c_str(), computerName.size() + 1);
+    *size = static_cast<std::uint32_t>(computerName.size());
+    return true;
+}
+
+ListResult MemPlatform::ListFirst(const std::string& path) {
+    ListResult r;
+    if (HostUnreachable(path)) {
+        r.error = true;
+        lastError_ = kErrorBadNetPath;
+        return r;
+    }
+    if (!path.empty() && path.back() == '\\') {
+        const std::string folder = UCase(path.substr(0, path.size() - 1));
+        const Node* dir = Find(folder);
+        if (dir && dir->dir) r.first = ".";
+        return r;
+    }
+    const Node* n = Find(path);
+    if (n && !n->hidden) r.first = BaseName(n->path);
+    return r;
+}
+
+bool MemPlatform::RemoveFile(const std::string& path) {
+    Node* n = Lookup(path);
+    if (!n) return Fail(kErrorFileNotFound);
+    if (n->dir || n->readOnly) return Fail(kErrorAccessDenied);
+    files_.erase(UCase(path));
+    return true;
+}
+
+bool MemPlatform::CopyFileTo(const std::string& from, const std::string& to) {
+    const Node* src = Find(from);
+    if (!src || src->dir) return Fail(kErrorFileNotFound);
+    if (HostUnreachable(from) || !ParentExists(to)) return Fail(kErrorBadNetPath);
+    const Node* dst = Find(to);
+    if (dst && (dst->dir || dst->readOnly)) return Fail(kErrorAccessDenied);
+    if (copyTruncates) {
+        AddFile(to, src->data.substr(0, src->data.size() / 2));
+        return Fail(112);  // disk full
+    }
+    if (failCopy) return Fail(kErrorAccessDenied);
+    AddFile(to, src->data);
+    return true;
+}
+
+bool MemPlatform::MoveReplace(const std::string& from, const std::string& to) {
+    const Node* src = Find(from);
+    if (!src) return Fail(kErrorFileNotFound);
+    const Node* dst = Find(to);
+    if (failMove || (dst && (dst->dir || dst->readOnly))) return Fail(kErrorAccessDenied);
+    Node moved = *src;
+    moved.path = to;
+    files_.erase(UCase(from));
+    files_[UCase(to)] = moved;
+    return true;
+}
+
+bool MemPlatform::WriteText(const std::string& path, const std::string& text) {
+    const Node* n = Find(path);
+    if ((n && (n->dir || n->readOnly)) || !ParentExists(path)) return Fail(kErrorAccessDenied);
+    AddFile(path, text);
+    return true;
+}
+
+bool MemPlatform::AppendText(const std::string& path, const std::string& text) {
+    Node* n = Lookup(path);
+    if ((n && (n->dir || n->readOnly)) || !ParentExists(path)) return Fail(kErrorAccessDenied);
+    if (!n) {
+        AddFile(path, text);
+        return true;
+    }
+    n->data += text;
+    n->writtenAt = mono_;
+    return true;
+}
+
+ReadStatus MemPlatform::ReadSmallFile(const std::string& path, std::size_t limit, std::string& out) {
+    out.clear();
+    const Node* n = Find(path);
+    if (!n) return ReadStatus::Missing;
+    if (n->dir) return ReadStatus::Error;
+    if (n->data.size() > limit) return ReadStatus::TooLarge;
+    out = n->data;
+    return ReadStatus::Ok;
+}
+
+bool MemPlatform::ReadHeadDenyWrite(const std::string& path, std::size_t count, std::string& head,
+                                    std::uint64_t& length) {
+    const Node* n = Find(path);
+    if (!n || n->dir) return Fail(kErrorFileNotFound);
+    if (writerLocked.count(UCase(path))) return Fail(kErrorSharingViolation);
+    head = n->data.substr(0, count);
+    length = n->data.size();
+    return true;
+}
+
+long MemPlatform::RegOpenOrCreate(std::uint32_t root, const std::string& subKey, Handle* key) {
+    if (registryFails || root != kHKeyLocalMachine) {
+        *key = 0;
+        return kErrorAccessDenied;
+    }
+    *key = nextHandle_++;
+    regKeys_[*key] = UCase(subKey);
+    return 0;
+}
+
+long MemPlatform::RegSetString(Handle key, const std::string& name, const char* data, std::uint32_t bytes) {
+    auto it = regKeys_.find(key);
+    if (it == regKeys_.end()) return kErrorInvalidHandle;
+    regSetBytes.push_back(bytes);
+    registry[it->second + "\\" + name] = std::string(data, bytes ? bytes - 1 : 0);
+    return 0;
+}
+
+long MemPlatform::RegClose(Handle key) { return regKeys_.erase(key) ? 0 : kErrorInvalidHandle; }
+
+bool MemPlatform::EnumProcessIds(std::uint32_t* ids, std::uint32_t bytes, std::uint32_t* returned) {
+    enumCallSizes.push_back(bytes);
+    std::uint32_t n = 0;
+    for (const Proc& p : procs) {
+        if (!p.alive) continue;
+        if ((n + 1) * 4 > bytes) break;
+        ids[n++] = p.pid;
+    }
+    *returned = n * 4;
+    return true;
+}
+
+Handle MemPlatform::OpenProc(std::uint32_t access, bool, std::uint32_t pid) {
+    const Proc* p = FindProcess(pid);
+    // A terminated process can still be opened while a handle keeps it.
+    bool held = false;
+    for (const auto& h : handles_) held = held || h.second.pid == pid;
+    if (!p || (!p->alive && !held)) {
+        lastError_ = kErrorInvalidParameter;
+        return 0;
+    }
+    if (!p->openable) {
+        lastError_ = kErrorAccessDenied;
+        return 0;
+    }
+    const Handle h = nextHandle_++;
+    handles_[h] = HandleInfo{pid, access};
+    return h;
+}
+
+bool MemPlatform::EnumModules(Handle process, Handle* modules, std::uint32_t bytes, std::uint32_t* needed) {
+    auto it = handles_.find(process);
+    if (it == handles_.end()) return Fail(kErrorInvalidHandle);
+    const Proc* p = FindProcess(it->second.pid);
+    if (!p->modulesReadable || bytes < sizeof(std::uint32_t)) return Fail(299);
+    modules[0] = 0x400000;
+    *needed = 4;
+    return true;
+}
+
+std::uint32_t MemPlatform::ModuleFileName(Handle process, Handle, char* buffer, std::uint32_t size) {
+    auto it = handles_.find(process);
+    if (it == handles_.end()) return Fail(kErrorInvalidHandle);
+    const Proc* p = FindProcess(it->second.pid);
+    if (!p->nameReadable) return 0;
+    const std::uint32_t n = static_cast<std::uint32_t>(std::min<std::size_t>(p->path.size(), size));
+    std::memcpy(buffer, p->path.data(), n);
+    return n;
+}
+
+bool MemPlatform::ExitCodeOf(Handle process, std::uint32_t* code) {
+    auto it = handles_.find(process);
+    if (it == handles_.end()) return Fail(kErrorInvalidHandle);
+    const Proc* p = FindProcess(it->second.pid);
+    *code = p->alive ? 259 : p->exitCode;
+    return true;
+}
+
+bool MemPlatform::TerminateProc(Handle process, std::uint32_t code) {
+    auto it = handles_.find(process);
+    if (it == handles_.end()) return Fail(kErrorInvalidHandle);
+    Proc* p = FindProcess(it->second.pid);
+    if (!(it->second.access & 0x0001) || !p->alive || p->ignoresTerminate) return Fail(kErrorAccessDenied);
+    p->alive = false;
+    p->exitCode = code;
+    terminated.push_back(p->pid);
+    return true;
+}
+
+bool MemPlatform::CloseHandle(Handle handle) {
+    if (!handles_.erase(handle)) return Fail(kErrorInvalidHandle);
+    return true;
+}
+
+std::uint32_t MemPlatform::LastError() { return lastError_; }
+
+std::uint32_t MemPlatform::StartProgram(const std::string& path) {
+    started.push_back(path);
+    if (startFailures > 0) {
+        --startFailures;
+        return 0;
+    }
+    const Node* n = Find(path);
+    if (!n || n->dir) return 0;
+    return AddProcess(path).pid;
+}
+
+Handle MemPlatform::FindAppWindow(const std::string& className, const std::string& title) {
+    auto it = appWindows.find(className + "|" + title);
+    return it == appWindows.end() ? 0 : it->second;
+}
+
+void MemPlatform::RestoreAndActivate(Handle window) { activated.push_back(window); }
+
+bool MemPlatform::CreateMainWindow(const FormDesign&) {
+    if (failWindow || windowFailures > 0) {
+        if (windowFailures > 0) --windowFailures;
+        return false;
+    }
+    windowCreated = true;
+    return true;
+}
+
+void MemPlatform::SetLabelText(const std::string& text) {
+    labelText = text;
+    windowEvents.push_back("caption");
+}
+
+void MemPlatform::ShowMainWindow() {
+    windowShown = true;
+    windowEvents.push_back("show");
+}
+
+void MemPlatform::RepaintLabel() { windowEvents.push_back("repaint"); }
+
+void MemPlatform::SetTimer(std::uint32_t intervalMs) {
+    timerInterval = intervalMs;
+    timerDue = mono_ + intervalMs;
+}
+
+void MemPlatform::SetTimerHandler(std::function<void()> handler) { onTimer_ = std::move(handler); }
+
+std::uint64_t MemPlatform::MonotonicMs() { return mono_; }
+
+LocalTime MemPlatform::Now() {
+    const std::int64_t seconds = wallBaseSeconds_ + static_cast<std::int64_t>(mono_ / 1000);
+    LocalTime t;
+    std::int64_t days = seconds / 86400, rest = seconds % 86400;
+    CivilFromDays(days, t.year, t.month, t.day);
+    t.hour = static_cast<int>(rest / 3600);
+    t.minute = static_cast<int>(rest / 60 % 60);
+    t.second = static_cast<int>(rest % 60);
+    return t;
+}
+
+// Jumps straight to the deadline: nothing else happens in this world but
+// the timer, and a timer that falls due during a wait fires, as it would.
+void MemPlatform::PumpUntil(std::uint64_t deadlineMs) {
+    ++pumpCalls;
+    if (windowEvents.empty() || windowEvents.back() != "wait") windowEvents.push_back("wait");
+    while (timerInterval != 0 && timerDue <= deadlineMs && !inTimer_) {
+        AdvanceTo(timerDue);
+        timerDue = mono_ + timerInterval;
+        tickTimes.push_back(mono_);
+        inTimer_ = true;
+        if (onTimer_) onTimer_();
+        inTimer_ = false;
+    }
+    AdvanceTo(deadlineMs);
+}
+
+void MemPlatform::DebugOutput(const std::string& text) { debugOutput.push_back(text); }
+
+void MemPlatform::EndProgram(int code) {
+    ended = true;
+    exitCode = code;
+    throw ProgramEnded{code};
+}
+
+}  // namespace rz

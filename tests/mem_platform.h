@@ -1,0 +1,177 @@
+// An in-memory Windows for unit tests: a file tree, a registry, a process
+// table, a window with its timer, and a virtual clock, so that a
+// 35-second wait costs nothing.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace rz {
+
+// Thrown by EndProgram to unwind whatever the program was doing.
+struct ProgramEnded {
+    int code;
+};
+
+class MemPlatform : public Platform {
+public:
+    MemPlatform();
+
+    // --- set-up and inspection ---------------------------------------
+    struct Node {
+        std::string path;  // as created
+        bool dir = false;
+        bool readOnly = false;
+        bool hidden = false;
+        std::string data;
+        std::uint64_t writtenAt = 0;  // virtual ms
+    };
+    void AddFile(const std::string& path, const std::string& data = "", bool readOnly = false);
+    void AddDir(const std::string& path);
+    bool Has(const std::string& path) const;
+    const Node* Find(const std::string& path) const;
+    std::string Read(const std::string& path) const;
+    std::vector<std::string> LogLines(const std::string& path) const;  // records without CR LF
+    // Messages of the records in a log (the text between the quotes).
+    std::vector<std::string> LogMessages(const std::string& path) const;
+
+    struct Proc {
+        std::uint32_t pid = 0;
+        std::string path;
+        bool alive = true;
+        bool openable = true;         // OpenProcess succeeds
+        bool modulesReadable = true;  // EnumProcessModules succeeds
+        bool nameReadable = true;     // GetModuleFileNameExA returns characters
+        bool ignoresTerminate = false;
+        long obeysStopAfterMs = -1;   // ends this long after KORUMGR.stp appears beside it
+        std::uint32_t exitCode = 259;
+    };
+    Proc& AddProcess(const std::string& path);
+    Proc* FindProcess(std::uint32_t pid);
+    int CountAlive(const std::string& pathEnd) const;
+    std::vector<Proc> procs;
+    std::vector<std::uint32_t> enumCallSizes;
+    std::vector<std::string> started;
+    int startFailures = 0;  // the next starts that return 0
+    int openHandles() const { return static_cast<int>(handles_.size()); }
+    std::vector<std::uint32_t> terminated;  // pids, in order
+
+    std::map<std::string, std::string> registry;  // "KEY\\name" (upper-case key) -> value
+    std::vector<std::uint32_t> regSetBytes;
+    bool registryFails = false;
+    std::string RegValue(const std::string& key, const std::string& name) const;
+
+    std::string appFolder = "C:\\APPS\\KORU";
+    std::string computerName = "SERV01";
+    bool prevInstance = false;
+    std::map<std::string, Handle> appWindows;  // "class|title" -> window
+    std::vector<Handle> activated;
+    std::vector<std::string> appTitles;         // every title set, in order
+    std::map<std::string, std::string> versions;  // upper-case path -> version
+    std::set<std::string> unreachableHosts;       // upper-case
+    std::set<std::string> writerLocked;           // upper-case paths open for writing elsewhere
+
+    // Faults to inject.
+    bool failCopy = false, failMove = false, failWindow = false;
+    int windowFailures = 0;  // the next window creations that fail
+    bool copyTruncates = false;  // a copy that writes half the file, then fails
+
+    // Window and timer.
+    bool windowCreated = false, windowShown = false;
+    std::string labelText;
+    std::vector<std::string> windowEvents;  // "caption", "show", "repaint", "wait"
+    std::uint32_t timerInterval = 0;
+    std::uint64_t timerDue = 0;
+    std::vector<std::uint64_t> tickTimes;  // virtual ms at which the timer fired
+    int pumpCalls = 0;
+
+    std::vector<std::string> debugOutput;
+    bool ended = false;
+    int exitCode = -1;
+
+    void SetLocalTime(int y, int mo, int d, int h, int mi, int s);
+    std::uint64_t now() const { return mono_; }
+    // Lets virtual time pass, firing the timer as it falls due; returns
+    // false once the program has ended.
+    bool RunFor(std::uint64_t ms);
+    // A hook run whenever virtual time moves (from PumpUntil or RunFor).
+    std::function<void(MemPlatform&)> onTime;
+
+    // --- Platform ------------------------------------------------------
+    std::string AppFolder() override;
+    void SetAppTitle(const std::string& title) override;
+    bool PrevInstance() override;
+    std::string FileVersion(const std::string& path) override;
+    bool ComputerName(char* buffer, std::uint32_t* size) override;
+
+    ListResult ListFirst(const std::string& path) override;
+    bool RemoveFile(const std::string& path) override;
+    bool CopyFileTo(const std::string& from, const std::string& to) override;
+    bool MoveReplace(const std::string& from, const std::string& to) override;
+    bool WriteText(const std::string& path, const std::string& text) override;
+    bool AppendText(const std::string& path, const std::string& text) override;
+    ReadStatus ReadSmallFile(const std::string& path, std::size_t limit, std::string& out) override;
+    bool ReadHeadDenyWrite(const std::string& path, std::size_t count, std::string& head,
+                           std::uint64_t& length) override;
+
+    long RegOpenOrCreate(std::uint32_t root, const std::string& subKey, Handle* key) override;
+    long RegSetString(Handle key, const std::string& name, const char* data, std::uint32_t bytes) override;
+    long RegClose(Handle key) override;
+
+    bool EnumProcessIds(std::uint32_t* ids, std::uint32_t bytes, std::uint32_t* returned) override;
+    Handle OpenProc(std::uint32_t access, bool inherit, std::uint32_t pid) override;
+    bool EnumModules(Handle process, Handle* modules, std::uint32_t bytes, std::uint32_t* needed) override;
+    std::uint32_t ModuleFileName(Handle process, Handle module, char* buffer, std::uint32_t size) override;
+    bool ExitCodeOf(Handle process, std::uint32_t* code) override;
+    bool TerminateProc(Handle process, std::uint32_t code) override;
+    bool CloseHandle(Handle handle) override;
+    std::uint32_t LastError() override;
+    std::uint32_t StartProgram(const std::string& path) override;
+
+    Handle FindAppWindow(const std::string& className, const std::string& title) override;
+    void RestoreAndActivate(Handle window) override;
+    bool CreateMainWindow(const FormDesign& design) override;
+    void SetLabelText(const std::string& text) override;
+    void ShowMainWindow() override;
+    void RepaintLabel() override;
+    void SetTimer(std::uint32_t intervalMs) override;
+    void SetTimerHandler(std::function<void()> handler) override;
+
+    std::uint64_t MonotonicMs() override;
+    LocalTime Now() override;
+    void PumpUntil(std::uint64_t deadlineMs) override;
+
+    void DebugOutput(const std::string& text) override;
+    [[noreturn]] void EndProgram(int exitCode) override;
+
+private:
+    struct HandleInfo {
+        std::uint32_t pid;
+        std::uint32_t access;
+    };
+    std::map<std::string, Node> files_;  // upper-case path -> node
+    std::map<Handle, HandleInfo> handles_;
+    std::map<Handle, std::string> regKeys_;
+    Handle nextHandle_ = 0x100;
+    std::uint32_t nextPid_ = 1000;
+    std::uint32_t lastError_ = 0;
+    std::uint64_t mono_ = 10000;
+    std::int64_t wallBaseSeconds_ = 0;  // local seconds since 1970 at mono_ == 0
+    std::function<void()> onTimer_;
+    bool inTimer_ = false;
+
+    void AdvanceTo(std::uint64_t t);
+    void ObeyStopRequests();
+    bool HostUnreachable(const std::string& path) const;
+    bool ParentExists(const std::string& path) const;
+    Node* Lookup(const std::string& path);
+    bool Fail(std::uint32_t error);
+};
+
+}  // namespace rz

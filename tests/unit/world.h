@@ -1,0 +1,57 @@
+// A monitor on the in-memory platform, with helpers to run it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "mem_platform.h"
+#include "monitor/monitor.h"
+#include "startup/app.h"
+#include "startup/startup.h"
+
+namespace rz {
+
+struct World {
+    MemPlatform p;
+    Ctx c{p};
+
+    World() { p.SetTimerHandler([this] { TimerMONITORVESK_Timer(c); }); }
+
+    std::string Path(const std::string& name) const { return p.appFolder + "\\" + name; }
+    std::string LogPath() const { return Path("ROREROZARIRADI.deb"); }
+    void LoggingOn() { p.AddFile(LogPath()); }
+    std::vector<std::string> Log() const { return p.LogMessages(LogPath()); }
+    void ClearLog() {
+        if (p.Has(LogPath())) p.AddFile(LogPath());
+    }
+
+    // Runs start-up; returns -1 when the monitor was armed, else the exit code.
+    int Start() {
+        try {
+            Main(c);
+            return -1;
+        } catch (const ProgramEnded& e) {
+            return e.code;
+        }
+    }
+    // Runs one tick directly; returns -1 when the program goes on.
+    int Tick() {
+        try {
+            TimerMONITORVESK_Timer(c);
+            return -1;
+        } catch (const ProgramEnded& e) {
+            return e.code;
+        }
+    }
+    // Machine state as a running monitor would have it after start-up.
+    void AsStarted(const std::string& machine = "SERV01") {
+        c.s.sAppTitle = kAppTitle;
+        c.s.sVersion = "15.0.0.0";
+        c.s.sMainMachine = "MAINPC";
+        c.s.THISMACHINENAME = machine;
+        p.computerName = machine;
+        if (p.Has(LogPath())) c.s.sDebugFile = LogPath(), c.s.sBannerDone = kYes;
+    }
+};
+
+}  // namespace rz

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <set>
@@ -55,7 +56,7 @@ public:
     Proc& AddProcess(const std::string& path);
     Proc* FindProcess(std::uint32_t pid);
     int CountAlive(const std::string& pathEnd) const;
-    std::vector<Proc> procs;
+    std::deque<Proc> procs;  // references stay valid as processes are added
     std::vector<std::uint32_t> enumCallSizes;
     std::vector<std::string> started;
     int startFailures = 0;  // the next starts that return 0

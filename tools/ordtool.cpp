@@ -61,14 +61,8 @@ int Encode(const std::string& name, char key) {
                      "in the 8-bit code page\n");
         return 2;
     }
-    std::string line = "\"";
-    line += key;
-    line += ',';
-    for (unsigned char ch : text) line += std::to_string((key - '0') * rz::CodeTableEntry(ch)) + ",";
-    line += "\"";
-    std::string check = line.substr(1, line.size() - 2);
-    rz::DecodeMainMachine(check);
-    if (check != text) {
+    const std::string line = rz::EncodeMainMachine(text, key);
+    if (line.empty()) {
         std::fprintf(stderr, "ordtool: the name does not survive decoding\n");
         return 2;
     }

@@ -137,6 +137,16 @@ int CodeTableEntry(int code) {
     return -1;
 }
 
+std::string EncodeMainMachine(const std::string& name, char key) {
+    if (name.empty() || key < '1' || key > '9' || name.find_first_of(",\"\r\n") != std::string::npos) return "";
+    std::string body(1, key);
+    body += ',';
+    for (unsigned char ch : name) body += std::to_string((key - '0') * CodeTableEntry(ch)) + ",";
+    std::string check = body;
+    DecodeMainMachine(check);
+    return check == name ? "\"" + body + "\"" : "";
+}
+
 std::vector<std::string> ReadItems(const std::string& content) {
     std::vector<std::string> items;
     std::size_t pos = 0;

@@ -24,5 +24,8 @@ const std::string& CodeTableText();
 const std::string& IndexListText();
 // T[c], for writing name files.
 int CodeTableEntry(int code);
+// The quoted line that a name file must hold for `name` (8-bit text) with
+// key digit `key`; "" when the name cannot come back unchanged.
+std::string EncodeMainMachine(const std::string& name, char key);
 
 }  // namespace rz

@@ -114,13 +114,13 @@ MemPlatform::Proc& MemPlatform::AddProcess(const std::string& path) {
     nextPid_ += 4;
     p.path = path;
     procs.push_back(p);
+    byPid_[p.pid] = &procs.back();
     return procs.back();
 }
 
 MemPlatform::Proc* MemPlatform::FindProcess(std::uint32_t pid) {
-    for (Proc& p : procs)
-        if (p.pid == pid) return &p;
-    return nullptr;
+    auto it = byPid_.find(pid);
+    return it == byPid_.end() ? nullptr : it->second;
 }
 
 int MemPlatform::CountAlive(const std::string& pathEnd) const {

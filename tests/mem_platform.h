@@ -159,6 +159,7 @@ private:
     std::map<std::string, Node> files_;  // upper-case path -> node
     std::map<Handle, HandleInfo> handles_;
     std::map<Handle, std::string> regKeys_;
+    std::map<std::uint32_t, Proc*> byPid_;
     Handle nextHandle_ = 0x100;
     std::uint32_t nextPid_ = 1000;
     std::uint32_t lastError_ = 0;

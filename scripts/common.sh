@@ -1,0 +1,84 @@
+# Shared by scripts/test.sh, scripts/demo.sh and the end-to-end suite.
+# Installs what a fresh Debian machine lacks, builds both presets, and sets
+# up Wine (prefix under build/, an Xvfb display).
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+log() { printf '== %s\n' "$*" >&2; }
+
+install_missing() {
+    local need=()
+    command -v cmake >/dev/null || need+=(cmake)
+    command -v g++ >/dev/null || need+=(g++)
+    command -v clang++ >/dev/null || need+=(clang)
+    [ -f /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a ] ||
+        ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need+=(libclang-rt-dev)
+    [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+    [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+    command -v i686-w64-mingw32-g++ >/dev/null || need+=(g++-mingw-w64-i686)
+    command -v wine >/dev/null || need+=(wine)
+    dpkg -s wine32:i386 >/dev/null 2>&1 || need+=(wine32:i386)
+    command -v Xvfb >/dev/null || need+=(xvfb)
+    { command -v import >/dev/null && convert -version 2>/dev/null | grep -q ImageMagick; } || need+=(imagemagick)
+    [ ${#need[@]} -eq 0 ] && return 0
+    log "installing: ${need[*]}"
+    if [[ " ${need[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+        dpkg --add-architecture i386
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -q >/dev/null
+    apt-get install -y -q --no-install-recommends "${need[@]}" >/dev/null
+}
+
+build_all() {
+    cd "$ROOT"
+    log "building native"
+    cmake --preset native >/dev/null && cmake --build build/native -j2 >/dev/null || return 1
+    log "building win32"
+    cmake --preset win32 >/dev/null && cmake --build build/win32 -j2 >/dev/null || return 1
+}
+
+export WINEPREFIX="$ROOT/build/wineprefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
+# An X display for Wine's windows and timers.
+start_display() {
+    if [ -n "${RZ_DISPLAY_STARTED:-}" ]; then return 0; fi
+    local n
+    for n in 91 92 93 94 95 96 97 98 99; do
+        if [ ! -e /tmp/.X11-unix/X$n ] && [ ! -e /tmp/.X$n-lock ]; then
+            Xvfb :$n -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+            RZ_XVFB_PID=$!
+            export DISPLAY=:$n
+            for _ in $(seq 50); do [ -e /tmp/.X11-unix/X$n ] && break; sleep 0.1; done
+            RZ_DISPLAY_STARTED=1
+            return 0
+        fi
+    done
+    return 1
+}
+
+# One prefix and one wineserver for the whole run.
+start_wine() {
+    start_display || return 1
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        log "creating the Wine prefix (once)"
+        wineboot -i >"$ROOT/build/wineboot.log" 2>&1
+        wineserver -w
+    fi
+    wineserver -p
+    wine cmd /c exit >"$ROOT/build/wine-warmup.log" 2>&1
+}
+
+stop_wine() {
+    wineserver -k 2>/dev/null
+    [ -n "${RZ_XVFB_PID:-}" ] && kill "$RZ_XVFB_PID" 2>/dev/null
+    return 0
+}
+
+# Wine answers GetComputerNameA from the registry; its boot resets it.
+set_computer_name() {
+    wine reg add 'HKLM\System\CurrentControlSet\Control\ComputerName\ActiveComputerName' \
+        /v ComputerName /d "$1" /f >/dev/null 2>&1
+}

@@ -30,7 +30,9 @@ TEST(NameFile, TablesHaveTheirFixedForm) {
         ASSERT_LT(t, 256);
         EXPECT_FALSE(seen[t]);
         seen[t] = true;
-        if (c < 32) EXPECT_EQ(t, c);
+        if (c < 32) {
+            EXPECT_EQ(t, c);
+        }
     }
 }
 

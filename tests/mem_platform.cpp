@@ -142,23 +142,25 @@ void MemPlatform::SetLocalTime(int y, int mo, int d, int h, int mi, int s) {
 bool MemPlatform::RunFor(std::uint64_t ms) {
     const std::uint64_t end = mono_ + ms;
     try {
-        while (!ended) {
-            if (timerInterval != 0 && timerDue <= end && !inTimer_) {
-                AdvanceTo(timerDue);
-                timerDue = mono_ + timerInterval;
-                tickTimes.push_back(mono_);
-                inTimer_ = true;
-                if (onTimer_) onTimer_();
-                inTimer_ = false;
-                continue;
-            }
-            AdvanceTo(end);
-            break;
-        }
+        FireDueTimers(end);
+        AdvanceTo(end);
     } catch (const ProgramEnded&) {
         inTimer_ = false;
     }
     return !ended;
+}
+
+// Fires the timer each time it falls due up to `until`, as a message loop
+// would. A timer still running inside its own handler does not fire again.
+void MemPlatform::FireDueTimers(std::uint64_t until) {
+    while (timerInterval != 0 && timerDue <= until && !inTimer_) {
+        AdvanceTo(timerDue);
+        timerDue = mono_ + timerInterval;
+        tickTimes.push_back(mono_);
+        inTimer_ = true;
+        if (onTimer_) onTimer_();
+        inTimer_ = false;
+    }
 }
 
 void MemPlatform::AdvanceTo(std::uint64_t t) {
@@ -470,14 +472,7 @@ LocalTime MemPlatform::Now() {
 void MemPlatform::PumpUntil(std::uint64_t deadlineMs) {
     ++pumpCalls;
     if (windowEvents.empty() || windowEvents.back() != "wait") windowEvents.push_back("wait");
-    while (timerInterval != 0 && timerDue <= deadlineMs && !inTimer_) {
-        AdvanceTo(timerDue);
-        timerDue = mono_ + timerInterval;
-        tickTimes.push_back(mono_);
-        inTimer_ = true;
-        if (onTimer_) onTimer_();
-        inTimer_ = false;
-    }
+    FireDueTimers(deadlineMs);
     AdvanceTo(deadlineMs);
 }
 

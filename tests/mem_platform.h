@@ -169,6 +169,7 @@ private:
     bool inTimer_ = false;
 
     void AdvanceTo(std::uint64_t t);
+    void FireDueTimers(std::uint64_t until);
     void ObeyStopRequests();
     bool HostUnreachable(const std::string& path) const;
     bool ParentExists(const std::string& path) const;

@@ -47,6 +47,31 @@ void RemoveIfPresent(Ctx& c, const std::string& path) {
     if (FileExists(c, path)) c.p.RemoveFile(path);
 }
 
+// Removing the update file is what marks the update done, and the stop
+// request goes with it whichever way the manager was stopped.
+void FinishUpdate(Ctx& c, const std::string& updatePath) {
+    if (!c.p.RemoveFile(updatePath))
+        DebugRecord(c, "UPDATE FAILED: '" + updatePath + "' cannot be deleted, error " +
+                           std::to_string(c.p.LastError()));
+    RemoveIfPresent(c, AppPath(c, "KORUMGR.stp"));
+    c.s.sUpdateHold.clear();
+}
+
+// An update file that could not be deleted after its replacement (a share
+// that only lets us read) would otherwise stop the manager at every tick.
+bool AlreadyInPlace(Ctx& c, const std::string& updatePath) {
+    const std::string target = AppPath(c, "KORUMGR.exe");
+    std::string update, current;
+    std::uint64_t updateLength = 0, currentLength = 0;
+    // Lengths first: only a file of the same length is read whole.
+    if (!c.p.ReadHeadDenyWrite(updatePath, 0, update, updateLength) ||
+        !c.p.ReadHeadDenyWrite(target, 0, current, currentLength) || updateLength != currentLength ||
+        updateLength > kCompareLimit)
+        return false;
+    return c.p.ReadHeadDenyWrite(updatePath, kCompareLimit, update, updateLength) &&
+           c.p.ReadHeadDenyWrite(target, kCompareLimit, current, currentLength) && update == current;
+}
+
 // The old executable is replaced in one move, only once the new one lies
 // complete beside it, so the folder never holds a half-copied manager.
 void ReplaceManager(Ctx& c, const std::string& updatePath) {
@@ -65,9 +90,7 @@ void ReplaceManager(Ctx& c, const std::string& updatePath) {
                            "; the old 'KORUMGR.exe' stays");
         return;
     }
-    c.p.RemoveFile(updatePath);
-    RemoveIfPresent(c, AppPath(c, "KORUMGR.stp"));
-    c.s.sUpdateHold.clear();
+    FinishUpdate(c, updatePath);
 }
 
 }  // namespace
@@ -108,6 +131,11 @@ void UpdateKORUMGR(Ctx& c) {
         return;
     }
     if (!UpdateIsReady(c, updatePath)) return;
+    if (AlreadyInPlace(c, updatePath)) {
+        DebugRecord(c, "UPDATE ALREADY IN PLACE: '" + updatePath + "'");
+        FinishUpdate(c, updatePath);
+        return;
+    }
     c.s.sUpdateHold = kYes;
     if (!StopManager(c)) return;  // the hold stays; the next tick tries again
     ReplaceManager(c, updatePath);

@@ -190,6 +190,19 @@ TEST_F(UpdateTest, IncompleteUpdateLeavesTheManagerRunning) {
     EXPECT_FALSE(w.p.FindProcess(mgr.pid)->alive);
 }
 
+TEST_F(UpdateTest, UndeletableUpdateAlreadyInPlaceLeavesTheManagerAlone) {
+    w.p.AddFile(kUpdate, Executable("new build"), true);  // a share that only lets us read
+    UpdateKORUMGR(w.c);
+    EXPECT_TRUE(Replaced());
+    EXPECT_EQ(w.Log().back().rfind("UPDATE FAILED: 'G:\\_Updates\\KORUMGRSERV01.exe' cannot be deleted", 0), 0u);
+    auto& mgr = RunningManager();
+    w.ClearLog();
+    UpdateKORUMGR(w.c);
+    EXPECT_TRUE(w.p.FindProcess(mgr.pid)->alive);
+    EXPECT_EQ(w.c.s.sUpdateHold, "");
+    EXPECT_EQ(w.Log()[0], "UPDATE ALREADY IN PLACE: 'G:\\_Updates\\KORUMGRSERV01.exe'");
+}
+
 TEST(UpdateCheck, CompleteExecutableHeaders) {
     const std::string exe = Executable("x", 0x1000);
     EXPECT_TRUE(IsCompleteExecutable(exe, exe.size()));

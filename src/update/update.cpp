@@ -128,6 +128,9 @@ void UpdateKORUMGR(Ctx& c) {
     if (found.error) return;  // the share is out of reach: next tick
     if (found.first.empty()) {
         DebugRecord(c, "NO Esta el Archivo '" + updatePath + "'");
+        // With no update left to apply, a hold would keep the manager down
+        // until somebody restarted the monitor.
+        c.s.sUpdateHold.clear();
         return;
     }
     if (!UpdateIsReady(c, updatePath)) return;

@@ -203,6 +203,18 @@ TEST_F(UpdateTest, UndeletableUpdateAlreadyInPlaceLeavesTheManagerAlone) {
     EXPECT_EQ(w.Log()[0], "UPDATE ALREADY IN PLACE: 'G:\\_Updates\\KORUMGRSERV01.exe'");
 }
 
+TEST_F(UpdateTest, HoldEndsWhenTheUpdateFileIsGone) {
+    w.p.failCopy = true;  // the manager is stopped, the copy fails
+    UpdateKORUMGR(w.c);
+    EXPECT_EQ(w.c.s.sUpdateHold, "YES");
+    w.p.RemoveFile(kUpdate);  // taken away by somebody else
+    w.Tick();
+    EXPECT_EQ(w.c.s.sUpdateHold, "");
+    w.Tick();
+    EXPECT_EQ(w.p.started.size(), 1u);
+    EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), Executable("old build"));
+}
+
 TEST(UpdateCheck, CompleteExecutableHeaders) {
     const std::string exe = Executable("x", 0x1000);
     EXPECT_TRUE(IsCompleteExecutable(exe, exe.size()));

@@ -16,9 +16,9 @@ std::uint32_t Le(const std::string& s, std::size_t at, int bytes) {
 
 // An update still being written to the share, or cut short, must never
 // cost the centre its running manager.
-bool UpdateIsReady(Ctx& c, const std::string& updatePath) {
+// Gives the update's length when it is ready.
+bool UpdateIsReady(Ctx& c, const std::string& updatePath, std::uint64_t& length) {
     std::string head;
-    std::uint64_t length = 0;
     std::string why;
     if (!c.p.ReadHeadDenyWrite(updatePath, kHeadBytes, head, length))
         why = "in use or unreadable, error " + std::to_string(c.p.LastError());
@@ -59,14 +59,13 @@ void FinishUpdate(Ctx& c, const std::string& updatePath) {
 
 // An update file that could not be deleted after its replacement (a share
 // that only lets us read) would otherwise stop the manager at every tick.
-bool AlreadyInPlace(Ctx& c, const std::string& updatePath) {
+bool AlreadyInPlace(Ctx& c, const std::string& updatePath, std::uint64_t updateLength) {
     const std::string target = AppPath(c, "KORUMGR.exe");
     std::string update, current;
-    std::uint64_t updateLength = 0, currentLength = 0;
+    std::uint64_t currentLength = 0;
     // Lengths first: only a file of the same length is read whole.
-    if (!c.p.ReadHeadDenyWrite(updatePath, 0, update, updateLength) ||
-        !c.p.ReadHeadDenyWrite(target, 0, current, currentLength) || updateLength != currentLength ||
-        updateLength > kCompareLimit)
+    if (updateLength > kCompareLimit || !c.p.ReadHeadDenyWrite(target, 0, current, currentLength) ||
+        currentLength != updateLength)
         return false;
     return c.p.ReadHeadDenyWrite(updatePath, kCompareLimit, update, updateLength) &&
            c.p.ReadHeadDenyWrite(target, kCompareLimit, current, currentLength) && update == current;
@@ -133,8 +132,9 @@ void UpdateKORUMGR(Ctx& c) {
         c.s.sUpdateHold.clear();
         return;
     }
-    if (!UpdateIsReady(c, updatePath)) return;
-    if (AlreadyInPlace(c, updatePath)) {
+    std::uint64_t updateLength = 0;
+    if (!UpdateIsReady(c, updatePath, updateLength)) return;
+    if (AlreadyInPlace(c, updatePath, updateLength)) {
         DebugRecord(c, "UPDATE ALREADY IN PLACE: '" + updatePath + "'");
         FinishUpdate(c, updatePath);
         return;

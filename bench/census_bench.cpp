@@ -2,9 +2,9 @@
 // running processes. The figures should grow linearly.
 #include <benchmark/benchmark.h>
 
+#include "core/app.h"
 #include "mem_platform.h"
 #include "monitor/monitor.h"
-#include "startup/app.h"
 
 namespace {
 

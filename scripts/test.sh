@@ -35,7 +35,7 @@ fi
 log "fuzzing the name-file reader"
 mkdir -p build/fuzz/corpus
 if clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-    -Isrc -Ibuild/native/generated tests/fuzz/name_file_fuzz.cpp src/startup/main_machine.cpp src/startup/app.cpp \
+    -Isrc -Ibuild/native/generated tests/fuzz/name_file_fuzz.cpp src/startup/main_machine.cpp src/core/app.cpp \
     -o build/fuzz/name_file_fuzz >build/fuzz/build.log 2>&1 &&
     build/fuzz/name_file_fuzz -runs=200000 -max_len=4096 -timeout=10 -rss_limit_mb=1024 \
         build/fuzz/corpus tests/fuzz/corpus >build/fuzz/run.log 2>&1; then

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "startup/app.h"
+#include "core/app.h"
 
 namespace rz {
 

@@ -7,7 +7,7 @@
 #include <iterator>
 #include <string>
 
-#include "startup/app.h"
+#include "core/app.h"
 #include "startup/main_machine.h"
 
 namespace {

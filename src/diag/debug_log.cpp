@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "startup/app.h"
+#include "core/app.h"
 
 namespace rz {
 

@@ -1,10 +1,9 @@
 #include <vector>
 
+#include "core/app.h"
 #include "diag/debug_log.h"
 #include "diag/process_list.h"
 #include "monitor/monitor.h"
-#include "startup/app.h"
-#include "startup/startup.h"
 
 namespace rz {
 

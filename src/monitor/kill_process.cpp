@@ -1,7 +1,7 @@
+#include "core/app.h"
 #include "diag/debug_log.h"
 #include "diag/process_list.h"
 #include "monitor/monitor.h"
-#include "startup/app.h"
 
 namespace rz {
 

@@ -1,7 +1,8 @@
+#include "monitor/tick.h"
+
+#include "core/app.h"
 #include "diag/debug_log.h"
 #include "monitor/monitor.h"
-#include "startup/app.h"
-#include "startup/startup.h"
 #include "ui/frm_main.h"
 #include "update/update.h"
 
@@ -43,11 +44,6 @@ void TimerMONITORVESK_Timer(Ctx& c) {
     }
     TimerMONITORVESK_SetEnabled(c, true);
     TimerMONITORVESK_SetInterval(c, kTickIntervalMs);
-}
-
-void WaitPumping(Ctx& c, std::uint64_t ms) {
-    const std::uint64_t start = c.p.MonotonicMs();
-    while (c.p.MonotonicMs() - start < ms) c.p.PumpUntil(start + ms);
 }
 
 }  // namespace rz

@@ -117,4 +117,9 @@ public:
     [[noreturn]] virtual void EndProgram(int exitCode) = 0;
 };
 
+// The program's entry, defined above the platform: the process entry calls
+// it once with the platform to run on. It returns once start-up has armed
+// the monitor timer; every other way out ends the process.
+void ProgramMain(Platform& platform);
+
 }  // namespace rz

@@ -1,7 +1,7 @@
 #include "startup/main_machine.h"
 
+#include "core/app.h"
 #include "platform/platform.h"
-#include "startup/app.h"
 
 namespace rz {
 

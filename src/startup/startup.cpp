@@ -1,7 +1,8 @@
 #include "startup/startup.h"
 
+#include "core/app.h"
 #include "diag/debug_log.h"
-#include "startup/app.h"
+#include "monitor/tick.h"
 #include "startup/main_machine.h"
 #include "ui/frm_main.h"
 
@@ -65,8 +66,7 @@ void TakeComputerName(Ctx& c) {
     LBLMSG_SetCaption(c, ":(\r\rNOT for This Machine!!!");
     frmMAIN_Show(c);
     LBLMSG_Refresh(c);
-    const std::uint64_t start = c.p.MonotonicMs();
-    while (c.p.MonotonicMs() - start < kRefusalMs) c.p.PumpUntil(start + kRefusalMs);
+    WaitPumping(c, kRefusalMs);
     EndProgram(c, kExitRefused);
 }
 
@@ -134,12 +134,10 @@ void ActivatePrevInstance(Ctx& c) {
     EndProgram(c, kExitNormal);
 }
 
-void RegSetStringValue(Ctx& c, std::uint32_t rootKey, const std::string& subKey, const std::string& valueName,
-                       const std::string& text) {
-    Handle key = 0;
-    if (c.p.RegOpenOrCreate(rootKey, subKey, &key) != 0 || key == 0) return;
-    c.p.RegSetString(key, valueName, text.c_str(), static_cast<std::uint32_t>(text.size() + 1));
-    c.p.RegClose(key);
+void ProgramMain(Platform& platform) {
+    static Ctx ctx(platform);
+    platform.SetTimerHandler([] { TimerMONITORVESK_Timer(ctx); });
+    Main(ctx);
 }
 
 }  // namespace rz

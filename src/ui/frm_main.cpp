@@ -1,6 +1,6 @@
 #include "ui/frm_main.h"
 
-#include "startup/app.h"
+#include "core/app.h"
 #include "ui/pictures.h"
 
 namespace rz {

@@ -9,13 +9,6 @@
 
 namespace rz {
 
-struct FrmMain {
-    bool created = false;
-    bool timerEnabled = false;      // TimerMONITORVESK
-    std::uint32_t timerInterval = 0;
-    std::string lblCaption;         // LBLMSG
-};
-
 struct Ctx;
 
 FormDesign frmMAIN_Design();

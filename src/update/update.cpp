@@ -1,8 +1,8 @@
 #include "update/update.h"
 
+#include "core/app.h"
 #include "diag/debug_log.h"
 #include "monitor/monitor.h"
-#include "startup/app.h"
 
 namespace rz {
 

@@ -4,9 +4,10 @@
 #include <string>
 #include <vector>
 
+#include "core/app.h"
 #include "mem_platform.h"
 #include "monitor/monitor.h"
-#include "startup/app.h"
+#include "monitor/tick.h"
 #include "startup/startup.h"
 
 namespace rz {

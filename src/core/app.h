@@ -1,12 +1,13 @@
 // The module-level state that the procedures share, and the few helpers that
-// every module uses.
+// every module uses. Everything above the platform may include this; it
+// includes nothing of the program's own but the platform.
 #pragma once
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
 #include "platform/platform.h"
-#include "ui/frm_main.h"
 
 namespace rz {
 
@@ -32,12 +33,25 @@ struct State {
     std::string sUpdateHold;
 };
 
+// What the hidden main window holds; the window module keeps it.
+struct FrmMain {
+    bool created = false;
+    bool timerEnabled = false;      // TimerMONITORVESK
+    std::uint32_t timerInterval = 0;
+    std::string lblCaption;         // LBLMSG
+};
+
 struct Ctx {
     explicit Ctx(Platform& platform) : p(platform) {}
     Platform& p;
     State s;
     FrmMain frmMAIN;
 };
+
+// Exit codes of the program.
+constexpr int kExitNormal = 0;          // stop file, or second instance
+constexpr int kExitRefused = 1;         // this machine may not run the monitor
+constexpr int kExitStartupFailed = 2;   // a start-up step failed
 
 // A failure that no procedure handles where it arises; the start-up
 // sequence and the tick each decide what becomes of it.
@@ -56,5 +70,12 @@ bool EndsWithNoCase(const std::string& text, const std::string& tail);
 bool ContainsNoCase(const std::string& text, const std::string& part);
 // First four characters (all when shorter), in upper case.
 std::string RolePrefix(const std::string& machineName);
+
+// Stores one string value, creating the key when needed; failures are
+// ignored, as the callers want.
+void RegSetStringValue(Ctx& c, std::uint32_t rootKey, const std::string& subKey, const std::string& valueName,
+                       const std::string& text);
+// Waits at least `ms` of elapsed time while window messages are processed.
+void WaitPumping(Ctx& c, std::uint64_t ms);
 
 }  // namespace rz

@@ -1,4 +1,4 @@
-#include "startup/app.h"
+#include "core/app.h"
 
 #include <cctype>
 #include <cstdlib>
@@ -38,5 +38,18 @@ bool ContainsNoCase(const std::string& text, const std::string& part) {
 }
 
 std::string RolePrefix(const std::string& machineName) { return UCase(machineName.substr(0, 4)); }
+
+void RegSetStringValue(Ctx& c, std::uint32_t rootKey, const std::string& subKey, const std::string& valueName,
+                       const std::string& text) {
+    Handle key = 0;
+    if (c.p.RegOpenOrCreate(rootKey, subKey, &key) != 0 || key == 0) return;
+    c.p.RegSetString(key, valueName, text.c_str(), static_cast<std::uint32_t>(text.size() + 1));
+    c.p.RegClose(key);
+}
+
+void WaitPumping(Ctx& c, std::uint64_t ms) {
+    const std::uint64_t start = c.p.MonotonicMs();
+    while (c.p.MonotonicMs() - start < ms) c.p.PumpUntil(start + ms);
+}
 
 }  // namespace rz

@@ -8,7 +8,7 @@ seconds=${1:-60}
 install_missing && build_all || exit 1
 start_wine || exit 1
 app="$WINEPREFIX/drive_c/bench"
-pkill -f 'C:.bench.' 2>/dev/null
+kill_own 'C:.bench.'
 rm -rf "$app" && mkdir -p "$app"
 cp "$ROOT/build/win32/ROREROZARIRADI.exe" "$app/"
 cp "$ROOT/build/win32/fixtures/standin_mgr_1.exe" "$app/KORUMGR.exe"
@@ -30,7 +30,7 @@ m1=$(ticks "$mon")
 s1=$(ticks "$server")
 touch "$app/ROREROZARIRADI.stp"
 sleep 6
-pkill -f 'C:.bench.' 2>/dev/null
+kill_own 'C:.bench.'
 awk -v m=$((m1 - m0)) -v s=$((s1 - s0)) -v hz="$hz" -v t="$seconds" 'BEGIN {
     printf "monitor:    %.3f s CPU in %d s = %.3f s per minute = %.4f %% of a core\n", m / hz, t, m / hz * 60 / t, m / hz / t * 100
     printf "wineserver: %.3f s CPU in %d s (all 52 processes together)\n", s / hz, t

@@ -82,3 +82,22 @@ set_computer_name() {
     wine reg add 'HKLM\System\CurrentControlSet\Control\ComputerName\ActiveComputerName' \
         /v ComputerName /d "$1" /f >/dev/null 2>&1
 }
+
+# Processes of this run's own Wine prefix whose command line matches REGEX.
+# Never a broad name: other people's programs on this machine may carry the
+# same Windows paths in their own prefixes.
+own_pids() {
+    local pid
+    for pid in $(pgrep -f "$1"); do
+        tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$pid"
+    done
+    return 0
+}
+
+# kill_own REGEX [SIGNAL]: stops this prefix's processes that match REGEX.
+kill_own() {
+    local pids
+    pids=$(own_pids "$1")
+    [ -n "$pids" ] && kill "${2:--TERM}" $pids 2>/dev/null
+    return 0
+}

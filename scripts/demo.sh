@@ -17,7 +17,7 @@ start_wine || exit 1
 
 app="$WINEPREFIX/drive_c/demo"
 updates="$ROOT/build/demo-G/_Updates"
-pkill -f 'C:.demo.' 2>/dev/null
+kill_own 'C:.demo.'
 rm -rf "$app" "$ROOT/build/demo-G"
 mkdir -p "$app" "$updates"
 cp "$ROOT/build/win32/ROREROZARIRADI.exe" "$app/"
@@ -45,7 +45,7 @@ finish() {
     local code=$?
     sleep 0.5
     kill "$tailer" 2>/dev/null
-    pkill -f 'C:.demo.' 2>/dev/null
+    kill_own 'C:.demo.'
     stop_wine
     log "monitor ended with exit code $code"
     exit 0
@@ -63,7 +63,7 @@ pause() {  # sleeps unless the monitor has ended
 if [ $scripted = 1 ]; then
     pause 8
     log "killing the manager from outside: the next tick starts it again"
-    pkill -9 -f 'C:.demo.KORUMGR.exe'
+    kill_own 'C:.demo.KORUMGR.exe' -KILL
     pause 12
     log "dropping manager build 2 into G:\\_Updates\\KORUMGRSERV01.exe"
     cp "$ROOT/build/win32/fixtures/standin_mgr_2.exe" "$updates/KORUMGRSERV01.exe"

@@ -302,6 +302,15 @@ ReadStatus MemPlatform::ReadSmallFile(const std::string& path, std::size_t limit
     return ReadStatus::Ok;
 }
 
+bool MemPlatform::StatFile(const std::string& path, FileStamp& stamp) {
+    const Node* n = Find(path);
+    if (!n) return Fail(HostUnreachable(path) ? kErrorBadNetPath : kErrorFileNotFound);
+    if (n->dir) return Fail(kErrorAccessDenied);
+    stamp.length = n->data.size();
+    stamp.lastWrite = FileTimeAt(n->writtenAt);
+    return true;
+}
+
 bool MemPlatform::ReadHeadDenyWrite(const std::string& path, std::size_t count, std::string& head,
                                     std::uint64_t& length) {
     const Node* n = Find(path);
@@ -456,8 +465,24 @@ void MemPlatform::SetTimerHandler(std::function<void()> handler) { onTimer_ = st
 
 std::uint64_t MemPlatform::MonotonicMs() { return mono_; }
 
-LocalTime MemPlatform::Now() {
-    const std::int64_t seconds = wallBaseSeconds_ + static_cast<std::int64_t>(mono_ / 1000);
+namespace {
+// Seconds from 1601-01-01 to 1970-01-01; the in-memory world keeps local
+// time and UTC the same.
+constexpr std::int64_t kFileTimeEpochSeconds = 11644473600;
+}  // namespace
+
+std::uint64_t MemPlatform::FileTimeAt(std::uint64_t mono) const {
+    const std::int64_t seconds = wallBaseSeconds_ + static_cast<std::int64_t>(mono / 1000);
+    return static_cast<std::uint64_t>(seconds + kFileTimeEpochSeconds) * 10000000u + (mono % 1000) * 10000u;
+}
+
+LocalTime MemPlatform::ToLocalTime(std::uint64_t fileTime) {
+    return LocalAt(static_cast<std::int64_t>(fileTime / 10000000u) - kFileTimeEpochSeconds);
+}
+
+LocalTime MemPlatform::Now() { return LocalAt(wallBaseSeconds_ + static_cast<std::int64_t>(mono_ / 1000)); }
+
+LocalTime MemPlatform::LocalAt(std::int64_t seconds) const {
     LocalTime t;
     std::int64_t days = seconds / 86400, rest = seconds % 86400;
     CivilFromDays(days, t.year, t.month, t.day);

@@ -120,6 +120,7 @@ public:
     ReadStatus ReadSmallFile(const std::string& path, std::size_t limit, std::string& out) override;
     bool ReadHeadDenyWrite(const std::string& path, std::size_t count, std::string& head,
                            std::uint64_t& length) override;
+    bool StatFile(const std::string& path, FileStamp& stamp) override;
 
     long RegOpenOrCreate(std::uint32_t root, const std::string& subKey, Handle* key) override;
     long RegSetString(Handle key, const std::string& name, const char* data, std::uint32_t bytes) override;
@@ -146,6 +147,7 @@ public:
 
     std::uint64_t MonotonicMs() override;
     LocalTime Now() override;
+    LocalTime ToLocalTime(std::uint64_t fileTime) override;
     void PumpUntil(std::uint64_t deadlineMs) override;
 
     void DebugOutput(const std::string& text) override;
@@ -175,6 +177,8 @@ private:
     bool ParentExists(const std::string& path) const;
     Node* Lookup(const std::string& path);
     bool Fail(std::uint32_t error);
+    std::uint64_t FileTimeAt(std::uint64_t mono) const;
+    LocalTime LocalAt(std::int64_t localSeconds) const;
 };
 
 }  // namespace rz

@@ -24,6 +24,12 @@ struct ListResult {
 
 enum class ReadStatus { Ok, Missing, TooLarge, Error };
 
+// Length and last-write time of a file, as its folder entry gives them.
+struct FileStamp {
+    std::uint64_t length = 0;
+    std::uint64_t lastWrite = 0;  // FILETIME: 100 ns units since 1601-01-01 UTC
+};
+
 // A picture stored as a Windows bitmap file image (BITMAPFILEHEADER first).
 struct Picture {
     const unsigned char* data = nullptr;
@@ -77,6 +83,9 @@ public:
     // `count` bytes and its length. False when it cannot be opened that way.
     virtual bool ReadHeadDenyWrite(const std::string& path, std::size_t count, std::string& head,
                                    std::uint64_t& length) = 0;
+    // The folder entry's length and last-write time, without opening the
+    // file (GetFileAttributesExA). False for a folder or a missing file.
+    virtual bool StatFile(const std::string& path, FileStamp& stamp) = 0;
 
     // Registry (RegCreateKeyA, RegSetValueExA with REG_SZ, RegCloseKey).
     virtual long RegOpenOrCreate(std::uint32_t root, const std::string& subKey, Handle* key) = 0;
@@ -109,6 +118,7 @@ public:
     // Time and waiting.
     virtual std::uint64_t MonotonicMs() = 0;
     virtual LocalTime Now() = 0;
+    virtual LocalTime ToLocalTime(std::uint64_t fileTime) = 0;  // a FILETIME in local time
     // Processes window messages and sleeps until the next message or the
     // deadline (a MonotonicMs value); returns at the latest at the deadline.
     virtual void PumpUntil(std::uint64_t deadlineMs) = 0;

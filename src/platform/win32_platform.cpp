@@ -277,6 +277,21 @@ bool Win32Platform::ReadHeadDenyWrite(const std::string& path, std::size_t count
     return ok;
 }
 
+bool Win32Platform::StatFile(const std::string& path, FileStamp& stamp) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) {
+        impl_->lastError = GetLastError();
+        return false;
+    }
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        impl_->lastError = ERROR_ACCESS_DENIED;
+        return false;
+    }
+    stamp.length = (std::uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    stamp.lastWrite = (std::uint64_t(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
+    return true;
+}
+
 long Win32Platform::RegOpenOrCreate(std::uint32_t root, const std::string& subKey, Handle* key) {
     HKEY opened = nullptr;
     const LONG r = RegCreateKeyA(reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(root)), subKey.c_str(), &opened);
@@ -432,6 +447,14 @@ std::uint64_t Win32Platform::MonotonicMs() {
 LocalTime Win32Platform::Now() {
     SYSTEMTIME st;
     GetLocalTime(&st);
+    return LocalTime{st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond};
+}
+
+LocalTime Win32Platform::ToLocalTime(std::uint64_t fileTime) {
+    FILETIME utc{static_cast<DWORD>(fileTime), static_cast<DWORD>(fileTime >> 32)};
+    FILETIME local{};
+    SYSTEMTIME st{};
+    if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &st)) return LocalTime{1601, 1, 1};
     return LocalTime{st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond};
 }
 

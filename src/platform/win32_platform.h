@@ -27,6 +27,7 @@ public:
     ReadStatus ReadSmallFile(const std::string& path, std::size_t limit, std::string& out) override;
     bool ReadHeadDenyWrite(const std::string& path, std::size_t count, std::string& head,
                            std::uint64_t& length) override;
+    bool StatFile(const std::string& path, FileStamp& stamp) override;
 
     long RegOpenOrCreate(std::uint32_t root, const std::string& subKey, Handle* key) override;
     long RegSetString(Handle key, const std::string& name, const char* data, std::uint32_t bytes) override;
@@ -53,6 +54,7 @@ public:
 
     std::uint64_t MonotonicMs() override;
     LocalTime Now() override;
+    LocalTime ToLocalTime(std::uint64_t fileTime) override;
     void PumpUntil(std::uint64_t deadlineMs) override;
 
     void DebugOutput(const std::string& text) override;

@@ -31,7 +31,7 @@ check() {
 new_app() {
     APP="$E2E/$1"
     WAPP="C:\\e2e\\$1"
-    pkill -f "e2e.$1." 2>/dev/null
+    kill_own "e2e.$1."
     rm -rf "$APP"
     mkdir -p "$APP"
     cp "$W32/ROREROZARIRADI.exe" "$APP/"
@@ -68,7 +68,7 @@ wait_exit() {
 stop_monitor() {
     touch "$APP/ROREROZARIRADI.stp"
     wait_exit "$MON" 15 || kill -9 "$MON" 2>/dev/null
-    pkill -f "e2e.$(basename "$APP")." 2>/dev/null
+    kill_own "e2e.$(basename "$APP")." 2>/dev/null
     sleep 0.3
 }
 
@@ -105,7 +105,7 @@ case_server() {
     sleep 1
     local before killed_at back_at
     before=$(count "$APP/standin.log" started)
-    pkill -9 -f 'e2e.serv.KORUMGR.exe'
+    kill_own 'e2e.serv.KORUMGR.exe' -KILL
     killed_at=$(date +%s%N)
     wait_for_count "$APP/standin.log" started $((before + 1)) 12
     back_at=$(date +%s%N)
@@ -122,7 +122,7 @@ case_server() {
     mark=$(count "$APP/ROREROZARIRADI.deb" 'ALLOW: :\|')
     wait_for_count "$APP/ROREROZARIRADI.deb" 'ALLOW: :\|' $((mark + 2)) 15
     check "monitoring: VESK running leaves the connect strings alone" test "$(reg_value "$CONFKEY" 'Connect String')" = changed
-    pkill -f 'e2e.serv.VESK.exe'
+    kill_own 'e2e.serv.VESK.exe'
 
     # Switch file removed, then created again: a START banner.
     rm "$APP/ROREROZARIRADI.deb"
@@ -149,7 +149,7 @@ case_server() {
     check "stop file: monitor ends" wait_exit "$MON" 10
     check "stop file: exit code 0" test "${EXIT:-x}" = 0
     check "stop file: STOPPING WITH record" grep -q '"STOPPING WITH C:\\e2e\\serv\\KORUMGRS.stp"' "$APP/ROREROZARIRADI.deb"
-    pkill -f 'e2e.serv.' 2>/dev/null
+    kill_own 'e2e.serv.'
 }
 
 wait_for_count() {  # FILE REGEX N SECONDS

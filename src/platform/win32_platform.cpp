@@ -3,6 +3,7 @@
 #include <psapi.h>
 
 #include "platform/win32_platform.h"
+#include "platform/win32_rules.h"
 
 #include <cstdio>
 #include <vector>
@@ -129,11 +130,11 @@ void Win32Platform::SetAppTitle(const std::string& title) {
 }
 
 bool Win32Platform::PrevInstance() {
-    if (!impl_->instanceMutex) {
-        impl_->instanceMutex = CreateMutexA(nullptr, FALSE, "ROREROZARIRADI.PrevInstance");
-        if (GetLastError() == ERROR_ALREADY_EXISTS) return true;
-    }
-    return false;
+    if (impl_->instanceMutex) return false;  // this instance owns it already
+    // The mutex stays open for the life of the process: it is what later
+    // instances find.
+    impl_->instanceMutex = CreateMutexA(nullptr, FALSE, "ROREROZARIRADI.PrevInstance");
+    return MutexMeansPrevInstance(impl_->instanceMutex != nullptr, GetLastError());
 }
 
 std::string Win32Platform::FileVersion(const std::string& path) {
@@ -439,9 +440,10 @@ std::uint64_t Win32Platform::MonotonicMs() {
         QueryPerformanceFrequency(&f);
         return f;
     }();
+    if (frequency.QuadPart <= 0) return GetTickCount();  // no counter: never the case since Windows XP
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
-    return static_cast<std::uint64_t>(now.QuadPart) * 1000 / static_cast<std::uint64_t>(frequency.QuadPart);
+    return CounterToMs(static_cast<std::uint64_t>(now.QuadPart), static_cast<std::uint64_t>(frequency.QuadPart));
 }
 
 LocalTime Win32Platform::Now() {

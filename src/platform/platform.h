@@ -110,7 +110,7 @@ public:
     virtual void RestoreAndActivate(Handle window) = 0;  // OpenIcon, SetForegroundWindow
     virtual bool CreateMainWindow(const FormDesign& design) = 0;
     virtual void SetLabelText(const std::string& text) = 0;
-    virtual void ShowMainWindow() = 0;  // not modal, not activated
+    virtual void ShowMainWindow() = 0;  // not modal; active and in front
     virtual void RepaintLabel() = 0;    // on screen before this returns
     virtual void SetTimer(std::uint32_t intervalMs) = 0;  // 0 stops it; any call restarts the count
     virtual void SetTimerHandler(std::function<void()> handler) = 0;

@@ -414,7 +414,11 @@ void Win32Platform::SetLabelText(const std::string& text) {
 }
 
 void Win32Platform::ShowMainWindow() {
-    if (impl_->form) ShowWindow(impl_->form, SW_SHOWNOACTIVATE);
+    if (!impl_->form) return;
+    // Shown active and in front: a window that takes the activation during
+    // the five seconds would otherwise cover the message.
+    ShowWindow(impl_->form, SW_SHOW);
+    SetForegroundWindow(impl_->form);
 }
 
 void Win32Platform::RepaintLabel() {

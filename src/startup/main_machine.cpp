@@ -175,8 +175,12 @@ void DecodeMainMachine(std::string& text) {
     text.clear();
     if (work.empty() || work[0] < '1' || work[0] > '9') return;
     const double key = work[0] - '0';
-    const std::string body = work.substr(1);
+    std::string body = work.substr(1);
     if (body.find_first_not_of("0123456789,") != std::string::npos) return;
+    // Digits after the last comma form no group: however many there are,
+    // they cannot spoil the groups before them.
+    const std::size_t lastComma = body.find_last_of(',');
+    body.erase(lastComma == std::string::npos ? 0 : lastComma + 1);
 
     std::string output;
     double accumulator = 0;

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include <stdexcept>
+
 #include "core/app.h"
+#include "platform/win32_rules.h"
 
 namespace rz {
 
@@ -15,6 +18,18 @@ constexpr std::uint32_t kErrorInvalidHandle = 6;
 constexpr std::uint32_t kErrorInvalidParameter = 87;
 constexpr std::uint32_t kErrorSharingViolation = 32;
 constexpr std::uint32_t kErrorBadNetPath = 53;
+constexpr std::uint32_t kErrorInsufficientBuffer = 122;
+constexpr std::uint32_t kErrorAlreadyExists = 183;
+
+// Process access rights.
+constexpr std::uint32_t kTerminate = 0x0001;
+constexpr std::uint32_t kVmRead = 0x0010;
+constexpr std::uint32_t kQueryInformation = 0x0400;
+constexpr std::uint32_t kQueryLimited = 0x1000;
+
+constexpr Handle kExeModule = 0x400000;
+constexpr Handle kFirstLibrary = 0x7C800000;
+constexpr int kTimerNestingLimit = 16;
 
 std::string Folder(const std::string& path) {
     const std::size_t slash = path.find_last_of('\\');
@@ -145,21 +160,24 @@ bool MemPlatform::RunFor(std::uint64_t ms) {
         FireDueTimers(end);
         AdvanceTo(end);
     } catch (const ProgramEnded&) {
-        inTimer_ = false;
+        timerDepth_ = 0;
     }
     return !ended;
 }
 
-// Fires the timer each time it falls due up to `until`, as a message loop
-// would. A timer still running inside its own handler does not fire again.
+// Fires the timer each time it falls due up to `until`, as WM_TIMER would
+// in any message loop, the handler's own waits included: only a handler
+// that stops the timer keeps itself from running inside itself.
 void MemPlatform::FireDueTimers(std::uint64_t until) {
-    while (timerInterval != 0 && timerDue <= until && !inTimer_) {
+    while (timerInterval != 0 && timerDue <= until) {
+        if (timerDepth_ >= kTimerNestingLimit)
+            throw std::logic_error("the timer handler runs inside itself " + std::to_string(timerDepth_) + " deep");
         AdvanceTo(timerDue);
         timerDue = mono_ + timerInterval;
         tickTimes.push_back(mono_);
-        inTimer_ = true;
+        ++timerDepth_;
         if (onTimer_) onTimer_();
-        inTimer_ = false;
+        --timerDepth_;
     }
 }
 
@@ -197,13 +215,31 @@ bool MemPlatform::Fail(std::uint32_t error) {
     return false;
 }
 
+MemPlatform::Proc* MemPlatform::Granted(Handle process, std::uint32_t rights, std::uint32_t anyOf) {
+    auto it = handles_.find(process);
+    if (it == handles_.end()) {
+        lastError_ = kErrorInvalidHandle;
+        return nullptr;
+    }
+    const std::uint32_t access = it->second.access;
+    if ((access & rights) != rights || (anyOf != 0 && (access & anyOf) == 0)) {
+        lastError_ = kErrorAccessDenied;
+        return nullptr;
+    }
+    return FindProcess(it->second.pid);
+}
+
 // --- Platform ------------------------------------------------------------
 
 std::string MemPlatform::AppFolder() { return appFolder; }
 
 void MemPlatform::SetAppTitle(const std::string& title) { appTitles.push_back(title); }
 
-bool MemPlatform::PrevInstance() { return prevInstance; }
+bool MemPlatform::PrevInstance() {
+    // As CreateMutexA answers: no handle at all when access is denied.
+    if (mutexAccessDenied) return MutexMeansPrevInstance(false, kErrorAccessDenied);
+    return MutexMeansPrevInstance(true, prevInstance ? kErrorAlreadyExists : 0);
+}
 
 std::string MemPlatform::FileVersion(const std::string& path) {
     auto it = versions.find(UCase(path));
@@ -222,6 +258,7 @@ bool MemPlatform::ComputerName(char* buffer, std::uint32_t* size) {
 
 ListResult MemPlatform::ListFirst(const std::string& path) {
     ListResult r;
+    listed.push_back(path);
     if (HostUnreachable(path)) {
         r.error = true;
         lastError_ = kErrorBadNetPath;
@@ -371,39 +408,53 @@ Handle MemPlatform::OpenProc(std::uint32_t access, bool, std::uint32_t pid) {
     return h;
 }
 
+// As a 32-bit process sees it: 4 bytes a module handle, as many written as
+// fit, and the room that all of them need.
 bool MemPlatform::EnumModules(Handle process, Handle* modules, std::uint32_t bytes, std::uint32_t* needed) {
-    auto it = handles_.find(process);
-    if (it == handles_.end()) return Fail(kErrorInvalidHandle);
-    const Proc* p = FindProcess(it->second.pid);
-    if (!p->modulesReadable || bytes < sizeof(std::uint32_t)) return Fail(299);
-    modules[0] = 0x400000;
-    *needed = 4;
+    const Proc* p = Granted(process, kQueryInformation | kVmRead);
+    if (!p) return false;
+    if (!p->modulesReadable) return Fail(299);
+    for (int i = 0; i < p->modules && static_cast<std::uint32_t>(i) < bytes / 4; ++i)
+        modules[i] = i == 0 ? kExeModule : kFirstLibrary + static_cast<Handle>(i) * 0x10000;
+    *needed = static_cast<std::uint32_t>(p->modules) * 4;
     return true;
 }
 
-std::uint32_t MemPlatform::ModuleFileName(Handle process, Handle, char* buffer, std::uint32_t size) {
-    auto it = handles_.find(process);
-    if (it == handles_.end()) return Fail(kErrorInvalidHandle);
-    const Proc* p = FindProcess(it->second.pid);
-    if (!p->nameReadable) return 0;
-    const std::uint32_t n = static_cast<std::uint32_t>(std::min<std::size_t>(p->path.size(), size));
-    std::memcpy(buffer, p->path.data(), n);
-    return n;
+// A name longer than the buffer is cut to size - 1 characters and a NUL,
+// and the call answers `size`, as GetModuleFileNameExA does.
+std::uint32_t MemPlatform::ModuleFileName(Handle process, Handle module, char* buffer, std::uint32_t size) {
+    const Proc* p = Granted(process, kQueryInformation | kVmRead);
+    if (!p) return 0;
+    const Handle library = module > kFirstLibrary ? (module - kFirstLibrary) / 0x10000 : 0;
+    std::string name;
+    if (module == 0 || module == kExeModule)
+        name = p->path;
+    else if (library > 0 && library < static_cast<Handle>(p->modules) && module == kFirstLibrary + library * 0x10000)
+        name = "C:\\WINDOWS\\system32\\LIB" + std::to_string(library) + ".dll";
+    else
+        return Fail(kErrorInvalidHandle);
+    if (!p->nameReadable || size == 0) return 0;
+    if (name.size() < size) {
+        std::memcpy(buffer, name.c_str(), name.size() + 1);
+        return static_cast<std::uint32_t>(name.size());
+    }
+    std::memcpy(buffer, name.data(), size - 1);
+    buffer[size - 1] = '\0';
+    lastError_ = kErrorInsufficientBuffer;
+    return size;
 }
 
 bool MemPlatform::ExitCodeOf(Handle process, std::uint32_t* code) {
-    auto it = handles_.find(process);
-    if (it == handles_.end()) return Fail(kErrorInvalidHandle);
-    const Proc* p = FindProcess(it->second.pid);
+    const Proc* p = Granted(process, 0, kQueryInformation | kQueryLimited);
+    if (!p) return false;
     *code = p->alive ? 259 : p->exitCode;
     return true;
 }
 
 bool MemPlatform::TerminateProc(Handle process, std::uint32_t code) {
-    auto it = handles_.find(process);
-    if (it == handles_.end()) return Fail(kErrorInvalidHandle);
-    Proc* p = FindProcess(it->second.pid);
-    if (!(it->second.access & 0x0001) || !p->alive || p->ignoresTerminate) return Fail(kErrorAccessDenied);
+    Proc* p = Granted(process, kTerminate);
+    if (!p) return false;
+    if (!p->alive || p->ignoresTerminate) return Fail(kErrorAccessDenied);
     p->alive = false;
     p->exitCode = code;
     terminated.push_back(p->pid);
@@ -435,12 +486,13 @@ Handle MemPlatform::FindAppWindow(const std::string& className, const std::strin
 
 void MemPlatform::RestoreAndActivate(Handle window) { activated.push_back(window); }
 
-bool MemPlatform::CreateMainWindow(const FormDesign&) {
+bool MemPlatform::CreateMainWindow(const FormDesign& d) {
     if (failWindow || windowFailures > 0) {
         if (windowFailures > 0) --windowFailures;
         return false;
     }
     windowCreated = true;
+    design = d;
     return true;
 }
 
@@ -495,7 +547,6 @@ LocalTime MemPlatform::LocalAt(std::int64_t seconds) const {
 // Jumps straight to the deadline: nothing else happens in this world but
 // the timer, and a timer that falls due during a wait fires, as it would.
 void MemPlatform::PumpUntil(std::uint64_t deadlineMs) {
-    ++pumpCalls;
     if (windowEvents.empty() || windowEvents.back() != "wait") windowEvents.push_back("wait");
     FireDueTimers(deadlineMs);
     AdvanceTo(deadlineMs);

@@ -49,6 +49,7 @@ public:
         bool openable = true;         // OpenProcess succeeds
         bool modulesReadable = true;  // EnumProcessModules succeeds
         bool nameReadable = true;     // GetModuleFileNameExA returns characters
+        int modules = 3;              // the executable's first, then libraries
         bool ignoresTerminate = false;
         long obeysStopAfterMs = -1;   // ends this long after KORUMGR.stp appears beside it
         std::uint32_t exitCode = 259;
@@ -71,12 +72,14 @@ public:
     std::string appFolder = "C:\\APPS\\KORU";
     std::string computerName = "SERV01";
     bool prevInstance = false;
+    bool mutexAccessDenied = false;  // the mutex belongs to a more privileged instance
     std::map<std::string, Handle> appWindows;  // "class|title" -> window
     std::vector<Handle> activated;
     std::vector<std::string> appTitles;         // every title set, in order
     std::map<std::string, std::string> versions;  // upper-case path -> version
     std::set<std::string> unreachableHosts;       // upper-case
     std::set<std::string> writerLocked;           // upper-case paths open for writing elsewhere
+    std::vector<std::string> listed;              // every path listed, in order
 
     // Faults to inject.
     bool failCopy = false, failMove = false, failWindow = false;
@@ -85,12 +88,12 @@ public:
 
     // Window and timer.
     bool windowCreated = false, windowShown = false;
+    FormDesign design;  // as the window was created
     std::string labelText;
     std::vector<std::string> windowEvents;  // "caption", "show", "repaint", "wait"
     std::uint32_t timerInterval = 0;
     std::uint64_t timerDue = 0;
     std::vector<std::uint64_t> tickTimes;  // virtual ms at which the timer fired
-    int pumpCalls = 0;
 
     std::vector<std::string> debugOutput;
     bool ended = false;
@@ -168,7 +171,7 @@ private:
     std::uint64_t mono_ = 10000;
     std::int64_t wallBaseSeconds_ = 0;  // local seconds since 1970 at mono_ == 0
     std::function<void()> onTimer_;
-    bool inTimer_ = false;
+    int timerDepth_ = 0;  // handlers running, one inside the other
 
     void AdvanceTo(std::uint64_t t);
     void FireDueTimers(std::uint64_t until);
@@ -177,6 +180,10 @@ private:
     bool ParentExists(const std::string& path) const;
     Node* Lookup(const std::string& path);
     bool Fail(std::uint32_t error);
+    // The process behind a handle opened with all of `rights` and, when
+    // `anyOf` is given, one of those; null, with the last error set, when
+    // the handle is unknown or lacks a right.
+    Proc* Granted(Handle process, std::uint32_t rights, std::uint32_t anyOf = 0);
     std::uint64_t FileTimeAt(std::uint64_t mono) const;
     LocalTime LocalAt(std::int64_t localSeconds) const;
 };

@@ -1,5 +1,7 @@
 #include "diag/process_list.h"
 
+#include <algorithm>
+
 #include "platform/platform.h"
 
 namespace rz {
@@ -38,7 +40,10 @@ bool GetProcessPath(Platform& p, std::uint32_t pid, std::string& path) {
     }
     char buffer[kPathChars] = {};
     const std::uint32_t n = p.ModuleFileName(h, modules[0], buffer, kPathChars);
+    // A name cut short to fit comes back NUL-terminated, yet the call may
+    // count the NUL in: it ends the path.
     path.assign(buffer, n < kPathChars ? n : kPathChars);
+    path.resize(std::min(path.size(), path.find('\0')));
     p.CloseHandle(h);
     return true;
 }

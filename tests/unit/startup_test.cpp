@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "diag/debug_log.h"
 #include "world.h"
 
@@ -56,7 +58,17 @@ TEST(Startup, RefusedMachineShowsMessageForFiveSecondsAfterCleaningUp) {
     EXPECT_EQ(w.Log().back(), "THISMACHINENAME: OFFICE1");
     EXPECT_TRUE(w.p.tickTimes.empty());
     EXPECT_EQ(w.p.timerInterval, 0u);
-    EXPECT_LE(w.p.pumpCalls, 2);
+    // Red bold 24-point Tahoma on the balloon's light yellow.
+    const FormDesign& d = w.p.design;
+    EXPECT_EQ(d.title, "KORU MGRM");
+    EXPECT_EQ(d.labelFont, "Tahoma");
+    EXPECT_EQ(d.labelPoints, 24);
+    EXPECT_TRUE(d.labelBold);
+    EXPECT_EQ(d.labelTextColor, 0x0000FFu);
+    EXPECT_EQ(d.labelBackColor, 0x80FFFFu);
+    EXPECT_EQ(d.backColor, 0xFFFFFFu);
+    const Rect& box = d.labelBox;
+    EXPECT_EQ(std::vector<int>({box.left, box.top, box.width, box.height}), std::vector<int>({104, 66, 307, 203}));
 }
 
 TEST(Startup, SecondInstanceLogsAndActivatesTheFirst) {
@@ -73,13 +85,39 @@ TEST(Startup, SecondInstanceLogsAndActivatesTheFirst) {
     EXPECT_EQ(w.p.appTitles.back(), "unwanted instance");
 }
 
-TEST(Startup, SecondInstanceWithoutAFirstWindowRestoresItsTitleAndEnds) {
+TEST(Startup, FirstInstanceWindowIsFoundUnderItsClassNamesInOrder) {
+    struct Case {
+        std::vector<const char*> classes;  // windows of the first instance, handles 1, 2, ...
+        Handle activated;                  // 0: none
+    } cases[] = {{{"ThunderRTMain"}, 1},
+                 {{"ThunderRT5Main"}, 1},
+                 {{"ThunderRT6Main"}, 1},
+                 {{"ThunderRT5Main", "ThunderRTMain"}, 2},
+                 {{"ThunderRT6Main", "ThunderRT5Main"}, 2},
+                 {{"ThunderRT7Main"}, 0},
+                 {{}, 0}};
+    for (const Case& k : cases) {
+        World w;
+        w.p.prevInstance = true;
+        for (std::size_t i = 0; i < k.classes.size(); ++i)
+            w.p.appWindows[std::string(k.classes[i]) + "|ROREROZARIRADI"] = i + 1;
+        EXPECT_EQ(w.Start(), kExitNormal);
+        EXPECT_EQ(w.p.activated, k.activated ? std::vector<Handle>{k.activated} : std::vector<Handle>{});
+        // A title left at "unwanted instance" would hide a later search.
+        if (!k.activated) {
+            EXPECT_EQ(w.p.appTitles.back(), "ROREROZARIRADI");
+        }
+    }
+}
+
+// A first instance started elevated owns a mutex this one may not open.
+TEST(Startup, MutexOfAMorePrivilegedInstanceMeansASecondInstance) {
     World w;
-    w.p.prevInstance = true;
+    w.p.mutexAccessDenied = true;
+    w.p.AddFile(w.Path("KORUMGRS.stp"));
     EXPECT_EQ(w.Start(), kExitNormal);
-    EXPECT_TRUE(w.p.activated.empty());
-    EXPECT_EQ(w.c.s.sAppTitle, "ROREROZARIRADI");
-    EXPECT_EQ(w.p.appTitles.back(), "ROREROZARIRADI");
+    EXPECT_TRUE(w.p.Has(w.Path("KORUMGRS.stp")));
+    EXPECT_EQ(w.p.timerInterval, 0u);
 }
 
 TEST(Startup, StaleStopFilesAreDeletedWithRecords) {
@@ -128,6 +166,8 @@ TEST(Startup, ShareProbe) {
     World answers;  // a host that answers without the folder still counts
     answers.Start();
     EXPECT_EQ(answers.c.s.sMainShareOK, "YES");
+    const std::string probe = "\\\\MAINPC\\G\\Ostrum\\_Program\\_Updates\\";
+    EXPECT_EQ(std::count(answers.p.listed.begin(), answers.p.listed.end(), probe), 1);
     World unreachable;
     unreachable.p.unreachableHosts.insert("MAINPC");
     unreachable.Start();

@@ -60,15 +60,12 @@ TEST(Startup, RefusedMachineShowsMessageForFiveSecondsAfterCleaningUp) {
     EXPECT_EQ(w.p.timerInterval, 0u);
     // Red bold 24-point Tahoma on the balloon's light yellow.
     const FormDesign& d = w.p.design;
-    EXPECT_EQ(d.title, "KORU MGRM");
-    EXPECT_EQ(d.labelFont, "Tahoma");
-    EXPECT_EQ(d.labelPoints, 24);
-    EXPECT_TRUE(d.labelBold);
-    EXPECT_EQ(d.labelTextColor, 0x0000FFu);
-    EXPECT_EQ(d.labelBackColor, 0x80FFFFu);
-    EXPECT_EQ(d.backColor, 0xFFFFFFu);
+    EXPECT_EQ(d.title + "|" + d.labelFont, "KORU MGRM|Tahoma");
+    EXPECT_EQ(std::vector<std::uint32_t>({d.labelTextColor, d.labelBackColor, d.backColor}),
+              std::vector<std::uint32_t>({0x0000FF, 0x80FFFF, 0xFFFFFF}));
     const Rect& box = d.labelBox;
-    EXPECT_EQ(std::vector<int>({box.left, box.top, box.width, box.height}), std::vector<int>({104, 66, 307, 203}));
+    EXPECT_EQ(std::vector<int>({d.labelPoints, d.labelBold, box.left, box.top, box.width, box.height}),
+              std::vector<int>({24, true, 104, 66, 307, 203}));
 }
 
 TEST(Startup, SecondInstanceLogsAndActivatesTheFirst) {
@@ -89,13 +86,9 @@ TEST(Startup, FirstInstanceWindowIsFoundUnderItsClassNamesInOrder) {
     struct Case {
         std::vector<const char*> classes;  // windows of the first instance, handles 1, 2, ...
         Handle activated;                  // 0: none
-    } cases[] = {{{"ThunderRTMain"}, 1},
-                 {{"ThunderRT5Main"}, 1},
-                 {{"ThunderRT6Main"}, 1},
-                 {{"ThunderRT5Main", "ThunderRTMain"}, 2},
-                 {{"ThunderRT6Main", "ThunderRT5Main"}, 2},
-                 {{"ThunderRT7Main"}, 0},
-                 {{}, 0}};
+    } cases[] = {{{"ThunderRTMain"}, 1}, {{"ThunderRT5Main"}, 1}, {{"ThunderRT6Main"}, 1},
+                 {{"ThunderRT5Main", "ThunderRTMain"}, 2}, {{"ThunderRT6Main", "ThunderRT5Main"}, 2},
+                 {{"ThunderRT7Main"}, 0}, {{}, 0}};
     for (const Case& k : cases) {
         World w;
         w.p.prevInstance = true;

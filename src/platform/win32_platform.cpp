@@ -133,6 +133,7 @@ bool Win32Platform::PrevInstance() {
     if (impl_->instanceMutex) return false;  // this instance owns it already
     // The mutex stays open for the life of the process: it is what later
     // instances find.
+    SetLastError(ERROR_SUCCESS);  // a new mutex need not clear an older error
     impl_->instanceMutex = CreateMutexA(nullptr, FALSE, "ROREROZARIRADI.PrevInstance");
     return MutexMeansPrevInstance(impl_->instanceMutex != nullptr, GetLastError());
 }

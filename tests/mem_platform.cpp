@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-
 #include <stdexcept>
 
 #include "core/app.h"

@@ -48,14 +48,23 @@ start_display() {
     local n
     for n in 91 92 93 94 95 96 97 98 99; do
         if [ ! -e /tmp/.X11-unix/X$n ] && [ ! -e /tmp/.X$n-lock ]; then
-            Xvfb :$n -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+            # A session of its own: a Ctrl-C at the terminal must not take
+            # the display away from the programs still being stopped.
+            setsid Xvfb :$n -screen 0 1024x768x24 -nolisten tcp >"$ROOT/build/xvfb.log" 2>&1 &
             RZ_XVFB_PID=$!
-            export DISPLAY=:$n
             for _ in $(seq 50); do [ -e /tmp/.X11-unix/X$n ] && break; sleep 0.1; done
-            RZ_DISPLAY_STARTED=1
-            return 0
+            # Another user may have taken the number meanwhile: then this
+            # server has ended and the next number is tried.
+            if [ -e /tmp/.X11-unix/X$n ] && kill -0 "$RZ_XVFB_PID" 2>/dev/null; then
+                export DISPLAY=:$n
+                RZ_DISPLAY_STARTED=1
+                return 0
+            fi
+            kill "$RZ_XVFB_PID" 2>/dev/null
+            RZ_XVFB_PID=
         fi
     done
+    log "Xvfb could not be started (see build/xvfb.log)"
     return 1
 }
 
@@ -67,7 +76,7 @@ start_wine() {
         wineboot -i >"$ROOT/build/wineboot.log" 2>&1
         wineserver -w
     fi
-    wineserver -p
+    setsid wineserver -p
     wine cmd /c exit >"$ROOT/build/wine-warmup.log" 2>&1
 }
 

@@ -4,7 +4,8 @@
 # logging on, and shows its log as it grows. On its way it kills the
 # stand-in manager (the monitor starts it again) and drops a new manager
 # build into G:\_Updates (the monitor swaps it in). Ctrl-C, or a stop file
-# (touch build/wineprefix/drive_c/demo/ROREROZARIRADI.stp), ends it cleanly.
+# (touch build/wineprefix/drive_c/demo/ROREROZARIRADI.stp), ends it cleanly;
+# the script exits with the monitor's exit code.
 #   scripts/demo.sh [--quiet]   --quiet: no scripted kill and update
 set -u
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -30,7 +31,9 @@ set_computer_name SERV01
 
 log "application folder: $app (C:\\demo)"
 log "stop with Ctrl-C, or: touch $app/ROREROZARIRADI.stp"
-wine 'C:\demo\ROREROZARIRADI.exe' >/dev/null 2>&1 &
+# In a session of its own, so that the terminal's Ctrl-C reaches only this
+# script, which ends the monitor the way a technician would: a stop file.
+setsid wine 'C:\demo\ROREROZARIRADI.exe' >"$ROOT/build/demo-wine.log" 2>&1 &
 monitor=$!
 tail -n +1 -F "$app/ROREROZARIRADI.deb" "$app/standin.log" 2>/dev/null &
 tailer=$!
@@ -45,10 +48,9 @@ finish() {
     local code=$?
     sleep 0.5
     kill "$tailer" 2>/dev/null
-    kill_own 'C:.demo.'
-    stop_wine
+    stop_wine  # the stand-in manager and everything else in this prefix
     log "monitor ended with exit code $code"
-    exit 0
+    exit "$code"
 }
 trap finish INT TERM
 

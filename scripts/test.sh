@@ -19,7 +19,7 @@ install_missing || { echo "install failed"; failed=1; finish; }
 build_all || { echo "build failed"; failed=1; finish; }
 
 log "unit tests"
-ctest --test-dir build/native --output-on-failure -j2 >build/ctest.log 2>&1
+ctest --test-dir build/native -L unit --output-on-failure -j2 >build/ctest.log 2>&1
 tail -n 3 build/ctest.log
 unit_total=$(sed -n 's/.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\).*/\2/p' build/ctest.log)
 unit_failed=$(sed -n 's/.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\).*/\1/p' build/ctest.log)

@@ -317,6 +317,10 @@ bool MemPlatform::WriteText(const std::string& path, const std::string& text) {
 }
 
 bool MemPlatform::AppendText(const std::string& path, const std::string& text) {
+    if (appendFailures > 0) {
+        --appendFailures;
+        return Fail(112);
+    }
     Node* n = Lookup(path);
     if ((n && (n->dir || n->readOnly)) || !ParentExists(path)) return Fail(kErrorAccessDenied);
     if (!n) {

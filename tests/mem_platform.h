@@ -85,6 +85,7 @@ public:
     bool failCopy = false, failMove = false, failWindow = false;
     int windowFailures = 0;  // the next window creations that fail
     bool copyTruncates = false;  // a copy that writes half the file, then fails
+    int appendFailures = 0;      // the next appends that fail (disk full)
 
     // Window and timer.
     bool windowCreated = false, windowShown = false;

@@ -1,22 +1,39 @@
 // Writes and reads MainMachine.ord, the file that names the main machine.
-//   ordtool encode NAME [--key K]   prints the line the file must hold
-//   ordtool decode FILE             prints the name the monitor would read
+// Run "ordtool --help" for its command line.
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
+#include <vector>
 
+#include "config.h"
 #include "core/app.h"
 #include "startup/main_machine.h"
 
 namespace {
 
 constexpr char kDefaultKey = '7';
+constexpr int kExitUsage = 2;
 
-int Usage() {
-    std::fprintf(stderr, "usage: ordtool encode NAME [--key 1-9]\n       ordtool decode FILE\n");
-    return 2;
+const char* const kUsage =
+    "ordtool " RZ_VERSION " - writes and reads MainMachine.ord, the file beside ROREROZARIRADI.exe\n"
+    "that names the main machine whose share holds the manager updates.\n"
+    "\n"
+    "usage: ordtool encode NAME [--key K] [--output FILE]\n"
+    "           prints the line MainMachine.ord must hold, or writes it to FILE\n"
+    "       ordtool decode FILE\n"
+    "           prints the name the monitor would read from FILE\n"
+    "       ordtool --help | -h | --version\n"
+    "\n"
+    "  -k, --key K        key digit 1 to 9 (default 7); the key travels in the file\n"
+    "  -o, --output FILE  writes the file byte for byte: the safe way on Windows, where\n"
+    "                     PowerShell's '>' saves UTF-16, which the monitor cannot read\n"
+    "Options may come before or after the name. Exit codes: 0 done, 2 bad command line or name.\n";
+
+int BadUsage(const std::string& why) {
+    std::fprintf(stderr, "ordtool: %s\n(ordtool --help shows the usage)\n", why.c_str());
+    return kExitUsage;
 }
 
 // Command-line text as UTF-8 to the 8-bit code page (Latin-1 range);
@@ -53,52 +70,134 @@ std::string ToUtf8(const std::string& text) {
     return out;
 }
 
-int Encode(const std::string& name, char key) {
+// Writes `text` to `path` as bytes, or to standard output when no path.
+bool Emit(const std::string& text, const std::string& path) {
+    if (path.empty()) return std::fputs(text.c_str(), stdout) >= 0;
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    if (out) return true;
+    std::fprintf(stderr, "ordtool: '%s' cannot be written\n", path.c_str());
+    return false;
+}
+
+int Encode(const std::string& name, char key, const std::string& output) {
     std::string text;
     if (name.empty() || !ToCodePage(name, text) || text.find_first_of(",\"") != std::string::npos) {
         std::fprintf(stderr,
                      "ordtool: the name must be non-empty printable text without commas or double quotes, "
                      "in the 8-bit code page\n");
-        return 2;
+        return kExitUsage;
     }
     const std::string line = rz::EncodeMainMachine(text, key);
     if (line.empty()) {
         std::fprintf(stderr, "ordtool: the name does not survive decoding\n");
-        return 2;
+        return kExitUsage;
     }
-    std::printf("%s\n", line.c_str());
+    return Emit(line + (output.empty() ? "\n" : "\r\n"), output) ? 0 : 1;
+}
+
+bool LooksUtf16OrBom(const std::string& content) {
+    static const char* const kMarks[] = {"\xFF\xFE", "\xFE\xFF", "\xEF\xBB\xBF"};
+    for (const char* mark : kMarks)
+        if (content.compare(0, std::strlen(mark), mark) == 0) return true;
+    return content.find('\0') != std::string::npos;
+}
+
+// The name the monitor would read, and why it fell back to the default
+// ("" when the file named somebody).
+std::string ReadName(const std::string& path, std::string& why) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::file_status st = fs::status(path, ec);
+    if (!fs::exists(st)) return why = "does not exist", "";
+    if (fs::is_directory(st)) return why = "is a folder", "";
+    const std::uintmax_t size = fs::file_size(path, ec);
+    if (ec) return why = "cannot be read", "";
+    if (size == 0) return why = "is empty", "";
+    if (size > rz::kNameFileLimit)
+        return why = "is larger than " + std::to_string(rz::kNameFileLimit) + " bytes, which the monitor does not read", "";
+    std::ifstream in(path, std::ios::binary);
+    std::string content(static_cast<std::size_t>(size), '\0');
+    if (!in.read(&content[0], static_cast<std::streamsize>(size))) return why = "cannot be read", "";
+    const std::string name = rz::DecodeNameFile(content);
+    if (!name.empty()) return name;
+    if (LooksUtf16OrBom(content))
+        why = "is saved as UTF-16 or with a byte-order mark (as PowerShell's '>' does); the monitor reads "
+              "plain 8-bit text: write it with 'ordtool encode NAME --output MainMachine.ord'";
+    else
+        why = "holds no item that decodes to a name";
+    return "";
+}
+
+int Decode(const std::string& path) {
+    std::string why;
+    std::string name = ReadName(path, why);
+    if (name.empty()) {
+        name = rz::kDefaultMainMachine;
+        std::fprintf(stderr, "ordtool: '%s' %s; the monitor uses the default name\n", path.c_str(), why.c_str());
+    }
+    std::printf("%s\n", ToUtf8(name).c_str());
     return 0;
 }
 
-int Decode(const char* path) {
-    std::ifstream in(path, std::ios::binary);
-    std::string name;
-    if (in) {
-        std::string content;
-        char buffer[4096];
-        while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-            content.append(buffer, static_cast<std::size_t>(in.gcount()));
-            if (content.size() > rz::kNameFileLimit) break;
-        }
-        if (content.size() <= rz::kNameFileLimit) name = rz::DecodeNameFile(content);
+struct Args {
+    std::vector<std::string> words;  // verb and its operand
+    std::string key, output;
+    bool keyGiven = false, outputGiven = false;
+};
+
+// Takes the value of an option given as "--opt V" or "--opt=V".
+bool OptionValue(int argc, char** argv, int& i, const std::string& arg, const std::string& longName,
+                 const std::string& shortName, std::string& value) {
+    if (arg == longName || arg == shortName) {
+        if (i + 1 >= argc) return false;
+        value = argv[++i];
+        return true;
     }
-    if (name.empty()) name = rz::kDefaultMainMachine;
-    std::printf("%s\n", ToUtf8(name).c_str());
-    return 0;
+    if (arg.compare(0, longName.size() + 1, longName + "=") != 0) return false;
+    value = arg.substr(longName.size() + 1);
+    return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3) return Usage();
-    const std::string verb = argv[1];
-    if (verb == "decode" && argc == 3) return Decode(argv[2]);
-    if (verb != "encode") return Usage();
-    char key = kDefaultKey;
-    if (argc == 5 && std::strcmp(argv[3], "--key") == 0 && std::strlen(argv[4]) == 1 && argv[4][0] >= '1' &&
-        argv[4][0] <= '9')
-        key = argv[4][0];
-    else if (argc != 3)
-        return Usage();
-    return Encode(argv[2], key);
+    Args a;
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+            a.words.push_back(arg);
+        } else if (arg == "--") {
+            optionsEnded = true;
+        } else if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::printf("ordtool %s\n", RZ_VERSION);
+            return 0;
+        } else if (OptionValue(argc, argv, i, arg, "--key", "-k", a.key)) {
+            a.keyGiven = true;
+        } else if (OptionValue(argc, argv, i, arg, "--output", "-o", a.output)) {
+            a.outputGiven = true;
+        } else if (arg == "--key" || arg == "-k" || arg == "--output" || arg == "-o") {
+            return BadUsage(arg + " needs a value");
+        } else {
+            return BadUsage("unknown option '" + arg + "'");
+        }
+    }
+    if (a.words.empty()) return BadUsage("say encode NAME or decode FILE");
+    const std::string& verb = a.words[0];
+    if (verb != "encode" && verb != "decode") return BadUsage("unknown command '" + verb + "'");
+    if (a.words.size() != 2)
+        return BadUsage(verb + (verb == "encode" ? " takes one NAME" : " takes one FILE") + " (quote a name with blanks)");
+    if (verb == "decode") {
+        if (a.keyGiven || a.outputGiven) return BadUsage("decode takes no --key or --output: the key is in the file");
+        return Decode(a.words[1]);
+    }
+    if (a.keyGiven && (a.key.size() != 1 || a.key[0] < '1' || a.key[0] > '9'))
+        return BadUsage("the key must be one digit from 1 to 9, not '" + a.key + "'");
+    if (a.outputGiven && a.output.empty()) return BadUsage("--output needs a file name");
+    return Encode(a.words[1], a.keyGiven ? a.key[0] : kDefaultKey, a.output);
 }

@@ -39,12 +39,15 @@ bool ContainsNoCase(const std::string& text, const std::string& part) {
 
 std::string RolePrefix(const std::string& machineName) { return UCase(machineName.substr(0, 4)); }
 
-void RegSetStringValue(Ctx& c, std::uint32_t rootKey, const std::string& subKey, const std::string& valueName,
+long RegSetStringValue(Ctx& c, std::uint32_t rootKey, const std::string& subKey, const std::string& valueName,
                        const std::string& text) {
     Handle key = 0;
-    if (c.p.RegOpenOrCreate(rootKey, subKey, &key) != 0 || key == 0) return;
-    c.p.RegSetString(key, valueName, text.c_str(), static_cast<std::uint32_t>(text.size() + 1));
+    const long opened = c.p.RegOpenOrCreate(rootKey, subKey, &key);
+    if (opened != 0) return opened;
+    if (key == 0) return 6;  // ERROR_INVALID_HANDLE
+    const long set = c.p.RegSetString(key, valueName, text.c_str(), static_cast<std::uint32_t>(text.size() + 1));
     c.p.RegClose(key);
+    return set;
 }
 
 void WaitPumping(Ctx& c, std::uint64_t ms) {

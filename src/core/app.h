@@ -31,6 +31,9 @@ struct State {
     std::string KORUMGR_RUNNING;
     std::string VESK_RUNNING;
     std::string sUpdateHold;
+    // Records that could not be written since the last one that was; the
+    // next record written is preceded by one saying how many.
+    std::uint64_t lostRecords = 0;
 };
 
 // What the hidden main window holds; the window module keeps it.
@@ -71,9 +74,9 @@ bool ContainsNoCase(const std::string& text, const std::string& part);
 // First four characters (all when shorter), in upper case.
 std::string RolePrefix(const std::string& machineName);
 
-// Stores one string value, creating the key when needed; failures are
-// ignored, as the callers want.
-void RegSetStringValue(Ctx& c, std::uint32_t rootKey, const std::string& subKey, const std::string& valueName,
+// Stores one string value, creating the key when needed. Returns 0, or the
+// system error of the call that failed (no value is then written).
+long RegSetStringValue(Ctx& c, std::uint32_t rootKey, const std::string& subKey, const std::string& valueName,
                        const std::string& text);
 // Waits at least `ms` of elapsed time while window messages are processed.
 void WaitPumping(Ctx& c, std::uint64_t ms);

@@ -25,12 +25,36 @@ std::string FormatRecord(const LocalTime& t, const std::string& message) {
 
 bool LoggingOn(const Ctx& c) { return !c.s.sDebugFile.empty(); }
 
+namespace {
+
+// Renames a log that has passed its limit to <log>.1, replacing an older
+// one; the group about to be written then creates the new log.
+bool RotateIfFull(Ctx& c, const std::string& old) {
+    FileStamp stamp;
+    if (!c.p.StatFile(c.s.sDebugFile, stamp) || stamp.length <= kLogLimitBytes) return false;
+    return c.p.MoveReplace(c.s.sDebugFile, old);
+}
+
+}  // namespace
+
 void DebugRecords(Ctx& c, const std::vector<std::string>& messages) {
     if (!LoggingOn(c)) return;
     const LocalTime now = c.p.Now();
+    const std::string old = c.s.sDebugFile + ".1";
+    const bool rotated = RotateIfFull(c, old);
     std::string text;
+    if (rotated) text += FormatRecord(now, "LOG CONTINUED, OLDER RECORDS IN: " + old);
+    if (c.s.lostRecords > 0) text += FormatRecord(now, "LOST RECORDS: " + std::to_string(c.s.lostRecords));
     for (const std::string& m : messages) text += FormatRecord(now, m);
-    if (!c.p.AppendText(c.s.sDebugFile, text)) c.p.DebugOutput("ROREROZARIRADI: debug record dropped: " + text);
+    if (c.p.AppendText(c.s.sDebugFile, text)) {
+        c.s.lostRecords = 0;
+        return;
+    }
+    // The log is also the switch: without the old log back in its place,
+    // logging would end at the next tick.
+    if (rotated) c.p.MoveReplace(old, c.s.sDebugFile);
+    c.s.lostRecords += messages.size();
+    c.p.DebugOutput("ROREROZARIRADI: debug record dropped: " + text);
 }
 
 void DebugRecord(Ctx& c, const std::string& message) { DebugRecords(c, {message}); }

@@ -70,10 +70,20 @@ void TakeComputerName(Ctx& c) {
     EndProgram(c, kExitRefused);
 }
 
+// Without administrator rights the value cannot be written; the monitor
+// still runs, but nothing starts it at the next logon, so say so once.
+void RegisterAutoStart(Ctx& c) {
+    const long error =
+        RegSetStringValue(c, kHKeyLocalMachine, kRunKey, "ROREROZARIRADI", AppPath(c, std::string(kAppTitle) + ".exe"));
+    if (error != 0)
+        DebugRecord(c, "AUTOSTART NOT WRITTEN: 'HKLM\\" + std::string(kRunKey) + "\\ROREROZARIRADI', error " +
+                           std::to_string(error) + " (start once as administrator)");
+}
+
 void CheckMachineRole(Ctx& c) {
     const std::string prefix = RolePrefix(c.s.THISMACHINENAME);
     if (prefix == "SERV" || prefix == "PCWS") {
-        RegSetStringValue(c, kHKeyLocalMachine, kRunKey, "ROREROZARIRADI", AppPath(c, std::string(kAppTitle) + ".exe"));
+        RegisterAutoStart(c);
         return;
     }
     if (UCase(c.s.THISMACHINENAME).find("K407") != std::string::npos) return;

@@ -1,12 +1,20 @@
 #!/usr/bin/env bash
 # End-to-end tests: the real ROREROZARIRADI.exe under Wine, in temporary
 # application folders, with the stand-in manager and companion programs.
-# Expects scripts/common.sh's start_wine to have run. Prints one line per
-# check and ends with "e2e: N passed, N failed".
-set -u
+# Expects both presets built; starts its own display and Wine server and
+# stops them at the end or on an interrupt. Prints one line per check and
+# ends with "e2e: N passed, N failed". E2E_ONLY="case_a case_b" runs only
+# the cases named.
+set -u -o pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/common.sh"
 
 W32="$ROOT/build/win32"
+if [ ! -f "$W32/ROREROZARIRADI.exe" ] || [ ! -x "$ROOT/build/native/ordtool" ]; then
+    echo "e2e: skipped, build both presets first (scripts/test.sh does)"
+    exit 77
+fi
+# The version the build carries, from the one place it is set.
+VERSION=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$W32/CMakeCache.txt")
 E2E="$WINEPREFIX/drive_c/e2e"
 RUNKEY='HKLM\Software\Microsoft\Windows\CurrentVersion\Run'
 CONFKEY='HKLM\SOFTWARE\KORU BOWLING\System Configuration'
@@ -23,7 +31,33 @@ check() {
     else
         FAILED=$((FAILED + 1))
         echo "FAIL $what"
+        explain_failure "$@"
     fi
+    SEEN=
+}
+
+# The check's command with its arguments expanded (a test shows both the
+# expected and the seen value), the case's folder and the tails of its logs.
+explain_failure() {
+    echo "     expected: $(printf '%q ' "$@")"
+    [ -n "${SEEN:-}" ] && echo "     seen:     $SEEN"
+    echo "     folder:   ${APP:-none}"
+    local f
+    for f in "${APP:-/nonexistent}/ROREROZARIRADI.deb" "${APP:-/nonexistent}/standin.log"; do
+        [ -f "$f" ] || continue
+        echo "     tail of $(basename "$f"):"
+        tail -n 8 "$f" | tr -d '\r' | sed 's/^/       /'
+    done
+}
+
+# Files the suite made immutable; undone at the end and on an interrupt, or
+# `rm -rf build` could not remove them.
+IMMUTABLE=()
+make_immutable() { chattr +i "$1" 2>/dev/null && IMMUTABLE+=("$1"); }
+undo_immutable() {
+    local f
+    for f in ${IMMUTABLE[@]+"${IMMUTABLE[@]}"}; do chattr -i "$f" 2>/dev/null; done
+    IMMUTABLE=()
 }
 
 # new_app NAME: a fresh application folder C:\e2e\NAME with the monitor and
@@ -91,7 +125,7 @@ case_server() {
     set_computer_name SERV01
     start_monitor
     check "server: manager started by the first tick" wait_for "$APP/ROREROZARIRADI.deb" "Arranco OK - RetVal: [1-9]" 10
-    check "server: version from the program's own resources" grep -q '"VERSION: 15.0.0.0"' "$APP/ROREROZARIRADI.deb"
+    check "server: version from the program's own resources" grep -qF "\"VERSION: $VERSION\"" "$APP/ROREROZARIRADI.deb"
     check "server: stale stop files deleted with records" \
         test ! -e "$APP/ROREROZARIRADI.stp" -a ! -e "$APP/KORUMGRS.stp" -a \
         "$(count "$APP/ROREROZARIRADI.deb" '"REMOVIDO: C:\\e2e\\serv\\(ROREROZARIRADI|KORUMGRS)\.stp"')" = 2
@@ -132,7 +166,7 @@ case_server() {
     wait_for "$APP/ROREROZARIRADI.deb" "ELKORUMGR_RUNNING" 8
     check "log: START banner and version head the new log" \
         test "$(head -n 2 "$APP/ROREROZARIRADI.deb" | cut -d, -f2- | tr -d '\r')" = \
-        "$(printf '"i==============================   START   =============================="\n"VERSION: 15.0.0.0"')"
+        "$(printf '"i==============================   START   =============================="\n"VERSION: %s"' "$VERSION")"
 
     # A second start brings the first forward and ends.
     local second
@@ -142,7 +176,7 @@ case_server() {
     check "second instance: exit code 0" test "${EXIT:-x}" = 0
     check "second instance: MAIN, VERSION, Activate PrevInstance in order" bash -c \
         "grep -A2 'MAIN   ===' '$APP/ROREROZARIRADI.deb' | cut -d, -f2- | tr -d '\r' | tr '\n' '|' |
-         grep -q '^\"i=*   MAIN   =*\"|\"VERSION: 15.0.0.0\"|\"Activate PrevInstance\"|'"
+         grep -q '^\"i=*   MAIN   =*\"|\"VERSION: $VERSION\"|\"Activate PrevInstance\"|'"
     check "second instance: the first runs on" monitor_alive
 
     touch "$APP/KORUMGRS.stp"
@@ -212,14 +246,14 @@ case_bad_input() {
     # Root writes through the read-only bits, under Wine too: only an
     # immutable file really refuses the records.
     local immutable=0
-    chattr +i "$APP/ROREROZARIRADI.deb" 2>/dev/null && immutable=1
+    make_immutable "$APP/ROREROZARIRADI.deb" && immutable=1
     start_monitor
     check "read-only log: monitor works on" wait_for "$APP/standin.log" "started" 10
     [ $immutable = 1 ] &&
         check "read-only log: left as it was" test "$(cat "$APP/ROREROZARIRADI.deb")" = "$(printf 'old\r\n')"
     stop_monitor
     check "read-only log: stop file still obeyed" test "${EXIT:-x}" = 0
-    chattr -i "$APP/ROREROZARIRADI.deb" 2>/dev/null
+    undo_immutable
     chmod 644 "$APP/ROREROZARIRADI.deb"
 
     new_app bad3
@@ -312,12 +346,21 @@ case_update_main_machine() {
 }
 
 source "$(dirname "${BASH_SOURCE[0]}")/cases_instance.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/cases_toolkit.sh"
 
-trap stop_wine EXIT  # the display and the server this suite started
-start_wine || { echo "e2e: Wine could not be started"; echo "e2e: 0 passed, 1 failed"; exit 1; }
+# What this suite started: its Wine server with every program in its
+# prefix, its display, and the immutable flags it set.
+cleanup() {
+    undo_immutable
+    stop_wine
+}
+trap cleanup EXIT
+trap 'echo "e2e: interrupted"; exit 130' INT TERM
+start_wine || { echo "e2e: Wine or Xvfb could not be started"; echo "e2e: 0 passed, 1 failed"; exit 1; }
 mkdir -p "$E2E"
 for c in case_server case_exception_name case_refused case_bad_input case_kill \
-    case_update_server case_update_workstation case_update_main_machine case_locked_instance; do
+    case_update_server case_update_workstation case_update_main_machine \
+    case_locked_instance case_log_rotation case_package case_demo_interrupt; do
     [ -n "${E2E_ONLY:-}" ] && [[ " $E2E_ONLY " != *" $c "* ]] && continue
     echo "-- $c"
     $c

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "diag/debug_log.h"
 #include "ui/frm_main.h"
 #include "ui/pictures.h"
@@ -24,6 +26,93 @@ TEST(DebugLog, GroupIsOneAppendAndDllErrorText) {
     ReportDllError(w.c, -1, "x", "m", "p");
     EXPECT_EQ(w.Log(), (std::vector<std::string>{"DLL ERROR: 5 at mdlMisc\\Kill_Process >>> TerminateProcess failed",
                                                  "DLL ERROR: -1 at m\\p >>> x"}));
+}
+
+// Each step writes one group; a step whose group cannot be written loses
+// it, and the next group that is written starts with the count.
+TEST(DebugLog, LostRecordsAreCountedAndMarkedOnce) {
+    struct Step {
+        enum { Writable, ReadOnly, Folder, DiskFull } log;
+        std::vector<std::string> messages;
+    };
+    const std::vector<Step> steps = {
+        {Step::ReadOnly, {"a", "b"}}, {Step::Folder, {"c"}},   {Step::DiskFull, {"d"}},
+        {Step::Writable, {"e"}},      {Step::Writable, {"f"}}, {Step::DiskFull, {"g"}},
+        {Step::Writable, {"h", "i"}},
+    };
+    World w;
+    w.AsStarted();
+    w.c.s.sDebugFile = w.LogPath();
+    std::string written;
+    for (const Step& step : steps) {
+        if (step.log == Step::Folder)
+            w.p.AddDir(w.LogPath());
+        else
+            w.p.AddFile(w.LogPath(), written, step.log == Step::ReadOnly);
+        w.p.appendFailures = step.log == Step::DiskFull;
+        DebugRecords(w.c, step.messages);
+        if (step.log != Step::Folder) written = w.p.Read(w.LogPath());
+    }
+    EXPECT_EQ(w.Log(), (std::vector<std::string>{"LOST RECORDS: 4", "e", "f", "LOST RECORDS: 1", "h", "i"}));
+    EXPECT_EQ(w.c.s.lostRecords, 0u);
+}
+
+// A log that has passed 10 MB becomes <log>.1 and the same group starts a
+// new log; when that cannot happen, no record is lost and logging stays on.
+TEST(DebugLog, FullLogIsRotatedInTheSameStep) {
+    const std::string full(10485761, 'x');
+    const std::string rotated = "LOG CONTINUED, OLDER RECORDS IN: C:\\APPS\\KORU\\ROREROZARIRADI.deb.1";
+    struct Case {
+        const char* name;
+        std::string log;
+        bool oldReadOnly;   // an older <log>.1 that cannot be replaced
+        int appendFailures;
+        std::uint64_t lost;
+        std::vector<std::string> newLog;
+        std::string dot1;   // content of <log>.1 afterwards
+    } cases[] = {
+        {"at the limit", full.substr(1), false, 0, 0, {}, "older"},
+        {"past the limit", full, false, 0, 0, {rotated, "m"}, full},
+        {"with lost records", full, false, 0, 2, {rotated, "LOST RECORDS: 2", "m"}, full},
+        {"old log read-only", full, true, 0, 0, {}, "older"},
+        {"new log not written", full, false, 1, 0, {}, ""},  // the old log moved back
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        World w;
+        w.AsStarted();
+        w.c.s.sDebugFile = w.LogPath();
+        w.c.s.lostRecords = k.lost;
+        w.p.AddFile(w.LogPath(), k.log);
+        w.p.AddFile(w.LogPath() + ".1", "older", k.oldReadOnly);
+        w.p.appendFailures = k.appendFailures;
+        DebugRecord(w.c, "m");
+        EXPECT_EQ(w.p.Read(w.LogPath() + ".1"), k.dot1);
+        if (k.newLog.empty()) {
+            const bool lost = k.appendFailures > 0;
+            EXPECT_EQ(w.p.Read(w.LogPath()).size(), k.log.size() + (lost ? 0 : 27));
+            EXPECT_EQ(w.p.Read(w.LogPath()).compare(0, k.log.size(), k.log), 0);
+            EXPECT_EQ(w.c.s.lostRecords, lost ? 1u : 0u);
+        } else {
+            EXPECT_EQ(w.Log(), k.newLog);
+        }
+    }
+}
+
+TEST(DebugLog, LoggingGoesOnAfterRotation) {
+    World w;
+    w.p.AddFile(w.LogPath(), std::string(kLogLimitBytes + 100, 'x'));
+    w.p.AddFile(w.Path("KORUMGR.exe"));
+    w.p.AddProcess(w.Path("KORUMGR.exe"));
+    w.AsStarted();
+    w.Tick();
+    w.Tick();
+    EXPECT_EQ(w.c.s.sDebugFile, w.LogPath());
+    const std::vector<std::string> log = w.Log();
+    ASSERT_GT(log.size(), 4u);
+    EXPECT_EQ(log[0], "LOG CONTINUED, OLDER RECORDS IN: C:\\APPS\\KORU\\ROREROZARIRADI.deb.1");
+    EXPECT_EQ(log[1], "ELKORUMGR_RUNNING: YES");
+    EXPECT_EQ(std::count(log.begin(), log.end(), log[0]), 1);
 }
 
 TEST(DebugLog, SwitchFileComesAndGoesWithStartBanners) {

@@ -43,6 +43,18 @@ TEST(Startup, MachineRoleByName) {
     }
 }
 
+TEST(Startup, RunValueNotWrittenLeavesOneRecordAndTheMonitorRuns) {
+    World w;
+    w.LoggingOn();
+    w.p.registryFails = true;  // a start without administrator rights
+    EXPECT_EQ(w.Start(), -1);
+    EXPECT_EQ(w.Log().back(),
+              "AUTOSTART NOT WRITTEN: 'HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run\\ROREROZARIRADI', "
+              "error 5 (start once as administrator)");
+    EXPECT_EQ(w.Log().size(), 4u);
+    EXPECT_EQ(w.p.timerInterval, 100u);
+}
+
 TEST(Startup, RefusedMachineShowsMessageForFiveSecondsAfterCleaningUp) {
     World w;
     w.p.computerName = "OFFICE1";

@@ -1,0 +1,57 @@
+# End-to-end cases of the technician's toolkit: log rotation under Wine and
+# the release package. Sourced by run.sh, which provides check, new_app and
+# the other helpers.
+
+case_log_rotation() {
+    new_app rot
+    # One byte past 10 MB, in whole records, and an older rotated log.
+    local line='#2024-03-07 18:05:09#,"ELKORUMGR_RUNNING: YES"'
+    yes "$line" | head -c 10485761 >"$APP/ROREROZARIRADI.deb"
+    echo older >"$APP/ROREROZARIRADI.deb.1"
+    set_computer_name SERV01
+    start_monitor
+    check "log rotation: logging goes on in a new log" wait_for "$APP/ROREROZARIRADI.deb" "Arranco OK" 10
+    SEEN=$(head -n 1 "$APP/ROREROZARIRADI.deb" | cut -d, -f2- | tr -d '\r')
+    check "log rotation: the new log says where the old records went" \
+        test "$SEEN" = '"LOG CONTINUED, OLDER RECORDS IN: C:\e2e\rot\ROREROZARIRADI.deb.1"'
+    SEEN=$(head -n 2 "$APP/ROREROZARIRADI.deb" | tail -n 1 | cut -d, -f2- | tr -d '\r')
+    check "log rotation: the MAIN banner follows" test "$SEEN" = '"i==============================   MAIN   =============================="'
+    SEEN="$(stat -c %s "$APP/ROREROZARIRADI.deb.1") bytes"
+    check "log rotation: the old log replaced the older one, whole" \
+        cmp -s "$APP/ROREROZARIRADI.deb.1" <(yes "$line" | head -c 10485761)
+    stop_monitor
+}
+
+case_package() {
+    local zip="$W32/ROREROZARIRADI-$VERSION-win32.zip" listing="$ROOT/build/package.log"
+    rm -f "$zip"
+    cmake --build "$W32" --target package >"$listing" 2>&1
+    check "package: $(basename "$zip") built" test -f "$zip"
+    SEEN=$(unzip -Z1 "$zip" 2>/dev/null | sort | tr '\n' ' ')
+    check "package: the programs and the guide, no stand-ins" test "$SEEN" = "GUIDE.txt ROREROZARIRADI.exe ordtool.exe "
+    check "package: the guide names the version" bash -c "unzip -p '$zip' GUIDE.txt | grep -qF 'version $VERSION'"
+    local unpacked="$WINEPREFIX/drive_c/e2e/package"
+    rm -rf "$unpacked" && mkdir -p "$unpacked" && unzip -q "$zip" -d "$unpacked"
+    wine 'C:\e2e\package\ordtool.exe' --version >"$unpacked/version.out" 2>/dev/null
+    SEEN=$(tr -d '\r' <"$unpacked/version.out")
+    check "package: ordtool.exe tells its version" test "$SEEN" = "ordtool $VERSION"
+}
+
+# Ctrl-C at the terminal reaches the demo script's whole process group; the
+# monitor must end through its stop file, not by the interrupt. Runs last:
+# the demo ends the Wine server of the prefix it shares with the suite.
+case_demo_interrupt() {
+    local out="$ROOT/build/demo-interrupt.log" deb="$WINEPREFIX/drive_c/demo/ROREROZARIRADI.deb" demo
+    rm -f "$deb"
+    # As from a terminal: a process group of its own, SIGINT not ignored.
+    perl -e '$SIG{INT} = "DEFAULT"; setpgrp(0, 0); exec @ARGV' bash "$ROOT/scripts/demo.sh" --quiet >"$out" 2>&1 &
+    demo=$!
+    APP="$WINEPREFIX/drive_c/demo"
+    check "demo: the monitor runs" wait_for "$deb" "ELKORUMGR RUNNING OK" 60
+    kill -INT -- -"$demo" 2>/dev/null
+    check "demo: Ctrl-C ends the script" wait_exit "$demo" 30
+    SEEN=$(tail -n 1 "$out")
+    check "demo: the monitor's exit code 0 is the script's" test "${EXIT:-x}" = 0
+    check "demo: the monitor obeyed its stop file" grep -q '"STOPPING WITH C:\\demo\\ROREROZARIRADI.stp"' "$deb"
+    kill -0 "$demo" 2>/dev/null && kill -KILL -- -"$demo"
+}

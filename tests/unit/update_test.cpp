@@ -18,7 +18,8 @@ std::string Executable(const std::string& build, std::uint32_t sectionBytes = 0x
     exe[0x54] = 0xE0;  // optional header size
     const std::size_t section = 0x40 + 24 + 0xE0;
     exe[section + 16] = static_cast<char>(sectionBytes & 0xFF);
-    exe[section + 17] = static_cast<char>(sectionBytes >> 8);
+    exe[section + 17] = static_cast<char>(sectionBytes >> 8 & 0xFF);
+    exe[section + 18] = static_cast<char>(sectionBytes >> 16);
     exe[section + 21] = 0x04;  // raw data at 0x400
     exe.replace(0x400, build.size(), build);
     return exe;
@@ -140,26 +141,82 @@ TEST_F(UpdateTest, ManagerSurvivingBothKeepsTheHoldAcrossMidnight) {
     EXPECT_TRUE(Replaced());
 }
 
-TEST_F(UpdateTest, FailedCopyOrMoveKeepsTheOldManagerAndTheUpdate) {
-    for (int fault = 0; fault < 3; ++fault) {
-        World& v = w;
-        v.p.failCopy = fault == 0;
-        v.p.copyTruncates = fault == 1;
-        v.p.failMove = fault == 2;
-        v.ClearLog();
-        UpdateKORUMGR(v.c);
-        EXPECT_EQ(v.p.Read(v.Path("KORUMGR.exe")), Executable("old build")) << fault;
-        EXPECT_TRUE(v.p.Has(kUpdate));
-        EXPECT_FALSE(v.p.Has(v.Path("KORUMGR.new")));
-        EXPECT_EQ(v.c.s.sUpdateHold, "YES");
-        EXPECT_EQ(v.Log().back().rfind("UPDATE FAILED: ", 0), 0u) << v.Log().back();
+// Every way a replacement can fail: the old build stays whole, the hold is
+// released at once and the next tick starts the old manager again.
+TEST(UpdateFaults, FailedReplacementReleasesTheHoldAndTheManagerComesBack) {
+    struct Case {
+        const char* what;
+        void (*arrange)(World&);
+        const char* record;
+    } cases[] = {
+        {"copy fails", [](World& w) { w.p.failCopy = true; },
+         "UPDATE FAILED: copy to 'C:\\APPS\\KORU\\KORUMGR.new' failed, error 5; the old 'KORUMGR.exe' stays; "
+         "next attempt in 60 s"},
+        {"copy cut short", [](World& w) { w.p.copyTruncates = true; }, nullptr},
+        {"swap fails", [](World& w) { w.p.failMove = true; },
+         "UPDATE FAILED: replacement of 'C:\\APPS\\KORU\\KORUMGR.exe' failed, error 1175; the old 'KORUMGR.exe' "
+         "stays; next attempt in 60 s"},
+        {"KORUMGR.new a folder", [](World& w) { w.p.AddDir(w.Path("KORUMGR.new")); },
+         "UPDATE FAILED: the leftover 'C:\\APPS\\KORU\\KORUMGR.new' cannot be removed, error 5; the old "
+         "'KORUMGR.exe' stays; next attempt in 60 s"},
+        {"stop request unwritable",
+         [](World& w) {
+             w.p.procs.back().ignoresTerminate = true;
+             w.p.AddFile(w.Path("KORUMGR.stp"), "", true);
+         },
+         "UPDATE FAILED: the stop request 'C:\\APPS\\KORU\\KORUMGR.stp' cannot be written, error 5; the old "
+         "'KORUMGR.exe' stays; next attempt in 60 s"},
+    };
+    for (const Case& k : cases) {
+        World w;
+        w.LoggingOn();
+        w.AsStarted("SERV01");
+        w.p.AddDir("G:\\_Updates");
+        w.p.AddFile(w.Path("KORUMGR.exe"), Executable("old build"));
+        w.p.AddFile(kUpdate, Executable("new build"));
+        w.p.AddProcess(w.Path("KORUMGR.exe"));
+        k.arrange(w);
+        EXPECT_EQ(w.Tick(), -1);
+        EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), Executable("old build")) << k.what;
+        EXPECT_TRUE(w.p.Has(kUpdate)) << k.what;
+        EXPECT_EQ(w.c.s.sUpdateHold, "") << k.what;
+        EXPECT_FALSE(w.p.Has(w.Path("KORUMGR.new")) && !w.p.Find(w.Path("KORUMGR.new"))->dir) << k.what;
+        if (k.record) EXPECT_EQ(w.Log().back(), k.record) << k.what;
+        w.p.procs.back().alive = false;  // whatever survived, the manager has gone now
+        w.ClearLog();
+        EXPECT_EQ(w.Tick(), -1);
+        EXPECT_EQ(w.p.CountAlive("KORUMGR.exe"), 1) << k.what;
+        // The update waits out its back-off without a word.
+        EXPECT_EQ(w.Log().back().rfind("'KORUMGR.exe' Arranco OK - RetVal: ", 0), 0u) << k.what;
     }
-    w.p.failCopy = w.p.copyTruncates = w.p.failMove = false;
-    w.p.AddFile(w.Path("KORUMGR.new"), "left by a crash");
+}
+
+// The same failing update waits 1, 2, 4 ... minutes, at most an hour, and is
+// not attempted (nor logged) in between; a changed update file starts afresh.
+TEST_F(UpdateTest, BackOffDoublesUpToAnHourAndAChangedFileStartsAfresh) {
+    w.p.failMove = true;
+    const char* const waits[] = {"60", "120", "240", "480", "960", "1920", "3600", "3600"};
+    for (const char* wait : waits) {
+        auto& mgr = RunningManager();
+        w.ClearLog();
+        UpdateKORUMGR(w.c);
+        EXPECT_FALSE(w.p.FindProcess(mgr.pid)->alive);
+        ASSERT_FALSE(w.Log().empty());
+        const std::string tail = std::string("; next attempt in ") + wait + " s";
+        EXPECT_EQ(w.Log().back().substr(w.Log().back().size() - tail.size()), tail);
+        auto& again = RunningManager();
+        w.p.RunFor(std::stoul(wait) * 1000 - 1);
+        w.ClearLog();
+        UpdateKORUMGR(w.c);
+        EXPECT_TRUE(w.p.FindProcess(again.pid)->alive) << wait;
+        EXPECT_TRUE(w.Log().empty()) << wait;
+        again.alive = false;
+        w.p.RunFor(1);
+    }
+    w.p.failMove = false;
+    w.p.AddFile(kUpdate, Executable("newer build"));  // same length, new time
     UpdateKORUMGR(w.c);
-    EXPECT_TRUE(Replaced());
-    EXPECT_FALSE(w.p.Has(w.Path("KORUMGR.new")));
-    EXPECT_EQ(w.c.s.sUpdateHold, "");
+    EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), Executable("newer build"));
 }
 
 TEST_F(UpdateTest, IncompleteUpdateLeavesTheManagerRunning) {
@@ -178,6 +235,7 @@ TEST_F(UpdateTest, IncompleteUpdateLeavesTheManagerRunning) {
         if (k.locked) w.p.writerLocked.insert(UCase(kUpdate));
         w.ClearLog();
         UpdateKORUMGR(w.c);
+        w.p.RunFor(1);  // each case is a new file
         EXPECT_TRUE(w.p.FindProcess(mgr.pid)->alive) << k.what;
         EXPECT_TRUE(w.p.Has(kUpdate));
         EXPECT_EQ(w.c.s.sUpdateHold, "");
@@ -191,25 +249,48 @@ TEST_F(UpdateTest, IncompleteUpdateLeavesTheManagerRunning) {
 }
 
 TEST_F(UpdateTest, UndeletableUpdateAlreadyInPlaceLeavesTheManagerAlone) {
-    w.p.AddFile(kUpdate, Executable("new build"), true);  // a share that only lets us read
+    // A read-only update larger than one comparison chunk, on a share that
+    // only lets us read: CopyFileA hands its read-only bit to the copy.
+    const std::string big = Executable("new build", 0x50000);
+    w.p.AddFile(kUpdate, big, true);
     UpdateKORUMGR(w.c);
-    EXPECT_TRUE(Replaced());
+    EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), big);
+    EXPECT_FALSE(w.p.Find(w.Path("KORUMGR.exe"))->readOnly);
     EXPECT_EQ(w.Log().back().rfind("UPDATE FAILED: 'G:\\_Updates\\KORUMGRSERV01.exe' cannot be deleted", 0), 0u);
     auto& mgr = RunningManager();
-    w.ClearLog();
+    for (int restart = 0; restart < 2; ++restart) {
+        w.c.s.update = UpdateMemory{};  // what a restart of the monitor forgets
+        for (int tick = 0; tick < 3; ++tick) {
+            w.ClearLog();
+            UpdateKORUMGR(w.c);
+            EXPECT_TRUE(w.p.FindProcess(mgr.pid)->alive);
+            EXPECT_EQ(w.c.s.sUpdateHold, "");
+            EXPECT_EQ(w.Log(), tick == 0 ? std::vector<std::string>{"UPDATE ALREADY IN PLACE: 'G:\\_Updates\\KORUMGRSERV01.exe'"}
+                                         : std::vector<std::string>{});
+        }
+    }
+    // Bytes, not lengths, decide: one changed byte past the first chunk.
+    std::string other = big;
+    other.back() ^= 1;
+    w.p.AddFile(w.Path("KORUMGR.exe"), other);
+    w.c.s.update = UpdateMemory{};
     UpdateKORUMGR(w.c);
-    EXPECT_TRUE(w.p.FindProcess(mgr.pid)->alive);
-    EXPECT_EQ(w.c.s.sUpdateHold, "");
-    EXPECT_EQ(w.Log()[0], "UPDATE ALREADY IN PLACE: 'G:\\_Updates\\KORUMGRSERV01.exe'");
+    EXPECT_FALSE(w.p.FindProcess(mgr.pid)->alive);
 }
 
-TEST_F(UpdateTest, HoldEndsWhenTheUpdateFileIsGone) {
-    w.p.failCopy = true;  // the manager is stopped, the copy fails
+// A manager that survives everything keeps the hold and its stop request;
+// once the update file is gone both go, and the manager comes back.
+TEST_F(UpdateTest, HoldAndStopRequestEndWhenTheUpdateFileIsGone) {
+    auto& mgr = RunningManager();
+    mgr.ignoresTerminate = true;
     UpdateKORUMGR(w.c);
     EXPECT_EQ(w.c.s.sUpdateHold, "YES");
+    EXPECT_TRUE(w.p.Has(w.Path("KORUMGR.stp")));
     w.p.RemoveFile(kUpdate);  // taken away by somebody else
+    mgr.alive = false;
     w.Tick();
     EXPECT_EQ(w.c.s.sUpdateHold, "");
+    EXPECT_FALSE(w.p.Has(w.Path("KORUMGR.stp")));
     w.Tick();
     EXPECT_EQ(w.p.started.size(), 1u);
     EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), Executable("old build"));

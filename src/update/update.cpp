@@ -103,7 +103,7 @@ std::string PrepareCopy(Ctx& c, const UpdateKey& key, const std::string& temp) {
     std::uint64_t length = 0;
     if (!c.p.ReadHeadDenyWrite(temp, kHeadBytes, head, length) || length != key.stamp.length ||
         !IsCompleteExecutable(head, length))
-        return "the copy '" + temp + "' is not the whole update";
+        return "the copy '" + temp + "' is not the update that was checked";
     UpdateKey now{key.path, {}};
     if (!c.p.StatFile(key.path, now.stamp) || !(now == key)) return "'" + key.path + "' changed while it was copied";
     return "";

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
+
+#include "fault_platform.h"
 #include "update/update.h"
 #include "world.h"
 
@@ -279,21 +283,180 @@ TEST_F(UpdateTest, UndeletableUpdateAlreadyInPlaceLeavesTheManagerAlone) {
 }
 
 // A manager that survives everything keeps the hold and its stop request;
-// once the update file is gone both go, and the manager comes back.
-TEST_F(UpdateTest, HoldAndStopRequestEndWhenTheUpdateFileIsGone) {
-    auto& mgr = RunningManager();
-    mgr.ignoresTerminate = true;
-    UpdateKORUMGR(w.c);
-    EXPECT_EQ(w.c.s.sUpdateHold, "YES");
-    EXPECT_TRUE(w.p.Has(w.Path("KORUMGR.stp")));
-    w.p.RemoveFile(kUpdate);  // taken away by somebody else
-    mgr.alive = false;
-    w.Tick();
-    EXPECT_EQ(w.c.s.sUpdateHold, "");
-    EXPECT_FALSE(w.p.Has(w.Path("KORUMGR.stp")));
-    w.Tick();
-    EXPECT_EQ(w.p.started.size(), 1u);
-    EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), Executable("old build"));
+// once the update is out of sight (file gone, share out of reach) both go,
+// and the manager comes back.
+TEST(UpdateHold, HoldAndStopRequestEndWhenTheUpdateIsOutOfSight) {
+    for (const char* machine : {"SERV01", "PCWS07"}) {
+        World w;
+        w.AsStarted(machine);
+        const std::string update = UpdateFolder(w.c) + "KORUMGR" + machine + ".exe";
+        w.p.AddDir(update.substr(0, update.rfind('\\')));
+        w.p.AddFile(w.Path("KORUMGR.exe"), Executable("old build"));
+        w.p.AddFile(update, Executable("new build"));
+        auto& mgr = w.p.AddProcess(w.Path("KORUMGR.exe"));
+        mgr.ignoresTerminate = true;
+        UpdateKORUMGR(w.c);
+        EXPECT_EQ(w.c.s.sUpdateHold, "YES");
+        EXPECT_TRUE(w.p.Has(w.Path("KORUMGR.stp")));
+        if (update[0] == '\\')
+            w.p.unreachableHosts.insert("SERV01");
+        else
+            w.p.RemoveFile(update);  // taken away by somebody else
+        mgr.alive = false;
+        w.Tick();
+        EXPECT_EQ(w.c.s.sUpdateHold, "") << machine;
+        EXPECT_FALSE(w.p.Has(w.Path("KORUMGR.stp"))) << machine;
+        w.Tick();
+        EXPECT_EQ(w.p.started.size(), 1u) << machine;
+        EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), Executable("old build"));
+    }
+}
+
+// Within two minutes of a replacement, a new build that cannot be started,
+// or must be started a third time, makes way for the previous one, which is
+// not replaced again by the same update file.
+TEST(UpdateRollback, BuildThatWillNotRunMakesWayForThePreviousOne) {
+    struct Case {
+        const char* what;
+        int startFailures, crashes;
+        std::uint64_t pauseMs;
+        bool rolledBack;
+        std::size_t starts;
+    } cases[] = {{"cannot start", 1, 0, 0, true, 2},
+                 {"quits at once", 0, 2, 0, true, 3},
+                 {"quits after two minutes", 0, 2, 120001, false, 3}};
+    for (const Case& k : cases) {
+        World w;
+        w.LoggingOn();
+        w.AsStarted("SERV01");
+        w.p.AddDir("G:\\_Updates");
+        w.p.AddFile(w.Path("KORUMGR.exe"), Executable("old build"));
+        w.p.AddFile(kUpdate, Executable("new build"), true);  // cannot be deleted
+        UpdateKORUMGR(w.c);
+        EXPECT_EQ(w.p.Read(w.Path("KORUMGR.old")), Executable("old build"));
+        w.p.startFailures = k.startFailures;
+        w.p.RunFor(k.pauseMs);
+        for (int i = 0; i <= k.crashes; ++i) {
+            for (auto& proc : w.p.procs) proc.alive = false;
+            w.Tick();
+        }
+        const std::string expected = Executable(k.rolledBack ? "old build" : "new build");
+        EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), expected) << k.what;
+        EXPECT_EQ(w.p.CountAlive("KORUMGR.exe"), 1) << k.what;
+        EXPECT_EQ(w.p.started.size(), k.starts) << k.what;
+        const auto log = w.Log();
+        EXPECT_EQ(std::count(log.begin(), log.end(),
+                             "ROLLBACK: the build of 'G:\\_Updates\\KORUMGRSERV01.exe' will not run; the previous "
+                             "'KORUMGR.exe' is back"),
+                  k.rolledBack ? 1 : 0)
+            << k.what;
+        w.Tick();
+        EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), expected) << k.what;
+        EXPECT_EQ(w.p.CountAlive("KORUMGR.exe"), 1) << k.what;
+    }
+}
+
+// A monitor on a platform that fails or ends at one chosen call, over the
+// update of a running manager that obeys a stop request.
+struct FaultRig {
+    MemPlatform mem;
+    FaultPlatform fp{mem};
+    std::unique_ptr<Ctx> c;
+    bool startedWithStopRequest = false;
+
+    FaultRig() {
+        mem.AddFile(mem.appFolder + "\\ROREROZARIRADI.deb");
+        mem.AddDir("G:\\_Updates");
+        mem.AddFile(Path("KORUMGR.exe"), Executable("old build"));
+        mem.AddFile(kUpdate, Executable("new build"));
+        MemPlatform::Proc& manager = mem.AddProcess(Path("KORUMGR.exe"));
+        manager.ignoresTerminate = true;  // so that the stop request is written
+        manager.obeysStopAfterMs = 1000;
+        fp.onCall = [this](const std::string& call) {
+            if (call == "StartProgram" && mem.Has(Path("KORUMGR.stp"))) startedWithStopRequest = true;
+        };
+        Restart();
+    }
+    std::string Path(const std::string& name) const { return mem.appFolder + "\\" + name; }
+    void Restart() {
+        c.reset(new Ctx(fp));
+        c->s.sAppTitle = kAppTitle;
+        c->s.THISMACHINENAME = "SERV01";
+        c->s.sDebugFile = Path("ROREROZARIRADI.deb");
+        c->s.sBannerDone = kYes;
+        c->frmMAIN.created = true;  // as start-up leaves it
+    }
+    // One tick; a monitor ended in its midst is started afresh.
+    void Tick() {
+        try {
+            TimerMONITORVESK_Timer(*c);
+        } catch (const ProgramEnded&) {
+            Restart();
+        }
+    }
+};
+
+// Whatever call of an update fails, and wherever the monitor is killed:
+// KORUMGR.exe is always one whole build, the manager runs again by the next
+// tick, never with a stop request waiting, and the update is applied once
+// the fault has passed.
+TEST(UpdateFaultInjection, EveryCallFailingOrEndingTheMonitor) {
+    FaultRig clean;
+    clean.Tick();
+    const int calls = clean.fp.calls;
+    ASSERT_EQ(clean.mem.Read(clean.Path("KORUMGR.exe")), Executable("new build"));
+    ASSERT_GT(calls, 30);
+    for (int ending = 0; ending < 2; ++ending) {
+        for (int k = 1; k <= calls; ++k) {
+            const std::string what = (ending ? "end at call " : "fail call ") + std::to_string(k);
+            FaultRig r;
+            (ending ? r.fp.endAt : r.fp.failAt) = k;
+            std::size_t killed = 0;
+            int stoppingTicks = 0;
+            for (int tick = 0; tick < 5; ++tick) {
+                if (tick == 3) r.mem.RunFor(61000);  // past the first back-off
+                const std::string before = r.mem.Read(r.Path("KORUMGR.exe"));
+                r.Tick();
+                const std::string exe = r.mem.Read(r.Path("KORUMGR.exe"));
+                ASSERT_TRUE(exe == Executable("old build") || exe == Executable("new build")) << what;
+                EXPECT_EQ(r.c->s.sUpdateHold, "") << what;
+                EXPECT_LE(r.mem.CountAlive("KORUMGR.exe"), 1) << what;
+                if (tick > 0 && exe == before) EXPECT_EQ(r.mem.CountAlive("KORUMGR.exe"), 1) << what << " tick " << tick;
+                // Before the back-off has passed, the manager is stopped in
+                // one tick at most.
+                if (tick < 3 && r.mem.terminated.size() > killed) ++stoppingTicks, killed = r.mem.terminated.size();
+            }
+            EXPECT_FALSE(r.startedWithStopRequest) << what;
+            if (!ending) EXPECT_LE(stoppingTicks, 1) << what;
+            EXPECT_EQ(r.mem.Read(r.Path("KORUMGR.exe")), Executable("new build")) << what;
+            EXPECT_FALSE(r.mem.Has(r.Path("KORUMGR.new"))) << what;
+        }
+    }
+}
+
+// An update file that changes between the readiness check and the end of
+// the copy is not installed, and the manager is not stopped for it.
+TEST(UpdateFaultInjection, UpdateChangedDuringTheCopyIsNotInstalled) {
+    const std::string whole = Executable("new build");
+    struct Case {
+        std::string data;
+        const char* record;
+    } cases[] = {{whole + "appended", "UPDATE FAILED: the copy 'C:\\APPS\\KORU\\KORUMGR.new' is not the update that was checked"},
+                 {Executable("new build!"), "UPDATE FAILED: 'G:\\_Updates\\KORUMGRSERV01.exe' changed while it was copied"}};
+    for (const Case& k : cases) {
+        FaultRig r;
+        r.fp.onCall = [&](const std::string& call) {
+            if (call != "CopyFileTo") return;
+            r.mem.RunFor(1);
+            r.mem.AddFile(kUpdate, k.data);
+        };
+        r.Tick();
+        EXPECT_EQ(r.mem.Read(r.Path("KORUMGR.exe")), Executable("old build"));
+        EXPECT_FALSE(r.mem.Has(r.Path("KORUMGR.new")));
+        EXPECT_TRUE(r.mem.terminated.empty());
+        const auto log = r.mem.LogMessages(r.Path("ROREROZARIRADI.deb"));
+        EXPECT_EQ(log.back().rfind(k.record, 0), 0u) << log.back();
+    }
 }
 
 TEST(UpdateCheck, CompleteExecutableHeaders) {

@@ -132,9 +132,12 @@ Stop StopManager(Ctx& c, std::string& failed) {
 std::string Swap(Ctx& c, const std::string& temp) {
     const std::string target = AppPath(c, "KORUMGR.exe");
     const std::string backup = AppPath(c, "KORUMGR.old");
-    if (!c.p.ClearAttributes(target)) {
-        if (c.p.MoveReplace(temp, target)) return "";
-        return "move to '" + target + "' failed, " + ErrorText(c);
+    if (!c.p.ClearAttributes(target)) {  // no KORUMGR.exe to keep
+        if (!c.p.MoveReplace(temp, target)) return "move to '" + target + "' failed, " + ErrorText(c);
+        // An older KORUMGR.old is not the build just replaced: a rollback
+        // must not bring it back.
+        RemoveIfPresent(c, backup);
+        return "";
     }
     c.p.ClearAttributes(backup);
     if (c.p.ReplaceWithBackup(temp, target, backup)) return "";

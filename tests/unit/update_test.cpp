@@ -368,6 +368,7 @@ struct FaultRig {
         mem.AddFile(mem.appFolder + "\\ROREROZARIRADI.deb");
         mem.AddDir("G:\\_Updates");
         mem.AddFile(Path("KORUMGR.exe"), Executable("old build"));
+        mem.AddFile(Path("KORUMGR.old"), Executable("older build"));
         mem.AddFile(kUpdate, Executable("new build"));
         MemPlatform::Proc& manager = mem.AddProcess(Path("KORUMGR.exe"));
         manager.ignoresTerminate = true;  // so that the stop request is written
@@ -406,6 +407,7 @@ TEST(UpdateFaultInjection, EveryCallFailingOrEndingTheMonitor) {
     const int calls = clean.fp.calls;
     ASSERT_EQ(clean.mem.Read(clean.Path("KORUMGR.exe")), Executable("new build"));
     ASSERT_GT(calls, 30);
+    RecordProperty("calls_in_one_update", calls);
     for (int ending = 0; ending < 2; ++ending) {
         for (int k = 1; k <= calls; ++k) {
             const std::string what = (ending ? "end at call " : "fail call ") + std::to_string(k);
@@ -430,6 +432,8 @@ TEST(UpdateFaultInjection, EveryCallFailingOrEndingTheMonitor) {
             if (!ending) EXPECT_LE(stoppingTicks, 1) << what;
             EXPECT_EQ(r.mem.Read(r.Path("KORUMGR.exe")), Executable("new build")) << what;
             EXPECT_FALSE(r.mem.Has(r.Path("KORUMGR.new"))) << what;
+            // A rollback could only bring back the build that was replaced.
+            if (r.mem.Has(r.Path("KORUMGR.old"))) EXPECT_EQ(r.mem.Read(r.Path("KORUMGR.old")), Executable("old build")) << what;
         }
     }
 }

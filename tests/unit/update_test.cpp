@@ -89,6 +89,7 @@ TEST(Update, NoUpdateWritesOneRecordInTheMachinesOwnCase) {
 
 TEST_F(UpdateTest, ManagerNotRunningIsReplacedAtOnceAndStartedNextTick) {
     w.p.AddFile(w.Path("KORUMGR.stp"), "#2024-01-01#\r\n");  // left by an earlier attempt
+    w.p.AddFile(w.Path("KORUMGR.new"), "left by a crash", true);
     const std::uint64_t t0 = w.p.now();
     UpdateKORUMGR(w.c);
     EXPECT_EQ(w.p.now(), t0);

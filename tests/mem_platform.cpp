@@ -293,7 +293,10 @@ bool MemPlatform::CopyFileTo(const std::string& from, const std::string& to) {
         return Fail(112);  // disk full
     }
     if (failCopy) return Fail(kErrorAccessDenied);
-    AddFile(to, src->data);
+    // As CopyFileA: the copy keeps the source's attributes and last-write time.
+    Node copy = *src;
+    copy.path = to;
+    files_[UCase(to)] = copy;
     return true;
 }
 
@@ -561,6 +564,43 @@ void MemPlatform::EndProgram(int code) {
     ended = true;
     exitCode = code;
     throw ProgramEnded{code};
+}
+
+// --- Update support ------------------------------------------------------------
+
+bool MemPlatform::ClearAttributes(const std::string& path) {
+    Node* n = Lookup(path);
+    if (!n) return Fail(HostUnreachable(path) ? kErrorBadNetPath : kErrorFileNotFound);
+    n->readOnly = n->hidden = false;
+    return true;
+}
+
+// One step, like the real call as long as it succeeds; a read-only or missing
+// target or an unwritable backup refuses the whole swap.
+bool MemPlatform::ReplaceWithBackup(const std::string& replacement, const std::string& target,
+                                    const std::string& backup) {
+    const Node* src = Find(replacement);
+    const Node* dst = Find(target);
+    const Node* old = Find(backup);
+    if (!src || src->dir || !dst || dst->dir) return Fail(kErrorFileNotFound);
+    if (failMove || dst->readOnly || (old && (old->dir || old->readOnly)))
+        return Fail(1175);  // ERROR_UNABLE_TO_REMOVE_REPLACED
+    Node kept = *dst, moved = *src;
+    kept.path = backup;
+    moved.path = target;
+    files_.erase(UCase(replacement));
+    files_[UCase(backup)] = kept;
+    files_[UCase(target)] = moved;
+    return true;
+}
+
+bool MemPlatform::ReadChunk(const std::string& path, std::uint64_t offset, std::size_t count, std::string& out) {
+    out.clear();
+    const Node* n = Find(path);
+    if (!n || n->dir) return Fail(kErrorFileNotFound);
+    if (writerLocked.count(UCase(path))) return Fail(kErrorSharingViolation);
+    if (offset < n->data.size()) out = n->data.substr(static_cast<std::size_t>(offset), count);
+    return true;
 }
 
 }  // namespace rz

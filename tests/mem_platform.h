@@ -157,6 +157,12 @@ public:
     void DebugOutput(const std::string& text) override;
     [[noreturn]] void EndProgram(int exitCode) override;
 
+    // Update support.
+    bool ClearAttributes(const std::string& path) override;
+    bool ReplaceWithBackup(const std::string& replacement, const std::string& target,
+                           const std::string& backup) override;
+    bool ReadChunk(const std::string& path, std::uint64_t offset, std::size_t count, std::string& out) override;
+
 private:
     struct HandleInfo {
         std::uint32_t pid;

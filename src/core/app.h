@@ -19,6 +19,30 @@ extern const char* const kAppTitle;
 constexpr std::uint32_t kHKeyLocalMachine = 0x80000002u;
 constexpr const char* kYes = "YES";
 
+// One update file as the update folder showed it.
+struct UpdateKey {
+    std::string path;
+    FileStamp stamp;
+    bool operator==(const UpdateKey& o) const {
+        return path == o.path && stamp.length == o.stamp.length && stamp.lastWrite == o.stamp.lastWrite;
+    }
+};
+
+// What the update check remembers from one tick to the next; a restart of
+// the monitor forgets it all.
+struct UpdateMemory {
+    UpdateKey failed;            // the update whose last attempt failed
+    int failures = 0;            // its failed attempts in a row
+    std::uint64_t retryAtMs = 0; // not attempted again before this MonotonicMs
+    UpdateKey inPlace;           // installed, but its file could not be deleted
+    UpdateKey rolledBack;        // installed, would not run, taken out again
+    // Watch over a fresh replacement: a build that will not run goes back.
+    bool watching = false;
+    UpdateKey replaced;
+    std::uint64_t replacedAtMs = 0;
+    int starts = 0;
+};
+
 // Flags hold "YES" or the empty string.
 struct State {
     std::string sAppTitle;
@@ -34,6 +58,7 @@ struct State {
     // Records that could not be written since the last one that was; the
     // next record written is preceded by one saying how many.
     std::uint64_t lostRecords = 0;
+    UpdateMemory update;
 };
 
 // What the hidden main window holds; the window module keeps it.

@@ -11,7 +11,8 @@ namespace {
 
 const char* const kConfigKey = "SOFTWARE\\KORU BOWLING\\System Configuration";
 const char* const kConnectValues[] = {"Connect String", "Connect String Primary", "Connect String Secondary"};
-constexpr std::uint64_t kRetryMs = 5000;
+constexpr std::uint64_t kRollbackWatchMs = 2 * 60 * 1000;
+constexpr int kStartsBeforeRollback = 3;
 
 void TakeCensus(Ctx& c) {
     c.s.KORUMGR_RUNNING.clear();
@@ -31,19 +32,74 @@ std::string ResetConnectStrings(Ctx& c) {
     return ":(";
 }
 
-// Starts the manager when it is missing from the process table; a start
-// that fails is retried every five seconds for as long as it fails.
-std::string LaunchManager(Ctx& c) {
-    for (;;) {
-        if (c.s.KORUMGR_RUNNING == kYes) return "ELKORUMGR RUNNING OK!!!   -   :)";
-        if (!FileExists(c, AppPath(c, "KORUMGR.exe")))
-            return "'KORUMGR.exe' NO Esta en el Folder '" + c.p.AppFolder() + "'";
-        if (c.s.sUpdateHold == kYes) return "El Arranque del 'KORUMGR.exe' esta on HOLD";
-        const std::uint32_t taskId = c.p.StartProgram(AppPath(c, "KORUMGR.exe"));
-        if (taskId != 0) return "'KORUMGR.exe' Arranco OK - RetVal: " + std::to_string(taskId);
-        DebugRecord(c, "NO Arranco el 'KORUMGR.exe'");
-        WaitPumping(c, kRetryMs);
+// A stop request left by an unfinished update would make every manager we
+// start quit at once. False when it is still there.
+bool RemoveStaleStopRequest(Ctx& c, std::string& status) {
+    const std::string request = AppPath(c, "KORUMGR.stp");
+    if (!FileExists(c, request)) return true;
+    c.p.ClearAttributes(request);
+    if (c.p.RemoveFile(request)) {
+        DebugRecord(c, "REMOVIDO: " + request);
+        return true;
     }
+    status = "'KORUMGR.stp' CANNOT BE REMOVED, error " + std::to_string(c.p.LastError()) +
+             ": 'KORUMGR.exe' not started";
+    return false;
+}
+
+// Puts the build that the last update replaced back in place.
+void RollBack(Ctx& c) {
+    UpdateMemory& u = c.s.update;
+    u.watching = false;
+    const std::string previous = AppPath(c, "KORUMGR.old");
+    const std::string target = AppPath(c, "KORUMGR.exe");
+    if (!FileExists(c, previous)) {
+        DebugRecord(c, "ROLLBACK IMPOSSIBLE: the build of '" + u.replaced.path + "' will not run and there is no '" +
+                           previous + "'");
+        return;
+    }
+    c.p.ClearAttributes(target);
+    if (!c.p.MoveReplace(previous, target)) {
+        DebugRecord(c, "ROLLBACK FAILED: '" + previous + "' cannot take the place of 'KORUMGR.exe', error " +
+                           std::to_string(c.p.LastError()));
+        return;
+    }
+    u.rolledBack = u.replaced;
+    DebugRecord(c, "ROLLBACK: the build of '" + u.replaced.path + "' will not run; the previous 'KORUMGR.exe' is back");
+}
+
+// While a fresh build is watched: the third start, or a start that fails,
+// takes it out again.
+bool MustRollBack(Ctx& c, bool failedStart) {
+    UpdateMemory& u = c.s.update;
+    if (u.watching && c.p.MonotonicMs() - u.replacedAtMs > kRollbackWatchMs) u.watching = false;
+    return u.watching && (failedStart || u.starts + 1 >= kStartsBeforeRollback);
+}
+
+std::uint32_t StartManager(Ctx& c) {
+    if (MustRollBack(c, false)) RollBack(c);
+    std::uint32_t taskId = c.p.StartProgram(AppPath(c, "KORUMGR.exe"));
+    if (taskId == 0 && MustRollBack(c, true)) {
+        RollBack(c);
+        taskId = c.p.StartProgram(AppPath(c, "KORUMGR.exe"));
+    }
+    if (c.s.update.watching) ++c.s.update.starts;
+    return taskId;
+}
+
+// Starts the manager when it is missing from the process table. A start
+// that fails is retried by the next tick, so that stop files and updates
+// are still looked at while the manager cannot be started.
+std::string LaunchManager(Ctx& c) {
+    if (c.s.KORUMGR_RUNNING == kYes) return "ELKORUMGR RUNNING OK!!!   -   :)";
+    if (!FileExists(c, AppPath(c, "KORUMGR.exe")))
+        return "'KORUMGR.exe' NO Esta en el Folder '" + c.p.AppFolder() + "'";
+    if (c.s.sUpdateHold == kYes) return "El Arranque del 'KORUMGR.exe' esta on HOLD";
+    std::string status;
+    if (!RemoveStaleStopRequest(c, status)) return status;
+    const std::uint32_t taskId = StartManager(c);
+    if (taskId != 0) return "'KORUMGR.exe' Arranco OK - RetVal: " + std::to_string(taskId);
+    return "NO Arranco el 'KORUMGR.exe'";
 }
 
 }  // namespace

@@ -125,6 +125,18 @@ public:
 
     virtual void DebugOutput(const std::string& text) = 0;  // OutputDebugStringA
     [[noreturn]] virtual void EndProgram(int exitCode) = 0;
+
+    // Update support.
+    // Clears the read-only, hidden and system attributes of a file or folder.
+    virtual bool ClearAttributes(const std::string& path) = 0;
+    // Puts `replacement` in the place of the existing `target` and keeps the
+    // replaced file as `backup` (ReplaceFileA). On failure `target` is still
+    // the file it was.
+    virtual bool ReplaceWithBackup(const std::string& replacement, const std::string& target,
+                                   const std::string& backup) = 0;
+    // Reads up to `count` bytes at `offset` while denying writers; `out`
+    // ends short only at the end of the file.
+    virtual bool ReadChunk(const std::string& path, std::uint64_t offset, std::size_t count, std::string& out) = 0;
 };
 
 // The program's entry, defined above the platform: the process entry calls

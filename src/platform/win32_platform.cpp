@@ -493,3 +493,56 @@ void Win32Platform::MessageLoop() {
 }
 
 }  // namespace rz
+
+namespace rz {
+
+// --- Update support ------------------------------------------------------------
+
+bool Win32Platform::ClearAttributes(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        impl_->lastError = GetLastError();
+        return false;
+    }
+    DWORD cleared = attributes & ~DWORD(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    if (cleared == attributes) return true;
+    if (cleared == 0) cleared = FILE_ATTRIBUTE_NORMAL;
+    const BOOL ok = SetFileAttributesA(path.c_str(), cleared);
+    impl_->Record(ok);
+    return ok != 0;
+}
+
+bool Win32Platform::ReplaceWithBackup(const std::string& replacement, const std::string& target,
+                                      const std::string& backup) {
+    const BOOL ok = ReplaceFileA(target.c_str(), replacement.c_str(), backup.c_str(), 0, nullptr, nullptr);
+    impl_->Record(ok);
+    // This failure leaves the replaced file under the backup name only: put
+    // it back, so the folder is never without its manager.
+    if (!ok && impl_->lastError == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2)
+        MoveFileExA(backup.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH);
+    return ok != 0;
+}
+
+bool Win32Platform::ReadChunk(const std::string& path, std::uint64_t offset, std::size_t count, std::string& out) {
+    out.clear();
+    HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) {
+        impl_->lastError = GetLastError();
+        return false;
+    }
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    bool ok = SetFilePointerEx(f, at, nullptr, FILE_BEGIN) != 0;
+    if (ok && count > 0) {
+        out.assign(count, '\0');
+        DWORD got = 0;
+        ok = ReadFile(f, &out[0], static_cast<DWORD>(count), &got, nullptr) != 0;
+        out.resize(ok ? got : 0);
+    }
+    impl_->Record(ok);
+    ::CloseHandle(f);
+    return ok;
+}
+
+}  // namespace rz

@@ -18,7 +18,6 @@ std::string UpdateFolder(const Ctx& c);
 bool IsCompleteExecutable(const std::string& head, std::uint64_t length);
 
 constexpr std::size_t kHeadBytes = 64 * 1024;
-constexpr std::size_t kCompareLimit = 64 * 1024 * 1024;
 constexpr std::uint64_t kStopWaitMs = 35000;
 
 }  // namespace rz

@@ -130,15 +130,30 @@ TEST_F(CensusTest, MissingExecutableAndHold) {
     EXPECT_TRUE(w.p.started.empty());
 }
 
-TEST_F(CensusTest, FailedStartsRetryEveryFiveSeconds) {
-    w.p.startFailures = 2;
+// A failed start ends the census at once; the next one tries again. A stop
+// request left lying would make the manager quit: it goes first.
+TEST_F(CensusTest, FailedStartIsRetriedByTheNextCensusAndStaleStopRequestGoes) {
+    w.p.startFailures = 1;
+    const std::uint64_t t0 = w.p.now();
     CheckProcesses(w.c);
-    EXPECT_EQ(w.p.started.size(), 3u);
-    const std::vector<std::string> log = w.p.LogLines(w.LogPath());
-    ASSERT_EQ(log.size(), 6u);
-    EXPECT_EQ(log[3], "#2024-03-07 18:05:09#,\"NO Arranco el 'KORUMGR.exe'\"");
-    EXPECT_EQ(log[4], "#2024-03-07 18:05:14#,\"NO Arranco el 'KORUMGR.exe'\"");
-    EXPECT_EQ(log[5].rfind("#2024-03-07 18:05:19#,\"'KORUMGR.exe' Arranco OK - RetVal: ", 0), 0u) << log[5];
+    EXPECT_EQ(w.p.now(), t0);
+    EXPECT_EQ(w.Log(), (std::vector<std::string>{"ELKORUMGR_RUNNING: ", "VESK_RUNNING: ", "ALLOW: :(",
+                                                 "NO Arranco el 'KORUMGR.exe'"}));
+    w.p.AddFile(w.Path("KORUMGR.stp"), "#2024-03-07#\r\n", true);
+    w.ClearLog();
+    CheckProcesses(w.c);
+    EXPECT_FALSE(w.p.Has(w.Path("KORUMGR.stp")));
+    ASSERT_EQ(w.Log().size(), 5u);
+    EXPECT_EQ(w.Log()[3], "REMOVIDO: C:\\APPS\\KORU\\KORUMGR.stp");
+    EXPECT_EQ(w.Log()[4].rfind("'KORUMGR.exe' Arranco OK - RetVal: ", 0), 0u);
+    EXPECT_EQ(w.p.started.size(), 2u);
+    // One that cannot be removed keeps the manager from being started.
+    w.p.procs.back().alive = false;
+    w.p.AddDir(w.Path("KORUMGR.stp"));
+    w.ClearLog();
+    CheckProcesses(w.c);
+    EXPECT_EQ(w.p.started.size(), 2u);
+    EXPECT_EQ(w.Log().back(), "'KORUMGR.stp' CANNOT BE REMOVED, error 5: 'KORUMGR.exe' not started");
 }
 
 TEST_F(CensusTest, LoggingOffStillStartsAndWrites) {

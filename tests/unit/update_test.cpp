@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
+
+#include "fault_platform.h"
 #include "update/update.h"
 #include "world.h"
 
@@ -18,7 +22,8 @@ std::string Executable(const std::string& build, std::uint32_t sectionBytes = 0x
     exe[0x54] = 0xE0;  // optional header size
     const std::size_t section = 0x40 + 24 + 0xE0;
     exe[section + 16] = static_cast<char>(sectionBytes & 0xFF);
-    exe[section + 17] = static_cast<char>(sectionBytes >> 8);
+    exe[section + 17] = static_cast<char>(sectionBytes >> 8 & 0xFF);
+    exe[section + 18] = static_cast<char>(sectionBytes >> 16);
     exe[section + 21] = 0x04;  // raw data at 0x400
     exe.replace(0x400, build.size(), build);
     return exe;
@@ -84,6 +89,7 @@ TEST(Update, NoUpdateWritesOneRecordInTheMachinesOwnCase) {
 
 TEST_F(UpdateTest, ManagerNotRunningIsReplacedAtOnceAndStartedNextTick) {
     w.p.AddFile(w.Path("KORUMGR.stp"), "#2024-01-01#\r\n");  // left by an earlier attempt
+    w.p.AddFile(w.Path("KORUMGR.new"), "left by a crash", true);
     const std::uint64_t t0 = w.p.now();
     UpdateKORUMGR(w.c);
     EXPECT_EQ(w.p.now(), t0);
@@ -140,26 +146,84 @@ TEST_F(UpdateTest, ManagerSurvivingBothKeepsTheHoldAcrossMidnight) {
     EXPECT_TRUE(Replaced());
 }
 
-TEST_F(UpdateTest, FailedCopyOrMoveKeepsTheOldManagerAndTheUpdate) {
-    for (int fault = 0; fault < 3; ++fault) {
-        World& v = w;
-        v.p.failCopy = fault == 0;
-        v.p.copyTruncates = fault == 1;
-        v.p.failMove = fault == 2;
-        v.ClearLog();
-        UpdateKORUMGR(v.c);
-        EXPECT_EQ(v.p.Read(v.Path("KORUMGR.exe")), Executable("old build")) << fault;
-        EXPECT_TRUE(v.p.Has(kUpdate));
-        EXPECT_FALSE(v.p.Has(v.Path("KORUMGR.new")));
-        EXPECT_EQ(v.c.s.sUpdateHold, "YES");
-        EXPECT_EQ(v.Log().back().rfind("UPDATE FAILED: ", 0), 0u) << v.Log().back();
+// Every way a replacement can fail: the old build stays whole, the hold is
+// released at once and the next tick starts the old manager again.
+TEST(UpdateFaults, FailedReplacementReleasesTheHoldAndTheManagerComesBack) {
+    struct Case {
+        const char* what;
+        void (*arrange)(World&);
+        const char* record;
+    } cases[] = {
+        {"copy fails", [](World& w) { w.p.failCopy = true; },
+         "UPDATE FAILED: copy to 'C:\\APPS\\KORU\\KORUMGR.new' failed, error 5; the old 'KORUMGR.exe' stays; "
+         "next attempt in 60 s"},
+        {"copy cut short", [](World& w) { w.p.copyTruncates = true; }, nullptr},
+        {"swap fails", [](World& w) { w.p.failMove = true; },
+         "UPDATE FAILED: replacement of 'C:\\APPS\\KORU\\KORUMGR.exe' failed, error 1175; the old 'KORUMGR.exe' "
+         "stays; next attempt in 60 s"},
+        {"KORUMGR.new a folder", [](World& w) { w.p.AddDir(w.Path("KORUMGR.new")); },
+         "UPDATE FAILED: the leftover 'C:\\APPS\\KORU\\KORUMGR.new' cannot be removed, error 5; the old "
+         "'KORUMGR.exe' stays; next attempt in 60 s"},
+        {"stop request unwritable",
+         [](World& w) {
+             w.p.procs.back().ignoresTerminate = true;
+             w.p.AddFile(w.Path("KORUMGR.stp"), "", true);
+         },
+         "UPDATE FAILED: the stop request 'C:\\APPS\\KORU\\KORUMGR.stp' cannot be written, error 5; the old "
+         "'KORUMGR.exe' stays; next attempt in 60 s"},
+    };
+    for (const Case& k : cases) {
+        World w;
+        w.LoggingOn();
+        w.AsStarted("SERV01");
+        w.p.AddDir("G:\\_Updates");
+        w.p.AddFile(w.Path("KORUMGR.exe"), Executable("old build"));
+        w.p.AddFile(kUpdate, Executable("new build"));
+        w.p.AddProcess(w.Path("KORUMGR.exe"));
+        k.arrange(w);
+        EXPECT_EQ(w.Tick(), -1);
+        EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), Executable("old build")) << k.what;
+        EXPECT_TRUE(w.p.Has(kUpdate)) << k.what;
+        EXPECT_EQ(w.c.s.sUpdateHold, "") << k.what;
+        EXPECT_FALSE(w.p.Has(w.Path("KORUMGR.new")) && !w.p.Find(w.Path("KORUMGR.new"))->dir) << k.what;
+        if (k.record) {
+            EXPECT_EQ(w.Log().back(), k.record) << k.what;
+        }
+        w.p.procs.back().alive = false;  // whatever survived, the manager has gone now
+        w.ClearLog();
+        EXPECT_EQ(w.Tick(), -1);
+        EXPECT_EQ(w.p.CountAlive("KORUMGR.exe"), 1) << k.what;
+        // The update waits out its back-off without a word.
+        EXPECT_EQ(w.Log().back().rfind("'KORUMGR.exe' Arranco OK - RetVal: ", 0), 0u) << k.what;
     }
-    w.p.failCopy = w.p.copyTruncates = w.p.failMove = false;
-    w.p.AddFile(w.Path("KORUMGR.new"), "left by a crash");
+}
+
+// The same failing update waits 1, 2, 4 ... minutes, at most an hour, and is
+// not attempted (nor logged) in between; a changed update file starts afresh.
+TEST_F(UpdateTest, BackOffDoublesUpToAnHourAndAChangedFileStartsAfresh) {
+    w.p.failMove = true;
+    const char* const waits[] = {"60", "120", "240", "480", "960", "1920", "3600", "3600"};
+    for (const char* wait : waits) {
+        auto& mgr = RunningManager();
+        w.ClearLog();
+        UpdateKORUMGR(w.c);
+        EXPECT_FALSE(w.p.FindProcess(mgr.pid)->alive);
+        ASSERT_FALSE(w.Log().empty());
+        const std::string tail = std::string("; next attempt in ") + wait + " s";
+        EXPECT_EQ(w.Log().back().substr(w.Log().back().size() - tail.size()), tail);
+        auto& again = RunningManager();
+        w.p.RunFor(std::stoul(wait) * 1000 - 1);
+        w.ClearLog();
+        UpdateKORUMGR(w.c);
+        EXPECT_TRUE(w.p.FindProcess(again.pid)->alive) << wait;
+        EXPECT_TRUE(w.Log().empty()) << wait;
+        again.alive = false;
+        w.p.RunFor(1);
+    }
+    w.p.failMove = false;
+    w.p.AddFile(kUpdate, Executable("newer build"));  // same length, new time
     UpdateKORUMGR(w.c);
-    EXPECT_TRUE(Replaced());
-    EXPECT_FALSE(w.p.Has(w.Path("KORUMGR.new")));
-    EXPECT_EQ(w.c.s.sUpdateHold, "");
+    EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), Executable("newer build"));
 }
 
 TEST_F(UpdateTest, IncompleteUpdateLeavesTheManagerRunning) {
@@ -178,6 +242,7 @@ TEST_F(UpdateTest, IncompleteUpdateLeavesTheManagerRunning) {
         if (k.locked) w.p.writerLocked.insert(UCase(kUpdate));
         w.ClearLog();
         UpdateKORUMGR(w.c);
+        w.p.RunFor(1);  // each case is a new file
         EXPECT_TRUE(w.p.FindProcess(mgr.pid)->alive) << k.what;
         EXPECT_TRUE(w.p.Has(kUpdate));
         EXPECT_EQ(w.c.s.sUpdateHold, "");
@@ -191,28 +256,220 @@ TEST_F(UpdateTest, IncompleteUpdateLeavesTheManagerRunning) {
 }
 
 TEST_F(UpdateTest, UndeletableUpdateAlreadyInPlaceLeavesTheManagerAlone) {
-    w.p.AddFile(kUpdate, Executable("new build"), true);  // a share that only lets us read
+    // A read-only update larger than one comparison chunk, on a share that
+    // only lets us read: CopyFileA hands its read-only bit to the copy.
+    const std::string big = Executable("new build", 0x50000);
+    w.p.AddFile(kUpdate, big, true);
     UpdateKORUMGR(w.c);
-    EXPECT_TRUE(Replaced());
+    EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), big);
+    EXPECT_FALSE(w.p.Find(w.Path("KORUMGR.exe"))->readOnly);
     EXPECT_EQ(w.Log().back().rfind("UPDATE FAILED: 'G:\\_Updates\\KORUMGRSERV01.exe' cannot be deleted", 0), 0u);
     auto& mgr = RunningManager();
-    w.ClearLog();
+    for (int restart = 0; restart < 2; ++restart) {
+        w.c.s.update = UpdateMemory{};  // what a restart of the monitor forgets
+        for (int tick = 0; tick < 3; ++tick) {
+            w.ClearLog();
+            UpdateKORUMGR(w.c);
+            EXPECT_TRUE(w.p.FindProcess(mgr.pid)->alive);
+            EXPECT_EQ(w.c.s.sUpdateHold, "");
+            EXPECT_EQ(w.Log(), tick == 0 ? std::vector<std::string>{"UPDATE ALREADY IN PLACE: 'G:\\_Updates\\KORUMGRSERV01.exe'"}
+                                         : std::vector<std::string>{});
+        }
+    }
+    // Bytes, not lengths, decide: one changed byte past the first chunk.
+    std::string other = big;
+    other.back() ^= 1;
+    w.p.AddFile(w.Path("KORUMGR.exe"), other);
+    w.c.s.update = UpdateMemory{};
     UpdateKORUMGR(w.c);
-    EXPECT_TRUE(w.p.FindProcess(mgr.pid)->alive);
-    EXPECT_EQ(w.c.s.sUpdateHold, "");
-    EXPECT_EQ(w.Log()[0], "UPDATE ALREADY IN PLACE: 'G:\\_Updates\\KORUMGRSERV01.exe'");
+    EXPECT_FALSE(w.p.FindProcess(mgr.pid)->alive);
 }
 
-TEST_F(UpdateTest, HoldEndsWhenTheUpdateFileIsGone) {
-    w.p.failCopy = true;  // the manager is stopped, the copy fails
-    UpdateKORUMGR(w.c);
-    EXPECT_EQ(w.c.s.sUpdateHold, "YES");
-    w.p.RemoveFile(kUpdate);  // taken away by somebody else
-    w.Tick();
-    EXPECT_EQ(w.c.s.sUpdateHold, "");
-    w.Tick();
-    EXPECT_EQ(w.p.started.size(), 1u);
-    EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), Executable("old build"));
+// A manager that survives everything keeps the hold and its stop request;
+// once the update is out of sight (file gone, share out of reach) both go,
+// and the manager comes back.
+TEST(UpdateHold, HoldAndStopRequestEndWhenTheUpdateIsOutOfSight) {
+    for (const char* machine : {"SERV01", "PCWS07"}) {
+        World w;
+        w.AsStarted(machine);
+        const std::string update = UpdateFolder(w.c) + "KORUMGR" + machine + ".exe";
+        w.p.AddDir(update.substr(0, update.rfind('\\')));
+        w.p.AddFile(w.Path("KORUMGR.exe"), Executable("old build"));
+        w.p.AddFile(update, Executable("new build"));
+        auto& mgr = w.p.AddProcess(w.Path("KORUMGR.exe"));
+        mgr.ignoresTerminate = true;
+        UpdateKORUMGR(w.c);
+        EXPECT_EQ(w.c.s.sUpdateHold, "YES");
+        EXPECT_TRUE(w.p.Has(w.Path("KORUMGR.stp")));
+        if (update[0] == '\\')
+            w.p.unreachableHosts.insert("SERV01");
+        else
+            w.p.RemoveFile(update);  // taken away by somebody else
+        mgr.alive = false;
+        w.Tick();
+        EXPECT_EQ(w.c.s.sUpdateHold, "") << machine;
+        EXPECT_FALSE(w.p.Has(w.Path("KORUMGR.stp"))) << machine;
+        w.Tick();
+        EXPECT_EQ(w.p.started.size(), 1u) << machine;
+        EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), Executable("old build"));
+    }
+}
+
+// Within two minutes of a replacement, a new build that cannot be started,
+// or must be started a third time, makes way for the previous one, which is
+// not replaced again by the same update file.
+TEST(UpdateRollback, BuildThatWillNotRunMakesWayForThePreviousOne) {
+    struct Case {
+        const char* what;
+        int startFailures, crashes;
+        std::uint64_t pauseMs;
+        bool rolledBack;
+        std::size_t starts;
+    } cases[] = {{"cannot start", 1, 0, 0, true, 2},
+                 {"quits at once", 0, 2, 0, true, 3},
+                 {"quits after two minutes", 0, 2, 120001, false, 3}};
+    for (const Case& k : cases) {
+        World w;
+        w.LoggingOn();
+        w.AsStarted("SERV01");
+        w.p.AddDir("G:\\_Updates");
+        w.p.AddFile(w.Path("KORUMGR.exe"), Executable("old build"));
+        w.p.AddFile(kUpdate, Executable("new build"), true);  // cannot be deleted
+        UpdateKORUMGR(w.c);
+        EXPECT_EQ(w.p.Read(w.Path("KORUMGR.old")), Executable("old build"));
+        w.p.startFailures = k.startFailures;
+        w.p.RunFor(k.pauseMs);
+        for (int i = 0; i <= k.crashes; ++i) {
+            for (auto& proc : w.p.procs) proc.alive = false;
+            w.Tick();
+        }
+        const std::string expected = Executable(k.rolledBack ? "old build" : "new build");
+        EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), expected) << k.what;
+        EXPECT_EQ(w.p.CountAlive("KORUMGR.exe"), 1) << k.what;
+        EXPECT_EQ(w.p.started.size(), k.starts) << k.what;
+        const auto log = w.Log();
+        EXPECT_EQ(std::count(log.begin(), log.end(),
+                             "ROLLBACK: the build of 'G:\\_Updates\\KORUMGRSERV01.exe' will not run; the previous "
+                             "'KORUMGR.exe' is back"),
+                  k.rolledBack ? 1 : 0)
+            << k.what;
+        w.Tick();
+        EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), expected) << k.what;
+        EXPECT_EQ(w.p.CountAlive("KORUMGR.exe"), 1) << k.what;
+    }
+}
+
+// A monitor on a platform that fails or ends at one chosen call, over the
+// update of a running manager that obeys a stop request.
+struct FaultRig {
+    MemPlatform mem;
+    FaultPlatform fp{mem};
+    std::unique_ptr<Ctx> c;
+    bool startedWithStopRequest = false;
+
+    FaultRig() {
+        mem.AddFile(mem.appFolder + "\\ROREROZARIRADI.deb");
+        mem.AddDir("G:\\_Updates");
+        mem.AddFile(Path("KORUMGR.exe"), Executable("old build"));
+        mem.AddFile(Path("KORUMGR.old"), Executable("older build"));
+        mem.AddFile(kUpdate, Executable("new build"));
+        MemPlatform::Proc& manager = mem.AddProcess(Path("KORUMGR.exe"));
+        manager.ignoresTerminate = true;  // so that the stop request is written
+        manager.obeysStopAfterMs = 1000;
+        fp.onCall = [this](const std::string& call) {
+            if (call == "StartProgram" && mem.Has(Path("KORUMGR.stp"))) startedWithStopRequest = true;
+        };
+        Restart();
+    }
+    std::string Path(const std::string& name) const { return mem.appFolder + "\\" + name; }
+    void Restart() {
+        c.reset(new Ctx(fp));
+        c->s.sAppTitle = kAppTitle;
+        c->s.THISMACHINENAME = "SERV01";
+        c->s.sDebugFile = Path("ROREROZARIRADI.deb");
+        c->s.sBannerDone = kYes;
+        c->frmMAIN.created = true;  // as start-up leaves it
+    }
+    // One tick; a monitor ended in its midst is started afresh.
+    void Tick() {
+        try {
+            TimerMONITORVESK_Timer(*c);
+        } catch (const ProgramEnded&) {
+            Restart();
+        }
+    }
+};
+
+// Whatever call of an update fails, and wherever the monitor is killed:
+// KORUMGR.exe is always one whole build, the manager runs again by the next
+// tick, never with a stop request waiting, and the update is applied once
+// the fault has passed.
+TEST(UpdateFaultInjection, EveryCallFailingOrEndingTheMonitor) {
+    FaultRig clean;
+    clean.Tick();
+    const int calls = clean.fp.calls;
+    ASSERT_EQ(clean.mem.Read(clean.Path("KORUMGR.exe")), Executable("new build"));
+    ASSERT_GT(calls, 30);
+    RecordProperty("calls_in_one_update", calls);
+    for (int ending = 0; ending < 2; ++ending) {
+        for (int k = 1; k <= calls; ++k) {
+            const std::string what = (ending ? "end at call " : "fail call ") + std::to_string(k);
+            FaultRig r;
+            (ending ? r.fp.endAt : r.fp.failAt) = k;
+            std::size_t killed = 0;
+            int stoppingTicks = 0;
+            for (int tick = 0; tick < 5; ++tick) {
+                if (tick == 3) r.mem.RunFor(61000);  // past the first back-off
+                const std::string before = r.mem.Read(r.Path("KORUMGR.exe"));
+                r.Tick();
+                const std::string exe = r.mem.Read(r.Path("KORUMGR.exe"));
+                ASSERT_TRUE(exe == Executable("old build") || exe == Executable("new build")) << what;
+                EXPECT_EQ(r.c->s.sUpdateHold, "") << what;
+                EXPECT_LE(r.mem.CountAlive("KORUMGR.exe"), 1) << what;
+                if (tick > 0 && exe == before) {
+                    EXPECT_EQ(r.mem.CountAlive("KORUMGR.exe"), 1) << what << " tick " << tick;
+                }
+                // Before the back-off has passed, the manager is stopped in
+                // one tick at most.
+                if (tick < 3 && r.mem.terminated.size() > killed) ++stoppingTicks, killed = r.mem.terminated.size();
+            }
+            EXPECT_FALSE(r.startedWithStopRequest) << what;
+            if (!ending) {
+                EXPECT_LE(stoppingTicks, 1) << what;
+            }
+            EXPECT_EQ(r.mem.Read(r.Path("KORUMGR.exe")), Executable("new build")) << what;
+            EXPECT_FALSE(r.mem.Has(r.Path("KORUMGR.new"))) << what;
+            // A rollback could only bring back the build that was replaced.
+            if (r.mem.Has(r.Path("KORUMGR.old"))) {
+                EXPECT_EQ(r.mem.Read(r.Path("KORUMGR.old")), Executable("old build")) << what;
+            }
+        }
+    }
+}
+
+// An update file that changes between the readiness check and the end of
+// the copy is not installed, and the manager is not stopped for it.
+TEST(UpdateFaultInjection, UpdateChangedDuringTheCopyIsNotInstalled) {
+    const std::string whole = Executable("new build");
+    struct Case {
+        std::string data;
+        const char* record;
+    } cases[] = {{whole + "appended", "UPDATE FAILED: the copy 'C:\\APPS\\KORU\\KORUMGR.new' is not the update that was checked"},
+                 {Executable("new build!"), "UPDATE FAILED: 'G:\\_Updates\\KORUMGRSERV01.exe' changed while it was copied"}};
+    for (const Case& k : cases) {
+        FaultRig r;
+        r.fp.onCall = [&](const std::string& call) {
+            if (call != "CopyFileTo") return;
+            r.mem.RunFor(1);
+            r.mem.AddFile(kUpdate, k.data);
+        };
+        r.Tick();
+        EXPECT_EQ(r.mem.Read(r.Path("KORUMGR.exe")), Executable("old build"));
+        EXPECT_FALSE(r.mem.Has(r.Path("KORUMGR.new")));
+        EXPECT_TRUE(r.mem.terminated.empty());
+        const auto log = r.mem.LogMessages(r.Path("ROREROZARIRADI.deb"));
+        EXPECT_EQ(log.back().rfind(k.record, 0), 0u) << log.back();
+    }
 }
 
 TEST(UpdateCheck, CompleteExecutableHeaders) {

@@ -1,0 +1,87 @@
+# End-to-end cases: updates that fail, a build that will not run, a manager
+# executable that cannot be started. Sourced by run.sh.
+
+# update_g NAME: a fresh G:\_Updates for server SERV01 with logging on, the
+# monitor running build 1; sets UPD (unix path of the update file).
+update_g() {
+    main_unreachable
+    local g="$ROOT/build/e2e-g-$1"
+    rm -rf "$g" && mkdir -p "$g/_Updates"
+    ln -sfn "$g" "$WINEPREFIX/dosdevices/g:"
+    UPD="$g/_Updates/KORUMGRSERV01.exe"
+    new_app "$1"
+    touch "$APP/ROREROZARIRADI.deb"
+    set_computer_name SERV01
+}
+
+case_update_replacement_fails() {
+    update_g upd_fail
+    mkdir "$APP/KORUMGR.new"
+    start_monitor
+    wait_for "$APP/standin.log" "build=1 .*started" 10
+    cp "$W32/fixtures/standin_mgr_2.exe" "$UPD"
+    check "failed update: KORUMGR.new a folder is reported" \
+        wait_for "$APP/ROREROZARIRADI.deb" "UPDATE FAILED: the leftover 'C:\\\\e2e\\\\upd_fail\\\\KORUMGR.new' cannot be removed" 12
+    sleep 11
+    check "failed update: one record in the back-off, the manager never stopped" \
+        test "$(count "$APP/ROREROZARIRADI.deb" 'UPDATE FAILED')" = 1 -a "$(count "$APP/standin.log" started)" = 1
+    check "failed update: old build and update file kept" \
+        bash -c "cmp -s '$APP/KORUMGR.exe' '$W32/fixtures/standin_mgr_1.exe' && test -e '$UPD'"
+
+    # A swap that fails after the manager has been stopped: the old manager
+    # is started again by the next tick and left alone during the back-off.
+    rmdir "$APP/KORUMGR.new"
+    if chattr +i "$APP/KORUMGR.exe" 2>/dev/null; then
+        touch "$UPD"  # a changed update file is attempted at once
+        check "failed swap: reported" wait_for "$APP/ROREROZARIRADI.deb" "UPDATE FAILED: replacement of" 12
+        check "failed swap: old manager runs again within 10 s" wait_for_count "$APP/standin.log" "build=1 .*started" 2 10
+        sleep 12
+        check "failed swap: not stopped again within the back-off" \
+            test "$(count "$APP/standin.log" "build=1 .*started")" = 2 -a "$(count "$APP/ROREROZARIRADI.deb" 'UPDATE FAILED')" = 2
+        chattr -i "$APP/KORUMGR.exe"
+    fi
+    touch "$UPD"
+    check "failed update: applied once the fault is gone" wait_for "$APP/standin.log" "build=2 .*started" 15
+    check "failed update: success record with path, length and version" \
+        grep -qE "\"UPDATE DONE: 'G:\\\\_Updates\\\\KORUMGRSERV01.exe', $(stat -c %s "$W32/fixtures/standin_mgr_2.exe") bytes, version [^,]+, is the new 'KORUMGR.exe'\"" \
+        "$APP/ROREROZARIRADI.deb"
+    check "failed update: previous build kept as KORUMGR.old" cmp -s "$APP/KORUMGR.old" "$W32/fixtures/standin_mgr_1.exe"
+    stop_monitor
+}
+
+case_update_rollback() {
+    update_g upd_roll
+    printf 'exit=2\r\n' >"$APP/KORUMGR.cfg"  # build 2 quits as soon as it starts
+    start_monitor
+    wait_for "$APP/standin.log" "build=1 .*started" 10
+    cp "$W32/fixtures/standin_mgr_2.exe" "$UPD"
+    check "rollback: recorded" wait_for "$APP/ROREROZARIRADI.deb" \
+        "ROLLBACK: the build of 'G:\\\\_Updates\\\\KORUMGRSERV01.exe' will not run; the previous 'KORUMGR.exe' is back" 40
+    check "rollback: previous build runs again" wait_for_count "$APP/standin.log" "build=1 .*started" 2 10
+    check "rollback: KORUMGR.exe is the previous build" cmp -s "$APP/KORUMGR.exe" "$W32/fixtures/standin_mgr_1.exe"
+    local tries
+    tries=$(count "$APP/standin.log" "build=2 .*started")
+    sleep 11
+    check "rollback: the build that would not run ($tries starts) is not started again" \
+        test "$(count "$APP/standin.log" "build=2 .*started")" = "$tries" -a "$tries" -le 2
+    stop_monitor
+}
+
+case_update_random_manager() {
+    update_g upd_rand
+    head -c 200000 /dev/urandom >"$APP/KORUMGR.exe"
+    start_monitor
+    check "random manager: failed starts recorded tick by tick" \
+        wait_for_count "$APP/ROREROZARIRADI.deb" "NO Arranco el 'KORUMGR.exe'" 2 15
+    local t0=$SECONDS
+    touch "$APP/ROREROZARIRADI.stp"
+    check "random manager: monitor ends on its stop file within one tick" wait_exit "$MON" 7
+    echo "     ended $((SECONDS - t0)) s after the stop file"
+    rm -f "$APP/ROREROZARIRADI.stp"
+    start_monitor
+    wait_for_count "$APP/ROREROZARIRADI.deb" "NO Arranco el 'KORUMGR.exe'" 3 15
+    cp "$W32/fixtures/standin_mgr_2.exe" "$UPD"
+    check "random manager: an update dropped meanwhile is applied" \
+        wait_for "$APP/standin.log" "build=2 .*started" 15
+    stop_monitor
+}

@@ -1,0 +1,93 @@
+// A Platform that passes every call on to an in-memory one, counts the calls
+// that can fail, and makes one of them fail or end the program: the way to
+// see what a fault at any point of an operation leaves behind.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <string>
+
+#include "mem_platform.h"
+
+namespace rz {
+
+class FaultPlatform : public Platform {
+public:
+    explicit FaultPlatform(MemPlatform& inner) : mem(inner) {}
+
+    MemPlatform& mem;
+    int calls = 0;   // calls that can fail, so far
+    int failAt = 0;  // this call fails (1-based; 0: none)
+    int endAt = 0;   // the program ends at this call, before it runs
+    // Runs before each counted call, with the call's name.
+    std::function<void(const std::string&)> onCall;
+
+    std::string AppFolder() override { return mem.AppFolder(); }
+    void SetAppTitle(const std::string& title) override { mem.SetAppTitle(title); }
+    bool PrevInstance() override { return mem.PrevInstance(); }
+    std::string FileVersion(const std::string& path) override;
+    bool ComputerName(char* buffer, std::uint32_t* size) override;
+
+    ListResult ListFirst(const std::string& path) override;
+    bool RemoveFile(const std::string& path) override;
+    bool CopyFileTo(const std::string& from, const std::string& to) override;
+    bool MoveReplace(const std::string& from, const std::string& to) override;
+    bool WriteText(const std::string& path, const std::string& text) override;
+    bool AppendText(const std::string& path, const std::string& text) override;
+    ReadStatus ReadSmallFile(const std::string& path, std::size_t limit, std::string& out) override;
+    bool ReadHeadDenyWrite(const std::string& path, std::size_t count, std::string& head,
+                           std::uint64_t& length) override;
+    bool StatFile(const std::string& path, FileStamp& stamp) override;
+
+    long RegOpenOrCreate(std::uint32_t root, const std::string& subKey, Handle* key) override;
+    long RegSetString(Handle key, const std::string& name, const char* data, std::uint32_t bytes) override;
+    long RegClose(Handle key) override;
+
+    bool EnumProcessIds(std::uint32_t* ids, std::uint32_t bytes, std::uint32_t* returned) override;
+    Handle OpenProc(std::uint32_t access, bool inherit, std::uint32_t pid) override;
+    bool EnumModules(Handle process, Handle* modules, std::uint32_t bytes, std::uint32_t* needed) override;
+    std::uint32_t ModuleFileName(Handle process, Handle module, char* buffer, std::uint32_t size) override;
+    bool ExitCodeOf(Handle process, std::uint32_t* code) override;
+    bool TerminateProc(Handle process, std::uint32_t code) override;
+    bool CloseHandle(Handle handle) override;
+    std::uint32_t LastError() override { return injected_ ? injectedError_ : mem.LastError(); }
+    std::uint32_t StartProgram(const std::string& path) override;
+
+    Handle FindAppWindow(const std::string& className, const std::string& title) override {
+        return mem.FindAppWindow(className, title);
+    }
+    void RestoreAndActivate(Handle window) override { mem.RestoreAndActivate(window); }
+    bool CreateMainWindow(const FormDesign& design) override;
+    void SetLabelText(const std::string& text) override { mem.SetLabelText(text); }
+    void ShowMainWindow() override { mem.ShowMainWindow(); }
+    void RepaintLabel() override { mem.RepaintLabel(); }
+    void SetTimer(std::uint32_t intervalMs) override { mem.SetTimer(intervalMs); }
+    void SetTimerHandler(std::function<void()> handler) override { mem.SetTimerHandler(std::move(handler)); }
+
+    std::uint64_t MonotonicMs() override { return mem.MonotonicMs(); }
+    LocalTime Now() override { return mem.Now(); }
+    LocalTime ToLocalTime(std::uint64_t fileTime) override { return mem.ToLocalTime(fileTime); }
+    void PumpUntil(std::uint64_t deadlineMs) override { mem.PumpUntil(deadlineMs); }
+
+    void DebugOutput(const std::string& text) override { mem.DebugOutput(text); }
+    [[noreturn]] void EndProgram(int exitCode) override {
+        mem.EndProgram(exitCode);
+        std::abort();  // never reached: the in-memory platform throws
+    }
+
+    bool ClearAttributes(const std::string& path) override;
+    bool ReplaceWithBackup(const std::string& replacement, const std::string& target,
+                           const std::string& backup) override;
+    bool ReadChunk(const std::string& path, std::uint64_t offset, std::size_t count, std::string& out) override;
+
+private:
+    bool injected_ = false;
+    std::uint32_t injectedError_ = 0;
+
+    // Counts a call; true when it is the one to fail, with `error` as its
+    // last error. Ends the program when it is the one to end at.
+    bool Hit(const char* name, std::uint32_t error);
+};
+
+}  // namespace rz

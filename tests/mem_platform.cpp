@@ -222,6 +222,7 @@ bool MemPlatform::ComputerName(char* buffer, std::uint32_t* size) {
 
 ListResult MemPlatform::ListFirst(const std::string& path) {
     ListResult r;
+    listed.push_back(path);
     if (HostUnreachable(path)) {
         r.error = true;
         lastError_ = kErrorBadNetPath;

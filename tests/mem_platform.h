@@ -153,6 +153,9 @@ public:
     void DebugOutput(const std::string& text) override;
     [[noreturn]] void EndProgram(int exitCode) override;
 
+    // Status report: every path listed, in order, to count what a tick costs.
+    std::vector<std::string> listed;
+
 private:
     struct HandleInfo {
         std::uint32_t pid;

@@ -3,6 +3,7 @@
 #include "core/app.h"
 #include "diag/debug_log.h"
 #include "diag/process_list.h"
+#include "diag/status_report.h"
 #include "monitor/monitor.h"
 
 namespace rz {
@@ -16,10 +17,14 @@ constexpr std::uint64_t kRetryMs = 5000;
 void TakeCensus(Ctx& c) {
     c.s.KORUMGR_RUNNING.clear();
     c.s.VESK_RUNNING.clear();
+    c.s.managerPid = 0;
     for (std::uint32_t pid : GetProcessIds(c.p)) {
         std::string path;
         if (!GetProcessPath(c.p, pid, path)) continue;
-        if (EndsWithNoCase(path, "KORUMGR.exe")) c.s.KORUMGR_RUNNING = kYes;
+        if (EndsWithNoCase(path, "KORUMGR.exe")) {
+            if (c.s.KORUMGR_RUNNING != kYes) c.s.managerPid = pid;  // the first one found
+            c.s.KORUMGR_RUNNING = kYes;
+        }
         if (EndsWithNoCase(path, "VESK.exe")) c.s.VESK_RUNNING = kYes;
     }
 }
@@ -40,8 +45,12 @@ std::string LaunchManager(Ctx& c) {
             return "'KORUMGR.exe' NO Esta en el Folder '" + c.p.AppFolder() + "'";
         if (c.s.sUpdateHold == kYes) return "El Arranque del 'KORUMGR.exe' esta on HOLD";
         const std::uint32_t taskId = c.p.StartProgram(AppPath(c, "KORUMGR.exe"));
-        if (taskId != 0) return "'KORUMGR.exe' Arranco OK - RetVal: " + std::to_string(taskId);
+        if (taskId != 0) {
+            StatusManagerStarted(c, taskId);
+            return "'KORUMGR.exe' Arranco OK - RetVal: " + std::to_string(taskId);
+        }
         DebugRecord(c, "NO Arranco el 'KORUMGR.exe'");
+        StatusEvent(c, "manager failed to start");
         WaitPumping(c, kRetryMs);
     }
 }
@@ -54,6 +63,7 @@ std::string DefaultConnectString() {
 
 void CheckProcesses(Ctx& c) {
     TakeCensus(c);
+    StatusCensus(c);
     DebugRecords(c, {"ELKORUMGR_RUNNING: " + c.s.KORUMGR_RUNNING, "VESK_RUNNING: " + c.s.VESK_RUNNING});
     DebugRecord(c, "ALLOW: " + ResetConnectStrings(c));
     DebugRecord(c, LaunchManager(c));

@@ -2,6 +2,7 @@
 
 #include "core/app.h"
 #include "diag/debug_log.h"
+#include "diag/status_report.h"
 #include "monitor/monitor.h"
 
 namespace rz {
@@ -50,6 +51,7 @@ void RemoveIfPresent(Ctx& c, const std::string& path) {
 // Removing the update file is what marks the update done, and the stop
 // request goes with it whichever way the manager was stopped.
 void FinishUpdate(Ctx& c, const std::string& updatePath) {
+    StatusUpdate(c, "applied", updatePath);
     if (!c.p.RemoveFile(updatePath))
         DebugRecord(c, "UPDATE FAILED: '" + updatePath + "' cannot be deleted, error " +
                            std::to_string(c.p.LastError()));
@@ -85,6 +87,7 @@ void ReplaceManager(Ctx& c, const std::string& updatePath) {
     if (!failed.empty()) {
         const std::uint32_t error = c.p.LastError();
         c.p.RemoveFile(temp);
+        StatusUpdate(c, "failed", updatePath);
         DebugRecord(c, "UPDATE FAILED: " + failed + " failed, error " + std::to_string(error) +
                            "; the old 'KORUMGR.exe' stays");
         return;

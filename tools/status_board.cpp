@@ -104,6 +104,13 @@ std::string LastEvent(const Machine& m) {
 
 std::string Dash(const std::string& s) { return s.empty() ? "-" : s; }
 
+// What the last report said of the manager; hearsay once the monitor is quiet.
+std::string Manager(const Machine& m) {
+    if (!m.problem.empty()) return "-";
+    const std::string said = m.managerUp ? "up" : "down";
+    return m.state == State::Silent || m.state == State::Stopped ? "was " + said : said;
+}
+
 int NeedingAttention(const std::vector<Machine>& machines) {
     return static_cast<int>(std::count_if(machines.begin(), machines.end(),
                                           [](const Machine& m) { return m.state != State::Ok; }));
@@ -229,12 +236,12 @@ int ExitCode(const std::vector<Machine>& machines) {
 std::string TextReport(const std::vector<Machine>& machines, const std::string& folder, const std::string& madeAt) {
     std::string out = "Status of " + folder + " at " + madeAt + ": " + Summary(machines) + "\n";
     if (machines.empty()) return out;
-    out += Pad("STATE", 11) + Pad("MACHINE", 16) + Pad("AGE", 8) + Pad("MANAGER", 8) + Pad("BUILD", 16) +
+    out += Pad("STATE", 11) + Pad("MACHINE", 16) + Pad("AGE", 8) + Pad("MANAGER", 9) + Pad("BUILD", 16) +
            Pad("STARTS24H", 10) + "LAST EVENT\n";
     for (const Machine& m : machines) {
         const bool known = m.problem.empty();
         out += Pad(StateName(m.state), 11) + Pad(known ? m.name : m.file, 16) + Pad(known ? Age(m.ageSeconds) : "-", 8) +
-               Pad(known ? (m.managerUp ? "up" : "down") : "-", 8) + Pad(Dash(m.version), 16) + Pad(Dash(m.starts), 10) +
+               Pad(Manager(m), 9) + Pad(Dash(m.version), 16) + Pad(Dash(m.starts), 10) +
                LastEvent(m) + "\n";
     }
     return out;
@@ -253,7 +260,8 @@ std::string HtmlPage(const std::vector<Machine>& machines, const std::string& fo
         "h1{font-size:1.4rem;margin:0 0 .2rem}\n"
         "p.made{margin:0 0 1rem;color:#555}\n"
         "table{border-collapse:collapse;width:100%;background:#fff}\n"
-        "th,td{padding:.5rem .7rem;text-align:left;border-bottom:1px solid #ddd}\n"
+        "th,td{padding:.5rem .7rem;text-align:left;border-bottom:1px solid #ddd;white-space:nowrap}\n"
+        "td:last-child{white-space:normal}\n"
         "th{background:#333;color:#fff;font-weight:600}\n"
         "tr{border-left:.5rem solid #999}\n"
         "td.state{font-weight:700}\n"
@@ -278,7 +286,7 @@ std::string HtmlPage(const std::vector<Machine>& machines, const std::string& fo
                 "</td><td data-label=\"Machine\">" + Html(known ? m.name : m.file) +
                 "</td><td data-label=\"Last report\">" + (known ? Age(m.ageSeconds) + " ago" : "-") +
                 "</td><td data-label=\"Manager\">" +
-                (known ? (m.managerUp ? "up" + (m.pid.empty() ? "" : " (pid " + Html(m.pid) + ")") : "down") : "-") +
+                Manager(m) + (m.managerUp && !m.pid.empty() ? " (pid " + Html(m.pid) + ")" : "") +
                 "</td><td data-label=\"Build\">" + Html(Dash(m.version)) + "</td><td data-label=\"Starts in 24 h\">" +
                 Html(Dash(m.starts)) + "</td><td data-label=\"Last event\">" + Html(LastEvent(m)) + "</td></tr>\n";
     }

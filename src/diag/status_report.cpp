@@ -58,6 +58,34 @@ std::uint32_t WriteReplacing(Ctx& c, const std::string& folder, const std::strin
     return error == 0 ? 1 : error;
 }
 
+// Writes the report unless the listing of its folder failed; false with
+// the error of the failed step.
+bool Deliver(Ctx& c, const std::string& folder, bool listFailed, std::uint32_t& error) {
+    if (listFailed) {
+        error = c.p.LastError();
+        return false;
+    }
+    c.s.status.active = true;
+    error = WriteReplacing(c, folder, c.s.THISMACHINENAME, StatusText(c));
+    return error == 0;
+}
+
+// One record when an outage begins and one when it ends, none between.
+void RecordOutcome(Ctx& c, const std::string& path, bool written, std::uint32_t error) {
+    StatusState& st = c.s.status;
+    if (written) {
+        if (st.recorded) DebugRecord(c, "STATUS REPORT RESUMED: '" + path + "'");
+        st.failing = st.recorded = false;
+        return;
+    }
+    st.failing = true;
+    // Until the folder has been seen, a share out of reach says nothing
+    // about whether reports are wanted at all.
+    if (!st.active || st.recorded) return;
+    DebugRecord(c, "STATUS REPORT FAILED: '" + path + "' cannot be written, error " + std::to_string(error));
+    st.recorded = true;
+}
+
 void Attempt(Ctx& c, const std::string& updateFolder) {
     StatusState& st = c.s.status;
     st.attempted = true;
@@ -71,23 +99,9 @@ void Attempt(Ctx& c, const std::string& updateFolder) {
         st.active = st.failing = st.recorded = false;
         return;
     }
-    const std::string path = folder + "\\" + c.s.THISMACHINENAME + ".txt";
-    std::uint32_t error = found.error ? c.p.LastError() : 0;
-    if (!found.error) {
-        st.active = true;
-        error = WriteReplacing(c, folder, c.s.THISMACHINENAME, StatusText(c));
-    }
-    if (error != 0) {
-        st.failing = true;
-        // Until the folder has been seen, a share out of reach says
-        // nothing about whether reports are wanted at all.
-        if (st.active && !st.recorded)
-            DebugRecord(c, "STATUS REPORT FAILED: '" + path + "' cannot be written, error " + std::to_string(error));
-        st.recorded = st.recorded || st.active;
-        return;
-    }
-    if (st.recorded) DebugRecord(c, "STATUS REPORT RESUMED: '" + path + "'");
-    st.failing = st.recorded = false;
+    std::uint32_t error = 0;
+    const bool written = Deliver(c, folder, found.error, error);
+    RecordOutcome(c, folder + "\\" + c.s.THISMACHINENAME + ".txt", written, error);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@ install_missing() {
     command -v wine >/dev/null || need+=(wine)
     dpkg -s wine32:i386 >/dev/null 2>&1 || need+=(wine32:i386)
     command -v Xvfb >/dev/null || need+=(xvfb)
+    command -v chromium >/dev/null || need+=(chromium)
     { command -v import >/dev/null && convert -version 2>/dev/null | grep -q ImageMagick; } || need+=(imagemagick)
     [ ${#need[@]} -eq 0 ] && return 0
     log "installing: ${need[*]}"

@@ -128,11 +128,6 @@ bool FaultPlatform::ClearAttributes(const std::string& path) {
     return !Hit("ClearAttributes", kAccessDenied) && mem.ClearAttributes(path);
 }
 
-bool FaultPlatform::ReplaceWithBackup(const std::string& replacement, const std::string& target,
-                                      const std::string& backup) {
-    return !Hit("ReplaceWithBackup", 1175) && mem.ReplaceWithBackup(replacement, target, backup);
-}
-
 bool FaultPlatform::ReadChunk(const std::string& path, std::uint64_t offset, std::size_t count, std::string& out) {
     return !Hit("ReadChunk", kSharingViolation) && mem.ReadChunk(path, offset, count, out);
 }

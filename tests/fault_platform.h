@@ -77,8 +77,6 @@ public:
     }
 
     bool ClearAttributes(const std::string& path) override;
-    bool ReplaceWithBackup(const std::string& replacement, const std::string& target,
-                           const std::string& backup) override;
     bool ReadChunk(const std::string& path, std::uint64_t offset, std::size_t count, std::string& out) override;
 
 private:

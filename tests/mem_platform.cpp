@@ -575,25 +575,6 @@ bool MemPlatform::ClearAttributes(const std::string& path) {
     return true;
 }
 
-// One step, like the real call as long as it succeeds; a read-only or missing
-// target or an unwritable backup refuses the whole swap.
-bool MemPlatform::ReplaceWithBackup(const std::string& replacement, const std::string& target,
-                                    const std::string& backup) {
-    const Node* src = Find(replacement);
-    const Node* dst = Find(target);
-    const Node* old = Find(backup);
-    if (!src || src->dir || !dst || dst->dir) return Fail(kErrorFileNotFound);
-    if (failMove || dst->readOnly || (old && (old->dir || old->readOnly)))
-        return Fail(1175);  // ERROR_UNABLE_TO_REMOVE_REPLACED
-    Node kept = *dst, moved = *src;
-    kept.path = backup;
-    moved.path = target;
-    files_.erase(UCase(replacement));
-    files_[UCase(backup)] = kept;
-    files_[UCase(target)] = moved;
-    return true;
-}
-
 bool MemPlatform::ReadChunk(const std::string& path, std::uint64_t offset, std::size_t count, std::string& out) {
     out.clear();
     const Node* n = Find(path);

@@ -159,8 +159,6 @@ public:
 
     // Update support.
     bool ClearAttributes(const std::string& path) override;
-    bool ReplaceWithBackup(const std::string& replacement, const std::string& target,
-                           const std::string& backup) override;
     bool ReadChunk(const std::string& path, std::uint64_t offset, std::size_t count, std::string& out) override;
 
 private:

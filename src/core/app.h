@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <stdexcept>
 #include <string>
 
@@ -43,6 +44,25 @@ struct UpdateMemory {
     int starts = 0;
 };
 
+// What the status report remembers from tick to tick.
+struct StatusState {
+    std::string started;  // the monitor's start, local ISO 8601
+    std::string lastEvent, lastEventTime;
+    std::string lastUpdate, lastUpdateFile, lastUpdateTime;
+    std::deque<std::uint64_t> startTimes;  // MonotonicMs of each manager start
+    bool censusSeen = false;
+    bool managerUp = false;
+    std::uint32_t managerPid = 0;
+    bool pending = false;  // something happened: write at the end of this tick
+    bool attempted = false;
+    std::uint64_t attemptedAt = 0;  // MonotonicMs of the last write attempt
+    bool reportedUp = false;        // manager state at the last attempt
+    std::uint32_t reportedPid = 0;
+    bool active = false;    // the folder has been seen: reports are wanted
+    bool failing = false;   // the last attempt failed
+    bool recorded = false;  // ... and the outage has its record in the log
+};
+
 // Flags hold "YES" or the empty string.
 struct State {
     std::string sAppTitle;
@@ -59,6 +79,8 @@ struct State {
     // next record written is preceded by one saying how many.
     std::uint64_t lostRecords = 0;
     UpdateMemory update;
+    std::uint32_t managerPid = 0;  // of the manager the last census found, 0 for none
+    StatusState status;
 };
 
 // What the hidden main window holds; the window module keeps it.

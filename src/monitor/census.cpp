@@ -3,6 +3,7 @@
 #include "core/app.h"
 #include "diag/debug_log.h"
 #include "diag/process_list.h"
+#include "diag/status_report.h"
 #include "monitor/monitor.h"
 
 namespace rz {
@@ -17,10 +18,14 @@ constexpr int kStartsBeforeRollback = 3;
 void TakeCensus(Ctx& c) {
     c.s.KORUMGR_RUNNING.clear();
     c.s.VESK_RUNNING.clear();
+    c.s.managerPid = 0;
     for (std::uint32_t pid : GetProcessIds(c.p)) {
         std::string path;
         if (!GetProcessPath(c.p, pid, path)) continue;
-        if (EndsWithNoCase(path, "KORUMGR.exe")) c.s.KORUMGR_RUNNING = kYes;
+        if (EndsWithNoCase(path, "KORUMGR.exe")) {
+            if (c.s.KORUMGR_RUNNING != kYes) c.s.managerPid = pid;  // the first one found
+            c.s.KORUMGR_RUNNING = kYes;
+        }
         if (EndsWithNoCase(path, "VESK.exe")) c.s.VESK_RUNNING = kYes;
     }
 }
@@ -65,6 +70,7 @@ void RollBack(Ctx& c) {
         return;
     }
     u.rolledBack = u.replaced;
+    StatusUpdate(c, "rolled back", u.replaced.path);
     DebugRecord(c, "ROLLBACK: the build of '" + u.replaced.path + "' will not run; the previous 'KORUMGR.exe' is back");
 }
 
@@ -98,7 +104,11 @@ std::string LaunchManager(Ctx& c) {
     std::string status;
     if (!RemoveStaleStopRequest(c, status)) return status;
     const std::uint32_t taskId = StartManager(c);
-    if (taskId != 0) return "'KORUMGR.exe' Arranco OK - RetVal: " + std::to_string(taskId);
+    if (taskId != 0) {
+        StatusManagerStarted(c, taskId);
+        return "'KORUMGR.exe' Arranco OK - RetVal: " + std::to_string(taskId);
+    }
+    StatusEvent(c, "manager failed to start");
     return "NO Arranco el 'KORUMGR.exe'";
 }
 
@@ -110,6 +120,7 @@ std::string DefaultConnectString() {
 
 void CheckProcesses(Ctx& c) {
     TakeCensus(c);
+    StatusCensus(c);
     DebugRecords(c, {"ELKORUMGR_RUNNING: " + c.s.KORUMGR_RUNNING, "VESK_RUNNING: " + c.s.VESK_RUNNING});
     DebugRecord(c, "ALLOW: " + ResetConnectStrings(c));
     DebugRecord(c, LaunchManager(c));

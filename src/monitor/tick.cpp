@@ -2,6 +2,7 @@
 
 #include "core/app.h"
 #include "diag/debug_log.h"
+#include "diag/status_report.h"
 #include "monitor/monitor.h"
 #include "ui/frm_main.h"
 #include "update/update.h"
@@ -23,6 +24,7 @@ void ObeyStopFiles(Ctx& c) {
     for (const std::string& path : {AppPath(c, c.s.sAppTitle + ".stp"), AppPath(c, "KORUMGRS.stp")}) {
         if (!FileExists(c, path)) continue;
         DebugRecord(c, "STOPPING WITH " + path);
+        StatusFinal(c, UpdateFolder(c), "monitor stopping");
         EndProgram(c, kExitNormal);
     }
 }
@@ -42,6 +44,7 @@ void TimerMONITORVESK_Timer(Ctx& c) {
         DebugRecord(c, std::string("ERROR: ") + f.what());
         c.p.DebugOutput(std::string("ROREROZARIRADI: tick abandoned: ") + f.what());
     }
+    StatusTick(c, UpdateFolder(c));
     TimerMONITORVESK_SetEnabled(c, true);
     TimerMONITORVESK_SetInterval(c, kTickIntervalMs);
 }

@@ -129,11 +129,6 @@ public:
     // Update support.
     // Clears the read-only, hidden and system attributes of a file or folder.
     virtual bool ClearAttributes(const std::string& path) = 0;
-    // Puts `replacement` in the place of the existing `target` and keeps the
-    // replaced file as `backup` (ReplaceFileA). On failure `target` is still
-    // the file it was.
-    virtual bool ReplaceWithBackup(const std::string& replacement, const std::string& target,
-                                   const std::string& backup) = 0;
     // Reads up to `count` bytes at `offset` while denying writers; `out`
     // ends short only at the end of the file.
     virtual bool ReadChunk(const std::string& path, std::uint64_t offset, std::size_t count, std::string& out) = 0;

@@ -512,17 +512,6 @@ bool Win32Platform::ClearAttributes(const std::string& path) {
     return ok != 0;
 }
 
-bool Win32Platform::ReplaceWithBackup(const std::string& replacement, const std::string& target,
-                                      const std::string& backup) {
-    const BOOL ok = ReplaceFileA(target.c_str(), replacement.c_str(), backup.c_str(), 0, nullptr, nullptr);
-    impl_->Record(ok);
-    // This failure leaves the replaced file under the backup name only: put
-    // it back, so the folder is never without its manager.
-    if (!ok && impl_->lastError == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2)
-        MoveFileExA(backup.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH);
-    return ok != 0;
-}
-
 bool Win32Platform::ReadChunk(const std::string& path, std::uint64_t offset, std::size_t count, std::string& out) {
     out.clear();
     HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,

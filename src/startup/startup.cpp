@@ -2,6 +2,7 @@
 
 #include "core/app.h"
 #include "diag/debug_log.h"
+#include "diag/status_report.h"
 #include "monitor/tick.h"
 #include "startup/main_machine.h"
 #include "ui/frm_main.h"
@@ -117,6 +118,7 @@ void Main(Ctx& c) {
             TakeComputerName(c);
             CheckMachineRole(c);
             ArmMonitorTimer(c);
+            StatusMonitorStarted(c);
             return;
         } catch (const Failure& f) {
             if (attempt == 2) StartupFailed(c, f.what());

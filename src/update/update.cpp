@@ -2,6 +2,7 @@
 
 #include "core/app.h"
 #include "diag/debug_log.h"
+#include "diag/status_report.h"
 #include "monitor/monitor.h"
 
 namespace rz {
@@ -127,21 +128,19 @@ Stop StopManager(Ctx& c, std::string& failed) {
     return c.s.KORUMGR_RUNNING == kYes ? Stop::StillRunning : Stop::Gone;
 }
 
-// The old executable goes to KORUMGR.old and the copy takes its place in one
-// step, so the folder never holds a half-copied manager.
+// The old executable is kept as a copy, KORUMGR.old, and the new one takes
+// its place in one move. KORUMGR.exe itself changes in that one step only:
+// whenever the monitor is stopped, it is the whole old or the whole new build.
 std::string Swap(Ctx& c, const std::string& temp) {
     const std::string target = AppPath(c, "KORUMGR.exe");
     const std::string backup = AppPath(c, "KORUMGR.old");
-    if (!c.p.ClearAttributes(target)) {  // no KORUMGR.exe to keep
-        if (!c.p.MoveReplace(temp, target)) return "move to '" + target + "' failed, " + ErrorText(c);
-        // An older KORUMGR.old is not the build just replaced: a rollback
-        // must not bring it back.
-        RemoveIfPresent(c, backup);
-        return "";
-    }
-    c.p.ClearAttributes(backup);
-    if (c.p.ReplaceWithBackup(temp, target, backup)) return "";
-    return "replacement of '" + target + "' failed, " + ErrorText(c);
+    // An older KORUMGR.old is not the build about to be replaced: a rollback
+    // must not bring it back.
+    if (!RemoveIfPresent(c, backup)) return "the old '" + backup + "' cannot be removed, " + ErrorText(c);
+    if (c.p.ClearAttributes(target) && !c.p.CopyFileTo(target, backup))
+        return "backup to '" + backup + "' failed, " + ErrorText(c);
+    if (!c.p.MoveReplace(temp, target)) return "move to '" + target + "' failed, " + ErrorText(c);
+    return "";
 }
 
 // Removing the update file is what marks the update done; the new build is
@@ -154,6 +153,7 @@ void Finish(Ctx& c, const UpdateKey& key) {
     u.replaced = key;
     u.replacedAtMs = c.p.MonotonicMs();
     u.starts = 0;
+    StatusUpdate(c, "applied", key.path);
     const std::string version = c.p.FileVersion(AppPath(c, "KORUMGR.exe"));
     UpdateRecord(c, "UPDATE DONE: '" + key.path + "', " + std::to_string(key.stamp.length) + " bytes, version " +
                         (version.empty() ? "unknown" : version) + ", is the new 'KORUMGR.exe'");
@@ -188,6 +188,7 @@ void ApplyUpdate(Ctx& c, const UpdateKey& key) {
     }
     if (failed.empty()) return Finish(c, key);
     RemoveIfPresent(c, temp);
+    StatusUpdate(c, "failed", key.path);
     FailAttempt(c, key, "UPDATE FAILED: " + failed + "; the old 'KORUMGR.exe' stays");
 }
 

@@ -159,7 +159,7 @@ TEST(UpdateFaults, FailedReplacementReleasesTheHoldAndTheManagerComesBack) {
          "next attempt in 60 s"},
         {"copy cut short", [](World& w) { w.p.copyTruncates = true; }, nullptr},
         {"swap fails", [](World& w) { w.p.failMove = true; },
-         "UPDATE FAILED: replacement of 'C:\\APPS\\KORU\\KORUMGR.exe' failed, error 1175; the old 'KORUMGR.exe' "
+         "UPDATE FAILED: move to 'C:\\APPS\\KORU\\KORUMGR.exe' failed, error 5; the old 'KORUMGR.exe' "
          "stays; next attempt in 60 s"},
         {"KORUMGR.new a folder", [](World& w) { w.p.AddDir(w.Path("KORUMGR.new")); },
          "UPDATE FAILED: the leftover 'C:\\APPS\\KORU\\KORUMGR.new' cannot be removed, error 5; the old "

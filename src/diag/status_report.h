@@ -1,0 +1,39 @@
+// The optional status report. When the update folder holds a folder
+// "_Status", the monitor keeps one file there, <COMPUTERNAME>.txt, of plain
+// key=value lines that the status board reads. Without that folder nothing
+// is written and nothing is logged.
+//
+// The calls below only remember what happened; StatusTick, at the end of
+// every tick, writes at most once: when something happened, when the
+// manager's state changed, or when the heartbeat is due.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace rz {
+
+struct Ctx;
+
+constexpr std::uint64_t kStatusHeartbeatMs = 55000;  // with 5 s ticks, no gap reaches a minute
+
+void StatusMonitorStarted(Ctx& c);
+void StatusEvent(Ctx& c, const std::string& event);
+// After every census: the manager's state and process id as it found them.
+void StatusCensus(Ctx& c);
+void StatusManagerStarted(Ctx& c, std::uint32_t pid);
+// `result` is "applied" or "failed"; the file name is taken from the path.
+void StatusUpdate(Ctx& c, const std::string& result, const std::string& updatePath);
+
+// `updateFolder` ends with a backslash; "" when this machine has none.
+void StatusTick(Ctx& c, const std::string& updateFolder);
+// One last report before the program ends, outage or not.
+void StatusFinal(Ctx& c, const std::string& updateFolder, const std::string& event);
+
+// The file's content as it would be written now.
+std::string StatusText(Ctx& c);
+std::string IsoTime(const LocalTime& t);  // "2024-03-07T18:05:09"
+
+}  // namespace rz

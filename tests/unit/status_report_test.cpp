@@ -1,0 +1,216 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "diag/status_report.h"
+#include "world.h"
+
+namespace rz {
+namespace {
+
+const char* const kShare = "\\\\SERV01\\G\\_Updates";
+const char* const kStatus = "\\\\SERV01\\G\\_Updates\\_Status";
+const char* const kReport = "\\\\SERV01\\G\\_Updates\\_Status\\PCWS07.txt";
+const char* const kTemp = "\\\\SERV01\\G\\_Updates\\_Status\\PCWS07.tmp";
+
+// The smallest image the update check takes for a whole executable.
+std::string Executable(char payload) {
+    std::string exe(1024, payload);
+    exe.replace(0, 0x100, std::string(0x100, '\0'));
+    exe[0] = 'M', exe[1] = 'Z', exe[0x3C] = 0x40;
+    exe.replace(0x40, 4, std::string("PE\0\0", 4));
+    exe[0x46] = 1;
+    return exe;
+}
+
+// A workstation, started, whose update share holds a status folder.
+struct Station {
+    World w;
+    explicit Station(bool statusFolder = true) {
+        w.LoggingOn();
+        w.p.computerName = "PCWS07";
+        w.p.unreachableHosts.insert("MAINPC");
+        w.p.AddFile(w.Path("ROREROZARIRADI.exe"));
+        w.p.versions[UCase(w.Path("ROREROZARIRADI.exe"))] = "15.0.0.0";
+        w.p.AddDir(kShare);
+        if (statusFolder) w.p.AddDir(kStatus);
+        w.p.AddFile(w.Path("KORUMGR.exe"), Executable('1'));
+        w.p.versions[UCase(w.Path("KORUMGR.exe"))] = "2.0.0.0";
+        EXPECT_EQ(w.Start(), -1);
+    }
+    std::string Value(const std::string& key) const {
+        const std::string text = "\n" + w.p.Read(kReport);
+        const std::size_t at = text.find("\n" + key + "=");
+        if (at == std::string::npos) return "<missing>";
+        const std::size_t from = at + key.size() + 2;
+        return text.substr(from, text.find('\r', from) - from);
+    }
+    int StatusListings() const {
+        return static_cast<int>(std::count(w.p.listed.begin(), w.p.listed.end(), std::string(kStatus)));
+    }
+    int LogCount(const std::string& prefix) const {
+        int n = 0;
+        for (const std::string& m : w.Log()) n += m.rfind(prefix, 0) == 0;
+        return n;
+    }
+};
+
+TEST(Status, FileHoldsOneFactPerLineAfterStartUpdateAndStop) {
+    Station st;
+    World& w = st.w;
+    w.p.AddFile(std::string(kShare) + "\\KORUMGRPCWS07.exe", Executable('2'));
+    w.p.RunFor(1000);  // 18:05:09: starts the manager, then replaces it
+    EXPECT_EQ(w.p.Read(kReport),
+              "status_format=1\r\n"
+              "machine=PCWS07\r\n"
+              "monitor_version=15.0.0.0\r\n"
+              "written=2024-03-07T18:05:09\r\n"
+              "monitor_started=2024-03-07T18:05:09\r\n"
+              "manager_running=no\r\n"
+              "manager_pid=\r\n"
+              "manager_version=2.0.0.0\r\n"
+              "manager_length=1024\r\n"
+              "manager_written=2024-03-07T18:05:09\r\n"
+              "starts_24h=1\r\n"
+              "last_event=update applied\r\n"
+              "last_event_time=2024-03-07T18:05:09\r\n"
+              "last_update=applied\r\n"
+              "last_update_file=KORUMGRPCWS07.exe\r\n"
+              "last_update_time=2024-03-07T18:05:09\r\n"
+              "logging=on\r\n"
+              "end=1\r\n");
+    EXPECT_FALSE(w.p.Has(kTemp));
+
+    w.p.RunFor(6000);  // the next tick starts the new build at once
+    EXPECT_EQ(st.Value("manager_running"), "yes");
+    EXPECT_EQ(st.Value("manager_pid"), "1004");
+    EXPECT_EQ(st.Value("starts_24h"), "2");
+    EXPECT_EQ(st.Value("last_event"), "manager started");
+    EXPECT_EQ(st.Value("written"), "2024-03-07T18:05:14");
+
+    w.p.RemoveFile(w.LogPath());
+    w.p.AddFile(w.Path("ROREROZARIRADI.stp"));
+    w.p.RunFor(6000);
+    EXPECT_TRUE(w.p.ended);
+    EXPECT_EQ(st.Value("last_event"), "monitor stopping");
+    EXPECT_EQ(st.Value("logging"), "off");
+}
+
+TEST(Status, FailedStartsAndCrashesAreWrittenInTheirOwnTick) {
+    Station st;
+    World& w = st.w;
+    w.p.AddProcess(w.Path("KORUMGR.exe"));  // pid 1000, running from before
+    w.p.RunFor(1000);
+    EXPECT_EQ(st.Value("manager_pid"), "1000");
+    EXPECT_EQ(st.Value("last_event"), "monitor started");
+    EXPECT_EQ(st.Value("starts_24h"), "0");
+
+    w.p.procs[0].alive = false;
+    w.p.startFailures = 1;
+    w.p.RunFor(5000 + 5000);  // the next tick: one failed start, then a start five seconds on
+    EXPECT_EQ(st.Value("last_event"), "manager started");
+    EXPECT_EQ(st.Value("last_event_time"), "2024-03-07T18:05:19");
+    EXPECT_EQ(st.Value("manager_pid"), "1004");
+    EXPECT_EQ(st.Value("starts_24h"), "1");
+
+    w.p.RunFor(25ull * 60 * 60 * 1000);  // the start leaves the 24-hour window
+    EXPECT_EQ(st.Value("starts_24h"), "0");
+
+    w.p.procs[1].alive = false;
+    w.p.RemoveFile(w.Path("KORUMGR.exe"));
+    w.p.RunFor(5000);
+    EXPECT_EQ(st.Value("last_event"), "manager found missing");
+    EXPECT_EQ(st.Value("manager_running") + st.Value("manager_pid") + st.Value("manager_version"), "no");
+}
+
+// Every later write falls due by the heartbeat alone: a steady machine
+// reports at least once a minute and not much more often.
+TEST(Status, HeartbeatKeepsGapsBetween55And60Seconds) {
+    Station st;
+    World& w = st.w;
+    w.p.AddProcess(w.Path("KORUMGR.exe"));
+    std::vector<std::uint64_t> writes;
+    w.p.onTime = [&](MemPlatform& p) {
+        const MemPlatform::Node* n = p.Find(kReport);
+        if (n && (writes.empty() || writes.back() != n->writtenAt)) writes.push_back(n->writtenAt);
+    };
+    w.p.RunFor(10 * 60 * 1000);
+    ASSERT_GE(writes.size(), 10u);
+    EXPECT_LE(writes.size(), 11u);
+    for (std::size_t i = 1; i < writes.size(); ++i) {
+        EXPECT_GE(writes[i] - writes[i - 1], 55000u) << i;
+        EXPECT_LE(writes[i] - writes[i - 1], 60000u) << i;
+    }
+}
+
+// A share that cannot be written, whichever step fails: one record when the
+// outage begins, one when it ends, and only a heartbeat's attempt between.
+TEST(Status, OutageCostsOneRecordEachWayAndNoAttemptPerTick) {
+    struct Fault {
+        const char* name;
+        void (*begin)(MemPlatform&);
+        void (*end)(MemPlatform&);
+        const char* error;
+    } faults[] = {
+        {"unreachable", [](MemPlatform& p) { p.unreachableHosts.insert("SERV01"); },
+         [](MemPlatform& p) { p.unreachableHosts.clear(); }, "53"},
+        {"write", [](MemPlatform& p) { p.AddFile(kTemp, "", true); }, [](MemPlatform& p) { p.AddFile(kTemp); }, "5"},
+        {"move", [](MemPlatform& p) { p.failMove = true; }, [](MemPlatform& p) { p.failMove = false; }, "5"},
+    };
+    for (const Fault& f : faults) {
+        SCOPED_TRACE(f.name);
+        Station t;
+        t.w.p.AddProcess(t.w.Path("KORUMGR.exe"));
+        t.w.p.RunFor(1000);
+        const std::string before = t.w.p.Read(kReport);
+        ASSERT_NE(before, "");
+        f.begin(t.w.p);
+        // A manager that dies at every tick: an event every tick.
+        t.w.p.onTime = [](MemPlatform& p) {
+            for (MemPlatform::Proc& proc : p.procs) proc.alive = false;
+        };
+        const int listingsBefore = t.StatusListings();
+        t.w.p.RunFor(3 * 60 * 1000);
+        EXPECT_EQ(t.LogCount("STATUS REPORT"), 1);
+        EXPECT_EQ(t.LogCount(std::string("STATUS REPORT FAILED: '") + kReport + "' cannot be written, error " + f.error),
+                  1);
+        EXPECT_LE(t.StatusListings() - listingsBefore, 4);  // 36 ticks, one try a minute
+        EXPECT_EQ(t.w.p.Read(kReport), before);
+        f.end(t.w.p);
+        t.w.p.onTime = nullptr;
+        t.w.p.RunFor(60 * 1000);
+        EXPECT_EQ(t.LogCount(std::string("STATUS REPORT RESUMED: '") + kReport + "'"), 1);
+        EXPECT_EQ(t.LogCount("STATUS REPORT"), 2);
+        EXPECT_EQ(t.Value("last_event"), "manager started");
+        EXPECT_FALSE(t.w.p.Has(kTemp));
+    }
+}
+
+// Reports are opt-in: without the folder, or before it has ever been seen,
+// nothing is written and nothing is logged, and a steady tick lists nothing;
+// a folder made later is found by the heartbeat.
+TEST(Status, WithoutTheFolderNothingIsWrittenOrLogged) {
+    struct Case {
+        const char* name;
+        bool folder;
+        bool unreachable;
+    } cases[] = {{"no folder", false, false}, {"share never reached", true, true}};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        Station t(k.folder);
+        if (k.unreachable) t.w.p.unreachableHosts.insert("SERV01");
+        t.w.p.AddProcess(t.w.Path("KORUMGR.exe"));
+        t.w.p.RunFor(5 * 60 * 1000);
+        EXPECT_EQ(t.LogCount("STATUS"), 0);
+        EXPECT_FALSE(t.w.p.Has(kReport));
+        EXPECT_FALSE(t.w.p.Has(kTemp));
+        EXPECT_LE(t.StatusListings(), 6);  // the heartbeat's look, not one per tick
+        t.w.p.AddDir(kStatus);
+        t.w.p.unreachableHosts.clear();
+        t.w.p.RunFor(60 * 1000);
+        EXPECT_EQ(t.Value("machine"), "PCWS07");
+    }
+}
+
+}  // namespace
+}  // namespace rz

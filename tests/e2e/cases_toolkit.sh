@@ -28,7 +28,7 @@ case_package() {
     cmake --build "$W32" --target package >"$listing" 2>&1
     check "package: $(basename "$zip") built" test -f "$zip"
     SEEN=$(unzip -Z1 "$zip" 2>/dev/null | sort | tr '\n' ' ')
-    check "package: the programs and the guide, no stand-ins" test "$SEEN" = "GUIDE.txt ROREROZARIRADI.exe ordtool.exe "
+    check "package: the programs and the guide, no stand-ins" test "$SEEN" = "GUIDE.txt ROREROZARIRADI.exe ordtool.exe statusboard.exe "
     check "package: the guide names the version" bash -c "unzip -p '$zip' GUIDE.txt | grep -qF 'version $VERSION'"
     local unpacked="$WINEPREFIX/drive_c/e2e/package"
     rm -rf "$unpacked" && mkdir -p "$unpacked" && unzip -q "$zip" -d "$unpacked"

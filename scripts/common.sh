@@ -20,6 +20,7 @@ install_missing() {
     dpkg -s wine32:i386 >/dev/null 2>&1 || need+=(wine32:i386)
     command -v Xvfb >/dev/null || need+=(xvfb)
     command -v chromium >/dev/null || need+=(chromium)
+    command -v unzip >/dev/null || need+=(unzip)
     { command -v import >/dev/null && convert -version 2>/dev/null | grep -q ImageMagick; } || need+=(imagemagick)
     [ ${#need[@]} -eq 0 ] && return 0
     log "installing: ${need[*]}"

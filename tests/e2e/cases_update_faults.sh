@@ -33,7 +33,7 @@ case_update_replacement_fails() {
     rmdir "$APP/KORUMGR.new"
     if chattr +i "$APP/KORUMGR.exe" 2>/dev/null; then
         touch "$UPD"  # a changed update file is attempted at once
-        check "failed swap: reported" wait_for "$APP/ROREROZARIRADI.deb" "UPDATE FAILED: replacement of" 12
+        check "failed swap: reported" wait_for "$APP/ROREROZARIRADI.deb" "UPDATE FAILED: move to" 12
         check "failed swap: old manager runs again within 10 s" wait_for_count "$APP/standin.log" "build=1 .*started" 2 10
         sleep 12
         check "failed swap: not stopped again within the back-off" \

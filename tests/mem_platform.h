@@ -52,6 +52,8 @@ public:
         bool ignoresTerminate = false;
         long obeysStopAfterMs = -1;   // ends this long after KORUMGR.stp appears beside it
         std::uint32_t exitCode = 259;
+        bool inSnapshot = true;
+        std::string snapshotName;  // empty: the file name of `path`
     };
     Proc& AddProcess(const std::string& path);
     Proc* FindProcess(std::uint32_t pid);
@@ -152,6 +154,13 @@ public:
 
     void DebugOutput(const std::string& text) override;
     [[noreturn]] void EndProgram(int exitCode) override;
+
+    // Census support. The snapshot lists every live process under the file
+    // name of its path, or under `snapshotName` when that is set (an 8.3
+    // form, say); processes with `inSnapshot` false are missing from it.
+    bool ProcessSnapshot(std::vector<ProcessEntry>& out) override;
+    bool snapshotFails = false;
+    int snapshotCalls = 0;
 
 private:
     struct HandleInfo {

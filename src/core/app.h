@@ -31,6 +31,9 @@ struct State {
     std::string KORUMGR_RUNNING;
     std::string VESK_RUNNING;
     std::string sUpdateHold;
+    // Buffer size in bytes that the last process list needed, so that the
+    // next one usually takes a single EnumProcesses call.
+    std::uint32_t processListBytes = 0;
 };
 
 // What the hidden main window holds; the window module keeps it.

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace rz {
 
@@ -34,6 +35,13 @@ struct FileStamp {
 struct Picture {
     const unsigned char* data = nullptr;
     std::size_t size = 0;
+};
+
+// One process of a system-wide snapshot: its id and the file name of its
+// executable as the snapshot gives it (possibly a short 8.3 form).
+struct ProcessEntry {
+    std::uint32_t pid = 0;
+    std::string exeFile;
 };
 
 struct Rect {
@@ -125,6 +133,11 @@ public:
 
     virtual void DebugOutput(const std::string& text) = 0;  // OutputDebugStringA
     [[noreturn]] virtual void EndProgram(int exitCode) = 0;
+
+    // Census support.
+    // One system-wide snapshot of process ids and executable file names
+    // (CreateToolhelp32Snapshot, Process32First/Next). False when it failed.
+    virtual bool ProcessSnapshot(std::vector<ProcessEntry>& out) = 0;
 };
 
 // The program's entry, defined above the platform: the process entry calls

@@ -1,6 +1,7 @@
 #define PSAPI_VERSION 1
 #include <windows.h>
 #include <psapi.h>
+#include <tlhelp32.h>
 
 #include "platform/win32_platform.h"
 
@@ -483,6 +484,28 @@ void Win32Platform::MessageLoop() {
         TranslateMessage(&msg);
         DispatchMessageA(&msg);
     }
+}
+
+// --- Census support --------------------------------------------------
+
+bool Win32Platform::ProcessSnapshot(std::vector<ProcessEntry>& out) {
+    out.clear();
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snap == INVALID_HANDLE_VALUE) {
+        impl_->lastError = GetLastError();
+        return false;
+    }
+    PROCESSENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snap, &entry); more; more = Process32Next(snap, &entry)) {
+        entry.szExeFile[MAX_PATH - 1] = '\0';
+        out.push_back({entry.th32ProcessID, entry.szExeFile});
+    }
+    // The walk ends with ERROR_NO_MORE_FILES; anything else cut it short.
+    const DWORD error = GetLastError();
+    ::CloseHandle(snap);
+    impl_->lastError = error == ERROR_NO_MORE_FILES ? 0 : error;
+    return error == ERROR_NO_MORE_FILES;
 }
 
 }  // namespace rz

@@ -60,6 +60,9 @@ public:
     void DebugOutput(const std::string& text) override;
     [[noreturn]] void EndProgram(int exitCode) override;
 
+    // Census support.
+    bool ProcessSnapshot(std::vector<ProcessEntry>& out) override;
+
     // Dispatches window messages until the program is ended.
     [[noreturn]] void MessageLoop();
 

@@ -146,11 +146,8 @@ std::string Win32Platform::FileVersion(const std::string& path) {
     VS_FIXEDFILEINFO* info = nullptr;
     UINT len = 0;
     if (!VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&info), &len) || !info) return "";
-    char text[64];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", unsigned(HIWORD(info->dwFileVersionMS)),
-                  unsigned(LOWORD(info->dwFileVersionMS)), unsigned(HIWORD(info->dwFileVersionLS)),
-                  unsigned(LOWORD(info->dwFileVersionLS)));
-    return text;
+    return std::to_string(HIWORD(info->dwFileVersionMS)) + "." + std::to_string(LOWORD(info->dwFileVersionMS)) +
+           "." + std::to_string(HIWORD(info->dwFileVersionLS)) + "." + std::to_string(LOWORD(info->dwFileVersionLS));
 }
 
 bool Win32Platform::ComputerName(char* buffer, std::uint32_t* size) {

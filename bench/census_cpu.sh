@@ -3,7 +3,10 @@
 # running and logging off, at 0, 50 and 200 extra idle processes: the
 # monitor's own CPU and the Wine server's CPU while it runs, beside a bare
 # window program with a 5-second timer measured in the same run, windows
-# alternating. Then the delay from the manager's death to its restart.
+# alternating. "net" is the program's CPU plus the server's beyond what the
+# server spent in the bare program's window of the same round: what the
+# server spends on the program's behalf. Then the delay from the manager's
+# death to its restart.
 # Prints medians; asserts nothing, and no test runs it.
 #   bench/census_cpu.sh [WINDOW_SECONDS [ROUNDS]]        (defaults 20 and 3)
 #   EXTRAS="0 50 200"                  extra idle processes per configuration
@@ -55,7 +58,14 @@ start_bg() {
     LAST=$!
     disown
 }
-stop_pid() { kill -KILL "$1" 2>/dev/null; }
+stop_pid() {  # and wait until it is gone, so that no instance lingers for the next
+    kill -KILL "$1" 2>/dev/null
+    local end=$((SECONDS + 10))
+    while [ -e "/proc/$1" ] && [ "$(sed 's/^.*) //' "/proc/$1/stat" 2>/dev/null | cut -c1)" != Z ] &&
+        [ $SECONDS -lt $end ]; do
+        sleep 0.1
+    done
+}
 
 # One window of PROGRAM: prints "program_ns server_ns".
 measure() {
@@ -68,6 +78,10 @@ measure() {
     sleep "$window"
     p1=$(cpu_ns "$pid")
     s1=$(cpu_ns "$server")
+    if ! kill -0 "$pid" 2>/dev/null; then
+        echo "$1 ended before its window was over; window left out" >&2
+        return
+    fi
     stop_pid "$pid"
     sleep 1
     echo "$((p1 - p0)) $((s1 - s0))"
@@ -108,7 +122,7 @@ start_bg "$wapp\\KORUMGR.exe" idle
 start_bg "$wapp\\VESK.exe" idle
 wait_count 'C:.cpubench.(KORUMGR|VESK)' 2
 echo "window ${window} s, ${rounds} rounds, medians; ms CPU per minute (percent of one core)"
-printf '%-7s %-8s %16s %16s %16s\n' extra program program server "program+server"
+printf '%-7s %-8s %16s %16s %16s %16s\n' extra program program server "program+server" net
 idle_started=0
 for n in $extras; do
     while [ "$idle_started" -lt "$n" ]; do
@@ -118,23 +132,28 @@ for n in $extras; do
     done
     wait_count 'C:.cpubench.IDLE' "$n"
     sleep 5
-    declare -A own=() srv=() sum=()
+    declare -A own=() srv=() sum=() net=()
     for _ in $(seq "$rounds"); do
+        base=""
         for prog in $programs; do
             read -r p s < <(measure "$prog")
+            [ -n "${s:-}" ] || continue
             own[$prog]+="$p "
             srv[$prog]+="$s "
             sum[$prog]+="$((p + s)) "
+            [ "$prog" = bare ] && base=$s
+            [ -n "$base" ] && net[$prog]+="$((p + s - base)) "
         done
     done
     for prog in $programs; do
         o=$(echo ${own[$prog]} | tr ' ' '\n' | median)
         v=$(echo ${srv[$prog]} | tr ' ' '\n' | median)
         t=$(echo ${sum[$prog]} | tr ' ' '\n' | median)
-        printf '%-7s %-8s %16s %16s %16s\n' "$n" "$prog" "$(per_min "$o") ($(pct "$o"))" \
-            "$(per_min "$v") ($(pct "$v"))" "$(per_min "$t") ($(pct "$t"))"
+        d=$(echo ${net[$prog]:-0} | tr ' ' '\n' | median)
+        printf '%-7s %-8s %16s %16s %16s %16s\n' "$n" "$prog" "$(per_min "$o") ($(pct "$o"))" \
+            "$(per_min "$v") ($(pct "$v"))" "$(per_min "$t") ($(pct "$t"))" "$(per_min "$d") ($(pct "$d"))"
     done
-    unset own srv sum
+    unset own srv sum net
     if [ "$n" = 0 ] || [ "$n" -ge 200 ]; then
         for prog in $programs; do
             [ "$prog" = bare ] && continue

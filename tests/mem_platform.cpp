@@ -515,7 +515,7 @@ bool MemPlatform::ProcessSnapshot(std::vector<ProcessEntry>& out) {
     ++snapshotCalls;
     out.clear();
     for (const Proc& p : procs) {
-        if (!p.alive || !p.inSnapshot) continue;
+        if (!p.alive) continue;
         const std::size_t slash = p.path.find_last_of('\\');
         const std::string name = slash == std::string::npos ? p.path : p.path.substr(slash + 1);
         out.push_back({p.pid, p.snapshotName.empty() ? name : p.snapshotName});

@@ -52,7 +52,6 @@ public:
         bool ignoresTerminate = false;
         long obeysStopAfterMs = -1;   // ends this long after KORUMGR.stp appears beside it
         std::uint32_t exitCode = 259;
-        bool inSnapshot = true;
         std::string snapshotName;  // empty: the file name of `path`
     };
     Proc& AddProcess(const std::string& path);
@@ -157,7 +156,7 @@ public:
 
     // Census support. The snapshot lists every live process under the file
     // name of its path, or under `snapshotName` when that is set (an 8.3
-    // form, say); processes with `inSnapshot` false are missing from it.
+    // form, say).
     bool ProcessSnapshot(std::vector<ProcessEntry>& out) override;
     bool snapshotFails = false;
     int snapshotCalls = 0;

@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <vector>
 
 #include "core/app.h"
@@ -15,30 +14,30 @@ const char* const kConnectValues[] = {"Connect String", "Connect String Primary"
 constexpr std::uint64_t kRetryMs = 5000;
 
 const char* const kWatchedNames[] = {"KORUMGR.exe", "VESK.exe"};
-constexpr std::size_t kSnapshotNameRoom = 259;  // szExeFile without its terminator
+constexpr std::size_t kLongestFileName = 255;
 
 // Whether a snapshot's file name proves that the exact path cannot end with
 // a watched name. The names hold no backslash, so a path ends with one only
-// when its file name does. A short 8.3 form ('~'), an empty name and a
-// name that may have been cut short prove nothing.
+// when its file name does. A short 8.3 form ('~'), an empty (unknown) name
+// and one longer than any file name prove nothing.
 bool NameRulesOut(const std::string& exeFile) {
-    if (exeFile.empty() || exeFile.size() >= kSnapshotNameRoom || exeFile.find('~') != std::string::npos)
+    if (exeFile.empty() || exeFile.size() > kLongestFileName || exeFile.find('~') != std::string::npos)
         return false;
     for (const char* name : kWatchedNames)
         if (EndsWithNoCase(exeFile, name)) return false;
     return true;
 }
 
-// The ids whose snapshot name rules them out, sorted; empty when the
-// snapshot failed, so that every process gets the exact read.
-std::vector<std::uint32_t> RuledOutIds(Ctx& c) {
+// The ids of the processes that need the exact read, in process-table
+// order: from the snapshot, less those that its names rule out; when the
+// snapshot fails, the whole process list.
+std::vector<std::uint32_t> IdsToRead(Ctx& c) {
     std::vector<ProcessEntry> snapshot;
-    std::vector<std::uint32_t> out;
-    if (!c.p.ProcessSnapshot(snapshot)) return out;
+    if (!c.p.ProcessSnapshot(snapshot)) return GetProcessIds(c.p, &c.s.processListBytes);
+    std::vector<std::uint32_t> ids;
     for (const ProcessEntry& e : snapshot)
-        if (NameRulesOut(e.exeFile)) out.push_back(e.pid);
-    std::sort(out.begin(), out.end());
-    return out;
+        if (!NameRulesOut(e.exeFile)) ids.push_back(e.pid);
+    return ids;
 }
 
 // The snapshot only spares exact reads: a process counts only by the path
@@ -46,10 +45,7 @@ std::vector<std::uint32_t> RuledOutIds(Ctx& c) {
 void TakeCensus(Ctx& c) {
     c.s.KORUMGR_RUNNING.clear();
     c.s.VESK_RUNNING.clear();
-    const std::vector<std::uint32_t> ids = GetProcessIds(c.p, &c.s.processListBytes);
-    const std::vector<std::uint32_t> ruledOut = RuledOutIds(c);
-    for (std::uint32_t pid : ids) {
-        if (std::binary_search(ruledOut.begin(), ruledOut.end(), pid)) continue;
+    for (std::uint32_t pid : IdsToRead(c)) {
         std::string path;
         if (!GetProcessPath(c.p, pid, path)) continue;
         if (EndsWithNoCase(path, "KORUMGR.exe")) c.s.KORUMGR_RUNNING = kYes;

@@ -38,7 +38,8 @@ struct Picture {
 };
 
 // One process of a system-wide snapshot: its id and the file name of its
-// executable as the snapshot gives it (possibly a short 8.3 form).
+// executable as the snapshot gives it (possibly a short 8.3 form; empty
+// when the platform cannot tell it exactly).
 struct ProcessEntry {
     std::uint32_t pid = 0;
     std::string exeFile;
@@ -135,8 +136,9 @@ public:
     [[noreturn]] virtual void EndProgram(int exitCode) = 0;
 
     // Census support.
-    // One system-wide snapshot of process ids and executable file names
-    // (CreateToolhelp32Snapshot, Process32First/Next). False when it failed.
+    // One system-wide snapshot of process ids and executable file names, in
+    // the order of the process table (NtQuerySystemInformation with
+    // SystemProcessInformation). False when it failed or was cut short.
     virtual bool ProcessSnapshot(std::vector<ProcessEntry>& out) = 0;
 };
 

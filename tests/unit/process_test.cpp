@@ -108,28 +108,26 @@ TEST(CensusSnapshot, FallsBackToTheExactReadWhenTheNameProvesNothing) {
     struct Case {
         const char* path;
         std::string snapshotName;  // "" = the path's file name
-        bool inSnapshot, snapshotFails, read;
+        bool snapshotFails, read;
         const char* korumgr;
         const char* vesk;
     } cases[] = {
-        {"C:\\A\\NOTEPAD.exe", "", true, false, false, "", ""},
-        {"C:\\A\\KORUMGR.exe", "", true, false, true, "YES", ""},
-        {"C:\\A\\xkorumgr.EXE", "", true, false, true, "YES", ""},
-        {"C:\\A\\Vesk.Exe", "", true, false, true, "", "YES"},
-        {"C:\\A\\KORUMGR.exe.bak", "", true, false, false, "", ""},
-        {"C:\\KORUMGR.exe\\A.exe", "", true, false, false, "", ""},
-        {"C:\\PROGRA~1\\KORUMGR.exe", "KORUMG~1.EXE", true, false, true, "YES", ""},
-        {"C:\\A\\VESK.exe", "VESK~1.EXE", true, false, true, "", "YES"},
-        {"C:\\A\\NOTEPAD.exe", "NOTEPA~1.EXE", true, false, true, "", ""},
-        {"C:\\A\\KORUMGR.exe.bak", "KORUMGR.exe", true, false, true, "", ""},  // the path decides
-        {"C:\\A\\KORUMGR.exe", std::string(259, 'x'), true, false, true, "YES", ""},  // maybe cut short
-        {"C:\\A\\KORUMGR.exe", std::string(258, 'x'), true, false, false, "", ""},
-        {"C:\\A\\", "", true, false, true, "", ""},  // no name at all
-        {"C:\\A\\KORUMGR.exe", "", false, false, true, "YES", ""},
-        {"C:\\A\\NOTEPAD.exe", "", false, false, true, "", ""},
-        {"C:\\A\\KORUMGR.exe", "", true, true, true, "YES", ""},
-        {"C:\\A\\NOTEPAD.exe", "", true, true, true, "", ""},
-        {"C:\\A\\VESK.exe", "", true, true, true, "", "YES"},
+        {"C:\\A\\NOTEPAD.exe", "", false, false, "", ""},
+        {"C:\\A\\KORUMGR.exe", "", false, true, "YES", ""},
+        {"C:\\A\\xkorumgr.EXE", "", false, true, "YES", ""},
+        {"C:\\A\\Vesk.Exe", "", false, true, "", "YES"},
+        {"C:\\A\\KORUMGR.exe.bak", "", false, false, "", ""},
+        {"C:\\KORUMGR.exe\\A.exe", "", false, false, "", ""},
+        {"C:\\PROGRA~1\\KORUMGR.exe", "KORUMG~1.EXE", false, true, "YES", ""},
+        {"C:\\A\\VESK.exe", "VESK~1.EXE", false, true, "", "YES"},
+        {"C:\\A\\NOTEPAD.exe", "NOTEPA~1.EXE", false, true, "", ""},
+        {"C:\\A\\KORUMGR.exe.bak", "KORUMGR.exe", false, true, "", ""},  // the path decides
+        {"C:\\A\\KORUMGR.exe", std::string(256, 'x'), false, true, "YES", ""},  // no file name
+        {"C:\\A\\KORUMGR.exe", std::string(255, 'x'), false, false, "", ""},
+        {"C:\\A\\", "", false, true, "", ""},  // no name at all
+        {"C:\\A\\KORUMGR.exe", "", true, true, "YES", ""},
+        {"C:\\A\\NOTEPAD.exe", "", true, true, "", ""},
+        {"C:\\A\\VESK.exe", "", true, true, "", "YES"},
     };
     for (const Case& k : cases) {
         CountingReads p;
@@ -138,7 +136,6 @@ TEST(CensusSnapshot, FallsBackToTheExactReadWhenTheNameProvesNothing) {
         p.AddProcess("C:\\WINDOWS\\EXPLORER.EXE");
         auto& proc = p.AddProcess(k.path);
         proc.snapshotName = k.snapshotName;
-        proc.inSnapshot = k.inSnapshot;
         p.snapshotFails = k.snapshotFails;
         p.startFailures = 0;
         CheckProcesses(c);
@@ -149,6 +146,7 @@ TEST(CensusSnapshot, FallsBackToTheExactReadWhenTheNameProvesNothing) {
         EXPECT_EQ(read, k.read) << label;
         EXPECT_EQ(p.readPids.size(), (k.read ? 1u : 0u) + (k.snapshotFails ? 1u : 0u)) << label;
         EXPECT_EQ(p.snapshotCalls, 1) << label;
+        EXPECT_EQ(p.enumCallSizes.empty(), !k.snapshotFails) << label;  // the list only when the snapshot fails
         EXPECT_EQ(p.openHandles(), 0) << label;
     }
 }

@@ -311,11 +311,13 @@ case_update_main_machine() {
     run_update upd_main OFFICE-K407 "$share/Ostrum/_Program/_Updates" "$ord"
 }
 
+source "$(dirname "${BASH_SOURCE[0]}")/cases_census.sh"
+
 trap stop_wine EXIT  # the display and the server this suite started
 start_wine || { echo "e2e: Wine could not be started"; echo "e2e: 0 passed, 1 failed"; exit 1; }
 mkdir -p "$E2E"
 for c in case_server case_exception_name case_refused case_bad_input case_kill \
-    case_update_server case_update_workstation case_update_main_machine; do
+    case_update_server case_update_workstation case_update_main_machine case_census; do
     [ -n "${E2E_ONLY:-}" ] && [[ " $E2E_ONLY " != *" $c "* ]] && continue
     echo "-- $c"
     $c

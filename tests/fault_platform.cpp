@@ -132,4 +132,12 @@ bool FaultPlatform::ReadChunk(const std::string& path, std::uint64_t offset, std
     return !Hit("ReadChunk", kSharingViolation) && mem.ReadChunk(path, offset, count, out);
 }
 
+bool FaultPlatform::ProcessSnapshot(std::vector<ProcessEntry>& out) {
+    if (Hit("ProcessSnapshot", kAccessDenied)) {
+        out.clear();
+        return false;
+    }
+    return mem.ProcessSnapshot(out);
+}
+
 }  // namespace rz

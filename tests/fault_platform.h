@@ -78,6 +78,7 @@ public:
 
     bool ClearAttributes(const std::string& path) override;
     bool ReadChunk(const std::string& path, std::uint64_t offset, std::size_t count, std::string& out) override;
+    bool ProcessSnapshot(std::vector<ProcessEntry>& out) override;
 
 private:
     bool injected_ = false;

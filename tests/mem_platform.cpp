@@ -584,4 +584,19 @@ bool MemPlatform::ReadChunk(const std::string& path, std::uint64_t offset, std::
     return true;
 }
 
+// --- Census support --------------------------------------------------
+
+bool MemPlatform::ProcessSnapshot(std::vector<ProcessEntry>& out) {
+    ++snapshotCalls;
+    out.clear();
+    for (const Proc& p : procs) {
+        if (!p.alive) continue;
+        const std::size_t slash = p.path.find_last_of('\\');
+        const std::string name = slash == std::string::npos ? p.path : p.path.substr(slash + 1);
+        out.push_back({p.pid, p.snapshotName.empty() ? name : p.snapshotName});
+    }
+    // A failed walk may leave what it read so far behind.
+    return snapshotFails ? Fail(kErrorAccessDenied) : true;
+}
+
 }  // namespace rz

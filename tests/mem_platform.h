@@ -53,6 +53,7 @@ public:
         bool ignoresTerminate = false;
         long obeysStopAfterMs = -1;   // ends this long after KORUMGR.stp appears beside it
         std::uint32_t exitCode = 259;
+        std::string snapshotName;  // empty: the file name of `path`
     };
     Proc& AddProcess(const std::string& path);
     Proc* FindProcess(std::uint32_t pid);
@@ -160,6 +161,12 @@ public:
     // Update support.
     bool ClearAttributes(const std::string& path) override;
     bool ReadChunk(const std::string& path, std::uint64_t offset, std::size_t count, std::string& out) override;
+    // Census support. The snapshot lists every live process under the file
+    // name of its path, or under `snapshotName` when that is set (an 8.3
+    // form, say).
+    bool ProcessSnapshot(std::vector<ProcessEntry>& out) override;
+    bool snapshotFails = false;
+    int snapshotCalls = 0;
 
 private:
     struct HandleInfo {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,8 @@ struct Rgb {
 };
 
 const Rgb kWhite{255, 255, 255}, kBlack{0, 0, 0}, kLightYellow{255, 255, 128};
+
+bool Same(const Rgb& a, const Rgb& b) { return a.r == b.r && a.g == b.g && a.b == b.b; }
 
 struct Canvas {
     int w, h;
@@ -35,36 +38,132 @@ void Put32(std::vector<unsigned char>& b, std::uint32_t v) {
     Put16(b, v >> 16);
 }
 
-// 24-bit bottom-up bitmap file image with a 40-byte information header.
-std::vector<unsigned char> Bmp24(const Canvas& c) {
-    const int stride = (c.w * 3 + 3) & ~3;
-    const std::uint32_t dataSize = stride * c.h;
+// A bottom-up 8-bit palette bitmap file image with a 40-byte information
+// header; run-length encoded (BI_RLE8) when that is smaller. The palette
+// holds exactly the colours that the canvas uses, so every pixel keeps its
+// colour.
+struct Indexed {
+    std::vector<Rgb> palette;
+    std::vector<unsigned char> px;  // top-down
+};
+
+Indexed ToIndexed(const Canvas& c) {
+    Indexed out;
+    for (const Rgb& p : c.px) {
+        std::size_t i = 0;
+        while (i < out.palette.size() && !Same(out.palette[i], p)) ++i;
+        if (i == out.palette.size()) out.palette.push_back(p);
+        if (i > 255) throw std::runtime_error("more than 256 colours");
+        out.px.push_back(static_cast<unsigned char>(i));
+    }
+    return out;
+}
+
+std::vector<unsigned char> Rows8(const Indexed& ix, int w, int h) {
+    const int stride = (w + 3) & ~3;
+    std::vector<unsigned char> b;
+    for (int y = h - 1; y >= 0; --y) {
+        b.insert(b.end(), ix.px.begin() + y * w, ix.px.begin() + (y + 1) * w);
+        b.resize(b.size() + (stride - w), 0);
+    }
+    return b;
+}
+
+// Encoded runs only (count, index), an end-of-line after every row and an
+// end-of-bitmap after the last: no deltas, so every pixel is written.
+std::vector<unsigned char> Rle8(const Indexed& ix, int w, int h) {
+    std::vector<unsigned char> b;
+    for (int y = h - 1; y >= 0; --y) {
+        const unsigned char* row = &ix.px[y * w];
+        for (int x = 0; x < w;) {
+            int n = 1;
+            while (x + n < w && n < 255 && row[x + n] == row[x]) ++n;
+            b.push_back(static_cast<unsigned char>(n));
+            b.push_back(row[x]);
+            x += n;
+        }
+        b.push_back(0);
+        b.push_back(y == 0 ? 1 : 0);
+    }
+    return b;
+}
+
+std::vector<unsigned char> Bmp8(const Canvas& c) {
+    const Indexed ix = ToIndexed(c);
+    std::vector<unsigned char> data = Rows8(ix, c.w, c.h);
+    const std::vector<unsigned char> rle = Rle8(ix, c.w, c.h);
+    const bool compressed = rle.size() < data.size();
+    if (compressed) data = rle;
+    const std::uint32_t colours = static_cast<std::uint32_t>(ix.palette.size());
+    const std::uint32_t offBits = 14 + 40 + 4 * colours;
     std::vector<unsigned char> b;
     b.push_back('B');
     b.push_back('M');
-    Put32(b, 14 + 40 + dataSize);
+    Put32(b, offBits + static_cast<std::uint32_t>(data.size()));
     Put32(b, 0);
-    Put32(b, 14 + 40);
+    Put32(b, offBits);
     Put32(b, 40);
     Put32(b, c.w);
     Put32(b, c.h);
     Put16(b, 1);
-    Put16(b, 24);
-    Put32(b, 0);
-    Put32(b, dataSize);
+    Put16(b, 8);
+    Put32(b, compressed ? 1 : 0);  // BI_RLE8 : BI_RGB
+    Put32(b, static_cast<std::uint32_t>(data.size()));
     Put32(b, 3780);
     Put32(b, 3780);
-    Put32(b, 0);
-    Put32(b, 0);
-    for (int y = c.h - 1; y >= 0; --y) {
-        for (int x = 0; x < c.w; ++x) {
-            const Rgb& p = c.px[y * c.w + x];
-            b.push_back(p.b);
-            b.push_back(p.g);
-            b.push_back(p.r);
-        }
-        for (int pad = c.w * 3; pad < stride; ++pad) b.push_back(0);
+    Put32(b, colours);
+    Put32(b, colours);
+    for (const Rgb& p : ix.palette) {
+        b.push_back(p.b);
+        b.push_back(p.g);
+        b.push_back(p.r);
+        b.push_back(0);
     }
+    b.insert(b.end(), data.begin(), data.end());
+    return b;
+}
+
+std::uint32_t Get32(const std::vector<unsigned char>& b, std::size_t at) {
+    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | std::uint32_t(b[at + 3]) << 24;
+}
+
+// Reads an image made by Bmp8 back, independently of how it was written,
+// so that a fault in the encoder stops the build instead of a picture.
+Canvas Decode(const std::vector<unsigned char>& b) {
+    const int w = static_cast<int>(Get32(b, 18)), h = static_cast<int>(Get32(b, 22));
+    const std::uint32_t compression = Get32(b, 30), colours = Get32(b, 46);
+    std::size_t at = Get32(b, 10);
+    auto colour = [&](unsigned char i) {
+        if (i >= colours) throw std::runtime_error("index outside the palette");
+        const std::size_t e = 54 + 4 * i;
+        return Rgb{b[e + 2], b[e + 1], b[e]};
+    };
+    Canvas c(w, h);
+    for (int row = 0; row < h; ++row) {
+        const int y = h - 1 - row;
+        int x = 0;
+        if (compression == 0) {
+            for (; x < w; ++x) c.Set(x, y, colour(b.at(at + x)));
+            at += (w + 3) & ~3;
+            continue;
+        }
+        for (;;) {
+            const unsigned char n = b.at(at), v = b.at(at + 1);
+            at += 2;
+            if (n == 0 && v <= 1) break;
+            if (n == 0 || x + n > w) throw std::runtime_error("unexpected run");
+            for (int k = 0; k < n; ++k) c.Set(x++, y, colour(v));
+        }
+        if (x != w) throw std::runtime_error("short row");
+    }
+    return c;
+}
+
+std::vector<unsigned char> CheckedBmp8(const Canvas& c) {
+    const std::vector<unsigned char> b = Bmp8(c);
+    const Canvas back = Decode(b);
+    for (std::size_t i = 0; i < c.px.size(); ++i)
+        if (!Same(back.px[i], c.px[i])) throw std::runtime_error("a picture does not read back as drawn");
     return b;
 }
 
@@ -184,14 +283,24 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: make_pictures OUT.cpp OUT.ico\n");
         return 2;
     }
+    std::vector<unsigned char> pictures[4];
+    try {
+        pictures[0] = CheckedBmp8(Lamp({230, 0, 0}));
+        pictures[1] = CheckedBmp8(Lamp({255, 220, 0}));
+        pictures[2] = CheckedBmp8(Lamp({0, 190, 0}));
+        pictures[3] = CheckedBmp8(Balloon());
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "make_pictures: %s\n", e.what());
+        return 1;
+    }
     std::FILE* f = std::fopen(argv[1], "w");
     if (!f) return 1;
     std::fprintf(f, "// Generated by tools/make_pictures.cpp; do not edit.\n#include \"ui/pictures.h\"\n"
                     "namespace rz {\nnamespace {\n");
-    EmitArray(f, "kLampRed", Bmp24(Lamp({230, 0, 0})));
-    EmitArray(f, "kLampYellow", Bmp24(Lamp({255, 220, 0})));
-    EmitArray(f, "kLampGreen", Bmp24(Lamp({0, 190, 0})));
-    EmitArray(f, "kBalloon", Bmp24(Balloon()));
+    EmitArray(f, "kLampRed", pictures[0]);
+    EmitArray(f, "kLampYellow", pictures[1]);
+    EmitArray(f, "kLampGreen", pictures[2]);
+    EmitArray(f, "kBalloon", pictures[3]);
     std::fprintf(f,
                  "}  // namespace\n"
                  "Picture LampPicture(int index) {\n"

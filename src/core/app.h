@@ -81,6 +81,9 @@ struct State {
     UpdateMemory update;
     std::uint32_t managerPid = 0;  // of the manager the last census found, 0 for none
     StatusState status;
+    // Buffer size in bytes that the last process list needed, so that the
+    // next one usually takes a single EnumProcesses call.
+    std::uint32_t processListBytes = 0;
 };
 
 // What the hidden main window holds; the window module keeps it.

@@ -1,7 +1,5 @@
 #include "diag/debug_log.h"
 
-#include <cstdio>
-
 #include "core/app.h"
 
 namespace rz {
@@ -9,14 +7,34 @@ namespace rz {
 const char* const kMainBanner = "i==============================   MAIN   ==============================";
 const char* const kStartBanner = "i==============================   START   ==============================";
 
+namespace {
+
+// `value` in decimal with leading zeros up to `width` digits, after `sep`.
+void AppendField(std::string& out, char sep, int value, int width) {
+    if (sep) out += sep;
+    if (value < 0) {  // as printf pads: the sign counts towards the width
+        out += '-';
+        value = -value;
+        --width;
+    }
+    const std::string digits = std::to_string(value);
+    if (static_cast<int>(digits.size()) < width) out.append(width - digits.size(), '0');
+    out += digits;
+}
+
+}  // namespace
+
 std::string DateLiteral(const LocalTime& t) {
-    char buf[64];
-    if (t.hour == 0 && t.minute == 0 && t.second == 0)
-        std::snprintf(buf, sizeof buf, "#%04d-%02d-%02d#", t.year, t.month, t.day);
-    else
-        std::snprintf(buf, sizeof buf, "#%04d-%02d-%02d %02d:%02d:%02d#", t.year, t.month, t.day, t.hour,
-                      t.minute, t.second);
-    return buf;
+    std::string out;
+    AppendField(out, '#', t.year, 4);
+    AppendField(out, '-', t.month, 2);
+    AppendField(out, '-', t.day, 2);
+    if (t.hour != 0 || t.minute != 0 || t.second != 0) {
+        AppendField(out, ' ', t.hour, 2);
+        AppendField(out, ':', t.minute, 2);
+        AppendField(out, ':', t.second, 2);
+    }
+    return out + '#';
 }
 
 std::string FormatRecord(const LocalTime& t, const std::string& message) {

@@ -13,18 +13,20 @@ constexpr int kModuleSlots = 50;
 constexpr std::uint32_t kPathChars = 260;
 }  // namespace
 
-std::vector<std::uint32_t> GetProcessIds(Platform& p) {
-    std::uint32_t bufferBytes = 8;
+std::vector<std::uint32_t> GetProcessIds(Platform& p, std::uint32_t* lastBufferBytes) {
+    std::uint32_t bufferBytes = lastBufferBytes && *lastBufferBytes > 16 ? *lastBufferBytes : 16;
     std::uint32_t returned = 96;
     std::vector<std::uint32_t> ids;
     // A call that fills its buffer exactly may have been cut short, so the
     // room doubles until a call reports less than it was offered.
-    while (bufferBytes <= returned) {
-        bufferBytes *= 2;
+    for (;;) {
         ids.assign(bufferBytes / 4, 0);
         p.EnumProcessIds(ids.data(), bufferBytes, &returned);
+        if (returned < bufferBytes) break;
+        bufferBytes *= 2;
     }
     ids.resize(returned / 4);
+    if (lastBufferBytes) *lastBufferBytes = bufferBytes;
     return ids;
 }
 

@@ -9,7 +9,9 @@ namespace rz {
 
 class Platform;
 
-std::vector<std::uint32_t> GetProcessIds(Platform& p);
+// `lastBufferBytes`, when given, carries the buffer size from one list to
+// the next: the first call offers what the previous list needed.
+std::vector<std::uint32_t> GetProcessIds(Platform& p, std::uint32_t* lastBufferBytes = nullptr);
 // False when the process cannot be opened or its modules cannot be listed;
 // the path may still be empty for a readable process.
 bool GetProcessPath(Platform& p, std::uint32_t pid, std::string& path);

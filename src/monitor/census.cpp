@@ -15,11 +15,40 @@ const char* const kConnectValues[] = {"Connect String", "Connect String Primary"
 constexpr std::uint64_t kRollbackWatchMs = 2 * 60 * 1000;
 constexpr int kStartsBeforeRollback = 3;
 
+const char* const kWatchedNames[] = {"KORUMGR.exe", "VESK.exe"};
+constexpr std::size_t kLongestFileName = 255;
+
+// Whether a snapshot's file name proves that the exact path cannot end with
+// a watched name. The names hold no backslash, so a path ends with one only
+// when its file name does. A short 8.3 form ('~'), an empty (unknown) name
+// and one longer than any file name prove nothing.
+bool NameRulesOut(const std::string& exeFile) {
+    if (exeFile.empty() || exeFile.size() > kLongestFileName || exeFile.find('~') != std::string::npos)
+        return false;
+    for (const char* name : kWatchedNames)
+        if (EndsWithNoCase(exeFile, name)) return false;
+    return true;
+}
+
+// The ids of the processes that need the exact read, in process-table
+// order: from the snapshot, less those that its names rule out; when the
+// snapshot fails, the whole process list.
+std::vector<std::uint32_t> IdsToRead(Ctx& c) {
+    std::vector<ProcessEntry> snapshot;
+    if (!c.p.ProcessSnapshot(snapshot)) return GetProcessIds(c.p, &c.s.processListBytes);
+    std::vector<std::uint32_t> ids;
+    for (const ProcessEntry& e : snapshot)
+        if (!NameRulesOut(e.exeFile)) ids.push_back(e.pid);
+    return ids;
+}
+
+// The snapshot only spares exact reads: a process counts only by the path
+// that its exact read gives, as with a full walk.
 void TakeCensus(Ctx& c) {
     c.s.KORUMGR_RUNNING.clear();
     c.s.VESK_RUNNING.clear();
     c.s.managerPid = 0;
-    for (std::uint32_t pid : GetProcessIds(c.p)) {
+    for (std::uint32_t pid : IdsToRead(c)) {
         std::string path;
         if (!GetProcessPath(c.p, pid, path)) continue;
         if (EndsWithNoCase(path, "KORUMGR.exe")) {

@@ -33,7 +33,7 @@ void TerminatePid(Ctx& c, std::uint32_t pid, std::uint32_t& exitCode) {
 void Kill_Process(Ctx& c, const std::string& ProcessTOKILL) {
     DebugRecord(c, "ELProcessTOKILL: " + ProcessTOKILL);
     if (ProcessTOKILL.empty()) return;  // it would be found in every path
-    const std::vector<std::uint32_t> ids = GetProcessIds(c.p);
+    const std::vector<std::uint32_t> ids = GetProcessIds(c.p, &c.s.processListBytes);
     DebugRecord(c, "NumElements: " + std::to_string(ids.size()));
     std::uint32_t exitCode = 0;
     int handled = 0;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace rz {
 
@@ -34,6 +35,14 @@ struct FileStamp {
 struct Picture {
     const unsigned char* data = nullptr;
     std::size_t size = 0;
+};
+
+// One process of a system-wide snapshot: its id and the file name of its
+// executable as the snapshot gives it (possibly a short 8.3 form; empty
+// when the platform cannot tell it exactly).
+struct ProcessEntry {
+    std::uint32_t pid = 0;
+    std::string exeFile;
 };
 
 struct Rect {
@@ -132,6 +141,11 @@ public:
     // Reads up to `count` bytes at `offset` while denying writers; `out`
     // ends short only at the end of the file.
     virtual bool ReadChunk(const std::string& path, std::uint64_t offset, std::size_t count, std::string& out) = 0;
+    // Census support.
+    // One system-wide snapshot of process ids and executable file names, in
+    // the order of the process table (NtQuerySystemInformation with
+    // SystemProcessInformation). False when it failed or was cut short.
+    virtual bool ProcessSnapshot(std::vector<ProcessEntry>& out) = 0;
 };
 
 // The program's entry, defined above the platform: the process entry calls

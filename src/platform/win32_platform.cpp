@@ -1,11 +1,12 @@
 #define PSAPI_VERSION 1
 #include <windows.h>
 #include <psapi.h>
+#include <winternl.h>
 
 #include "platform/win32_platform.h"
 #include "platform/win32_rules.h"
 
-#include <cstdio>
+#include <algorithm>
 #include <vector>
 
 namespace rz {
@@ -57,6 +58,7 @@ struct Win32Platform::Impl {
     HFONT labelFont = nullptr;
     std::function<void()> onTimer;
     DWORD lastError = 0;
+    std::vector<ULONGLONG> snapshotBuffer;  // census support: kept between snapshots
 
     void Paint(HWND hwnd) {
         PAINTSTRUCT ps;
@@ -147,11 +149,8 @@ std::string Win32Platform::FileVersion(const std::string& path) {
     VS_FIXEDFILEINFO* info = nullptr;
     UINT len = 0;
     if (!VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&info), &len) || !info) return "";
-    char text[64];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", unsigned(HIWORD(info->dwFileVersionMS)),
-                  unsigned(LOWORD(info->dwFileVersionMS)), unsigned(HIWORD(info->dwFileVersionLS)),
-                  unsigned(LOWORD(info->dwFileVersionLS)));
-    return text;
+    return std::to_string(HIWORD(info->dwFileVersionMS)) + "." + std::to_string(LOWORD(info->dwFileVersionMS)) +
+           "." + std::to_string(HIWORD(info->dwFileVersionLS)) + "." + std::to_string(LOWORD(info->dwFileVersionLS));
 }
 
 bool Win32Platform::ComputerName(char* buffer, std::uint32_t* size) {
@@ -490,6 +489,63 @@ void Win32Platform::MessageLoop() {
         TranslateMessage(&msg);
         DispatchMessageA(&msg);
     }
+}
+
+// --- Census support --------------------------------------------------
+
+namespace {
+
+constexpr ULONG kSystemProcessInformation = 5;
+constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);  // STATUS_INFO_LENGTH_MISMATCH
+
+// The image name when it is plain ASCII, which every ANSI code page holds
+// unchanged; empty otherwise, so that the census reads the exact path.
+std::string AsciiName(const UNICODE_STRING& name, const char* begin, const char* end) {
+    const auto* from = reinterpret_cast<const char*>(name.Buffer);
+    if (!name.Buffer || from < begin || from + name.Length > end) return std::string();
+    std::string out;
+    for (USHORT i = 0; i < name.Length / 2; ++i) {
+        if (name.Buffer[i] == 0 || name.Buffer[i] > 0x7F) return std::string();
+        out += static_cast<char>(name.Buffer[i]);
+    }
+    return out;
+}
+
+}  // namespace
+
+// One NtQuerySystemInformation call: the table comes from the same query
+// that EnumProcesses and the toolhelp snapshot make, several times over.
+// The buffer is kept, so the call usually fits at the first try.
+bool Win32Platform::ProcessSnapshot(std::vector<ProcessEntry>& out) {
+    out.clear();
+    std::vector<ULONGLONG>& buffer = impl_->snapshotBuffer;
+    if (buffer.empty()) buffer.resize(64 * 1024 / sizeof(ULONGLONG));
+    ULONG returned = 0;
+    LONG status = kInfoLengthMismatch;
+    for (int attempt = 0; attempt < 6 && status == kInfoLengthMismatch; ++attempt) {
+        const ULONG bytes = static_cast<ULONG>(buffer.size() * sizeof(ULONGLONG));
+        status = NtQuerySystemInformation(static_cast<SYSTEM_INFORMATION_CLASS>(kSystemProcessInformation),
+                                          buffer.data(), bytes, &returned);
+        if (status == kInfoLengthMismatch) buffer.resize(buffer.size() * 2 + returned / sizeof(ULONGLONG));
+    }
+    if (status < 0) {
+        impl_->lastError = RtlNtStatusToDosError(status);
+        return false;
+    }
+    const char* begin = reinterpret_cast<const char*>(buffer.data());
+    const char* end = begin + std::min<std::size_t>(returned, buffer.size() * sizeof(ULONGLONG));
+    for (std::size_t at = 0; at + sizeof(SYSTEM_PROCESS_INFORMATION) <= std::size_t(end - begin);) {
+        const auto* info = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(begin + at);
+        out.push_back({static_cast<std::uint32_t>(reinterpret_cast<ULONG_PTR>(info->UniqueProcessId)),
+                       AsciiName(info->ImageName, begin, end)});
+        if (info->NextEntryOffset == 0) {
+            impl_->lastError = 0;
+            return true;
+        }
+        at += info->NextEntryOffset;
+    }
+    impl_->lastError = ERROR_INVALID_DATA;  // a list that runs past its end is not trusted
+    return false;
 }
 
 }  // namespace rz

@@ -63,6 +63,8 @@ public:
     // Update support.
     bool ClearAttributes(const std::string& path) override;
     bool ReadChunk(const std::string& path, std::uint64_t offset, std::size_t count, std::string& out) override;
+    // Census support.
+    bool ProcessSnapshot(std::vector<ProcessEntry>& out) override;
 
     // Dispatches window messages until the program is ended.
     [[noreturn]] void MessageLoop();

@@ -41,6 +41,18 @@ std::string MakeIndexList() {
 
 constexpr int kMaxGroupDigits = 15;  // beyond this a double no longer holds the group exactly
 
+// The value of a run of decimal digits, -1 for anything else; the tables
+// hold nothing but small integers.
+int DigitsValue(const std::string& digits) {
+    if (digits.empty() || digits.size() > 9) return -1;
+    int value = 0;
+    for (char ch : digits) {
+        if (ch < '0' || ch > '9') return -1;
+        value = value * 10 + (ch - '0');
+    }
+    return value;
+}
+
 // The comma count at the comma that closes each code-table entry equal to q.
 std::vector<int> MatchingCommas(double q) {
     std::vector<int> found;
@@ -52,7 +64,8 @@ std::vector<int> MatchingCommas(double q) {
             continue;
         }
         ++commas;
-        if (!number.empty() && std::stod(number) == q) found.push_back(commas);
+        const int value = DigitsValue(number);
+        if (value >= 0 && value == q) found.push_back(commas);
         number.clear();
     }
     return found;
@@ -68,8 +81,9 @@ bool IndexAtComma(int n, char& out) {
         if (commas != n) continue;
         std::string digits;
         for (std::size_t j = i + 1; j < list.size() && list[j] != ',' && digits.size() < 5; ++j) digits += list[j];
-        if (digits.empty()) return false;
-        out = static_cast<char>(static_cast<unsigned char>(std::stoi(digits)));
+        const int value = DigitsValue(digits);
+        if (value < 0) return false;
+        out = static_cast<char>(static_cast<unsigned char>(value));
         return true;
     }
     return false;
@@ -131,7 +145,7 @@ int CodeTableEntry(int code) {
             number += ch;
             continue;
         }
-        if (index++ == code) return std::stoi(number);
+        if (index++ == code) return DigitsValue(number);
         number.clear();
     }
     return -1;

@@ -16,6 +16,8 @@ TEST(DebugLog, RecordFormat) {
     EXPECT_EQ(DateLiteral({2024, 12, 31, 0, 0, 1}), "#2024-12-31 00:00:01#");
     EXPECT_EQ(std::string(kMainBanner), "i==============================   MAIN   ==============================");
     EXPECT_EQ(std::string(kStartBanner), "i==============================   START   ==============================");
+    EXPECT_EQ(DateLiteral({987, 10, 11, 12, 13, 14}), "#0987-10-11 12:13:14#");
+    EXPECT_EQ(DateLiteral({12345, 1, 2, 23, 0, 0}), "#12345-01-02 23:00:00#");
 }
 
 TEST(DebugLog, GroupIsOneAppendAndDllErrorText) {
@@ -168,18 +170,25 @@ std::uint32_t Le32(const Picture& p, std::size_t at) {
     return p.data[at] | p.data[at + 1] << 8 | p.data[at + 2] << 16 | std::uint32_t(p.data[at + 3]) << 24;
 }
 
-TEST(MainWindow, PicturesAreBottomUp24BitBitmapsOfTheirSizes) {
+// Palette bitmaps with exactly the colours drawn, run-length encoded; the
+// build reads each one back and compares it pixel by pixel with the drawing.
+TEST(MainWindow, PicturesAreBottomUpRle8BitmapsOfTheirSizes) {
     const Picture pictures[] = {LampPicture(0), LampPicture(1), LampPicture(2), BalloonPicture()};
     for (const Picture& p : pictures) {
         ASSERT_GT(p.size, 54u);
         EXPECT_EQ(p.data[0], 'B');
         EXPECT_EQ(Le32(p, 2), p.size);
+        EXPECT_EQ(Le32(p, 10), 54u + 4 * 3);  // three colours each
         EXPECT_EQ(Le32(p, 14), 40u);
-        EXPECT_EQ(p.data[28], 24);
-        EXPECT_EQ(Le32(p, 30), 0u);  // no compression
+        EXPECT_EQ(p.data[28], 8);
+        EXPECT_EQ(Le32(p, 30), 1u);  // BI_RLE8
+        EXPECT_EQ(Le32(p, 34), p.size - 66);
+        EXPECT_EQ(Le32(p, 46), 3u);
     }
-    EXPECT_EQ(LampPicture(0).size, 3126u);
-    EXPECT_EQ(BalloonPicture().size, 354630u);
+    EXPECT_EQ(LampPicture(0).size, 410u);
+    EXPECT_EQ(Le32(LampPicture(0), 54 + 4 * 2), 0x00E60000u);  // red 230 after white and black
+    EXPECT_EQ(BalloonPicture().size, 4522u);
+    EXPECT_EQ(Le32(BalloonPicture(), 54 + 4 * 2), 0x00FFFF80u);  // the light-yellow fill
     EXPECT_EQ(Le32(BalloonPicture(), 18), 356u);
     EXPECT_EQ(Le32(BalloonPicture(), 22), 332u);  // positive height: bottom-up
     const FormDesign d = frmMAIN_Design();

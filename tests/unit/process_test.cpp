@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "diag/process_list.h"
 #include "world.h"
 
@@ -89,6 +91,91 @@ TEST_F(CensusTest, NamesMatchAtTheEndIgnoringCase) {
         EXPECT_EQ(w2.c.s.KORUMGR_RUNNING, k.korumgr) << k.path;
         EXPECT_EQ(w2.c.s.VESK_RUNNING, k.vesk) << k.path;
     }
+}
+
+// Counts the exact reads: opens with the query-and-read rights.
+class CountingReads : public MemPlatform {
+public:
+    std::vector<std::uint32_t> readPids;
+    Handle OpenProc(std::uint32_t access, bool inherit, std::uint32_t pid) override {
+        if (access == 0x0410) readPids.push_back(pid);
+        return MemPlatform::OpenProc(access, inherit, pid);
+    }
+};
+
+// The snapshot may spare an exact read only when its name rules the process
+// out; the flags always come from the exact path.
+TEST(CensusSnapshot, FallsBackToTheExactReadWhenTheNameProvesNothing) {
+    struct Case {
+        const char* path;
+        std::string snapshotName;  // "" = the path's file name
+        bool snapshotFails, read;
+        const char* korumgr;
+        const char* vesk;
+    } cases[] = {
+        {"C:\\A\\NOTEPAD.exe", "", false, false, "", ""},
+        {"C:\\A\\KORUMGR.exe", "", false, true, "YES", ""},
+        {"C:\\A\\xkorumgr.EXE", "", false, true, "YES", ""},
+        {"C:\\A\\Vesk.Exe", "", false, true, "", "YES"},
+        {"C:\\A\\KORUMGR.exe.bak", "", false, false, "", ""},
+        {"C:\\KORUMGR.exe\\A.exe", "", false, false, "", ""},
+        {"C:\\PROGRA~1\\KORUMGR.exe", "KORUMG~1.EXE", false, true, "YES", ""},
+        {"C:\\A\\VESK.exe", "VESK~1.EXE", false, true, "", "YES"},
+        {"C:\\A\\NOTEPAD.exe", "NOTEPA~1.EXE", false, true, "", ""},
+        {"C:\\A\\KORUMGR.exe.bak", "KORUMGR.exe", false, true, "", ""},  // the path decides
+        {"C:\\A\\KORUMGR.exe", std::string(256, 'x'), false, true, "YES", ""},  // no file name
+        {"C:\\A\\KORUMGR.exe", std::string(255, 'x'), false, false, "", ""},
+        {"C:\\A\\", "", false, true, "", ""},  // no name at all
+        {"C:\\A\\KORUMGR.exe", "", true, true, "YES", ""},
+        {"C:\\A\\NOTEPAD.exe", "", true, true, "", ""},
+        {"C:\\A\\VESK.exe", "", true, true, "", "YES"},
+    };
+    for (const Case& k : cases) {
+        CountingReads p;
+        Ctx c(p);
+        p.AddFile(p.appFolder + "\\KORUMGR.exe");
+        p.AddProcess("C:\\WINDOWS\\EXPLORER.EXE");
+        auto& proc = p.AddProcess(k.path);
+        proc.snapshotName = k.snapshotName;
+        p.snapshotFails = k.snapshotFails;
+        p.startFailures = 0;
+        CheckProcesses(c);
+        const std::string label = std::string(k.path) + " as " + k.snapshotName.substr(0, 20);
+        EXPECT_EQ(c.s.KORUMGR_RUNNING, k.korumgr) << label;
+        EXPECT_EQ(c.s.VESK_RUNNING, k.vesk) << label;
+        const bool read = std::count(p.readPids.begin(), p.readPids.end(), proc.pid) == 1;
+        EXPECT_EQ(read, k.read) << label;
+        EXPECT_EQ(p.readPids.size(), (k.read ? 1u : 0u) + (k.snapshotFails ? 1u : 0u)) << label;
+        EXPECT_EQ(p.snapshotCalls, 1) << label;
+        EXPECT_EQ(p.enumCallSizes.empty(), !k.snapshotFails) << label;  // the list only when the snapshot fails
+        EXPECT_EQ(p.openHandles(), 0) << label;
+    }
+}
+
+TEST(ProcessList, StartsFromTheBufferThePreviousListNeeded) {
+    MemPlatform p;
+    std::uint32_t last = 0;
+    const auto listOf = [&](int processes) {
+        while (static_cast<int>(p.procs.size()) < processes) p.AddProcess("C:\\P.exe");
+        while (static_cast<int>(p.procs.size()) > processes) p.procs.pop_back();
+        p.enumCallSizes.clear();
+        return GetProcessIds(p, &last).size();
+    };
+    struct Step {
+        int processes;
+        std::vector<std::uint32_t> sizes;
+        std::uint32_t last;
+    } steps[] = {{100, {16, 32, 64, 128, 256, 512}, 512}, {100, {512}, 512},
+                 {128, {512, 1024}, 1024},  // an exactly filled buffer may be cut short
+                 {3, {1024}, 1024}, {0, {1024}, 1024}};
+    for (const Step& k : steps) {
+        EXPECT_EQ(listOf(k.processes), static_cast<std::size_t>(k.processes));
+        EXPECT_EQ(p.enumCallSizes, k.sizes) << k.processes;
+        EXPECT_EQ(last, k.last) << k.processes;
+    }
+    FailingEnum failing;
+    EXPECT_EQ(GetProcessIds(failing, &last), std::vector<std::uint32_t>(24, 0));
+    EXPECT_EQ(failing.enumCallSizes, std::vector<std::uint32_t>{1024});
 }
 
 TEST_F(CensusTest, ManagerRunningElsewhereAndVeskRunning) {

@@ -1,0 +1,166 @@
+#!/usr/bin/env bash
+# CPU that the monitor costs under Wine, with the manager and VESK.exe
+# running and logging off, at 0, 50 and 200 extra idle processes: the
+# monitor's own CPU and the Wine server's CPU while it runs, beside a bare
+# window program with a 5-second timer measured in the same run, windows
+# alternating. "net" is the program's CPU plus the server's beyond what the
+# server spent in the bare program's window of the same round: what the
+# server spends on the program's behalf. Then the delay from the manager's
+# death to its restart.
+# Prints medians; asserts nothing, and no test runs it.
+#   bench/census_cpu.sh [WINDOW_SECONDS [ROUNDS]]        (defaults 20 and 3)
+#   EXTRAS="0 50 200"                  extra idle processes per configuration
+#   BEFORE=path/to/ROREROZARIRADI.exe  another build, measured in the same run
+set -u
+source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
+window=${1:-20}
+rounds=${2:-3}
+extras=${EXTRAS:-0 50 200}
+warmup=3
+install_missing && build_all || exit 1
+trap stop_wine EXIT  # the display and the server (with every process of the run) this script started
+start_wine || exit 1
+
+app="$WINEPREFIX/drive_c/cpubench"
+wapp='C:\cpubench'
+kill_own 'C:.cpubench.'
+rm -rf "$app" && mkdir -p "$app/before"
+bare="$ROOT/build/win32/bench/bare_window.exe"
+cp "$ROOT/build/win32/ROREROZARIRADI.exe" "$app/"
+for name in KORUMGR VESK BARE IDLE; do cp "$bare" "$app/$name.exe"; done
+programs="bare monitor"
+if [ -n "${BEFORE:-}" ]; then
+    cp "$BEFORE" "$app/before/ROREROZARIRADI.exe"
+    cp "$bare" "$app/before/KORUMGR.exe"
+    programs="bare monitor before"
+fi
+set_computer_name SERV01
+server=$(own_pids '^/[^ ]*wineserver' | head -n 1)
+[ -n "$server" ] || { echo "no Wine server of this prefix"; exit 1; }
+
+# CPU time of a process so far in ns, summed over its threads (finer than
+# the 10 ms ticks of utime + stime in /proc/PID/stat).
+cpu_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{s += $1} END {printf "%.0f\n", s}'; }
+exe_of() {
+    case $1 in
+    bare) echo "$wapp\\BARE.exe" ;;
+    monitor) echo "$wapp\\ROREROZARIRADI.exe" ;;
+    before) echo "$wapp\\before\\ROREROZARIRADI.exe" ;;
+    esac
+}
+count_own() { own_pids "$1" | wc -l; }
+wait_count() {  # wait_count REGEX N: until N processes of this prefix match
+    local end=$((SECONDS + 120))
+    while [ "$(count_own "$1")" -lt "$2" ] && [ $SECONDS -lt $end ]; do sleep 0.5; done
+}
+start_bg() {
+    wine "$@" >/dev/null 2>&1 &
+    LAST=$!
+    disown
+}
+stop_pid() {  # and wait until it is gone, so that no instance lingers for the next
+    kill -KILL "$1" 2>/dev/null
+    local end=$((SECONDS + 10))
+    while [ -e "/proc/$1" ] && [ "$(sed 's/^.*) //' "/proc/$1/stat" 2>/dev/null | cut -c1)" != Z ] &&
+        [ $SECONDS -lt $end ]; do
+        sleep 0.1
+    done
+}
+
+# One window of PROGRAM: prints "program_ns server_ns".
+measure() {
+    start_bg "$(exe_of "$1")"
+    local pid=$LAST
+    sleep "$warmup"
+    local p0 s0 p1 s1
+    p0=$(cpu_ns "$pid")
+    s0=$(cpu_ns "$server")
+    sleep "$window"
+    p1=$(cpu_ns "$pid")
+    s1=$(cpu_ns "$server")
+    if ! kill -0 "$pid" 2>/dev/null; then
+        echo "$1 ended before its window was over; window left out" >&2
+        return
+    fi
+    stop_pid "$pid"
+    sleep 1
+    echo "$((p1 - p0)) $((s1 - s0))"
+}
+
+manager_pid() { own_pids 'C:.cpubench.(before.)?KORUMGR' | head -n 1; }
+
+# Kills the manager right after the monitor has restarted it, so that the
+# next census is a whole tick away: the worst case. Prints milliseconds.
+restart_delays() {
+    start_bg "$(exe_of "$1")"
+    local mon=$LAST old new t0 i
+    sleep "$warmup"
+    for i in $(seq 0 "$rounds"); do
+        old=$(manager_pid)
+        [ -n "$old" ] || break
+        kill -KILL "$old" 2>/dev/null
+        t0=$(date +%s%N)
+        new=""
+        while [ $(($(date +%s%N) - t0)) -lt 30000000000 ]; do
+            new=$(manager_pid)
+            [ -n "$new" ] && [ "$new" != "$old" ] && break
+            new=""
+            sleep 0.02
+        done
+        [ -n "$new" ] || { echo "no restart"; break; }
+        # The first kill falls at a random point of the tick; it only sets up the next.
+        [ "$i" -gt 0 ] && echo $((($(date +%s%N) - t0) / 1000000))
+    done
+    stop_pid "$mon"
+}
+
+median() { sort -n | awk '{v[NR] = $1} END {if (NR) print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2); else print "n/a"}'; }
+per_min() { awk -v t="$1" -v w="$window" 'BEGIN {printf "%.1f", t / 1e6 * 60 / w}'; }
+pct() { awk -v t="$1" -v w="$window" 'BEGIN {printf "%.3f", t / 1e9 / w * 100}'; }
+
+start_bg "$wapp\\KORUMGR.exe" idle
+start_bg "$wapp\\VESK.exe" idle
+wait_count 'C:.cpubench.(KORUMGR|VESK)' 2
+echo "window ${window} s, ${rounds} rounds, medians; ms CPU per minute (percent of one core)"
+printf '%-7s %-8s %16s %16s %16s %16s\n' extra program program server "program+server" net
+idle_started=0
+for n in $extras; do
+    while [ "$idle_started" -lt "$n" ]; do
+        start_bg "$wapp\\IDLE.exe" idle
+        idle_started=$((idle_started + 1))
+        [ $((idle_started % 10)) -eq 0 ] && sleep 1
+    done
+    wait_count 'C:.cpubench.IDLE' "$n"
+    sleep 5
+    declare -A own=() srv=() sum=() net=()
+    for _ in $(seq "$rounds"); do
+        base=""
+        for prog in $programs; do
+            read -r p s < <(measure "$prog")
+            [ -n "${s:-}" ] || continue
+            own[$prog]+="$p "
+            srv[$prog]+="$s "
+            sum[$prog]+="$((p + s)) "
+            [ "$prog" = bare ] && base=$s
+            [ -n "$base" ] && net[$prog]+="$((p + s - base)) "
+        done
+    done
+    for prog in $programs; do
+        o=$(echo ${own[$prog]} | tr ' ' '\n' | median)
+        v=$(echo ${srv[$prog]} | tr ' ' '\n' | median)
+        t=$(echo ${sum[$prog]} | tr ' ' '\n' | median)
+        d=$(echo ${net[$prog]:-0} | tr ' ' '\n' | median)
+        printf '%-7s %-8s %16s %16s %16s %16s\n' "$n" "$prog" "$(per_min "$o") ($(pct "$o"))" \
+            "$(per_min "$v") ($(pct "$v"))" "$(per_min "$t") ($(pct "$t"))" "$(per_min "$d") ($(pct "$d"))"
+    done
+    unset own srv sum net
+    if [ "$n" = 0 ] || [ "$n" -ge 200 ]; then
+        for prog in $programs; do
+            [ "$prog" = bare ] && continue
+            delays=$(restart_delays "$prog")
+            printf '%-7s %-8s death-to-restart after a restart: median %s ms, worst %s ms (%s)\n' "$n" "$prog" \
+                "$(echo "$delays" | median)" "$(echo "$delays" | sort -n | tail -n 1)" "$(echo $delays)"
+        done
+    fi
+done
+kill_own 'C:.cpubench.' -KILL

@@ -69,6 +69,8 @@ case_status() {
     check "status: workstation reports through \\\\SERV01\\G" \
         wait_for "$STATUS_DIR/PCWS07.txt" '^manager_running=yes' 15
     local pid
+    # The report may come before the stand-in has written its own line.
+    wait_for "$pcws_app/standin.log" "pid=[0-9]+ started" 10
     pid=$(sed -n 's/.*pid=\([0-9]*\) started.*/\1/p' "$pcws_app/standin.log" | tail -n 1)
     check "status: the manager's pid, length and the monitor's version" test \
         "$(value PCWS07 manager_pid)|$(value PCWS07 manager_length)|$(value PCWS07 monitor_version)" = \

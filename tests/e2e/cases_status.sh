@@ -74,7 +74,7 @@ case_status() {
     pid=$(sed -n 's/.*pid=\([0-9]*\) started.*/\1/p' "$pcws_app/standin.log" | tail -n 1)
     check "status: the manager's pid, length and the monitor's version" test \
         "$(value PCWS07 manager_pid)|$(value PCWS07 manager_length)|$(value PCWS07 monitor_version)" = \
-        "$pid|$(stat -c %s "$pcws_app/KORUMGR.exe")|15.0.0.0"
+        "$pid|$(stat -c %s "$pcws_app/KORUMGR.exe")|$VERSION"
     check "status: plain ASCII, CR LF lines, no connect string, no temporary file left" bash -c \
         "! LC_ALL=C grep -q '[^ -~]' <(tr -d '\r\n' <'$STATUS_DIR/SERV01.txt') &&
          [ \$(grep -c \$'\r\$' '$STATUS_DIR/SERV01.txt') = \$(wc -l <'$STATUS_DIR/SERV01.txt') ] &&

@@ -37,6 +37,17 @@ std::string DateLiteral(const LocalTime& t) {
     return out + '#';
 }
 
+std::string IsoTime(const LocalTime& t) {
+    std::string out;
+    AppendField(out, 0, t.year, 4);
+    AppendField(out, '-', t.month, 2);
+    AppendField(out, '-', t.day, 2);
+    AppendField(out, 'T', t.hour, 2);
+    AppendField(out, ':', t.minute, 2);
+    AppendField(out, ':', t.second, 2);
+    return out;
+}
+
 std::string FormatRecord(const LocalTime& t, const std::string& message) {
     return DateLiteral(t) + ",\"" + message + "\"\r\n";
 }

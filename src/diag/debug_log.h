@@ -19,6 +19,7 @@ constexpr std::uint64_t kLogLimitBytes = 10ull * 1024 * 1024;
 
 // "#2024-03-07 18:05:09#", or "#2024-03-07#" at exactly midnight.
 std::string DateLiteral(const LocalTime& t);
+std::string IsoTime(const LocalTime& t);  // "2024-03-07T18:05:09", for the status report
 std::string FormatRecord(const LocalTime& t, const std::string& message);
 
 bool LoggingOn(const Ctx& c);

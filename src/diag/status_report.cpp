@@ -1,7 +1,5 @@
 #include "diag/status_report.h"
 
-#include <cstdio>
-
 #include "core/app.h"
 #include "diag/debug_log.h"
 
@@ -105,13 +103,6 @@ void Attempt(Ctx& c, const std::string& updateFolder) {
 }
 
 }  // namespace
-
-std::string IsoTime(const LocalTime& t) {
-    char buf[48];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
-                  t.second);
-    return buf;
-}
 
 void StatusMonitorStarted(Ctx& c) {
     c.s.status.started = NowIso(c);

@@ -34,6 +34,5 @@ void StatusFinal(Ctx& c, const std::string& updateFolder, const std::string& eve
 
 // The file's content as it would be written now.
 std::string StatusText(Ctx& c);
-std::string IsoTime(const LocalTime& t);  // "2024-03-07T18:05:09"
 
 }  // namespace rz

@@ -60,6 +60,15 @@ struct Win32Platform::Impl {
     DWORD lastError = 0;
     std::vector<ULONGLONG> snapshotBuffer;  // census support: kept between snapshots
 
+    // Opens a file for reading while nobody may write to it; the error is
+    // kept when it cannot be opened so.
+    HANDLE OpenDenyWrite(const std::string& path) {
+        const HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (f == INVALID_HANDLE_VALUE) lastError = GetLastError();
+        return f;
+    }
+
     void Paint(HWND hwnd) {
         PAINTSTRUCT ps;
         HDC dc = BeginPaint(hwnd, &ps);
@@ -259,12 +268,8 @@ ReadStatus Win32Platform::ReadSmallFile(const std::string& path, std::size_t lim
 
 bool Win32Platform::ReadHeadDenyWrite(const std::string& path, std::size_t count, std::string& head,
                                       std::uint64_t& length) {
-    HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (f == INVALID_HANDLE_VALUE) {
-        impl_->lastError = GetLastError();
-        return false;
-    }
+    const HANDLE f = impl_->OpenDenyWrite(path);
+    if (f == INVALID_HANDLE_VALUE) return false;
     LARGE_INTEGER size{};
     bool ok = GetFileSizeEx(f, &size) != 0;
     if (ok) {
@@ -548,10 +553,6 @@ bool Win32Platform::ProcessSnapshot(std::vector<ProcessEntry>& out) {
     return false;
 }
 
-}  // namespace rz
-
-namespace rz {
-
 // --- Update support ------------------------------------------------------------
 
 bool Win32Platform::ClearAttributes(const std::string& path) {
@@ -570,12 +571,8 @@ bool Win32Platform::ClearAttributes(const std::string& path) {
 
 bool Win32Platform::ReadChunk(const std::string& path, std::uint64_t offset, std::size_t count, std::string& out) {
     out.clear();
-    HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (f == INVALID_HANDLE_VALUE) {
-        impl_->lastError = GetLastError();
-        return false;
-    }
+    const HANDLE f = impl_->OpenDenyWrite(path);
+    if (f == INVALID_HANDLE_VALUE) return false;
     LARGE_INTEGER at{};
     at.QuadPart = static_cast<LONGLONG>(offset);
     bool ok = SetFilePointerEx(f, at, nullptr, FILE_BEGIN) != 0;

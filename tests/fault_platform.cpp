@@ -1,5 +1,7 @@
 #include "fault_platform.h"
 
+#include "core/app.h"
+
 namespace rz {
 
 namespace {
@@ -8,19 +10,24 @@ constexpr std::uint32_t kBadNetPath = 53;
 constexpr std::uint32_t kSharingViolation = 32;
 }  // namespace
 
-bool FaultPlatform::Hit(const char* name, std::uint32_t error) {
+bool FaultPlatform::Hit(const char* name, std::uint32_t error, const std::string& path) {
     ++calls;
     injected_ = false;
     if (onCall) onCall(name);
-    if (calls == endAt) throw ProgramEnded{-9};
-    if (calls != failAt) return false;
+    if (calls == endAt) {
+        if (powerCut) mem.PowerCut();
+        throw ProgramEnded{-9};
+    }
+    const std::string call = std::string(name) + "|" + UCase(path);
+    if (calls == failAt && lasting) lastingCall_ = call;
+    if (calls != failAt && (lastingCall_.empty() || call != lastingCall_)) return false;
     injected_ = true;
     injectedError_ = error;
     return true;
 }
 
 std::string FaultPlatform::FileVersion(const std::string& path) {
-    return Hit("FileVersion", kAccessDenied) ? std::string() : mem.FileVersion(path);
+    return Hit("FileVersion", kAccessDenied, path) ? std::string() : mem.FileVersion(path);
 }
 
 bool FaultPlatform::ComputerName(char* buffer, std::uint32_t* size) {
@@ -28,19 +35,19 @@ bool FaultPlatform::ComputerName(char* buffer, std::uint32_t* size) {
 }
 
 ListResult FaultPlatform::ListFirst(const std::string& path) {
-    if (!Hit("ListFirst", kBadNetPath)) return mem.ListFirst(path);
+    if (!Hit("ListFirst", kBadNetPath, path)) return mem.ListFirst(path);
     ListResult r;
     r.error = true;
     return r;
 }
 
 bool FaultPlatform::RemoveFile(const std::string& path) {
-    return !Hit("RemoveFile", kSharingViolation) && mem.RemoveFile(path);
+    return !Hit("RemoveFile", kSharingViolation, path) && mem.RemoveFile(path);
 }
 
 // A copy that fails does so half-way, leaving part of the file behind.
 bool FaultPlatform::CopyFileTo(const std::string& from, const std::string& to) {
-    if (!Hit("CopyFileTo", 112)) return mem.CopyFileTo(from, to);
+    if (!Hit("CopyFileTo", 112, to)) return mem.CopyFileTo(from, to);
     mem.copyTruncates = true;
     mem.CopyFileTo(from, to);
     mem.copyTruncates = false;
@@ -48,28 +55,28 @@ bool FaultPlatform::CopyFileTo(const std::string& from, const std::string& to) {
 }
 
 bool FaultPlatform::MoveReplace(const std::string& from, const std::string& to) {
-    return !Hit("MoveReplace", kAccessDenied) && mem.MoveReplace(from, to);
+    return !Hit("MoveReplace", kAccessDenied, to) && mem.MoveReplace(from, to);
 }
 
 bool FaultPlatform::WriteText(const std::string& path, const std::string& text) {
-    return !Hit("WriteText", kAccessDenied) && mem.WriteText(path, text);
+    return !Hit("WriteText", kAccessDenied, path) && mem.WriteText(path, text);
 }
 
 bool FaultPlatform::AppendText(const std::string& path, const std::string& text) {
-    return !Hit("AppendText", kAccessDenied) && mem.AppendText(path, text);
+    return !Hit("AppendText", kAccessDenied, path) && mem.AppendText(path, text);
 }
 
 ReadStatus FaultPlatform::ReadSmallFile(const std::string& path, std::size_t limit, std::string& out) {
-    return Hit("ReadSmallFile", kAccessDenied) ? ReadStatus::Error : mem.ReadSmallFile(path, limit, out);
+    return Hit("ReadSmallFile", kAccessDenied, path) ? ReadStatus::Error : mem.ReadSmallFile(path, limit, out);
 }
 
 bool FaultPlatform::ReadHeadDenyWrite(const std::string& path, std::size_t count, std::string& head,
                                       std::uint64_t& length) {
-    return !Hit("ReadHeadDenyWrite", kSharingViolation) && mem.ReadHeadDenyWrite(path, count, head, length);
+    return !Hit("ReadHeadDenyWrite", kSharingViolation, path) && mem.ReadHeadDenyWrite(path, count, head, length);
 }
 
 bool FaultPlatform::StatFile(const std::string& path, FileStamp& stamp) {
-    return !Hit("StatFile", kBadNetPath) && mem.StatFile(path, stamp);
+    return !Hit("StatFile", kBadNetPath, path) && mem.StatFile(path, stamp);
 }
 
 long FaultPlatform::RegOpenOrCreate(std::uint32_t root, const std::string& subKey, Handle* key) {
@@ -92,7 +99,7 @@ bool FaultPlatform::EnumProcessIds(std::uint32_t* ids, std::uint32_t bytes, std:
 }
 
 Handle FaultPlatform::OpenProc(std::uint32_t access, bool inherit, std::uint32_t pid) {
-    return Hit("OpenProc", kAccessDenied) ? 0 : mem.OpenProc(access, inherit, pid);
+    return Hit("OpenProc", kAccessDenied, std::to_string(pid)) ? 0 : mem.OpenProc(access, inherit, pid);
 }
 
 bool FaultPlatform::EnumModules(Handle process, Handle* modules, std::uint32_t bytes, std::uint32_t* needed) {
@@ -117,7 +124,7 @@ bool FaultPlatform::CloseHandle(Handle handle) {
 }
 
 std::uint32_t FaultPlatform::StartProgram(const std::string& path) {
-    return Hit("StartProgram", 193) ? 0 : mem.StartProgram(path);
+    return Hit("StartProgram", 193, path) ? 0 : mem.StartProgram(path);
 }
 
 bool FaultPlatform::CreateMainWindow(const FormDesign& design) {
@@ -125,11 +132,11 @@ bool FaultPlatform::CreateMainWindow(const FormDesign& design) {
 }
 
 bool FaultPlatform::ClearAttributes(const std::string& path) {
-    return !Hit("ClearAttributes", kAccessDenied) && mem.ClearAttributes(path);
+    return !Hit("ClearAttributes", kAccessDenied, path) && mem.ClearAttributes(path);
 }
 
 bool FaultPlatform::ReadChunk(const std::string& path, std::uint64_t offset, std::size_t count, std::string& out) {
-    return !Hit("ReadChunk", kSharingViolation) && mem.ReadChunk(path, offset, count, out);
+    return !Hit("ReadChunk", kSharingViolation, path) && mem.ReadChunk(path, offset, count, out);
 }
 
 bool FaultPlatform::ProcessSnapshot(std::vector<ProcessEntry>& out) {
@@ -138,6 +145,18 @@ bool FaultPlatform::ProcessSnapshot(std::vector<ProcessEntry>& out) {
         return false;
     }
     return mem.ProcessSnapshot(out);
+}
+
+PathKind FaultPlatform::Attributes(const std::string& path) {
+    return Hit("Attributes", kAccessDenied, path) ? PathKind::Unknown : mem.Attributes(path);
+}
+
+bool FaultPlatform::FlushFile(const std::string& path) {
+    return !Hit("FlushFile", 112, path) && mem.FlushFile(path);
+}
+
+bool FaultPlatform::PumpUntilEnded(Handle process, std::uint64_t deadlineMs) {
+    return !Hit("PumpUntilEnded", 6) && mem.PumpUntilEnded(process, deadlineMs);
 }
 
 }  // namespace rz

@@ -20,6 +20,12 @@ public:
     int calls = 0;   // calls that can fail, so far
     int failAt = 0;  // this call fails (1-based; 0: none)
     int endAt = 0;   // the program ends at this call, before it runs
+    // The failing call keeps failing: every later call of the same kind on
+    // the same path (or process call of the same kind) fails too.
+    bool lasting = false;
+    bool powerCut = false;  // the end at `endAt` is a power cut
+    const std::string& LastingCall() const { return lastingCall_; }  // "Name|PATH", once it has failed
+    void ClearLastingFault() { lastingCall_.clear(); }
     // Runs before each counted call, with the call's name.
     std::function<void(const std::string&)> onCall;
 
@@ -79,14 +85,19 @@ public:
     bool ClearAttributes(const std::string& path) override;
     bool ReadChunk(const std::string& path, std::uint64_t offset, std::size_t count, std::string& out) override;
     bool ProcessSnapshot(std::vector<ProcessEntry>& out) override;
+    PathKind Attributes(const std::string& path) override;
+    bool FlushFile(const std::string& path) override;
+    bool PumpUntilEnded(Handle process, std::uint64_t deadlineMs) override;
+    std::uint64_t SystemTime() override { return mem.SystemTime(); }
 
 private:
     bool injected_ = false;
     std::uint32_t injectedError_ = 0;
+    std::string lastingCall_;  // name and path of a lasting fault
 
-    // Counts a call; true when it is the one to fail, with `error` as its
-    // last error. Ends the program when it is the one to end at.
-    bool Hit(const char* name, std::uint32_t error);
+    // Counts a call; true when it is one to fail, with `error` as its last
+    // error. Ends the program when it is the one to end at.
+    bool Hit(const char* name, std::uint32_t error, const std::string& path = std::string());
 };
 
 }  // namespace rz

@@ -25,6 +25,8 @@ constexpr std::uint32_t kTerminate = 0x0001;
 constexpr std::uint32_t kVmRead = 0x0010;
 constexpr std::uint32_t kQueryInformation = 0x0400;
 constexpr std::uint32_t kQueryLimited = 0x1000;
+constexpr std::uint32_t kSynchronize = 0x00100000;
+constexpr std::uint32_t kErrorPathNotFound = 3;
 
 constexpr Handle kExeModule = 0x400000;
 constexpr Handle kFirstLibrary = 0x7C800000;
@@ -71,13 +73,13 @@ MemPlatform::MemPlatform() {
 
 // --- set-up and inspection ---------------------------------------------
 
-void MemPlatform::AddFile(const std::string& path, const std::string& data, bool readOnly) {
+MemPlatform::Node& MemPlatform::AddFile(const std::string& path, const std::string& data, bool readOnly) {
     Node n;
     n.path = path;
     n.data = data;
     n.readOnly = readOnly;
     n.writtenAt = mono_;
-    files_[UCase(path)] = n;
+    return files_[UCase(path)] = n;
 }
 
 void MemPlatform::AddDir(const std::string& path) {
@@ -174,6 +176,7 @@ void MemPlatform::FireDueTimers(std::uint64_t until) {
         AdvanceTo(timerDue);
         timerDue = mono_ + timerInterval;
         tickTimes.push_back(mono_);
+        if (timerDepth_ > 0) ++nestedTicks;
         ++timerDepth_;
         if (onTimer_) onTimer_();
         --timerDepth_;
@@ -182,19 +185,44 @@ void MemPlatform::FireDueTimers(std::uint64_t until) {
 
 void MemPlatform::AdvanceTo(std::uint64_t t) {
     if (t > mono_) mono_ = t;
-    ObeyStopRequests();
+    EndProcessesDue();
     if (onTime) onTime(*this);
 }
 
-// A manager that honours KORUMGR.stp ends a while after it appears.
-void MemPlatform::ObeyStopRequests() {
+std::uint64_t MemPlatform::EndsAt(const Proc& p) const {
+    std::uint64_t at = UINT64_MAX;
+    if (p.terminating) at = p.goneAt;
+    // A manager that honours KORUMGR.stp ends a while after it appears.
+    const Node* stp = p.obeysStopAfterMs < 0 ? nullptr : Find(Folder(p.path) + "\\KORUMGR.stp");
+    if (stp) at = std::min(at, stp->writtenAt + static_cast<std::uint64_t>(p.obeysStopAfterMs));
+    return at;
+}
+
+void MemPlatform::EndProcessesDue() {
     for (Proc& p : procs) {
-        if (!p.alive || p.obeysStopAfterMs < 0) continue;
-        const Node* stp = Find(Folder(p.path) + "\\KORUMGR.stp");
-        if (stp && mono_ >= stp->writtenAt + static_cast<std::uint64_t>(p.obeysStopAfterMs)) {
-            p.alive = false;
-            p.exitCode = 0;
-        }
+        if (!p.alive || mono_ < EndsAt(p)) continue;
+        if (!p.terminating) p.exitCode = 0;
+        p.alive = p.terminating = false;
+    }
+}
+
+bool MemPlatform::ImageInUse(const std::string& path) const {
+    for (const Proc& p : procs)
+        if (p.alive && UCase(p.path) == UCase(path)) return true;
+    return false;
+}
+
+bool MemPlatform::Pinned(const std::string& path) const {
+    return heldOpen.count(UCase(path)) != 0 || writerLocked.count(UCase(path)) != 0;
+}
+
+void MemPlatform::PowerCut() {
+    for (Proc& p : procs) p.alive = p.terminating = false;
+    handles_.clear();
+    timerInterval = 0;
+    for (auto& f : files_) {
+        if (!f.second.flushed) f.second.data.assign(f.second.data.size(), '\0');
+        f.second.flushed = true;
     }
 }
 
@@ -270,14 +298,15 @@ ListResult MemPlatform::ListFirst(const std::string& path) {
         return r;
     }
     const Node* n = Find(path);
-    if (n && !n->hidden) r.first = BaseName(n->path);
+    if (n && !n->hidden && !n->system) r.first = BaseName(n->path);
     return r;
 }
 
 bool MemPlatform::RemoveFile(const std::string& path) {
     Node* n = Lookup(path);
     if (!n) return Fail(kErrorFileNotFound);
-    if (n->dir || n->readOnly) return Fail(kErrorAccessDenied);
+    if (n->dir || n->readOnly || ImageInUse(path)) return Fail(kErrorAccessDenied);
+    if (Pinned(path)) return Fail(kErrorSharingViolation);
     files_.erase(UCase(path));
     return true;
 }
@@ -287,15 +316,18 @@ bool MemPlatform::CopyFileTo(const std::string& from, const std::string& to) {
     if (!src || src->dir) return Fail(kErrorFileNotFound);
     if (HostUnreachable(from) || !ParentExists(to)) return Fail(kErrorBadNetPath);
     const Node* dst = Find(to);
-    if (dst && (dst->dir || dst->readOnly)) return Fail(kErrorAccessDenied);
-    if (copyTruncates) {
+    if (dst && (dst->dir || dst->readOnly || dst->hidden || dst->system)) return Fail(kErrorAccessDenied);
+    if (ImageInUse(to) || Pinned(to)) return Fail(kErrorSharingViolation);
+    if (copyTruncates || failCopiesTo.count(UCase(to))) {
         AddFile(to, src->data.substr(0, src->data.size() / 2));
+        files_[UCase(to)].flushed = false;
         return Fail(112);  // disk full
     }
     if (failCopy) return Fail(kErrorAccessDenied);
     // As CopyFileA: the copy keeps the source's attributes and last-write time.
     Node copy = *src;
     copy.path = to;
+    copy.flushed = false;
     files_[UCase(to)] = copy;
     return true;
 }
@@ -304,7 +336,9 @@ bool MemPlatform::MoveReplace(const std::string& from, const std::string& to) {
     const Node* src = Find(from);
     if (!src) return Fail(kErrorFileNotFound);
     const Node* dst = Find(to);
-    if (failMove || (dst && (dst->dir || dst->readOnly))) return Fail(kErrorAccessDenied);
+    if (failMove || failMovesTo.count(UCase(to)) || (dst && (dst->dir || dst->readOnly)) || ImageInUse(to))
+        return Fail(kErrorAccessDenied);
+    if (Pinned(from) || Pinned(to)) return Fail(kErrorSharingViolation);
     Node moved = *src;
     moved.path = to;
     files_.erase(UCase(from));
@@ -314,8 +348,14 @@ bool MemPlatform::MoveReplace(const std::string& from, const std::string& to) {
 
 bool MemPlatform::WriteText(const std::string& path, const std::string& text) {
     const Node* n = Find(path);
-    if ((n && (n->dir || n->readOnly)) || !ParentExists(path)) return Fail(kErrorAccessDenied);
+    // CREATE_ALWAYS refuses a hidden or system file whose attributes the
+    // call does not repeat.
+    if ((n && (n->dir || n->readOnly || n->hidden || n->system)) || !ParentExists(path) ||
+        failWritesTo.count(UCase(path)))
+        return Fail(kErrorAccessDenied);
+    if (ImageInUse(path) || Pinned(path)) return Fail(kErrorSharingViolation);
     AddFile(path, text);
+    files_[UCase(path)].flushed = false;
     return true;
 }
 
@@ -328,10 +368,12 @@ bool MemPlatform::AppendText(const std::string& path, const std::string& text) {
     if ((n && (n->dir || n->readOnly)) || !ParentExists(path)) return Fail(kErrorAccessDenied);
     if (!n) {
         AddFile(path, text);
+        files_[UCase(path)].flushed = false;
         return true;
     }
     n->data += text;
     n->writtenAt = mono_;
+    n->flushed = false;
     return true;
 }
 
@@ -339,7 +381,10 @@ ReadStatus MemPlatform::ReadSmallFile(const std::string& path, std::size_t limit
     out.clear();
     const Node* n = Find(path);
     if (!n) return ReadStatus::Missing;
-    if (n->dir) return ReadStatus::Error;
+    if (n->dir) {
+        lastError_ = kErrorAccessDenied;  // CreateFileA on a folder
+        return ReadStatus::Error;
+    }
     if (n->data.size() > limit) return ReadStatus::TooLarge;
     out = n->data;
     return ReadStatus::Ok;
@@ -453,17 +498,21 @@ std::uint32_t MemPlatform::ModuleFileName(Handle process, Handle module, char* b
 bool MemPlatform::ExitCodeOf(Handle process, std::uint32_t* code) {
     const Proc* p = Granted(process, 0, kQueryInformation | kQueryLimited);
     if (!p) return false;
-    *code = p->alive ? 259 : p->exitCode;
+    *code = p->alive && !p->terminating ? 259 : p->exitCode;
     return true;
 }
 
+// Returns at once, as TerminateProcess does: the process leaves the table
+// only when it has been torn down.
 bool MemPlatform::TerminateProc(Handle process, std::uint32_t code) {
     Proc* p = Granted(process, kTerminate);
     if (!p) return false;
-    if (!p->alive || p->ignoresTerminate) return Fail(kErrorAccessDenied);
-    p->alive = false;
+    if (!p->alive || p->terminating || p->ignoresTerminate) return Fail(kErrorAccessDenied);
+    p->terminating = true;
+    p->goneAt = mono_ + lingerMs;
     p->exitCode = code;
     terminated.push_back(p->pid);
+    EndProcessesDue();
     return true;
 }
 
@@ -571,9 +620,47 @@ void MemPlatform::EndProgram(int code) {
 bool MemPlatform::ClearAttributes(const std::string& path) {
     Node* n = Lookup(path);
     if (!n) return Fail(HostUnreachable(path) ? kErrorBadNetPath : kErrorFileNotFound);
-    n->readOnly = n->hidden = false;
+    n->readOnly = n->hidden = n->system = false;
     return true;
 }
+
+PathKind MemPlatform::Attributes(const std::string& path) {
+    if (HostUnreachable(path)) {
+        lastError_ = kErrorBadNetPath;
+        return PathKind::Unknown;
+    }
+    const Node* n = Find(path);
+    if (n) return n->dir ? PathKind::Folder : PathKind::File;
+    lastError_ = ParentExists(path) ? kErrorFileNotFound : kErrorPathNotFound;
+    return PathKind::Missing;
+}
+
+// Flushing needs the file open for writing, which a read-only file or a
+// running image refuses.
+bool MemPlatform::FlushFile(const std::string& path) {
+    Node* n = Lookup(path);
+    if (!n) return Fail(kErrorFileNotFound);
+    if (n->dir || n->readOnly) return Fail(kErrorAccessDenied);
+    if (ImageInUse(path)) return Fail(kErrorSharingViolation);
+    n->flushed = true;
+    return true;
+}
+
+// Time passes until the process ends by itself or the deadline; a process
+// being torn down ends at once when waited for.
+bool MemPlatform::PumpUntilEnded(Handle process, std::uint64_t deadlineMs) {
+    Proc* p = Granted(process, kSynchronize);
+    if (!p) return false;
+    while (p->alive && mono_ < deadlineMs) {
+        const std::uint64_t next = std::min(EndsAt(*p), deadlineMs);
+        FireDueTimers(next);
+        AdvanceTo(next);
+    }
+    if (p->alive) lastError_ = 258;  // WAIT_TIMEOUT
+    return !p->alive;
+}
+
+std::uint64_t MemPlatform::SystemTime() { return FileTimeAt(mono_); }
 
 bool MemPlatform::ReadChunk(const std::string& path, std::uint64_t offset, std::size_t count, std::string& out) {
     out.clear();

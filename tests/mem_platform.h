@@ -30,10 +30,12 @@ public:
         bool dir = false;
         bool readOnly = false;
         bool hidden = false;
+        bool system = false;
+        bool flushed = true;  // false: written since the last flush, lost by a power cut
         std::string data;
         std::uint64_t writtenAt = 0;  // virtual ms
     };
-    void AddFile(const std::string& path, const std::string& data = "", bool readOnly = false);
+    Node& AddFile(const std::string& path, const std::string& data = "", bool readOnly = false);
     void AddDir(const std::string& path);
     bool Has(const std::string& path) const;
     const Node* Find(const std::string& path) const;
@@ -54,6 +56,10 @@ public:
         long obeysStopAfterMs = -1;   // ends this long after KORUMGR.stp appears beside it
         std::uint32_t exitCode = 259;
         std::string snapshotName;  // empty: the file name of `path`
+        // Terminated, but still in the process table until `goneAt`, as a
+        // process whose threads are still being torn down.
+        bool terminating = false;
+        std::uint64_t goneAt = 0;
     };
     Proc& AddProcess(const std::string& path);
     Proc* FindProcess(std::uint32_t pid);
@@ -64,6 +70,11 @@ public:
     int startFailures = 0;  // the next starts that return 0
     int openHandles() const { return static_cast<int>(handles_.size()); }
     std::vector<std::uint32_t> terminated;  // pids, in order
+    std::uint64_t lingerMs = 30;            // a terminated process stays this long, unless waited for
+    // Ends every process, and turns the data of every file written since
+    // its last flush into zeros of the same length; what was created,
+    // moved or removed stays so.
+    void PowerCut();
 
     std::map<std::string, std::string> registry;  // "KEY\\name" (upper-case key) -> value
     std::vector<std::uint32_t> regSetBytes;
@@ -80,10 +91,14 @@ public:
     std::map<std::string, std::string> versions;  // upper-case path -> version
     std::set<std::string> unreachableHosts;       // upper-case
     std::set<std::string> writerLocked;           // upper-case paths open for writing elsewhere
+    std::set<std::string> heldOpen;               // upper-case paths open elsewhere without delete sharing
     std::vector<std::string> listed;              // every path listed, in order
 
     // Faults to inject.
     bool failCopy = false, failMove = false, failWindow = false;
+    std::set<std::string> failMovesTo;   // upper-case destinations that refuse a move
+    std::set<std::string> failWritesTo;  // upper-case paths that refuse to be written
+    std::set<std::string> failCopiesTo;  // upper-case destinations of copies that find the disk full
     int windowFailures = 0;  // the next window creations that fail
     bool copyTruncates = false;  // a copy that writes half the file, then fails
     int appendFailures = 0;      // the next appends that fail (disk full)
@@ -96,6 +111,7 @@ public:
     std::uint32_t timerInterval = 0;
     std::uint64_t timerDue = 0;
     std::vector<std::uint64_t> tickTimes;  // virtual ms at which the timer fired
+    int nestedTicks = 0;                   // handler runs that began inside another
 
     std::vector<std::string> debugOutput;
     bool ended = false;
@@ -165,6 +181,10 @@ public:
     // name of its path, or under `snapshotName` when that is set (an 8.3
     // form, say).
     bool ProcessSnapshot(std::vector<ProcessEntry>& out) override;
+    PathKind Attributes(const std::string& path) override;
+    bool FlushFile(const std::string& path) override;
+    bool PumpUntilEnded(Handle process, std::uint64_t deadlineMs) override;
+    std::uint64_t SystemTime() override;
     bool snapshotFails = false;
     int snapshotCalls = 0;
 
@@ -187,7 +207,15 @@ private:
 
     void AdvanceTo(std::uint64_t t);
     void FireDueTimers(std::uint64_t until);
-    void ObeyStopRequests();
+    void EndProcessesDue();
+    // When `p` ends by itself if nothing changes: its lingering or its
+    // stop request; UINT64_MAX when it does not.
+    std::uint64_t EndsAt(const Proc& p) const;
+    // Whether a live process runs from `path`: its image can be read, but
+    // neither written, replaced nor removed.
+    bool ImageInUse(const std::string& path) const;
+    // Open elsewhere in a way that forbids deleting or replacing it.
+    bool Pinned(const std::string& path) const;
     bool HostUnreachable(const std::string& path) const;
     bool ParentExists(const std::string& path) const;
     Node* Lookup(const std::string& path);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <set>
 #include <stdexcept>
 #include <string>
 
@@ -29,12 +30,14 @@ struct UpdateKey {
     }
 };
 
-// What the update check remembers from one tick to the next; a restart of
-// the monitor forgets it all.
+// What the update check remembers from one tick to the next. All but the
+// watch is also kept in the state file beside the monitor, so that a
+// restart does not apply a rolled-back build again or cut a back-off short.
 struct UpdateMemory {
+    bool loaded = false;         // the state file has been read in this run
     UpdateKey failed;            // the update whose last attempt failed
     int failures = 0;            // its failed attempts in a row
-    std::uint64_t retryAtMs = 0; // not attempted again before this MonotonicMs
+    std::uint64_t retryAt = 0;   // not attempted again before this wall-clock FILETIME (UTC)
     UpdateKey inPlace;           // installed, but its file could not be deleted
     UpdateKey rolledBack;        // installed, would not run, taken out again
     // Watch over a fresh replacement: a build that will not run goes back.
@@ -80,6 +83,8 @@ struct State {
     std::uint64_t lostRecords = 0;
     UpdateMemory update;
     std::uint32_t managerPid = 0;  // of the manager the last census found, 0 for none
+    // Managers whose path could not be read, each recorded once.
+    std::set<std::uint32_t> unreadableManagers;
     StatusState status;
     // Buffer size in bytes that the last process list needed, so that the
     // next one usually takes a single EnumProcesses call.
@@ -118,6 +123,10 @@ public:
 
 std::string AppPath(Ctx& c, const std::string& name);  // folder + "\" + name
 bool FileExists(Ctx& c, const std::string& path);
+// Removes a file whatever its attributes. "" only when nothing of that name
+// is left; else why something is ("error 32", ...). A check that cannot
+// tell whether the file is there is no success either.
+std::string RemoveIfPresent(Ctx& c, const std::string& path);
 std::string UCase(std::string text);
 bool EndsWithNoCase(const std::string& text, const std::string& tail);
 bool ContainsNoCase(const std::string& text, const std::string& part);

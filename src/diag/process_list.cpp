@@ -30,13 +30,17 @@ std::vector<std::uint32_t> GetProcessIds(Platform& p, std::uint32_t* lastBufferB
     return ids;
 }
 
-bool GetProcessPath(Platform& p, std::uint32_t pid, std::string& path) {
+bool GetProcessPath(Platform& p, std::uint32_t pid, std::string& path, std::uint32_t* error) {
     path.clear();
     const Handle h = p.OpenProc(kQueryAndRead, false, pid);
-    if (h == 0) return false;
+    if (h == 0) {
+        if (error) *error = p.LastError();
+        return false;
+    }
     Handle modules[kModuleSlots] = {};
     std::uint32_t needed = 0;
     if (!p.EnumModules(h, modules, kModuleBufferBytes, &needed)) {
+        if (error) *error = p.LastError();
         p.CloseHandle(h);
         return false;
     }

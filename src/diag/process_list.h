@@ -12,8 +12,11 @@ class Platform;
 // `lastBufferBytes`, when given, carries the buffer size from one list to
 // the next: the first call offers what the previous list needed.
 std::vector<std::uint32_t> GetProcessIds(Platform& p, std::uint32_t* lastBufferBytes = nullptr);
-// False when the process cannot be opened or its modules cannot be listed;
-// the path may still be empty for a readable process.
-bool GetProcessPath(Platform& p, std::uint32_t pid, std::string& path);
+// False when the process cannot be opened or its modules cannot be listed,
+// with the system's error in `error` when given; the path may still be
+// empty for a readable process.
+bool GetProcessPath(Platform& p, std::uint32_t pid, std::string& path, std::uint32_t* error = nullptr);
+
+constexpr std::uint32_t kProcessAccessDenied = 5;  // ERROR_ACCESS_DENIED
 
 }  // namespace rz

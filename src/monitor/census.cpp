@@ -1,3 +1,4 @@
+#include <set>
 #include <vector>
 
 #include "core/app.h"
@@ -5,6 +6,7 @@
 #include "diag/process_list.h"
 #include "diag/status_report.h"
 #include "monitor/monitor.h"
+#include "update/update_state.h"
 
 namespace rz {
 
@@ -30,33 +32,56 @@ bool NameRulesOut(const std::string& exeFile) {
     return true;
 }
 
-// The ids of the processes that need the exact read, in process-table
-// order: from the snapshot, less those that its names rule out; when the
-// snapshot fails, the whole process list.
-std::vector<std::uint32_t> IdsToRead(Ctx& c) {
-    std::vector<ProcessEntry> snapshot;
-    if (!c.p.ProcessSnapshot(snapshot)) return GetProcessIds(c.p, &c.s.processListBytes);
-    std::vector<std::uint32_t> ids;
+// The processes that need the exact read, in process-table order: from
+// the snapshot, less those that its names rule out; when the snapshot
+// fails, the whole process list, with no names.
+std::vector<ProcessEntry> ToRead(Ctx& c) {
+    std::vector<ProcessEntry> snapshot, entries;
+    if (!c.p.ProcessSnapshot(snapshot)) {
+        for (std::uint32_t pid : GetProcessIds(c.p, &c.s.processListBytes)) entries.push_back({pid, ""});
+        return entries;
+    }
     for (const ProcessEntry& e : snapshot)
-        if (!NameRulesOut(e.exeFile)) ids.push_back(e.pid);
-    return ids;
+        if (!NameRulesOut(e.exeFile)) entries.push_back(e);
+    return entries;
 }
 
-// The snapshot only spares exact reads: a process counts only by the path
-// that its exact read gives, as with a full walk.
+void CountManager(Ctx& c, std::uint32_t pid) {
+    if (c.s.KORUMGR_RUNNING != kYes) c.s.managerPid = pid;  // the first one found
+    c.s.KORUMGR_RUNNING = kYes;
+}
+
+// A manager started with more rights than the monitor (by a technician, as
+// administrator) refuses to be read. Its name in the process table is all
+// there is to go by; a second manager started beside it would only quit.
+bool UnreadableManager(Ctx& c, const ProcessEntry& e, std::uint32_t error, std::set<std::uint32_t>& seen) {
+    if (error != kProcessAccessDenied || UCase(e.exeFile) != "KORUMGR.EXE") return false;
+    seen.insert(e.pid);
+    if (c.s.unreadableManagers.count(e.pid) == 0)
+        DebugRecord(c, "'KORUMGR.exe' PID " + std::to_string(e.pid) + " CANNOT BE READ, error " +
+                           std::to_string(error) + ": counted as running");
+    return true;
+}
+
+// The snapshot only spares exact reads: a process counts by the path that
+// its exact read gives, as with a full walk, or else by its exact name
+// when it refuses to be read.
 void TakeCensus(Ctx& c) {
     c.s.KORUMGR_RUNNING.clear();
     c.s.VESK_RUNNING.clear();
     c.s.managerPid = 0;
-    for (std::uint32_t pid : IdsToRead(c)) {
+    std::set<std::uint32_t> unreadable;
+    for (const ProcessEntry& e : ToRead(c)) {
         std::string path;
-        if (!GetProcessPath(c.p, pid, path)) continue;
-        if (EndsWithNoCase(path, "KORUMGR.exe")) {
-            if (c.s.KORUMGR_RUNNING != kYes) c.s.managerPid = pid;  // the first one found
-            c.s.KORUMGR_RUNNING = kYes;
+        std::uint32_t error = 0;
+        if (!GetProcessPath(c.p, e.pid, path, &error)) {
+            if (UnreadableManager(c, e, error, unreadable)) CountManager(c, e.pid);
+            continue;
         }
+        if (EndsWithNoCase(path, "KORUMGR.exe")) CountManager(c, e.pid);
         if (EndsWithNoCase(path, "VESK.exe")) c.s.VESK_RUNNING = kYes;
     }
+    c.s.unreadableManagers = unreadable;
 }
 
 std::string ResetConnectStrings(Ctx& c) {
@@ -68,16 +93,16 @@ std::string ResetConnectStrings(Ctx& c) {
 
 // A stop request left by an unfinished update would make every manager we
 // start quit at once. False when it is still there.
+// Hidden and system files count: the manager sees them all the same.
 bool RemoveStaleStopRequest(Ctx& c, std::string& status) {
     const std::string request = AppPath(c, "KORUMGR.stp");
-    if (!FileExists(c, request)) return true;
-    c.p.ClearAttributes(request);
-    if (c.p.RemoveFile(request)) {
+    if (c.p.Attributes(request) == PathKind::Missing) return true;
+    const std::string why = RemoveIfPresent(c, request);
+    if (why.empty()) {
         DebugRecord(c, "REMOVIDO: " + request);
         return true;
     }
-    status = "'KORUMGR.stp' CANNOT BE REMOVED, error " + std::to_string(c.p.LastError()) +
-             ": 'KORUMGR.exe' not started";
+    status = "'KORUMGR.stp' CANNOT BE REMOVED, " + why + ": 'KORUMGR.exe' not started";
     return false;
 }
 
@@ -87,7 +112,7 @@ void RollBack(Ctx& c) {
     u.watching = false;
     const std::string previous = AppPath(c, "KORUMGR.old");
     const std::string target = AppPath(c, "KORUMGR.exe");
-    if (!FileExists(c, previous)) {
+    if (c.p.Attributes(previous) != PathKind::File) {
         DebugRecord(c, "ROLLBACK IMPOSSIBLE: the build of '" + u.replaced.path + "' will not run and there is no '" +
                            previous + "'");
         return;
@@ -99,6 +124,7 @@ void RollBack(Ctx& c) {
         return;
     }
     u.rolledBack = u.replaced;
+    SaveUpdateState(c);
     StatusUpdate(c, "rolled back", u.replaced.path);
     DebugRecord(c, "ROLLBACK: the build of '" + u.replaced.path + "' will not run; the previous 'KORUMGR.exe' is back");
 }
@@ -127,7 +153,7 @@ std::uint32_t StartManager(Ctx& c) {
 // are still looked at while the manager cannot be started.
 std::string LaunchManager(Ctx& c) {
     if (c.s.KORUMGR_RUNNING == kYes) return "ELKORUMGR RUNNING OK!!!   -   :)";
-    if (!FileExists(c, AppPath(c, "KORUMGR.exe")))
+    if (c.p.Attributes(AppPath(c, "KORUMGR.exe")) == PathKind::Missing)
         return "'KORUMGR.exe' NO Esta en el Folder '" + c.p.AppFolder() + "'";
     if (c.s.sUpdateHold == kYes) return "El Arranque del 'KORUMGR.exe' esta on HOLD";
     std::string status;

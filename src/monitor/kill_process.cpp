@@ -16,36 +16,62 @@ void DllError(Ctx& c, std::uint32_t lastError, const char* message) {
 
 // Two attempts: the first quietly, the second with its failures on record.
 // One exit-code value serves the whole call, as the caller's records show.
-void TerminatePid(Ctx& c, std::uint32_t pid, std::uint32_t& exitCode) {
+// True when one of them started the termination.
+bool TerminatePid(Ctx& c, std::uint32_t pid, std::uint32_t& exitCode) {
     const Handle a = c.p.OpenProc(kTerminateAndQuery, false, pid);
     c.p.ExitCodeOf(a, &exitCode);
-    c.p.TerminateProc(a, exitCode);
+    bool terminated = c.p.TerminateProc(a, exitCode);
 
     const Handle b = c.p.OpenProc(kTerminateAndQuery, false, pid);
     if (!c.p.ExitCodeOf(b, &exitCode)) DllError(c, c.p.LastError(), "GetExitCodeProcess failed");
-    if (!c.p.TerminateProc(b, exitCode)) DllError(c, c.p.LastError(), "TerminateProcess failed");
+    if (c.p.TerminateProc(b, exitCode))
+        terminated = true;
+    else
+        DllError(c, c.p.LastError(), "TerminateProcess failed");
     if (!c.p.CloseHandle(b)) DllError(c, c.p.LastError(), "CloseHandle failed");
     if (a != 0) c.p.CloseHandle(a);
+    return terminated;
+}
+
+// A process whose path cannot be read (one started with more rights) is
+// known by the name that the process table gives it.
+std::string NameFromTable(const std::vector<ProcessEntry>& table, std::uint32_t pid) {
+    for (const ProcessEntry& e : table)
+        if (e.pid == pid) return e.exeFile;
+    return "";
 }
 
 }  // namespace
 
-void Kill_Process(Ctx& c, const std::string& ProcessTOKILL) {
+std::vector<std::uint32_t> Kill_Process(Ctx& c, const std::string& ProcessTOKILL) {
+    std::vector<std::uint32_t> terminated;
     DebugRecord(c, "ELProcessTOKILL: " + ProcessTOKILL);
-    if (ProcessTOKILL.empty()) return;  // it would be found in every path
+    if (ProcessTOKILL.empty()) return terminated;  // it would be found in every path
     const std::vector<std::uint32_t> ids = GetProcessIds(c.p, &c.s.processListBytes);
     DebugRecord(c, "NumElements: " + std::to_string(ids.size()));
+    std::vector<ProcessEntry> table;
+    bool tableRead = false;
     std::uint32_t exitCode = 0;
     int handled = 0;
     for (std::uint32_t pid : ids) {
         std::string path;
-        if (!GetProcessPath(c.p, pid, path)) continue;
+        std::uint32_t error = 0;
+        if (!GetProcessPath(c.p, pid, path, &error)) {
+            if (error != kProcessAccessDenied) continue;
+            if (!tableRead) {
+                if (!c.p.ProcessSnapshot(table)) table.clear();
+                tableRead = true;
+            }
+            path = NameFromTable(table, pid);
+            if (!ContainsNoCase(path, ProcessTOKILL)) continue;  // unread and unnamed, as ever
+        }
         DebugRecord(c, "sModName: " + path);
         if (!ContainsNoCase(path, ProcessTOKILL)) continue;
         DebugRecords(c, {"P_ID: " + std::to_string(pid), "ELProcessTOKILL: " + ProcessTOKILL});
-        TerminatePid(c, pid, exitCode);
-        if (++handled >= kMaxKills) return;
+        if (TerminatePid(c, pid, exitCode)) terminated.push_back(pid);
+        if (++handled >= kMaxKills) break;
     }
+    return terminated;
 }
 
 }  // namespace rz

@@ -4,13 +4,15 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace rz {
 
 struct Ctx;
 
 void CheckProcesses(Ctx& c);
-void Kill_Process(Ctx& c, const std::string& ProcessTOKILL);
+// Returns the ids of the processes whose termination it started.
+std::vector<std::uint32_t> Kill_Process(Ctx& c, const std::string& ProcessTOKILL);
 std::string DefaultConnectString();
 
 }  // namespace rz

@@ -25,6 +25,10 @@ struct ListResult {
 
 enum class ReadStatus { Ok, Missing, TooLarge, Error };
 
+// What a path names, from its attributes. Unknown: the system answered
+// with an error other than "not found", so nothing can be said.
+enum class PathKind { Missing, File, Folder, Unknown };
+
 // Length and last-write time of a file, as its folder entry gives them.
 struct FileStamp {
     std::uint64_t length = 0;
@@ -146,6 +150,19 @@ public:
     // the order of the process table (NtQuerySystemInformation with
     // SystemProcessInformation). False when it failed or was cut short.
     virtual bool ProcessSnapshot(std::vector<ProcessEntry>& out) = 0;
+
+    // What is at `path` (GetFileAttributesA): unlike a listing, it sees
+    // hidden and system files.
+    virtual PathKind Attributes(const std::string& path) = 0;
+    // Writes what the system still holds of a file's data through to the
+    // disk (FlushFileBuffers), so that it survives a power cut.
+    virtual bool FlushFile(const std::string& path) = 0;
+    // Processes window messages until `process`, a handle opened with
+    // SYNCHRONIZE, has ended, or until the deadline (a MonotonicMs value).
+    // True when it has ended.
+    virtual bool PumpUntilEnded(Handle process, std::uint64_t deadlineMs) = 0;
+    // The wall clock as a FILETIME in UTC (GetSystemTimeAsFileTime).
+    virtual std::uint64_t SystemTime() = 0;
 };
 
 // The program's entry, defined above the platform: the process entry calls

@@ -469,17 +469,50 @@ LocalTime Win32Platform::ToLocalTime(std::uint64_t fileTime) {
     return LocalTime{st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond};
 }
 
+namespace {
+
+void DispatchPending() {
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+}
+
+}  // namespace
+
 void Win32Platform::PumpUntil(std::uint64_t deadlineMs) {
     for (;;) {
-        MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
+        DispatchPending();
         const std::uint64_t now = MonotonicMs();
         if (now >= deadlineMs) return;
         MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadlineMs - now), QS_ALLINPUT);
     }
+}
+
+bool Win32Platform::PumpUntilEnded(Handle process, std::uint64_t deadlineMs) {
+    HANDLE h = H(process);
+    for (;;) {
+        DispatchPending();
+        const std::uint64_t now = MonotonicMs();
+        const DWORD wait = now >= deadlineMs ? 0 : static_cast<DWORD>(deadlineMs - now);
+        const DWORD r = MsgWaitForMultipleObjects(1, &h, FALSE, wait, QS_ALLINPUT);
+        if (r == WAIT_OBJECT_0) return true;
+        if (r == WAIT_FAILED) {
+            impl_->lastError = GetLastError();
+            return false;
+        }
+        if (r == WAIT_TIMEOUT && MonotonicMs() >= deadlineMs) {
+            impl_->lastError = WAIT_TIMEOUT;
+            return false;
+        }
+    }
+}
+
+std::uint64_t Win32Platform::SystemTime() {
+    FILETIME ft;
+    GetSystemTimeAsFileTime(&ft);
+    return (std::uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
 }
 
 void Win32Platform::DebugOutput(const std::string& text) { OutputDebugStringA(text.c_str()); }
@@ -566,6 +599,31 @@ bool Win32Platform::ClearAttributes(const std::string& path) {
     if (cleared == 0) cleared = FILE_ATTRIBUTE_NORMAL;
     const BOOL ok = SetFileAttributesA(path.c_str(), cleared);
     impl_->Record(ok);
+    return ok != 0;
+}
+
+PathKind Win32Platform::Attributes(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        impl_->lastError = 0;
+        return attributes & FILE_ATTRIBUTE_DIRECTORY ? PathKind::Folder : PathKind::File;
+    }
+    const DWORD e = GetLastError();
+    impl_->lastError = e;
+    return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND ? PathKind::Missing : PathKind::Unknown;
+}
+
+// Only a handle open for writing can flush; others may go on reading.
+bool Win32Platform::FlushFile(const std::string& path) {
+    const HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) {
+        impl_->lastError = GetLastError();
+        return false;
+    }
+    const BOOL ok = FlushFileBuffers(f);
+    impl_->Record(ok);
+    ::CloseHandle(f);
     return ok != 0;
 }
 

@@ -65,6 +65,10 @@ public:
     bool ReadChunk(const std::string& path, std::uint64_t offset, std::size_t count, std::string& out) override;
     // Census support.
     bool ProcessSnapshot(std::vector<ProcessEntry>& out) override;
+    PathKind Attributes(const std::string& path) override;
+    bool FlushFile(const std::string& path) override;
+    bool PumpUntilEnded(Handle process, std::uint64_t deadlineMs) override;
+    std::uint64_t SystemTime() override;
 
     // Dispatches window messages until the program is ended.
     [[noreturn]] void MessageLoop();

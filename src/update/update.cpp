@@ -4,6 +4,7 @@
 #include "diag/debug_log.h"
 #include "diag/status_report.h"
 #include "monitor/monitor.h"
+#include "update/update_state.h"
 
 namespace rz {
 
@@ -17,7 +18,12 @@ std::uint32_t Le(const std::string& s, std::size_t at, int bytes) {
 
 constexpr std::uint64_t kFirstBackOffMs = 60 * 1000;
 constexpr std::uint64_t kLongestBackOffMs = 60 * 60 * 1000;
+constexpr std::uint64_t kFileTimePerMs = 10000;
 constexpr std::size_t kChunkBytes = 256 * 1024;
+constexpr std::uint32_t kSynchronize = 0x00100000;
+// TerminateProcess returns before the process is gone; its executable stays
+// locked until then.
+constexpr std::uint64_t kTerminationWaitMs = 5000;
 
 // What the update does also reaches OutputDebugString, so that it leaves a
 // trace when logging is off.
@@ -27,13 +33,6 @@ void UpdateRecord(Ctx& c, const std::string& message) {
 }
 
 std::string ErrorText(Ctx& c) { return "error " + std::to_string(c.p.LastError()); }
-
-// Hidden and read-only files count too: a leftover of either kind would
-// block the next copy or move. False when something is still there.
-bool RemoveIfPresent(Ctx& c, const std::string& path) {
-    if (!c.p.ClearAttributes(path)) return true;
-    return c.p.RemoveFile(path);
-}
 
 // The next census starts the manager again from the intact KORUMGR.exe, and
 // no stop request of this attempt is left for it to obey.
@@ -45,7 +44,8 @@ void ReleaseHold(Ctx& c) {
 
 // An attempt that replaced nothing: the same update waits a back-off that
 // doubles with every failure in a row, so a lasting fault stops the manager
-// only now and then.
+// only now and then. The wait is kept as a wall-clock time, so that it
+// outlives a restart of the monitor.
 void FailAttempt(Ctx& c, const UpdateKey& key, const std::string& message) {
     UpdateMemory& u = c.s.update;
     u.failures = u.failed == key ? u.failures + 1 : 1;
@@ -53,16 +53,23 @@ void FailAttempt(Ctx& c, const UpdateKey& key, const std::string& message) {
     std::uint64_t wait = kFirstBackOffMs;
     for (int i = 1; i < u.failures && wait < kLongestBackOffMs; ++i) wait *= 2;
     if (wait > kLongestBackOffMs) wait = kLongestBackOffMs;
-    u.retryAtMs = c.p.MonotonicMs() + wait;
+    u.retryAt = c.p.SystemTime() + wait * kFileTimePerMs;
     UpdateRecord(c, message + "; next attempt in " + std::to_string(wait / 1000) + " s");
     ReleaseHold(c);
+    SaveUpdateState(c);
+}
+
+// A clock put back must not stretch a back-off past its longest.
+bool BackingOff(Ctx& c, const UpdateMemory& u) {
+    const std::uint64_t now = c.p.SystemTime();
+    return now < u.retryAt && u.retryAt - now <= kLongestBackOffMs * kFileTimePerMs;
 }
 
 // Updates that this tick leaves alone without a word.
 bool LeftAlone(Ctx& c, const UpdateKey& key) {
     const UpdateMemory& u = c.s.update;
     if (key == u.inPlace || key == u.rolledBack) return true;
-    return key == u.failed && c.p.MonotonicMs() < u.retryAtMs;
+    return key == u.failed && BackingOff(c, u);
 }
 
 // An update still being written to the share, or cut short, must never
@@ -86,7 +93,7 @@ bool SameBytes(Ctx& c, const std::string& a, const std::string& b) {
 
 // An update file that could not be deleted after its replacement (a share
 // that only lets us read) would otherwise stop the manager at every tick.
-// Only a file of the same length is read, once per update and run.
+// Only a file of the same length is read, once per update.
 bool AlreadyInPlace(Ctx& c, const UpdateKey& key) {
     const std::string target = AppPath(c, "KORUMGR.exe");
     FileStamp current;
@@ -97,7 +104,8 @@ bool AlreadyInPlace(Ctx& c, const UpdateKey& key) {
 // checks that the copy is the very update the readiness check saw.
 // "" when it is, else what went wrong.
 std::string PrepareCopy(Ctx& c, const UpdateKey& key, const std::string& temp) {
-    if (!RemoveIfPresent(c, temp)) return "the leftover '" + temp + "' cannot be removed, " + ErrorText(c);
+    std::string why = RemoveIfPresent(c, temp);
+    if (!why.empty()) return "the leftover '" + temp + "' cannot be removed, " + why;
     if (!c.p.CopyFileTo(key.path, temp)) return "copy to '" + temp + "' failed, " + ErrorText(c);
     if (!c.p.ClearAttributes(temp)) return "the attributes of '" + temp + "' cannot be cleared, " + ErrorText(c);
     std::string head;
@@ -110,35 +118,80 @@ std::string PrepareCopy(Ctx& c, const UpdateKey& key, const std::string& temp) {
     return "";
 }
 
-enum class Stop { Gone, StillRunning, Failed };
-
-// Stops the manager: by termination, and when it survives that, by a stop
-// request it has 35 seconds to obey.
-Stop StopManager(Ctx& c, std::string& failed) {
-    Kill_Process(c, "KORUMGR.exe");
-    CheckProcesses(c);
-    if (c.s.KORUMGR_RUNNING != kYes) return Stop::Gone;
-    const std::string request = AppPath(c, "KORUMGR.stp");
-    if (!c.p.WriteText(request, DateLiteral(c.p.Now()) + "\r\n")) {
-        failed = "the stop request '" + request + "' cannot be written, " + ErrorText(c);
-        return Stop::Failed;
-    }
-    WaitPumping(c, kStopWaitMs);
-    CheckProcesses(c);
-    return c.s.KORUMGR_RUNNING == kYes ? Stop::StillRunning : Stop::Gone;
+// The build about to be replaced is copied to KORUMGR.old while it still
+// runs (a running executable can be read), so that a full disk or an old
+// backup held open by another program is found out before the manager is
+// stopped. An older KORUMGR.old goes first: a rollback must only ever bring
+// back the build that the update replaced.
+std::string PrepareBackup(Ctx& c, const std::string& target, const std::string& backup) {
+    std::string why = RemoveIfPresent(c, backup);
+    if (!why.empty()) return "the old '" + backup + "' cannot be removed, " + why;
+    const PathKind current = c.p.Attributes(target);
+    if (current == PathKind::Missing) return "";  // nothing to keep
+    if (current != PathKind::File) return "'" + target + "' cannot be looked at, " + ErrorText(c);
+    // A read-only KORUMGR.exe would refuse the move, and hand its bit to the copy.
+    if (!c.p.ClearAttributes(target)) return "the attributes of '" + target + "' cannot be cleared, " + ErrorText(c);
+    if (!c.p.CopyFileTo(target, backup)) return "backup to '" + backup + "' failed, " + ErrorText(c);
+    FileStamp a, b;
+    if (!c.p.StatFile(target, a) || !c.p.StatFile(backup, b) || a.length != b.length)
+        return "the backup '" + backup + "' is not a whole copy";
+    return "";
 }
 
-// The old executable is kept as a copy, KORUMGR.old, and the new one takes
-// its place in one move. KORUMGR.exe itself changes in that one step only:
-// whenever the monitor is stopped, it is the whole old or the whole new build.
+// Without a flush, a power cut after the move could leave a KORUMGR.exe
+// whose name is new but whose data never reached the disk.
+std::string MakeDurable(Ctx& c, const std::string& temp, const std::string& backup) {
+    for (const std::string& path : {temp, backup}) {
+        if (path == backup && c.p.Attributes(backup) == PathKind::Missing) continue;
+        if (!c.p.FlushFile(path)) return "'" + path + "' cannot be written to disk, " + ErrorText(c);
+    }
+    return "";
+}
+
+// Everything the swap needs, made and checked while the manager still runs.
+std::string Prepare(Ctx& c, const UpdateKey& key, const std::string& temp) {
+    const std::string backup = AppPath(c, "KORUMGR.old");
+    std::string failed = PrepareCopy(c, key, temp);
+    if (failed.empty()) failed = PrepareBackup(c, AppPath(c, "KORUMGR.exe"), backup);
+    if (failed.empty()) failed = MakeDurable(c, temp, backup);
+    return failed;
+}
+
+// Waits, pumping, until the terminated processes have really ended: before
+// that the census can still see them and their executable cannot be
+// replaced.
+void AwaitTermination(Ctx& c, const std::vector<std::uint32_t>& pids) {
+    const std::uint64_t deadline = c.p.MonotonicMs() + kTerminationWaitMs;
+    for (std::uint32_t pid : pids) {
+        const Handle h = c.p.OpenProc(kSynchronize, false, pid);
+        if (h == 0) continue;  // gone already
+        c.p.PumpUntilEnded(h, deadline);
+        c.p.CloseHandle(h);
+    }
+}
+
+// Stops the manager: by termination, and when it survives that, by a stop
+// request it has 35 seconds to obey. "" when it is gone.
+std::string StopManager(Ctx& c) {
+    AwaitTermination(c, Kill_Process(c, "KORUMGR.exe"));
+    CheckProcesses(c);
+    if (c.s.KORUMGR_RUNNING != kYes) return "";
+    const std::string request = AppPath(c, "KORUMGR.stp");
+    // A hidden or system leftover would refuse to be written over.
+    std::string why = RemoveIfPresent(c, request);
+    if (why.empty() && !c.p.WriteText(request, DateLiteral(c.p.Now()) + "\r\n")) why = ErrorText(c);
+    if (!why.empty()) return "the stop request '" + request + "' cannot be written, " + why;
+    WaitPumping(c, kStopWaitMs);
+    CheckProcesses(c);
+    if (c.s.KORUMGR_RUNNING != kYes) return "";
+    return "'KORUMGR.exe' survived its termination and " + std::to_string(kStopWaitMs / 1000) +
+           " s of stop request";
+}
+
+// KORUMGR.exe changes in this one move only: whenever the monitor is
+// stopped, it is the whole old or the whole new build.
 std::string Swap(Ctx& c, const std::string& temp) {
     const std::string target = AppPath(c, "KORUMGR.exe");
-    const std::string backup = AppPath(c, "KORUMGR.old");
-    // An older KORUMGR.old is not the build about to be replaced: a rollback
-    // must not bring it back.
-    if (!RemoveIfPresent(c, backup)) return "the old '" + backup + "' cannot be removed, " + ErrorText(c);
-    if (c.p.ClearAttributes(target) && !c.p.CopyFileTo(target, backup))
-        return "backup to '" + backup + "' failed, " + ErrorText(c);
     if (!c.p.MoveReplace(temp, target)) return "move to '" + target + "' failed, " + ErrorText(c);
     return "";
 }
@@ -163,8 +216,8 @@ void Finish(Ctx& c, const UpdateKey& key) {
         u.inPlace = key;
         UpdateRecord(c, "UPDATE FAILED: '" + key.path + "' cannot be deleted, " + ErrorText(c));
     }
-    RemoveIfPresent(c, AppPath(c, "KORUMGR.stp"));
-    c.s.sUpdateHold.clear();
+    SaveUpdateState(c);
+    ReleaseHold(c);
 }
 
 void ApplyUpdate(Ctx& c, const UpdateKey& key) {
@@ -172,19 +225,15 @@ void ApplyUpdate(Ctx& c, const UpdateKey& key) {
         c.s.update.inPlace = key;
         DebugRecord(c, "UPDATE ALREADY IN PLACE: '" + key.path + "'");
         c.p.RemoveFile(key.path);
-        ReleaseHold(c);
-        return;
+        SaveUpdateState(c);
+        return ReleaseHold(c);
     }
     const std::string temp = AppPath(c, "KORUMGR.new");
-    std::string failed = PrepareCopy(c, key, temp);
+    std::string failed = Prepare(c, key, temp);
     if (failed.empty()) {
         c.s.sUpdateHold = kYes;
-        const Stop stop = StopManager(c, failed);
-        if (stop == Stop::StillRunning) {
-            RemoveIfPresent(c, temp);
-            return;  // the hold stays; the next tick tries again
-        }
-        if (stop == Stop::Gone) failed = Swap(c, temp);
+        failed = StopManager(c);
+        if (failed.empty()) failed = Swap(c, temp);
     }
     if (failed.empty()) return Finish(c, key);
     RemoveIfPresent(c, temp);
@@ -222,6 +271,7 @@ bool IsCompleteExecutable(const std::string& head, std::uint64_t length) {
 void UpdateKORUMGR(Ctx& c) {
     const std::string folder = UpdateFolder(c);
     if (folder.empty()) return;
+    LoadUpdateState(c);
     UpdateKey key{folder + "KORUMGR" + c.s.THISMACHINENAME + ".exe", {}};
     const ListResult found = c.p.ListFirst(key.path);
     if (found.error) return ReleaseHold(c);  // the share is out of reach: next tick

@@ -260,7 +260,8 @@ TEST_F(KillTest, TerminatesMatchesWithTheSharedExitCode) {
     w.p.AddProcess("C:\\APPS\\ROREROZARIRADI.exe");
     w.p.AddProcess("").nameReadable = false;
     w.p.AddProcess("C:\\SYS\\SECRET.exe").openable = false;
-    Kill_Process(w.c, "KORUMGR.exe");
+    EXPECT_EQ(Kill_Process(w.c, "KORUMGR.exe"), std::vector<std::uint32_t>{mgr.pid});
+    w.p.RunFor(100);  // torn down
     EXPECT_FALSE(w.p.FindProcess(mgr.pid)->alive);
     EXPECT_EQ(w.p.FindProcess(mgr.pid)->exitCode, 259u);
     EXPECT_EQ(w.p.CountAlive(".exe"), 3);
@@ -278,6 +279,7 @@ TEST_F(KillTest, StopsAfterTheFourthMatch) {
     for (int i = 0; i < 5; ++i) w.p.AddProcess("C:\\V" + std::to_string(i) + "\\KORUMGR.exe");
     w.p.AddProcess("C:\\OTHER.exe");
     Kill_Process(w.c, "korumgr.exe");
+    w.p.RunFor(100);
     EXPECT_EQ(w.p.terminated.size(), 4u);
     EXPECT_EQ(w.p.CountAlive("KORUMGR.exe"), 1);
     int names = 0;

@@ -5,6 +5,7 @@
 
 #include "fault_platform.h"
 #include "update/update.h"
+#include "update/update_state.h"
 #include "world.h"
 
 namespace rz {
@@ -108,7 +109,7 @@ TEST_F(UpdateTest, ManagerEndedByTerminationNeedsNoWait) {
     const std::uint64_t t0 = w.p.now();
     UpdateKORUMGR(w.c);
     EXPECT_FALSE(w.p.FindProcess(mgr.pid)->alive);
-    EXPECT_EQ(w.p.now(), t0);
+    EXPECT_LT(w.p.now() - t0, 1000u);  // its teardown only
     EXPECT_TRUE(Replaced());
     EXPECT_TRUE(w.p.started.empty());
 }
@@ -125,52 +126,87 @@ TEST_F(UpdateTest, ManagerObeyingTheStopRequestIsReplacedAfterTheWait) {
     EXPECT_EQ(w.c.s.sUpdateHold, "");
 }
 
-TEST_F(UpdateTest, ManagerSurvivingBothKeepsTheHoldAcrossMidnight) {
+// A manager that survives both its termination and the stop request is
+// still running: the attempt fails like any other, so the monitor is blind
+// for one 35-second wait per back-off, not per tick.
+TEST_F(UpdateTest, ManagerSurvivingBothFailsTheAttemptAcrossMidnight) {
     auto& mgr = RunningManager();
     mgr.ignoresTerminate = true;
     w.p.SetLocalTime(2024, 3, 7, 23, 59, 50);
+    std::string request;
+    w.p.onTime = [&](MemPlatform& p) {
+        if (p.Has(w.Path("KORUMGR.stp"))) request = p.Read(w.Path("KORUMGR.stp"));
+    };
     const std::uint64_t t0 = w.p.now();
     UpdateKORUMGR(w.c);
     EXPECT_EQ(w.p.now() - t0, 35000u);
-    EXPECT_EQ(w.p.Read(w.Path("KORUMGR.stp")), "#2024-03-07 23:59:50#\r\n");
-    EXPECT_EQ(w.c.s.sUpdateHold, "YES");
+    EXPECT_EQ(request, "#2024-03-07 23:59:50#\r\n");
+    EXPECT_EQ(w.p.Now().hour, 0);
+    EXPECT_EQ(w.c.s.sUpdateHold, "");
+    EXPECT_FALSE(w.p.Has(w.Path("KORUMGR.stp")));
     EXPECT_TRUE(w.p.Has(kUpdate));
     EXPECT_FALSE(Replaced());
-    EXPECT_EQ(w.p.Now().hour, 0);
-    // The next check tries again and rewrites the request with a new time.
-    w.p.SetLocalTime(2024, 3, 8, 0, 0, 30);
-    UpdateKORUMGR(w.c);
-    EXPECT_EQ(w.p.Read(w.Path("KORUMGR.stp")), "#2024-03-08 00:00:30#\r\n");
+    EXPECT_EQ(w.Log().back(),
+              "UPDATE FAILED: 'KORUMGR.exe' survived its termination and 35 s of stop request; the old "
+              "'KORUMGR.exe' stays; next attempt in 60 s");
+    for (int tick = 0; tick < 10; ++tick) {
+        const std::uint64_t before = w.p.now();
+        w.Tick();
+        EXPECT_LT(w.p.now() - before, 1000u) << tick;
+        w.p.RunFor(5000);
+    }
+    EXPECT_TRUE(w.p.FindProcess(mgr.pid)->alive);
+    EXPECT_EQ(w.p.CountAlive("KORUMGR.exe"), 1);
     mgr.obeysStopAfterMs = 0;
+    w.p.RunFor(10000);  // the back-off has passed
     UpdateKORUMGR(w.c);
     EXPECT_TRUE(Replaced());
 }
 
 // Every way a replacement can fail: the old build stays whole, the hold is
-// released at once and the next tick starts the old manager again.
+// released at once and the next tick starts the old manager again. What
+// the swap needs is made before the manager is stopped, so that only a
+// failure of the stop or the move itself can cost it a stop.
 TEST(UpdateFaults, FailedReplacementReleasesTheHoldAndTheManagerComesBack) {
     struct Case {
         const char* what;
         void (*arrange)(World&);
         const char* record;
+        bool stopped;
     } cases[] = {
         {"copy fails", [](World& w) { w.p.failCopy = true; },
          "UPDATE FAILED: copy to 'C:\\APPS\\KORU\\KORUMGR.new' failed, error 5; the old 'KORUMGR.exe' stays; "
-         "next attempt in 60 s"},
-        {"copy cut short", [](World& w) { w.p.copyTruncates = true; }, nullptr},
-        {"swap fails", [](World& w) { w.p.failMove = true; },
+         "next attempt in 60 s",
+         false},
+        {"copy cut short", [](World& w) { w.p.copyTruncates = true; }, nullptr, false},
+        {"swap fails", [](World& w) { w.p.failMovesTo.insert(UCase(w.Path("KORUMGR.exe"))); },
          "UPDATE FAILED: move to 'C:\\APPS\\KORU\\KORUMGR.exe' failed, error 5; the old 'KORUMGR.exe' "
-         "stays; next attempt in 60 s"},
+         "stays; next attempt in 60 s",
+         true},
         {"KORUMGR.new a folder", [](World& w) { w.p.AddDir(w.Path("KORUMGR.new")); },
          "UPDATE FAILED: the leftover 'C:\\APPS\\KORU\\KORUMGR.new' cannot be removed, error 5; the old "
-         "'KORUMGR.exe' stays; next attempt in 60 s"},
+         "'KORUMGR.exe' stays; next attempt in 60 s",
+         false},
         {"stop request unwritable",
          [](World& w) {
              w.p.procs.back().ignoresTerminate = true;
-             w.p.AddFile(w.Path("KORUMGR.stp"), "", true);
+             w.p.failWritesTo.insert(UCase(w.Path("KORUMGR.stp")));
          },
          "UPDATE FAILED: the stop request 'C:\\APPS\\KORU\\KORUMGR.stp' cannot be written, error 5; the old "
-         "'KORUMGR.exe' stays; next attempt in 60 s"},
+         "'KORUMGR.exe' stays; next attempt in 60 s",
+         true},
+        {"KORUMGR.old held open by another program",
+         [](World& w) {
+             w.p.AddFile(w.Path("KORUMGR.old"), Executable("older build"));
+             w.p.heldOpen.insert(UCase(w.Path("KORUMGR.old")));
+         },
+         "UPDATE FAILED: the old 'C:\\APPS\\KORU\\KORUMGR.old' cannot be removed, error 32; the old "
+         "'KORUMGR.exe' stays; next attempt in 60 s",
+         false},
+        {"no room for the backup", [](World& w) { w.p.failCopiesTo.insert(UCase(w.Path("KORUMGR.old"))); },
+         "UPDATE FAILED: backup to 'C:\\APPS\\KORU\\KORUMGR.old' failed, error 112; the old 'KORUMGR.exe' "
+         "stays; next attempt in 60 s",
+         false},
     };
     for (const Case& k : cases) {
         World w;
@@ -189,6 +225,8 @@ TEST(UpdateFaults, FailedReplacementReleasesTheHoldAndTheManagerComesBack) {
         if (k.record) {
             EXPECT_EQ(w.Log().back(), k.record) << k.what;
         }
+        const auto log = w.Log();
+        EXPECT_EQ(std::count(log.begin(), log.end(), "ELProcessTOKILL: KORUMGR.exe") != 0, k.stopped) << k.what;
         w.p.procs.back().alive = false;  // whatever survived, the manager has gone now
         w.ClearLog();
         EXPECT_EQ(w.Tick(), -1);
@@ -201,7 +239,7 @@ TEST(UpdateFaults, FailedReplacementReleasesTheHoldAndTheManagerComesBack) {
 // The same failing update waits 1, 2, 4 ... minutes, at most an hour, and is
 // not attempted (nor logged) in between; a changed update file starts afresh.
 TEST_F(UpdateTest, BackOffDoublesUpToAnHourAndAChangedFileStartsAfresh) {
-    w.p.failMove = true;
+    w.p.failMovesTo.insert(UCase(w.Path("KORUMGR.exe")));
     const char* const waits[] = {"60", "120", "240", "480", "960", "1920", "3600", "3600"};
     for (const char* wait : waits) {
         auto& mgr = RunningManager();
@@ -220,7 +258,7 @@ TEST_F(UpdateTest, BackOffDoublesUpToAnHourAndAChangedFileStartsAfresh) {
         again.alive = false;
         w.p.RunFor(1);
     }
-    w.p.failMove = false;
+    w.p.failMovesTo.clear();
     w.p.AddFile(kUpdate, Executable("newer build"));  // same length, new time
     UpdateKORUMGR(w.c);
     EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), Executable("newer build"));
@@ -265,15 +303,22 @@ TEST_F(UpdateTest, UndeletableUpdateAlreadyInPlaceLeavesTheManagerAlone) {
     EXPECT_FALSE(w.p.Find(w.Path("KORUMGR.exe"))->readOnly);
     EXPECT_EQ(w.Log().back().rfind("UPDATE FAILED: 'G:\\_Updates\\KORUMGRSERV01.exe' cannot be deleted", 0), 0u);
     auto& mgr = RunningManager();
-    for (int restart = 0; restart < 2; ++restart) {
-        w.c.s.update = UpdateMemory{};  // what a restart of the monitor forgets
+    // Restarts of the monitor: with its state file, nothing is even read;
+    // without it, the bytes are compared once.
+    for (bool stateKept : {true, false}) {
+        w.c.s.update = UpdateMemory{};
+        if (!stateKept) w.p.RemoveFile(w.Path("ROREROZARIRADI.upd"));
         for (int tick = 0; tick < 3; ++tick) {
             w.ClearLog();
             UpdateKORUMGR(w.c);
             EXPECT_TRUE(w.p.FindProcess(mgr.pid)->alive);
             EXPECT_EQ(w.c.s.sUpdateHold, "");
-            EXPECT_EQ(w.Log(), tick == 0 ? std::vector<std::string>{"UPDATE ALREADY IN PLACE: 'G:\\_Updates\\KORUMGRSERV01.exe'"}
-                                         : std::vector<std::string>{});
+            std::vector<std::string> expected;
+            if (tick == 0 && !stateKept)
+                expected = {"UPDATE STATE NOT READ: 'C:\\APPS\\KORU\\ROREROZARIRADI.upd' (none yet); nothing "
+                            "remembered from earlier runs",
+                            "UPDATE ALREADY IN PLACE: 'G:\\_Updates\\KORUMGRSERV01.exe'"};
+            EXPECT_EQ(w.Log(), expected) << stateKept;
         }
     }
     // Bytes, not lengths, decide: one changed byte past the first chunk.
@@ -281,37 +326,37 @@ TEST_F(UpdateTest, UndeletableUpdateAlreadyInPlaceLeavesTheManagerAlone) {
     other.back() ^= 1;
     w.p.AddFile(w.Path("KORUMGR.exe"), other);
     w.c.s.update = UpdateMemory{};
+    w.p.RemoveFile(w.Path("ROREROZARIRADI.upd"));
     UpdateKORUMGR(w.c);
+    w.p.RunFor(100);
     EXPECT_FALSE(w.p.FindProcess(mgr.pid)->alive);
 }
 
-// A manager that survives everything keeps the hold and its stop request;
-// once the update is out of sight (file gone, share out of reach) both go,
-// and the manager comes back.
-TEST(UpdateHold, HoldAndStopRequestEndWhenTheUpdateIsOutOfSight) {
-    for (const char* machine : {"SERV01", "PCWS07"}) {
+// The manager sees a stop request whatever its attributes, so the launcher
+// must too: a hidden or system KORUMGR.stp goes before the start, and one
+// that cannot go blocks it.
+TEST(StaleStopRequest, FoundWhateverItsAttributesAndRemovedBeforeTheStart) {
+    struct Case {
+        const char* what;
+        void (*arrange)(MemPlatform::Node&);
+        const char* record;
+    } cases[] = {
+        {"hidden", [](MemPlatform::Node& n) { n.hidden = true; }, "REMOVIDO: C:\\APPS\\KORU\\KORUMGR.stp"},
+        {"system, read-only", [](MemPlatform::Node& n) { n.system = n.readOnly = true; },
+         "REMOVIDO: C:\\APPS\\KORU\\KORUMGR.stp"},
+        {"a folder", [](MemPlatform::Node& n) { n.dir = true; },
+         "'KORUMGR.stp' CANNOT BE REMOVED, error 5: 'KORUMGR.exe' not started"},
+    };
+    for (const Case& k : cases) {
         World w;
-        w.AsStarted(machine);
-        const std::string update = UpdateFolder(w.c) + "KORUMGR" + machine + ".exe";
-        w.p.AddDir(update.substr(0, update.rfind('\\')));
+        w.LoggingOn();
+        w.AsStarted("OFFICE-K407");
         w.p.AddFile(w.Path("KORUMGR.exe"), Executable("old build"));
-        w.p.AddFile(update, Executable("new build"));
-        auto& mgr = w.p.AddProcess(w.Path("KORUMGR.exe"));
-        mgr.ignoresTerminate = true;
-        UpdateKORUMGR(w.c);
-        EXPECT_EQ(w.c.s.sUpdateHold, "YES");
-        EXPECT_TRUE(w.p.Has(w.Path("KORUMGR.stp")));
-        if (update[0] == '\\')
-            w.p.unreachableHosts.insert("SERV01");
-        else
-            w.p.RemoveFile(update);  // taken away by somebody else
-        mgr.alive = false;
+        k.arrange(w.p.AddFile(w.Path("KORUMGR.stp"), "#2024-01-01#\r\n"));
         w.Tick();
-        EXPECT_EQ(w.c.s.sUpdateHold, "") << machine;
-        EXPECT_FALSE(w.p.Has(w.Path("KORUMGR.stp"))) << machine;
-        w.Tick();
-        EXPECT_EQ(w.p.started.size(), 1u) << machine;
-        EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), Executable("old build"));
+        const auto log = w.Log();
+        EXPECT_NE(std::find(log.begin(), log.end(), k.record), log.end()) << k.what;
+        EXPECT_EQ(w.p.CountAlive("KORUMGR.exe"), k.record[0] == 'R' ? 1 : 0) << k.what;
     }
 }
 
@@ -353,35 +398,136 @@ TEST(UpdateRollback, BuildThatWillNotRunMakesWayForThePreviousOne) {
                              "'KORUMGR.exe' is back"),
                   k.rolledBack ? 1 : 0)
             << k.what;
-        w.Tick();
-        EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), expected) << k.what;
-        EXPECT_EQ(w.p.CountAlive("KORUMGR.exe"), 1) << k.what;
+        // Nor after a restart of the monitor: the state file remembers.
+        for (bool restart : {false, true}) {
+            if (restart) w.c.s.update = UpdateMemory{};
+            const std::size_t terminated = w.p.terminated.size();
+            w.Tick();
+            EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), expected) << k.what << restart;
+            EXPECT_EQ(w.p.CountAlive("KORUMGR.exe"), 1) << k.what << restart;
+            EXPECT_EQ(w.p.terminated.size(), terminated) << k.what << restart;
+        }
     }
 }
 
+// A manager started with more rights than the monitor cannot be read: it
+// counts as running by its name in the process table, with one record, and
+// an update stops it like any other.
+TEST(UnreadableManager, CountsAsRunningAndIsStoppedLikeAnyOther) {
+    World w;
+    w.LoggingOn();
+    w.AsStarted("SERV01");
+    w.p.AddDir("G:\\_Updates");
+    w.p.AddFile(w.Path("KORUMGR.exe"), Executable("old build"));
+    auto& admin = w.p.AddProcess(w.Path("KORUMGR.exe"));
+    admin.openable = false;
+    admin.obeysStopAfterMs = 1000;
+    w.p.AddProcess("C:\\OTHER\\KORUMGR.exe.bak").openable = false;
+    for (int tick = 0; tick < 3; ++tick) {
+        w.Tick();
+        w.p.RunFor(5000);
+    }
+    EXPECT_TRUE(w.p.started.empty());
+    const std::string pid = std::to_string(admin.pid);
+    auto log = w.Log();
+    EXPECT_EQ(std::count(log.begin(), log.end(),
+                         "'KORUMGR.exe' PID " + pid + " CANNOT BE READ, error 5: counted as running"),
+              1);
+    w.p.AddFile(kUpdate, Executable("new build"));
+    w.ClearLog();
+    w.Tick();
+    log = w.Log();
+    EXPECT_NE(std::find(log.begin(), log.end(), "P_ID: " + pid), log.end());
+    EXPECT_FALSE(w.p.FindProcess(admin.pid)->alive);
+    EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), Executable("new build"));
+}
+
+// A state file that cannot be used is passed over with one record; the
+// update goes on as on a first start.
+TEST(UpdateState, DamagedStateFileIsPassedOverWithOneRecord) {
+    UpdateMemory kept;
+    kept.failed = {kUpdate, {4096, 133000000000000000ull}};
+    kept.failures = 3;
+    kept.retryAt = 133000000600000000ull;
+    const std::string whole = UpdateStateText(kept);
+    EXPECT_EQ(whole, "update_state=1\r\nfailed=G:\\_Updates\\KORUMGRSERV01.exe|4096|133000000000000000\r\n"
+                     "failures=3\r\nretry_at=133000000600000000\r\nin_place=\r\nrolled_back=\r\nend=1\r\n");
+    struct Case {
+        const char* what;
+        std::string text;  // "<dir>": a folder of that name
+        const char* why;
+    } cases[] = {
+        {"cut short", whole.substr(0, whole.size() - 7), "no 'end' line where it belongs"},
+        {"empty", "", "no 'update_state' line where it belongs"},
+        {"foreign", "update_state=2\r\n" + whole.substr(16), "unknown format"},
+        {"bad number", std::string(whole).replace(whole.find("=3"), 2, "=x"), "a value out of form"},
+        {"a folder", "<dir>", "unreadable, error 5"},
+    };
+    for (const Case& k : cases) {
+        World w;
+        w.LoggingOn();
+        w.AsStarted("SERV01");
+        w.c.s.update.loaded = false;
+        w.p.AddDir("G:\\_Updates");
+        w.p.AddFile(w.Path("KORUMGR.exe"), Executable("old build"));
+        w.p.AddFile(kUpdate, Executable("new build"));
+        if (k.text == "<dir>")
+            w.p.AddDir(w.Path("ROREROZARIRADI.upd"));
+        else
+            w.p.AddFile(w.Path("ROREROZARIRADI.upd"), k.text);
+        EXPECT_EQ(w.Tick(), -1) << k.what;
+        EXPECT_EQ(w.Log()[4], std::string("UPDATE STATE NOT READ: 'C:\\APPS\\KORU\\ROREROZARIRADI.upd' (") + k.why +
+                                  "); nothing remembered from earlier runs")
+            << k.what;
+        EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), Executable("new build")) << k.what;
+    }
+}
+
+// How the running manager takes being stopped.
+enum class Manager { Terminates, ObeysStopRequest, NeverStops };
+
 // A monitor on a platform that fails or ends at one chosen call, over the
-// update of a running manager that obeys a stop request.
+// update of a running manager.
 struct FaultRig {
     MemPlatform mem;
     FaultPlatform fp{mem};
     std::unique_ptr<Ctx> c;
     bool startedWithStopRequest = false;
+    bool stoppedInTick = false;  // the manager's termination was tried
+    bool ended = false;          // the monitor ended while time passed
 
-    FaultRig() {
+    explicit FaultRig(Manager kind = Manager::ObeysStopRequest) {
         mem.AddFile(mem.appFolder + "\\ROREROZARIRADI.deb");
         mem.AddDir("G:\\_Updates");
         mem.AddFile(Path("KORUMGR.exe"), Executable("old build"));
         mem.AddFile(Path("KORUMGR.old"), Executable("older build"));
         mem.AddFile(kUpdate, Executable("new build"));
         MemPlatform::Proc& manager = mem.AddProcess(Path("KORUMGR.exe"));
-        manager.ignoresTerminate = true;  // so that the stop request is written
-        manager.obeysStopAfterMs = 1000;
+        manager.ignoresTerminate = kind != Manager::Terminates;
+        if (kind == Manager::ObeysStopRequest) manager.obeysStopAfterMs = 1000;
         fp.onCall = [this](const std::string& call) {
             if (call == "StartProgram" && mem.Has(Path("KORUMGR.stp"))) startedWithStopRequest = true;
+            if (call == "TerminateProc") stoppedInTick = true;
         };
+        fp.SetTimerHandler([this] {
+            try {
+                TimerMONITORVESK_Timer(*c);
+            } catch (const ProgramEnded&) {
+                ended = true;
+                mem.SetTimer(0);  // a process that has ended runs no more ticks
+            }
+        });
         Restart();
     }
     std::string Path(const std::string& name) const { return mem.appFolder + "\\" + name; }
+    // Which build a file holds, by name.
+    std::string Build(const std::string& name) const {
+        const std::string data = mem.Read(Path(name));
+        for (const char* build : {"old build", "new build", "older build"})
+            if (data == Executable(build)) return build;
+        return mem.Has(Path(name)) ? "damaged" : "none";
+    }
+    std::string Exe() const { return Build("KORUMGR.exe"); }
     void Restart() {
         c.reset(new Ctx(fp));
         c->s.sAppTitle = kAppTitle;
@@ -398,50 +544,78 @@ struct FaultRig {
             Restart();
         }
     }
+    // Time passes with the monitor's own ticks.
+    void RunFor(std::uint64_t ms) {
+        mem.RunFor(ms);
+        if (ended) Restart();
+        ended = false;
+    }
 };
 
-// Whatever call of an update fails, and wherever the monitor is killed:
-// KORUMGR.exe is always one whole build, the manager runs again by the next
-// tick, never with a stop request waiting, and the update is applied once
-// the fault has passed.
-TEST(UpdateFaultInjection, EveryCallFailingOrEndingTheMonitor) {
-    FaultRig clean;
-    clean.Tick();
-    const int calls = clean.fp.calls;
-    ASSERT_EQ(clean.mem.Read(clean.Path("KORUMGR.exe")), Executable("new build"));
-    ASSERT_GT(calls, 30);
-    RecordProperty("calls_in_one_update", calls);
-    for (int ending = 0; ending < 2; ++ending) {
-        for (int k = 1; k <= calls; ++k) {
-            const std::string what = (ending ? "end at call " : "fail call ") + std::to_string(k);
-            FaultRig r;
-            (ending ? r.fp.endAt : r.fp.failAt) = k;
-            std::size_t killed = 0;
-            int stoppingTicks = 0;
-            for (int tick = 0; tick < 5; ++tick) {
-                if (tick == 3) r.mem.RunFor(61000);  // past the first back-off
-                const std::string before = r.mem.Read(r.Path("KORUMGR.exe"));
-                r.Tick();
-                const std::string exe = r.mem.Read(r.Path("KORUMGR.exe"));
-                ASSERT_TRUE(exe == Executable("old build") || exe == Executable("new build")) << what;
-                EXPECT_EQ(r.c->s.sUpdateHold, "") << what;
-                EXPECT_LE(r.mem.CountAlive("KORUMGR.exe"), 1) << what;
-                if (tick > 0 && exe == before) {
-                    EXPECT_EQ(r.mem.CountAlive("KORUMGR.exe"), 1) << what << " tick " << tick;
+// Wherever a call of an update fails (once, or for good), and wherever the
+// monitor is killed or the power cut: KORUMGR.exe is always one whole
+// build, KORUMGR.old is the build a new one replaced, no manager is
+// started beside a stop request, a failing update stops the manager once
+// per back-off even across restarts, the state file is always whole, and
+// the update is applied once the fault has passed.
+TEST(UpdateFaultInjection, EveryCallFailingForGoodOrCutOff) {
+    enum Mode { Once, Lasting, End, PowerCut };
+    for (Manager kind : {Manager::Terminates, Manager::ObeysStopRequest, Manager::NeverStops}) {
+        FaultRig clean(kind);
+        clean.Tick();
+        const int calls = clean.fp.calls;
+        ASSERT_GT(calls, 30);
+        const bool applies = kind != Manager::NeverStops;
+        ASSERT_EQ(clean.Exe(), applies ? "new build" : "old build");
+        for (Mode mode : {Once, Lasting, End, PowerCut}) {
+            for (int k = 1; k <= calls; ++k) {
+                const std::string what = "manager " + std::to_string(int(kind)) + ", mode " + std::to_string(mode) +
+                                         ", call " + std::to_string(k);
+                FaultRig r(kind);
+                (mode == Once || mode == Lasting ? r.fp.failAt : r.fp.endAt) = k;
+                r.fp.lasting = mode == Lasting;
+                r.fp.powerCut = mode == PowerCut;
+                int stoppingTicks = 0;
+                std::string lasting;
+                for (int tick = 0; tick < 8; ++tick) {
+                    if (tick == 2 && mode == Lasting) r.Restart();  // the back-off outlives it
+                    if (tick == 3) r.RunFor(61000);                 // past the first back-off
+                    if (tick == 5) {                                // the fault has passed
+                        lasting = r.fp.LastingCall();
+                        r.fp.failAt = 0;
+                        r.fp.ClearLastingFault();
+                        r.mem.SetTimer(0);  // past the longest back-off, quickly
+                        r.mem.RunFor(3601000);
+                    }
+                    r.stoppedInTick = false;
+                    r.Tick();
+                    const std::string exe = r.Exe();
+                    ASSERT_TRUE(exe == "old build" || exe == "new build") << what << ": " << exe;
+                    if (exe == "new build") {
+                        EXPECT_EQ(r.Build("KORUMGR.old"), "old build") << what;
+                    }
+                    EXPECT_EQ(r.c->s.sUpdateHold, "") << what;
+                    UpdateMemory state;
+                    std::string why;
+                    if (r.mem.Has(r.Path("ROREROZARIRADI.upd"))) {
+                        EXPECT_TRUE(ParseUpdateState(r.mem.Read(r.Path("ROREROZARIRADI.upd")), state, why))
+                            << what << ": " << why;
+                    }
+                    if (tick < 3 && r.stoppedInTick) ++stoppingTicks;
                 }
-                // Before the back-off has passed, the manager is stopped in
-                // one tick at most.
-                if (tick < 3 && r.mem.terminated.size() > killed) ++stoppingTicks, killed = r.mem.terminated.size();
-            }
-            EXPECT_FALSE(r.startedWithStopRequest) << what;
-            if (!ending) {
-                EXPECT_LE(stoppingTicks, 1) << what;
-            }
-            EXPECT_EQ(r.mem.Read(r.Path("KORUMGR.exe")), Executable("new build")) << what;
-            EXPECT_FALSE(r.mem.Has(r.Path("KORUMGR.new"))) << what;
-            // A rollback could only bring back the build that was replaced.
-            if (r.mem.Has(r.Path("KORUMGR.old"))) {
-                EXPECT_EQ(r.mem.Read(r.Path("KORUMGR.old")), Executable("old build")) << what;
+                EXPECT_EQ(r.mem.nestedTicks, 0) << what;
+                EXPECT_FALSE(r.startedWithStopRequest) << what;
+                // Killed in the midst of an attempt, the monitor has not yet
+                // noted its failure: the next one tries again, once.
+                const bool stateLost =
+                    mode == End || mode == PowerCut || lasting.find("ROREROZARIRADI.UPD") != std::string::npos;
+                EXPECT_LE(stoppingTicks, stateLost ? 2 : 1) << what;
+                // A census that can read no process at all is beyond the
+                // update's reach.
+                if (lasting.rfind("EnumModules", 0) == 0 || lasting.rfind("ModuleFileName", 0) == 0) continue;
+                EXPECT_EQ(r.Exe(), applies || mode == PowerCut ? "new build" : "old build") << what;
+                EXPECT_FALSE(r.mem.Has(r.Path("KORUMGR.new"))) << what;
+                EXPECT_EQ(r.mem.CountAlive("KORUMGR.exe"), 1) << what;
             }
         }
     }

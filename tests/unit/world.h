@@ -51,6 +51,7 @@ struct World {
         c.s.sMainMachine = "MAINPC";
         c.s.THISMACHINENAME = machine;
         p.computerName = machine;
+        c.s.update.loaded = true;  // as if the state file had been read: there is none
         if (p.Has(LogPath())) c.s.sDebugFile = LogPath(), c.s.sBannerDone = kYes;
     }
 };

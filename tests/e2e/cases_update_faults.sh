@@ -85,3 +85,57 @@ case_update_random_manager() {
         wait_for "$APP/standin.log" "build=2 .*started" 15
     stop_monitor
 }
+
+# An older KORUMGR.old that another program holds open: found out while the
+# manager still runs, so the update is not applied and the manager is
+# never stopped for it.
+case_update_backup_held() {
+    update_g upd_held
+    cp "$W32/fixtures/standin_mgr_1.exe" "$APP/KORUMGR.old"
+    cp "$W32/fixtures/holdfile.exe" "$APP/"
+    start_monitor
+    wait_for "$APP/standin.log" "build=1 .*started" 10
+    wine "$WAPP\\holdfile.exe" "$WAPP\\KORUMGR.old" 60 >/dev/null 2>&1 &
+    local holder=$!
+    bash -c "for i in \$(seq 50); do [ -e '$APP/KORUMGR.old.held' ] && exit 0; sleep 0.2; done; exit 1"
+    cp "$W32/fixtures/standin_mgr_2.exe" "$UPD"
+    check "held backup: the failure is reported before any stop" \
+        wait_for "$APP/ROREROZARIRADI.deb" "UPDATE FAILED: the old 'C:\\\\e2e\\\\upd_held\\\\KORUMGR.old' cannot be removed, error 32" 12
+    sleep 6
+    check "held backup: the manager was never stopped" \
+        test "$(count "$APP/standin.log" started)" = 1 -a "$(count "$APP/ROREROZARIRADI.deb" 'ELProcessTOKILL')" = 0
+    check "held backup: old build and update file kept" \
+        bash -c "cmp -s '$APP/KORUMGR.exe' '$W32/fixtures/standin_mgr_1.exe' && test -e '$UPD'"
+    kill "$holder" 2>/dev/null
+    kill_own 'e2e.upd_held.holdfile'
+    sleep 1
+    touch "$UPD"  # a changed update file is attempted at once
+    check "held backup: applied once the file is let go" wait_for "$APP/standin.log" "build=2 .*started" 15
+    check "held backup: KORUMGR.old is the build it replaced" cmp -s "$APP/KORUMGR.old" "$W32/fixtures/standin_mgr_1.exe"
+    check "held backup: the state file remembers no failure" \
+        test "$(tr -d '\r' <"$APP/ROREROZARIRADI.upd" | sed -n 's/^failed=//p')" = ""
+    stop_monitor
+}
+
+# A hidden stop request left behind: a manager sees it all the same, so the
+# launcher removes it before the start.
+case_hidden_stop_request() {
+    new_app hidden_stp
+    touch "$APP/ROREROZARIRADI.deb"
+    printf '#2024-01-01#\r\n' >"$APP/KORUMGR.stp"
+    # One attribute a call: Wine's attrib takes only the last of several.
+    wine attrib +h "$WAPP\\KORUMGR.stp" >/dev/null 2>&1
+    wine attrib +s "$WAPP\\KORUMGR.stp" >"$ROOT/build/attrib.out" 2>&1
+    wine attrib "$WAPP\\KORUMGR.stp" >"$ROOT/build/attrib.out" 2>&1
+    check "hidden stop request: hidden and system" grep -qE '^A?S +H' "$ROOT/build/attrib.out"
+    set_computer_name SERV01
+    start_monitor
+    check "hidden stop request: removed before the start, with a record" \
+        wait_for "$APP/ROREROZARIRADI.deb" '"REMOVIDO: C:\\e2e\\hidden_stp\\KORUMGR.stp"' 10
+    check "hidden stop request: the manager starts and stays" wait_for "$APP/standin.log" "build=1 .*started" 10
+    sleep 6
+    check "hidden stop request: gone, and obeyed by nobody" \
+        test ! -e "$APP/KORUMGR.stp" -a "$(count "$APP/standin.log" 'obeys KORUMGR.stp')" = 0 -a \
+        "$(count "$APP/standin.log" started)" = 1
+    stop_monitor
+}

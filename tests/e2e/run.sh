@@ -364,6 +364,7 @@ mkdir -p "$E2E"
 for c in case_server case_exception_name case_refused case_bad_input case_kill \
     case_update_server case_update_workstation case_update_main_machine \
     case_update_replacement_fails case_update_rollback case_update_random_manager \
+    case_update_backup_held case_hidden_stop_request \
     case_locked_instance case_log_rotation case_package case_demo_interrupt case_status \
     case_census; do
     [ -n "${E2E_ONLY:-}" ] && [[ " $E2E_ONLY " != *" $c "* ]] && continue

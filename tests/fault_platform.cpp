@@ -140,4 +140,11 @@ bool FaultPlatform::ProcessSnapshot(std::vector<ProcessEntry>& out) {
     return mem.ProcessSnapshot(out);
 }
 
+// A check that fails is one whose file cannot be read.
+SignatureCheck FaultPlatform::VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
+                                                  const std::string& signature) {
+    return Hit("VerifyFileSignature", kSharingViolation) ? SignatureCheck::Unreadable
+                                                         : mem.VerifyFileSignature(publicKeyPem, path, signature);
+}
+
 }  // namespace rz

@@ -79,6 +79,8 @@ public:
     bool ClearAttributes(const std::string& path) override;
     bool ReadChunk(const std::string& path, std::uint64_t offset, std::size_t count, std::string& out) override;
     bool ProcessSnapshot(std::vector<ProcessEntry>& out) override;
+    SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
+                                       const std::string& signature) override;
 
 private:
     bool injected_ = false;

@@ -6,6 +6,7 @@
 
 #include "core/app.h"
 #include "platform/win32_rules.h"
+#include "signing.h"
 
 namespace rz {
 
@@ -339,7 +340,7 @@ ReadStatus MemPlatform::ReadSmallFile(const std::string& path, std::size_t limit
     out.clear();
     const Node* n = Find(path);
     if (!n) return ReadStatus::Missing;
-    if (n->dir) return ReadStatus::Error;
+    if (n->dir) return Fail(kErrorAccessDenied), ReadStatus::Error;
     if (n->data.size() > limit) return ReadStatus::TooLarge;
     out = n->data;
     return ReadStatus::Ok;
@@ -597,6 +598,17 @@ bool MemPlatform::ProcessSnapshot(std::vector<ProcessEntry>& out) {
     }
     // A failed walk may leave what it read so far behind.
     return snapshotFails ? Fail(kErrorAccessDenied) : true;
+}
+
+// --- Signed updates ------------------------------------------------------------
+
+SignatureCheck MemPlatform::VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
+                                                const std::string& signature) {
+    const Node* n = Find(path);
+    if (!n || n->dir) return Fail(kErrorFileNotFound), SignatureCheck::Unreadable;
+    if (writerLocked.count(UCase(path))) return Fail(kErrorSharingViolation), SignatureCheck::Unreadable;
+    lastError_ = 0;
+    return VerifyBytes(publicKeyPem, n->data, signature);
 }
 
 }  // namespace rz

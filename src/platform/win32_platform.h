@@ -65,6 +65,9 @@ public:
     bool ReadChunk(const std::string& path, std::uint64_t offset, std::size_t count, std::string& out) override;
     // Census support.
     bool ProcessSnapshot(std::vector<ProcessEntry>& out) override;
+    // Signed updates.
+    SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
+                                       const std::string& signature) override;
 
     // Dispatches window messages until the program is ended.
     [[noreturn]] void MessageLoop();

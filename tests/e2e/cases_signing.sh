@@ -62,3 +62,29 @@ case_signing_check() {
     run_sigcheck
     check "signature check: without UpdateKey.pem any build passes" test "$SEEN" = ACCEPTED
 }
+
+# The whole update with signing on. Not in run.sh's case list until the
+# update calls SignatureRefusal on KORUMGR.new.
+case_update_signed() {
+    update_g upd_signed
+    local key="$ROOT/build/e2e-update-key.pem" size
+    openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$key" 2>/dev/null
+    openssl pkey -in "$key" -pubout -out "$APP/UpdateKey.pem"
+    start_monitor
+    wait_for "$APP/standin.log" "build=1 .*started" 10
+    # The signature first, then a build with one byte changed.
+    openssl dgst -sha256 -sign "$key" -out "$UPD.sig" "$W32/fixtures/standin_mgr_2.exe"
+    size=$(stat -c %s "$W32/fixtures/standin_mgr_2.exe")
+    cp "$W32/fixtures/standin_mgr_2.exe" "$UPD.tmp"
+    printf 'x' | dd of="$UPD.tmp" bs=1 seek=$((size - 1)) conv=notrunc 2>/dev/null
+    mv "$UPD.tmp" "$UPD"
+    check "signed update: a tampered build is refused" wait_for "$APP/ROREROZARIRADI.deb" \
+        "UPDATE REFUSED: the signature 'G:\\\\_Updates\\\\KORUMGRSERV01.exe.sig' is not the key's signature of this build; the old 'KORUMGR.exe' stays; next attempt in 60 s" 12
+    check "signed update: the manager was never stopped" \
+        test "$(count "$APP/standin.log" started)" = 1 -a ! -e "$APP/KORUMGR.new" -a ! -e "$APP/KORUMGR.stp"
+    check "signed update: the old build stays" cmp -s "$APP/KORUMGR.exe" "$W32/fixtures/standin_mgr_1.exe"
+    cp "$W32/fixtures/standin_mgr_2.exe" "$UPD"  # a changed update file is attempted at once
+    check "signed update: the build signed with openssl is applied" wait_for "$APP/standin.log" "build=2 .*started" 15
+    check "signed update: KORUMGR.exe is the new build" cmp -s "$APP/KORUMGR.exe" "$W32/fixtures/standin_mgr_2.exe"
+    stop_monitor
+}

@@ -15,6 +15,8 @@ install_missing() {
         ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need+=(libclang-rt-dev)
     [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
     [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+    [ -f /usr/include/openssl/evp.h ] || need+=(libssl-dev)
+    command -v openssl >/dev/null || need+=(openssl)
     command -v i686-w64-mingw32-g++ >/dev/null || need+=(g++-mingw-w64-i686)
     command -v wine >/dev/null || need+=(wine)
     dpkg -s wine32:i386 >/dev/null 2>&1 || need+=(wine32:i386)

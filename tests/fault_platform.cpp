@@ -159,4 +159,11 @@ bool FaultPlatform::PumpUntilEnded(Handle process, std::uint64_t deadlineMs) {
     return !Hit("PumpUntilEnded", 6) && mem.PumpUntilEnded(process, deadlineMs);
 }
 
+// A check that fails is one whose file cannot be read.
+SignatureCheck FaultPlatform::VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
+                                                  const std::string& signature) {
+    return Hit("VerifyFileSignature", kSharingViolation, path) ? SignatureCheck::Unreadable
+                                                         : mem.VerifyFileSignature(publicKeyPem, path, signature);
+}
+
 }  // namespace rz

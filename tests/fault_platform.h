@@ -89,6 +89,8 @@ public:
     bool FlushFile(const std::string& path) override;
     bool PumpUntilEnded(Handle process, std::uint64_t deadlineMs) override;
     std::uint64_t SystemTime() override { return mem.SystemTime(); }
+    SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
+                                       const std::string& signature) override;
 
 private:
     bool injected_ = false;

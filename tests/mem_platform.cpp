@@ -6,6 +6,7 @@
 
 #include "core/app.h"
 #include "platform/win32_rules.h"
+#include "signing.h"
 
 namespace rz {
 
@@ -684,6 +685,17 @@ bool MemPlatform::ProcessSnapshot(std::vector<ProcessEntry>& out) {
     }
     // A failed walk may leave what it read so far behind.
     return snapshotFails ? Fail(kErrorAccessDenied) : true;
+}
+
+// --- Signed updates ------------------------------------------------------------
+
+SignatureCheck MemPlatform::VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
+                                                const std::string& signature) {
+    const Node* n = Find(path);
+    if (!n || n->dir) return Fail(kErrorFileNotFound), SignatureCheck::Unreadable;
+    if (writerLocked.count(UCase(path))) return Fail(kErrorSharingViolation), SignatureCheck::Unreadable;
+    lastError_ = 0;
+    return VerifyBytes(publicKeyPem, n->data, signature);
 }
 
 }  // namespace rz

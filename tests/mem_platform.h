@@ -187,6 +187,9 @@ public:
     std::uint64_t SystemTime() override;
     bool snapshotFails = false;
     int snapshotCalls = 0;
+    // Signed updates: a true check with OpenSSL over the file's bytes.
+    SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
+                                       const std::string& signature) override;
 
 private:
     struct HandleInfo {

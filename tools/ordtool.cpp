@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "config.h"
 #include "core/app.h"
 #include "startup/main_machine.h"
@@ -14,7 +15,6 @@
 namespace {
 
 constexpr char kDefaultKey = '7';
-constexpr int kExitUsage = 2;
 
 const char* const kUsage =
     "ordtool " RZ_VERSION " - writes and reads MainMachine.ord, the file beside ROREROZARIRADI.exe\n"
@@ -31,10 +31,7 @@ const char* const kUsage =
     "                     PowerShell's '>' saves UTF-16, which the monitor cannot read\n"
     "Options may come before or after the name. Exit codes: 0 done, 2 bad command line or name.\n";
 
-int BadUsage(const std::string& why) {
-    std::fprintf(stderr, "ordtool: %s\n(ordtool --help shows the usage)\n", why.c_str());
-    return kExitUsage;
-}
+int BadUsage(const std::string& why) { return rz::BadUsage("ordtool", why); }
 
 // Command-line text as UTF-8 to the 8-bit code page (Latin-1 range);
 // false for anything that has no place there.
@@ -87,12 +84,12 @@ int Encode(const std::string& name, char key, const std::string& output) {
         std::fprintf(stderr,
                      "ordtool: the name must be non-empty printable text without commas or double quotes, "
                      "in the 8-bit code page\n");
-        return kExitUsage;
+        return rz::kExitUsage;
     }
     const std::string line = rz::EncodeMainMachine(text, key);
     if (line.empty()) {
         std::fprintf(stderr, "ordtool: the name does not survive decoding\n");
-        return kExitUsage;
+        return rz::kExitUsage;
     }
     return Emit(line + (output.empty() ? "\n" : "\r\n"), output) ? 0 : 1;
 }
@@ -141,63 +138,23 @@ int Decode(const std::string& path) {
     return 0;
 }
 
-struct Args {
-    std::vector<std::string> words;  // verb and its operand
-    std::string key, output;
-    bool keyGiven = false, outputGiven = false;
-};
-
-// Takes the value of an option given as "--opt V" or "--opt=V".
-bool OptionValue(int argc, char** argv, int& i, const std::string& arg, const std::string& longName,
-                 const std::string& shortName, std::string& value) {
-    if (arg == longName || arg == shortName) {
-        if (i + 1 >= argc) return false;
-        value = argv[++i];
-        return true;
-    }
-    if (arg.compare(0, longName.size() + 1, longName + "=") != 0) return false;
-    value = arg.substr(longName.size() + 1);
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    Args a;
-    bool optionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
-            a.words.push_back(arg);
-        } else if (arg == "--") {
-            optionsEnded = true;
-        } else if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--version") {
-            std::printf("ordtool %s\n", RZ_VERSION);
-            return 0;
-        } else if (OptionValue(argc, argv, i, arg, "--key", "-k", a.key)) {
-            a.keyGiven = true;
-        } else if (OptionValue(argc, argv, i, arg, "--output", "-o", a.output)) {
-            a.outputGiven = true;
-        } else if (arg == "--key" || arg == "-k" || arg == "--output" || arg == "-o") {
-            return BadUsage(arg + " needs a value");
-        } else {
-            return BadUsage("unknown option '" + arg + "'");
-        }
-    }
-    if (a.words.empty()) return BadUsage("say encode NAME or decode FILE");
-    const std::string& verb = a.words[0];
+    rz::Option key{"--key", "-k"}, output{"--output", "-o"};
+    std::vector<std::string> words;
+    if (const int done = rz::ParseCommandLine(argc, argv, "ordtool", kUsage, {&key, &output}, words); done >= 0) return done;
+    if (words.empty()) return BadUsage("say encode NAME or decode FILE");
+    const std::string& verb = words[0];
     if (verb != "encode" && verb != "decode") return BadUsage("unknown command '" + verb + "'");
-    if (a.words.size() != 2)
+    if (words.size() != 2)
         return BadUsage(verb + (verb == "encode" ? " takes one NAME" : " takes one FILE") + " (quote a name with blanks)");
     if (verb == "decode") {
-        if (a.keyGiven || a.outputGiven) return BadUsage("decode takes no --key or --output: the key is in the file");
-        return Decode(a.words[1]);
+        if (key.given || output.given) return BadUsage("decode takes no --key or --output: the key is in the file");
+        return Decode(words[1]);
     }
-    if (a.keyGiven && (a.key.size() != 1 || a.key[0] < '1' || a.key[0] > '9'))
-        return BadUsage("the key must be one digit from 1 to 9, not '" + a.key + "'");
-    if (a.outputGiven && a.output.empty()) return BadUsage("--output needs a file name");
-    return Encode(a.words[1], a.keyGiven ? a.key[0] : kDefaultKey, a.output);
+    if (key.given && (key.value.size() != 1 || key.value[0] < '1' || key.value[0] > '9'))
+        return BadUsage("the key must be one digit from 1 to 9, not '" + key.value + "'");
+    if (output.given && output.value.empty()) return BadUsage("--output needs a file name");
+    return Encode(words[1], key.given ? key.value[0] : kDefaultKey, output.value);
 }

@@ -73,6 +73,15 @@ struct FormDesign {
     bool labelBold = false;
 };
 
+// Answer of a detached-signature check.
+enum class SignatureCheck {
+    Valid,        // the signature is the key's, over these very bytes
+    Invalid,      // it is not (other key, other bytes, cut short, empty)
+    KeyUnusable,  // not PEM, not an RSA SubjectPublicKeyInfo, or too short
+    Unreadable    // the file cannot be read; LastError tells why
+};
+constexpr unsigned kLeastKeyBits = 2048;  // shorter RSA keys are refused
+
 class Platform {
 public:
     virtual ~Platform() = default;
@@ -163,6 +172,13 @@ public:
     virtual bool PumpUntilEnded(Handle process, std::uint64_t deadlineMs) = 0;
     // The wall clock as a FILETIME in UTC (GetSystemTimeAsFileTime).
     virtual std::uint64_t SystemTime() = 0;
+    // Signed updates.
+    // Checks `signature` (RSA PKCS#1 v1.5 over SHA-256, as OpenSSL writes
+    // it: big-endian) of the whole file `path`, read while writers are
+    // denied, against an RSA public key of kLeastKeyBits or more in PEM
+    // SubjectPublicKeyInfo form.
+    virtual SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
+                                               const std::string& signature) = 0;
 };
 
 // The program's entry, defined above the platform: the process entry calls

@@ -5,6 +5,7 @@
 
 #include "platform/win32_platform.h"
 #include "platform/win32_rules.h"
+#include "platform/win32_signature.h"
 
 #include <algorithm>
 #include <vector>
@@ -643,6 +644,16 @@ bool Win32Platform::ReadChunk(const std::string& path, std::uint64_t offset, std
     impl_->Record(ok);
     ::CloseHandle(f);
     return ok;
+}
+
+// --- Signed updates ------------------------------------------------------------
+
+SignatureCheck Win32Platform::VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
+                                                  const std::string& signature) {
+    std::uint32_t error = 0;
+    const SignatureCheck result = CryptoApiVerifyFile(publicKeyPem, path, signature, error);
+    impl_->lastError = error;
+    return result;
 }
 
 }  // namespace rz

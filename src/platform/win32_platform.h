@@ -69,6 +69,9 @@ public:
     bool FlushFile(const std::string& path) override;
     bool PumpUntilEnded(Handle process, std::uint64_t deadlineMs) override;
     std::uint64_t SystemTime() override;
+    // Signed updates.
+    SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
+                                       const std::string& signature) override;
 
     // Dispatches window messages until the program is ended.
     [[noreturn]] void MessageLoop();

@@ -4,6 +4,7 @@
 #include "diag/debug_log.h"
 #include "diag/status_report.h"
 #include "monitor/monitor.h"
+#include "update/signature.h"
 #include "update/update_state.h"
 
 namespace rz {
@@ -148,11 +149,10 @@ std::string MakeDurable(Ctx& c, const std::string& temp, const std::string& back
     return "";
 }
 
-// Everything the swap needs, made and checked while the manager still runs.
-std::string Prepare(Ctx& c, const UpdateKey& key, const std::string& temp) {
+// Everything else the swap needs, made while the manager still runs.
+std::string PrepareSwap(Ctx& c, const std::string& temp) {
     const std::string backup = AppPath(c, "KORUMGR.old");
-    std::string failed = PrepareCopy(c, key, temp);
-    if (failed.empty()) failed = PrepareBackup(c, AppPath(c, "KORUMGR.exe"), backup);
+    std::string failed = PrepareBackup(c, AppPath(c, "KORUMGR.exe"), backup);
     if (failed.empty()) failed = MakeDurable(c, temp, backup);
     return failed;
 }
@@ -220,6 +220,15 @@ void Finish(Ctx& c, const UpdateKey& key) {
     ReleaseHold(c);
 }
 
+// An attempt that installed nothing: the copy goes, the report says how it
+// ended, and the back-off applies.
+void GiveUp(Ctx& c, const UpdateKey& key, const std::string& temp, const std::string& result,
+            const std::string& record) {
+    RemoveIfPresent(c, temp);
+    StatusUpdate(c, result, key.path);
+    FailAttempt(c, key, record + "; the old 'KORUMGR.exe' stays");
+}
+
 void ApplyUpdate(Ctx& c, const UpdateKey& key) {
     if (AlreadyInPlace(c, key)) {
         c.s.update.inPlace = key;
@@ -229,16 +238,20 @@ void ApplyUpdate(Ctx& c, const UpdateKey& key) {
         return ReleaseHold(c);
     }
     const std::string temp = AppPath(c, "KORUMGR.new");
-    std::string failed = Prepare(c, key, temp);
+    std::string failed = PrepareCopy(c, key, temp);
+    if (failed.empty()) {
+        // The bytes checked are the bytes that would be installed.
+        const std::string refused = SignatureRefusal(c, temp, key.path);
+        if (!refused.empty()) return GiveUp(c, key, temp, "refused", "UPDATE REFUSED: " + refused);
+        failed = PrepareSwap(c, temp);
+    }
     if (failed.empty()) {
         c.s.sUpdateHold = kYes;
         failed = StopManager(c);
         if (failed.empty()) failed = Swap(c, temp);
     }
     if (failed.empty()) return Finish(c, key);
-    RemoveIfPresent(c, temp);
-    StatusUpdate(c, "failed", key.path);
-    FailAttempt(c, key, "UPDATE FAILED: " + failed + "; the old 'KORUMGR.exe' stays");
+    GiveUp(c, key, temp, "failed", "UPDATE FAILED: " + failed);
 }
 
 }  // namespace

@@ -28,13 +28,16 @@ case_package() {
     cmake --build "$W32" --target package >"$listing" 2>&1
     check "package: $(basename "$zip") built" test -f "$zip"
     SEEN=$(unzip -Z1 "$zip" 2>/dev/null | sort | tr '\n' ' ')
-    check "package: the programs and the guide, no stand-ins" test "$SEEN" = "GUIDE.txt ROREROZARIRADI.exe ordtool.exe statusboard.exe "
+    check "package: the programs and the guide, no stand-ins" test "$SEEN" = "GUIDE.txt ROREROZARIRADI.exe ordtool.exe statusboard.exe updsign.exe "
     check "package: the guide names the version" bash -c "unzip -p '$zip' GUIDE.txt | grep -qF 'version $VERSION'"
     local unpacked="$WINEPREFIX/drive_c/e2e/package"
     rm -rf "$unpacked" && mkdir -p "$unpacked" && unzip -q "$zip" -d "$unpacked"
     wine 'C:\e2e\package\ordtool.exe' --version >"$unpacked/version.out" 2>/dev/null
     SEEN=$(tr -d '\r' <"$unpacked/version.out")
     check "package: ordtool.exe tells its version" test "$SEEN" = "ordtool $VERSION"
+    wine 'C:\e2e\package\updsign.exe' --version >"$unpacked/version.out" 2>/dev/null
+    SEEN=$(tr -d '\r' <"$unpacked/version.out")
+    check "package: updsign.exe tells its version" test "$SEEN" = "updsign $VERSION"
 }
 
 # Ctrl-C at the terminal reaches the demo script's whole process group; the

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "fault_platform.h"
+#include "signing.h"
 #include "update/update.h"
 #include "update/update_state.h"
 #include "world.h"
@@ -657,6 +658,26 @@ TEST(UpdateCheck, CompleteExecutableHeaders) {
     std::string manySections = exe;
     manySections[0x46] = '\xFF', manySections[0x47] = '\xFF';
     EXPECT_FALSE(IsCompleteExecutable(manySections, manySections.size()));
+}
+
+// With a key beside the monitor, an unsigned build is refused while the
+// manager runs on, and the signed one goes in.
+TEST_F(UpdateTest, WithAKeyOnlyTheSignedBuildGoesInAndTheManagerRunsUntilThen) {
+    std::string mine, minePublic, signature;
+    ASSERT_EQ(MakeKeyPair(2048, mine, minePublic), "");
+    ASSERT_EQ(SignBytes(mine, Executable("new build"), signature), "");
+    w.p.AddFile(w.Path("UpdateKey.pem"), minePublic);
+    const MemPlatform::Proc& manager = RunningManager();
+    UpdateKORUMGR(w.c);
+    EXPECT_EQ(w.Log().back(), "UPDATE REFUSED: the signature 'G:\\_Updates\\KORUMGRSERV01.exe.sig' is missing; the old "
+                              "'KORUMGR.exe' stays; next attempt in 60 s");
+    EXPECT_TRUE(manager.alive);
+    EXPECT_FALSE(w.p.Has(w.Path("KORUMGR.new")));
+    w.p.AddFile(std::string(kUpdate) + ".sig", signature);
+    w.p.RunFor(60000);
+    UpdateKORUMGR(w.c);
+    EXPECT_TRUE(Replaced());
+    EXPECT_FALSE(manager.alive);
 }
 
 }  // namespace

@@ -1,0 +1,90 @@
+# End-to-end cases of signed updates: the Windows signing tool against the
+# host one and the openssl command line, and the monitor's own check under
+# Wine. Sourced by run.sh.
+
+quiet() { "$@" >/dev/null 2>&1; }
+
+# Keys made by either tool serve the other; both sign byte for byte alike.
+case_signing_tools() {
+    local d="$E2E/signing" w='C:\e2e\signing' host="$ROOT/build/native/updsign" key
+    APP=$d
+    rm -rf "$d" && mkdir -p "$d"
+    cp "$W32/updsign.exe" "$W32/fixtures/standin_mgr_2.exe" "$d/"
+    (cd "$d" && quiet "$host" keygen host.pem host.pub --bits 2048)
+    quiet wine "$w\\updsign.exe" keygen "$w\\win.pem" "$w\\win.pub" --bits 2048
+    check "signing tools: the Windows key pair is one openssl takes" \
+        bash -c "openssl pkey -in '$d/win.pem' -pubout | cmp -s - <(tr -d '\r' <'$d/win.pub')"
+    for key in host win; do
+        quiet wine "$w\\updsign.exe" sign "$w\\$key.pem" "$w\\standin_mgr_2.exe" -o "$w\\$key.wsig"
+        quiet "$host" sign "$d/$key.pem" "$d/standin_mgr_2.exe" -o "$d/$key.hsig"
+        check "signing tools: Windows and host sign alike with the $key key" cmp -s "$d/$key.wsig" "$d/$key.hsig"
+        check "signing tools: the host takes the Windows signature, $key key" \
+            quiet "$host" verify "$d/$key.pub" "$d/standin_mgr_2.exe" -s "$d/$key.wsig"
+        check "signing tools: Windows takes the host signature, $key key" \
+            quiet wine "$w\\updsign.exe" verify "$w\\$key.pub" "$w\\standin_mgr_2.exe" -s "$w\\$key.hsig"
+    done
+    openssl rsa -in "$d/host.pem" -traditional -out "$d/host1.pem" 2>/dev/null
+    quiet wine "$w\\updsign.exe" sign "$w\\host1.pem" "$w\\standin_mgr_2.exe" -o "$w\\host1.wsig"
+    check "signing tools: Windows signs with a PKCS#1 key from openssl" cmp -s "$d/host1.wsig" "$d/host.hsig"
+    printf 'x' | dd of="$d/standin_mgr_2.exe" bs=1 seek=3000 conv=notrunc 2>/dev/null
+    check "signing tools: Windows refuses a tampered build (exit 1)" \
+        bash -c "wine 'C:\\e2e\\signing\\updsign.exe' verify 'C:\\e2e\\signing\\win.pub' 'C:\\e2e\\signing\\standin_mgr_2.exe' -s 'C:\\e2e\\signing\\win.wsig' >/dev/null 2>&1; test \$? = 1"
+}
+
+# The monitor's own check on the Win32 platform, through a fixture that
+# runs it once: UpdateKey.pem beside it, the update's .sig on a share.
+case_signing_check() {
+    local d="$E2E/sigcheck" w='C:\e2e\sigcheck'
+    local sig="C:\\e2e\\sigcheck\\share\\KORUMGRSERV01.exe.sig"
+    APP=$d
+    rm -rf "$d" && mkdir -p "$d/share"
+    cp "$W32/fixtures/sigcheck.exe" "$d/"
+    openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$d/share/key.pem" 2>/dev/null
+    openssl pkey -in "$d/share/key.pem" -pubout -out "$d/UpdateKey.pem"
+    cp "$W32/fixtures/standin_mgr_2.exe" "$d/share/KORUMGRSERV01.exe"
+    cp "$W32/fixtures/standin_mgr_2.exe" "$d/KORUMGR.new"
+    openssl dgst -sha256 -sign "$d/share/key.pem" -out "$d/share/KORUMGRSERV01.exe.sig" "$d/share/KORUMGRSERV01.exe"
+    run_sigcheck() { SEEN=$(wine "$w\\sigcheck.exe" "$w\\KORUMGR.new" "$w\\share\\KORUMGRSERV01.exe" 2>/dev/null | tr -d '\r'); }
+    run_sigcheck
+    check "signature check: a build signed with openssl is accepted" test "$SEEN" = ACCEPTED
+    printf 'x' | dd of="$d/KORUMGR.new" bs=1 seek=3000 conv=notrunc 2>/dev/null
+    run_sigcheck
+    check "signature check: one changed byte is refused" \
+        test "$SEEN" = "the signature '$sig' is not the key's signature of this build"
+    rm "$d/share/KORUMGRSERV01.exe.sig"
+    run_sigcheck
+    check "signature check: a missing signature is refused" test "$SEEN" = "the signature '$sig' is missing"
+    rm "$d/UpdateKey.pem" && mkdir "$d/UpdateKey.pem"
+    run_sigcheck
+    check "signature check: a folder UpdateKey.pem refuses" \
+        test "$SEEN" = "the key 'C:\\e2e\\sigcheck\\UpdateKey.pem' cannot be read, error 5"
+    rmdir "$d/UpdateKey.pem"
+    run_sigcheck
+    check "signature check: without UpdateKey.pem any build passes" test "$SEEN" = ACCEPTED
+}
+
+# The whole update with signing on. Not in run.sh's case list until the
+# update calls SignatureRefusal on KORUMGR.new.
+case_update_signed() {
+    update_g upd_signed
+    local key="$ROOT/build/e2e-update-key.pem" size
+    openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$key" 2>/dev/null
+    openssl pkey -in "$key" -pubout -out "$APP/UpdateKey.pem"
+    start_monitor
+    wait_for "$APP/standin.log" "build=1 .*started" 10
+    # The signature first, then a build with one byte changed.
+    openssl dgst -sha256 -sign "$key" -out "$UPD.sig" "$W32/fixtures/standin_mgr_2.exe"
+    size=$(stat -c %s "$W32/fixtures/standin_mgr_2.exe")
+    cp "$W32/fixtures/standin_mgr_2.exe" "$UPD.tmp"
+    printf 'x' | dd of="$UPD.tmp" bs=1 seek=$((size - 1)) conv=notrunc 2>/dev/null
+    mv "$UPD.tmp" "$UPD"
+    check "signed update: a tampered build is refused" wait_for "$APP/ROREROZARIRADI.deb" \
+        "UPDATE REFUSED: the signature 'G:\\\\_Updates\\\\KORUMGRSERV01.exe.sig' is not the key's signature of this build; the old 'KORUMGR.exe' stays; next attempt in 60 s" 12
+    check "signed update: the manager was never stopped" \
+        test "$(count "$APP/standin.log" started)" = 1 -a ! -e "$APP/KORUMGR.new" -a ! -e "$APP/KORUMGR.stp"
+    check "signed update: the old build stays" cmp -s "$APP/KORUMGR.exe" "$W32/fixtures/standin_mgr_1.exe"
+    cp "$W32/fixtures/standin_mgr_2.exe" "$UPD"  # a changed update file is attempted at once
+    check "signed update: the build signed with openssl is applied" wait_for "$APP/standin.log" "build=2 .*started" 15
+    check "signed update: KORUMGR.exe is the new build" cmp -s "$APP/KORUMGR.exe" "$W32/fixtures/standin_mgr_2.exe"
+    stop_monitor
+}

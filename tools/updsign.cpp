@@ -1,0 +1,190 @@
+// Makes the key pair of a centre that requires signed manager updates,
+// signs updates and checks them as the monitor does.
+// Run "updsign --help" for its command line.
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+#include "command_line.h"
+#include "config.h"
+#include "signing.h"
+#include "update/signature.h"
+#ifdef _WIN32
+#include "platform/win32_signature.h"
+#endif
+
+namespace {
+
+constexpr int kExitRefused = 1;
+constexpr unsigned kDefaultBits = 3072;
+
+const char* const kUsage =
+    "updsign " RZ_VERSION " - signs manager updates for monitors that require them: with the\n"
+    "public key beside ROREROZARIRADI.exe as UpdateKey.pem, a monitor installs only an update\n"
+    "whose signature FILE.sig lies beside it.\n"
+    "\n"
+    "usage: updsign keygen PRIVATE.pem PUBLIC.pem [--bits N]\n"
+    "           makes a new key pair; PRIVATE.pem never goes on the share nor beside a monitor\n"
+    "       updsign sign PRIVATE.pem FILE [--output SIG]\n"
+    "           writes the signature of FILE to FILE.sig, or to SIG\n"
+    "       updsign verify PUBLIC.pem FILE [--signature SIG]\n"
+    "           checks FILE.sig, or SIG, as the monitor does\n"
+    "       updsign --help | -h | --version\n"
+    "\n"
+    "  -b, --bits N          key size: 2048, 3072 (default) or 4096\n"
+    "  -o, --output SIG      where sign writes the signature\n"
+    "  -s, --signature SIG   the signature verify checks\n"
+    "Keys are PEM files as OpenSSL reads and writes them: the private key PKCS#8 or PKCS#1,\n"
+    "unencrypted; the public key SubjectPublicKeyInfo. Signatures are RSA PKCS#1 v1.5 over\n"
+    "SHA-256, as 'openssl dgst -sha256 -sign' writes them.\n"
+    "Exit codes: 0 done (verify: the signature is valid), 1 refused or failed (the reason on\n"
+    "standard error), 2 bad command line.\n";
+
+int BadUsage(const std::string& why) { return rz::BadUsage("updsign", why); }
+
+int Refused(const std::string& why) {
+    std::fprintf(stderr, "updsign: %s\n", why.c_str());
+    return kExitRefused;
+}
+
+constexpr std::uintmax_t kAnySize = ~std::uintmax_t(0);
+
+// The whole of a file of at most `limit` bytes, read as the monitor reads
+// its key and signature; "" when it could, else why not.
+std::string ReadWhole(const std::string& path, std::uintmax_t limit, std::string& out) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::file_status st = fs::status(path, ec);
+    if (!fs::exists(st)) return "'" + path + "' does not exist";
+    if (fs::is_directory(st)) return "'" + path + "' is a folder";
+    const std::uintmax_t size = fs::file_size(path, ec);
+    if (ec) return "'" + path + "' cannot be read";
+    if (size > limit) return "'" + path + "' is larger than " + std::to_string(limit) + " bytes";
+    std::ifstream in(path, std::ios::binary);
+    out.assign(static_cast<std::size_t>(size), '\0');
+    if (size > 0 && !in.read(&out[0], static_cast<std::streamsize>(size))) return "'" + path + "' cannot be read";
+    return "";
+}
+
+bool Write(const std::string& path, const std::string& data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << data;
+    out.close();
+    return !out.fail();
+}
+
+// A key file that must not replace another: an overwritten private key
+// would leave every monitor of the centre refusing new builds.
+std::string WriteNewKey(const std::string& path, const std::string& pem, bool ownerOnly) {
+#ifndef _WIN32
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, ownerOnly ? 0600 : 0644);
+    const bool ok = fd >= 0 && write(fd, pem.data(), pem.size()) == static_cast<ssize_t>(pem.size());
+    if (fd >= 0 && close(fd) != 0) return "'" + path + "' cannot be written";
+    return ok ? "" : "'" + path + "' cannot be written";
+#else
+    (void)ownerOnly;  // the folder's access rules apply
+    return Write(path, pem) ? "" : "'" + path + "' cannot be written";
+#endif
+}
+
+int KeyGen(const std::string& privatePath, const std::string& publicPath, unsigned bits) {
+    std::error_code ec;
+    for (const std::string& path : {privatePath, publicPath})
+        if (std::filesystem::exists(path, ec)) return Refused("'" + path + "' exists already; choose a new name");
+    std::string privatePem, publicPem;
+    std::string why = rz::MakeKeyPair(bits, privatePem, publicPem);
+    if (why.empty()) why = WriteNewKey(privatePath, privatePem, true);
+    if (why.empty()) why = WriteNewKey(publicPath, publicPem, false);
+    if (!why.empty()) return Refused(why);
+    std::printf("private key: %s (keep it off the share and away from the monitors)\n", privatePath.c_str());
+    std::printf("public key:  %s (copy it beside each monitor as UpdateKey.pem)\n", publicPath.c_str());
+    return 0;
+}
+
+int Sign(const std::string& keyPath, const std::string& file, const std::string& output) {
+    std::string pem, data, signature;
+    std::string why = ReadWhole(keyPath, rz::kKeyFileLimit, pem);
+    if (why.empty()) why = ReadWhole(file, kAnySize, data);
+    if (why.empty()) why = rz::SignBytes(pem, data, signature);
+    if (!why.empty()) return Refused("cannot sign '" + file + "' with '" + keyPath + "': " + why);
+    const std::string target = output.empty() ? file + ".sig" : output;
+    if (!Write(target, signature)) return Refused("'" + target + "' cannot be written");
+    std::printf("%s: %s bytes\n", target.c_str(), std::to_string(signature.size()).c_str());
+    return 0;
+}
+
+// The monitor's own check on Windows; the same standard check with OpenSSL
+// elsewhere. `why` tells why a file that cannot be read cannot.
+rz::SignatureCheck Check(const std::string& pem, const std::string& file, const std::string& signature,
+                         std::string& why) {
+#ifdef _WIN32
+    std::uint32_t error = 0;
+    const rz::SignatureCheck result = rz::CryptoApiVerifyFile(pem, file, signature, error);
+    why = "'" + file + "' cannot be read, error " + std::to_string(error);
+    return result;
+#else
+    std::string data;
+    why = ReadWhole(file, kAnySize, data);
+    return why.empty() ? rz::VerifyBytes(pem, data, signature) : rz::SignatureCheck::Unreadable;
+#endif
+}
+
+int Verify(const std::string& keyPath, const std::string& file, const std::string& sigPath) {
+    std::string pem, signature;
+    std::string why = ReadWhole(keyPath, rz::kKeyFileLimit, pem);
+    if (why.empty()) why = ReadWhole(sigPath, rz::kSignatureLimit, signature);
+    if (why.empty() && signature.empty()) why = "'" + sigPath + "' is empty";
+    std::string unreadable;
+    if (why.empty()) switch (Check(pem, file, signature, unreadable)) {
+        case rz::SignatureCheck::Valid:
+            std::printf("valid: '%s' is the signature of '%s' for '%s'\n", sigPath.c_str(), file.c_str(),
+                        keyPath.c_str());
+            return 0;
+        case rz::SignatureCheck::KeyUnusable:
+            why = "'" + keyPath + "' is not an RSA public key of " + std::to_string(rz::kLeastKeyBits) +
+                  " bits or more in PEM form";
+            break;
+        case rz::SignatureCheck::Unreadable:
+            why = unreadable;
+            break;
+        case rz::SignatureCheck::Invalid:
+            why = "'" + sigPath + "' is not the signature of '" + file + "' for '" + keyPath + "'";
+            break;
+        }
+    return Refused("refused: " + why);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    rz::Option bits{"--bits", "-b"}, output{"--output", "-o"}, signature{"--signature", "-s"};
+    std::vector<std::string> words;
+    if (const int done = rz::ParseCommandLine(argc, argv, "updsign", kUsage, {&bits, &output, &signature}, words); done >= 0) return done;
+    if (words.empty()) return BadUsage("say keygen, sign or verify");
+    const std::string& verb = words[0];
+    if (verb != "keygen" && verb != "sign" && verb != "verify") return BadUsage("unknown command '" + verb + "'");
+    if (words.size() != 3)
+        return BadUsage(verb + (verb == "keygen" ? " takes PRIVATE.pem and PUBLIC.pem" : " takes a KEY and a FILE"));
+    if ((bits.given && verb != "keygen") || (output.given && verb != "sign") ||
+        (signature.given && verb != "verify"))
+        return BadUsage("--bits goes with keygen, --output with sign, --signature with verify");
+    const std::string& first = words[1];
+    const std::string& second = words[2];
+    if (verb == "keygen") {
+        if (bits.given && bits.value != "2048" && bits.value != "3072" && bits.value != "4096")
+            return BadUsage("the key size must be 2048, 3072 or 4096, not '" + bits.value + "'");
+        if (first == second) return BadUsage("the private and the public key need two names");
+        return KeyGen(first, second, bits.given ? std::stoul(bits.value) : kDefaultBits);
+    }
+    if ((output.given && output.value.empty()) || (signature.given && signature.value.empty()))
+        return BadUsage("--output and --signature need a file name");
+    if (verb == "sign") return Sign(first, second, output.value);
+    return Verify(first, second, signature.given ? signature.value : second + ".sig");
+}

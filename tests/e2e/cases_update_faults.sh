@@ -49,14 +49,21 @@ case_update_replacement_fails() {
     stop_monitor
 }
 
+reports_rollback() { wait_for "$1" '^last_event=update rolled back' 6 && grep -q '^last_update=rolled back' "$1"; }
+
 case_update_rollback() {
     update_g upd_roll
+    local report="${UPD%/*}/_Status/SERV01.txt"
+    mkdir "${UPD%/*}/_Status"
     printf 'exit=2\r\n' >"$APP/KORUMGR.cfg"  # build 2 quits as soon as it starts
     start_monitor
     wait_for "$APP/standin.log" "build=1 .*started" 10
     cp "$W32/fixtures/standin_mgr_2.exe" "$UPD"
     check "rollback: recorded" wait_for "$APP/ROREROZARIRADI.deb" \
         "ROLLBACK: the build of 'G:\\\\_Updates\\\\KORUMGRSERV01.exe' will not run; the previous 'KORUMGR.exe' is back" 40
+    # The start of the previous build follows in the same tick; the report
+    # still tells of the rollback.
+    check "rollback: the status report says so" reports_rollback "$report"
     check "rollback: previous build runs again" wait_for_count "$APP/standin.log" "build=1 .*started" 2 10
     check "rollback: KORUMGR.exe is the previous build" cmp -s "$APP/KORUMGR.exe" "$W32/fixtures/standin_mgr_1.exe"
     local tries

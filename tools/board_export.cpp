@@ -70,7 +70,8 @@ std::string JsonOrNull(bool known, const std::string& s) { return known ? Json(s
 std::string JsonReport(const Machine& m) {
     if (!m.problem.empty()) return "null";
     std::string out = "{";
-    for (const auto& field : m.fields) out += (out.size() > 1 ? ", " : "") + Json(field.first) + ": " + Json(field.second);
+    for (const auto& field : m.fields)
+        out += (out.size() > 1 ? ", " : "") + Json(field.first) + ": " + Json(field.second);
     return out + "}";
 }
 
@@ -147,7 +148,8 @@ std::string PrometheusText(const std::vector<Machine>& machines) {
     for (const Machine& m : machines)
         if (seen.insert(MachineLabel(m)).second) rows.push_back(&m);
     std::string out;
-    Family(out, "machine_state", "State of the machine on the status board: 1 for the state it is in, 0 for the others.");
+    Family(out, "machine_state",
+           "State of the machine on the status board: 1 for the state it is in, 0 for the others.");
     for (const Machine* m : rows)
         for (State s : kStates)
             Sample(out, "machine_state", MachineLabel(*m), Label("state", StateName(s)), m->state == s ? "1" : "0");
@@ -160,7 +162,8 @@ std::string PrometheusText(const std::vector<Machine>& machines) {
     Family(out, "manager_starts_24h", "Starts of the manager by the monitor in the 24 hours before its last report.");
     for (const Machine* m : rows)
         if (m->problem.empty() && !m->starts.empty()) Sample(out, "manager_starts_24h", m->name, "", m->starts);
-    Family(out, "last_update", "Result of the last manager update the monitor met: 1 for that result, 0 for the others.");
+    Family(out, "last_update",
+           "Result of the last manager update the monitor met: 1 for that result, 0 for the others.");
     for (const Machine* m : rows)
         if (m->problem.empty()) UpdateSamples(out, m->name, m->lastUpdate);
     return out;

@@ -78,7 +78,8 @@ std::string Check(const std::string& fileName, const Fields& fields, const std::
     const std::string machine = Get(values, ReportKey::Machine);
     if (machine.empty() || Lower(machine + ".txt") != Lower(fileName)) return "names machine '" + machine + "'";
     const std::string running = Get(values, ReportKey::ManagerRunning);
-    if (running != "yes" && running != "no") return std::string(KeyName(ReportKey::ManagerRunning)) + " is '" + running + "'";
+    if (running != "yes" && running != "no")
+        return std::string(KeyName(ReportKey::ManagerRunning)) + " is '" + running + "'";
     const std::string starts = Get(values, ReportKey::Starts24h);
     if (!AllDigits(starts)) return std::string(KeyName(ReportKey::Starts24h)) + " is '" + starts + "'";
     return "";

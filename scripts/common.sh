@@ -24,6 +24,12 @@ install_missing() {
     command -v chromium >/dev/null || need+=(chromium)
     command -v unzip >/dev/null || need+=(unzip)
     { command -v import >/dev/null && convert -version 2>/dev/null | grep -q ImageMagick; } || need+=(imagemagick)
+    # The status board's exports, checked by the tools that read them.
+    command -v promtool >/dev/null || need+=(prometheus)
+    command -v prometheus-node-exporter >/dev/null || need+=(prometheus-node-exporter)
+    command -v curl >/dev/null || need+=(curl)
+    command -v jq >/dev/null || need+=(jq)
+    [ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
     [ ${#need[@]} -eq 0 ] && return 0
     log "installing: ${need[*]}"
     if [[ " ${need[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then

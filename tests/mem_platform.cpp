@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <stdexcept>
 
 #include "core/app.h"
@@ -13,6 +14,7 @@ namespace rz {
 namespace {
 
 constexpr std::uint32_t kErrorFileNotFound = 2;
+constexpr std::uint32_t kErrorPathNotFound = 3;
 constexpr std::uint32_t kErrorAccessDenied = 5;
 constexpr std::uint32_t kErrorInvalidHandle = 6;
 constexpr std::uint32_t kErrorInvalidParameter = 87;
@@ -27,7 +29,6 @@ constexpr std::uint32_t kVmRead = 0x0010;
 constexpr std::uint32_t kQueryInformation = 0x0400;
 constexpr std::uint32_t kQueryLimited = 0x1000;
 constexpr std::uint32_t kSynchronize = 0x00100000;
-constexpr std::uint32_t kErrorPathNotFound = 3;
 
 constexpr Handle kExeModule = 0x400000;
 constexpr Handle kFirstLibrary = 0x7C800000;
@@ -88,6 +89,12 @@ void MemPlatform::AddDir(const std::string& path) {
     n.path = path;
     n.dir = true;
     files_[UCase(path)] = n;
+}
+
+void MemPlatform::RemoveTree(const std::string& path) {
+    const std::string key = UCase(path);
+    for (auto it = files_.begin(); it != files_.end();)
+        it = it->first == key || it->first.rfind(key + "\\", 0) == 0 ? files_.erase(it) : std::next(it);
 }
 
 bool MemPlatform::Has(const std::string& path) const { return files_.count(UCase(path)) != 0; }
@@ -292,14 +299,18 @@ ListResult MemPlatform::ListFirst(const std::string& path) {
         lastError_ = kErrorBadNetPath;
         return r;
     }
+    // As FindFirstFileA: "file not found" in a folder that exists, "path
+    // not found" when the folder itself is missing.
     if (!path.empty() && path.back() == '\\') {
         const std::string folder = UCase(path.substr(0, path.size() - 1));
         const Node* dir = Find(folder);
         if (dir && dir->dir) r.first = ".";
+        else lastError_ = kErrorPathNotFound;
         return r;
     }
     const Node* n = Find(path);
     if (n && !n->hidden && !n->system) r.first = BaseName(n->path);
+    if (!n) lastError_ = ParentExists(path) ? kErrorFileNotFound : kErrorPathNotFound;
     return r;
 }
 

@@ -37,6 +37,7 @@ public:
     };
     Node& AddFile(const std::string& path, const std::string& data = "", bool readOnly = false);
     void AddDir(const std::string& path);
+    void RemoveTree(const std::string& path);  // a folder and all below it, gone
     bool Has(const std::string& path) const;
     const Node* Find(const std::string& path) const;
     std::string Read(const std::string& path) const;

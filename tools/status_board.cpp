@@ -4,17 +4,23 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <map>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include "diag/status_format.h"
+
 namespace fs = std::filesystem;
+using rz::KeyName;
+using rz::ReportKey;
 
 namespace board {
 
 namespace {
 
-const char* const kRequired[] = {"machine", "written", "manager_running"};
+const ReportKey kRequired[] = {ReportKey::Machine, ReportKey::Written, ReportKey::ManagerRunning};
 
 std::string Lower(std::string s) {
     for (char& ch : s) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
@@ -35,8 +41,10 @@ bool AllDigits(const std::string& s) {
     return std::all_of(s.begin(), s.end(), [](char ch) { return std::isdigit(static_cast<unsigned char>(ch)); });
 }
 
+using Fields = std::vector<std::pair<std::string, std::string>>;
+
 // The lines of a report as keys and values, or the reason it is none.
-std::string SplitLines(const std::string& text, std::map<std::string, std::string>& values, std::string& lastKey) {
+std::string SplitLines(const std::string& text, Fields& fields, std::map<std::string, std::string>& values) {
     if (text.size() > kMaxReportBytes) return "larger than " + std::to_string(kMaxReportBytes) + " bytes";
     for (char ch : text)
         if ((ch < 0x20 || ch > 0x7E) && ch != '\r' && ch != '\n') return "not ASCII text";
@@ -50,29 +58,31 @@ std::string SplitLines(const std::string& text, std::map<std::string, std::strin
         const std::string key = line.substr(0, eq);
         if (eq == std::string::npos || !ValidKey(key)) return "line " + std::to_string(number) + " is not key=value";
         if (!values.emplace(key, line.substr(eq + 1)).second) return "key " + key + " given twice";
-        lastKey = key;
+        fields.emplace_back(key, line.substr(eq + 1));
     }
     return "";
 }
 
-std::string Check(const std::string& fileName, const std::map<std::string, std::string>& values,
-                  const std::string& lastKey) {
-    if (!values.count("status_format")) return "not a status report";
-    if (lastKey != "end") return "truncated";
-    for (const char* key : kRequired)
-        if (!values.count(key)) return std::string("no ") + key;
-    const std::string& machine = values.at("machine");
-    if (machine.empty() || Lower(machine + ".txt") != Lower(fileName)) return "names machine '" + machine + "'";
-    const std::string& running = values.at("manager_running");
-    if (running != "yes" && running != "no") return "manager_running is '" + running + "'";
-    auto starts = values.find("starts_24h");
-    if (starts != values.end() && !AllDigits(starts->second)) return "starts_24h is '" + starts->second + "'";
-    return "";
+std::string Get(const std::map<std::string, std::string>& values, ReportKey key) {
+    auto it = values.find(KeyName(key));
+    return it == values.end() ? std::string() : it->second;
 }
 
-std::string Get(const std::map<std::string, std::string>& values, const char* key) {
-    auto it = values.find(key);
-    return it == values.end() ? std::string() : it->second;
+bool Has(const std::map<std::string, std::string>& values, ReportKey key) { return values.count(KeyName(key)) != 0; }
+
+std::string Check(const std::string& fileName, const Fields& fields, const std::map<std::string, std::string>& values) {
+    if (!Has(values, ReportKey::StatusFormat)) return "not a status report";
+    if (fields.back().first != KeyName(ReportKey::End)) return "truncated";
+    for (ReportKey key : kRequired)
+        if (!Has(values, key)) return std::string("no ") + KeyName(key);
+    const std::string machine = Get(values, ReportKey::Machine);
+    if (machine.empty() || Lower(machine + ".txt") != Lower(fileName)) return "names machine '" + machine + "'";
+    const std::string running = Get(values, ReportKey::ManagerRunning);
+    if (running != "yes" && running != "no")
+        return std::string(KeyName(ReportKey::ManagerRunning)) + " is '" + running + "'";
+    const std::string starts = Get(values, ReportKey::Starts24h);
+    if (!AllDigits(starts)) return std::string(KeyName(ReportKey::Starts24h)) + " is '" + starts + "'";
+    return "";
 }
 
 std::string Html(const std::string& s) {
@@ -124,12 +134,8 @@ std::string Summary(const std::vector<Machine>& machines) {
 
 // Reads at most one byte past the cap, so a huge file costs nothing.
 bool ReadCapped(const fs::path& path, std::string& text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    text.assign(kMaxReportBytes + 1, '\0');
-    in.read(&text[0], static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<std::size_t>(in.gcount()));
-    return !in.bad();
+    ReportFile file(path);
+    return file.IsOpen() && file.Read(kMaxReportBytes + 1, text);
 }
 
 Machine ReadOne(const fs::directory_entry& entry, std::int64_t silentAfter) {
@@ -137,42 +143,84 @@ Machine ReadOne(const fs::directory_entry& entry, std::int64_t silentAfter) {
     m.file = entry.path().filename().string();
     std::error_code ec;
     const auto written = fs::last_write_time(entry.path(), ec);
+    std::int64_t age = 0;
+    if (!ec) age = std::chrono::duration_cast<std::chrono::seconds>(fs::file_time_type::clock::now() - written).count();
     std::string text;
-    if (ec || !ReadCapped(entry.path(), text)) {
+    if (!ec && ReadCapped(entry.path(), text))
+        ParseReport(m.file, text, m);
+    else
         m.problem = "cannot be read";
-        return m;
-    }
-    const auto age = fs::file_time_type::clock::now() - written;
-    ParseReport(m.file, text, m);
-    Classify(m, std::chrono::duration_cast<std::chrono::seconds>(age).count(), silentAfter);
+    Classify(m, age, silentAfter);
+    m.ageKnown = !ec;
     return m;
 }
 
 }  // namespace
 
+#ifdef _WIN32
+ReportFile::ReportFile(const fs::path& path) {
+    const HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) handle_ = h;
+}
+
+ReportFile::~ReportFile() {
+    if (handle_) CloseHandle(handle_);
+}
+
+bool ReportFile::Read(std::size_t limit, std::string& text) {
+    text.assign(limit, '\0');
+    std::size_t got = 0;
+    BOOL ok = TRUE;
+    while (got < limit) {
+        DWORD n = 0;
+        ok = ReadFile(handle_, &text[got], static_cast<DWORD>(limit - got), &n, nullptr);
+        if (!ok || n == 0) break;
+        got += n;
+    }
+    text.resize(got);
+    return ok != 0;
+}
+#else
+ReportFile::ReportFile(const fs::path& path) : handle_(std::fopen(path.c_str(), "rb")) {}
+
+ReportFile::~ReportFile() {
+    if (handle_) std::fclose(static_cast<std::FILE*>(handle_));
+}
+
+bool ReportFile::Read(std::size_t limit, std::string& text) {
+    std::FILE* f = static_cast<std::FILE*>(handle_);
+    text.assign(limit, '\0');
+    text.resize(std::fread(&text[0], 1, limit, f));
+    return !std::ferror(f);
+}
+#endif
+
 void ParseReport(const std::string& fileName, const std::string& text, Machine& m) {
     m.file = fileName;
     m.state = State::Unreadable;
     std::map<std::string, std::string> values;
-    std::string lastKey;
-    m.problem = SplitLines(text, values, lastKey);
-    if (m.problem.empty()) m.problem = Check(fileName, values, lastKey);
+    Fields fields;
+    m.problem = SplitLines(text, fields, values);
+    if (m.problem.empty()) m.problem = Check(fileName, fields, values);
     if (!m.problem.empty()) return;
-    m.name = Get(values, "machine");
-    m.version = Get(values, "manager_version");
-    m.lastEvent = Get(values, "last_event");
-    m.lastEventTime = Get(values, "last_event_time");
-    m.written = Get(values, "written");
-    m.managerUp = Get(values, "manager_running") == "yes";
-    m.pid = Get(values, "manager_pid");
-    m.starts = Get(values, "starts_24h");
+    m.name = Get(values, ReportKey::Machine);
+    m.version = Get(values, ReportKey::ManagerVersion);
+    m.lastEvent = Get(values, ReportKey::LastEvent);
+    m.lastEventTime = Get(values, ReportKey::LastEventTime);
+    m.written = Get(values, ReportKey::Written);
+    m.lastUpdate = Get(values, ReportKey::LastUpdate);
+    m.managerUp = Get(values, ReportKey::ManagerRunning) == "yes";
+    m.pid = Get(values, ReportKey::ManagerPid);
+    m.starts = Get(values, ReportKey::Starts24h);
+    m.fields = std::move(fields);
 }
 
 void Classify(Machine& m, std::int64_t ageSeconds, std::int64_t silentAfter) {
     m.ageSeconds = ageSeconds < 0 ? 0 : ageSeconds;
     if (!m.problem.empty())
         m.state = State::Unreadable;
-    else if (m.lastEvent == "monitor stopping")
+    else if (m.lastEvent == rz::kStoppingEvent)
         m.state = State::Stopped;
     else if (m.ageSeconds > silentAfter)
         m.state = State::Silent;

@@ -1,6 +1,8 @@
 // The centre's status board: one line per machine whose monitor reports to
-// a status folder, or one web page for all of them.
-//   statusboard FOLDER [--html FILE] [--watch SECONDS] [--silent-after SECONDS]
+// a status folder, one web page for all of them, one JSON document, or
+// metrics for a node exporter's textfile collector.
+//   statusboard FOLDER [--json] [--html FILE] [--prometheus FILE.prom] [--watch SECONDS]
+//               [--silent-after SECONDS]
 // Exit code: 0 when every machine reports and runs its manager, 1 when one
 // needs attention, 2 for a usage error or a folder or page that fails.
 #include <chrono>
@@ -20,15 +22,30 @@ constexpr long long kDefaultSilentAfter = 180;
 constexpr long long kMaxSeconds = 366LL * 24 * 3600;
 
 struct Options {
-    std::string folder, html;
+    std::string folder, html, prometheus;
+    bool json = false;
     long long watch = 0;
     long long silentAfter = kDefaultSilentAfter;
 };
 
 int Usage(const char* why) {
-    std::fprintf(stderr, "statusboard: %s\nusage: statusboard FOLDER [--html FILE] [--watch SECONDS] "
-                         "[--silent-after SECONDS]\n", why);
+    std::fprintf(stderr, "statusboard: %s\nusage: statusboard FOLDER [--json] [--html FILE] [--prometheus FILE.prom] "
+                         "[--watch SECONDS] [--silent-after SECONDS]\n", why);
     return 2;
+}
+
+bool EndsWithProm(const std::string& path) {
+    return path.size() > 5 && path.compare(path.size() - 5, 5, ".prom") == 0;
+}
+
+// Returns an empty string, or why the options do not go together.
+std::string CheckCombination(const Options& o) {
+    if (o.folder.empty()) return "no status folder given";
+    if (!o.prometheus.empty() && !EndsWithProm(o.prometheus))
+        return "--prometheus FILE must end in .prom, the only files a textfile collector reads";
+    if (o.watch > 0 && o.json) return "--json prints once; leave out --watch";
+    if (o.watch > 0 && o.html.empty() && o.prometheus.empty()) return "--watch needs --html FILE or --prometheus FILE";
+    return "";
 }
 
 bool Seconds(const char* text, long long& out) {
@@ -46,6 +63,10 @@ std::string ParseArgs(int argc, char** argv, Options& o) {
         const bool hasValue = i + 1 < argc;
         if (arg == "--html" && hasValue)
             o.html = argv[++i];
+        else if (arg == "--prometheus" && hasValue)
+            o.prometheus = argv[++i];
+        else if (arg == "--json")
+            o.json = true;
         else if (arg == "--watch" && hasValue) {
             if (!Seconds(argv[++i], o.watch)) return "--watch takes a number of seconds";
         } else if (arg == "--silent-after" && hasValue) {
@@ -55,9 +76,7 @@ std::string ParseArgs(int argc, char** argv, Options& o) {
         else
             o.folder = arg;
     }
-    if (o.folder.empty()) return "no status folder given";
-    if (o.watch > 0 && o.html.empty()) return "--watch needs --html FILE";
-    return "";
+    return CheckCombination(o);
 }
 
 std::string MadeAt() {
@@ -67,8 +86,9 @@ std::string MadeAt() {
     return buf;
 }
 
-// Writes beside the page and moves over it, so a browser never gets half.
-bool WritePage(const std::string& path, const std::string& page) {
+// Writes beside the file and moves over it, so a browser or a collector
+// never gets half.
+bool WriteReplacing(const std::string& path, const std::string& page) {
     namespace fs = std::filesystem;
     const std::string temp = path + ".tmp";
     {
@@ -86,21 +106,28 @@ bool WritePage(const std::string& path, const std::string& page) {
     return !ec;
 }
 
+bool Write(const std::string& path, const std::string& content) {
+    if (WriteReplacing(path, content)) return true;
+    std::fprintf(stderr, "statusboard: cannot write '%s'\n", path.c_str());
+    return false;
+}
+
 int Round(const Options& o) {
     std::vector<board::Machine> machines;
     std::string error;
-    const std::string madeAt = MadeAt();
+    const board::Made made{o.folder, MadeAt(), static_cast<std::int64_t>(std::time(nullptr)), o.silentAfter};
     if (!board::ReadFolder(o.folder, o.silentAfter, machines, error)) {
         std::fprintf(stderr, "statusboard: %s\n", error.c_str());
         return 2;
     }
-    if (o.watch == 0) std::fputs(board::TextReport(machines, o.folder, madeAt).c_str(), stdout);
-    if (!o.html.empty() &&
-        !WritePage(o.html, board::HtmlPage(machines, o.folder, madeAt, static_cast<int>(o.watch)))) {
-        std::fprintf(stderr, "statusboard: cannot write '%s'\n", o.html.c_str());
-        return 2;
-    }
-    return board::ExitCode(machines);
+    if (o.json)
+        std::fputs(board::JsonDocument(machines, made).c_str(), stdout);
+    else if (o.watch == 0)
+        std::fputs(board::TextReport(machines, o.folder, made.at).c_str(), stdout);
+    const bool pageWritten =
+        o.html.empty() || Write(o.html, board::HtmlPage(machines, o.folder, made.at, static_cast<int>(o.watch)));
+    const bool metricsWritten = o.prometheus.empty() || Write(o.prometheus, board::PrometheusText(machines));
+    return pageWritten && metricsWritten ? board::ExitCode(machines) : 2;
 }
 
 }  // namespace

@@ -51,6 +51,7 @@ struct UpdateMemory {
 struct StatusState {
     std::string started;  // the monitor's start, local ISO 8601
     std::string lastEvent, lastEventTime;
+    int eventWeight = -1;  // of lastEvent while no report has carried it yet
     std::string lastUpdate, lastUpdateFile, lastUpdateTime;
     std::deque<std::uint64_t> startTimes;  // MonotonicMs of each manager start
     bool censusSeen = false;
@@ -63,6 +64,7 @@ struct StatusState {
     std::uint32_t reportedPid = 0;
     bool active = false;    // the folder has been seen: reports are wanted
     bool failing = false;   // the last attempt failed
+    bool outOfReach = false;  // ... because the update folder could not be reached
     bool recorded = false;  // ... and the outage has its record in the log
 };
 

@@ -2,6 +2,10 @@
 
 #include "core/app.h"
 #include "diag/debug_log.h"
+#include "diag/status_format.h"
+
+// A key added to the format without a value here must not build.
+#pragma GCC diagnostic error "-Wswitch"
 
 namespace rz {
 
@@ -32,18 +36,57 @@ int StartsInLastDay(Ctx& c) {
     return static_cast<int>(times.size());
 }
 
-void Line(std::string& text, const char* key, const std::string& value) {
-    text += key;
-    text += '=';
-    text += Clean(value);
-    text += "\r\n";
+// What the manager's executable looks like on disk; all empty when it is missing.
+struct ManagerFile {
+    std::string version, length, written;
+};
+
+ManagerFile DescribeManager(Ctx& c) {
+    const std::string manager = AppPath(c, "KORUMGR.exe");
+    FileStamp stamp;
+    if (!c.p.StatFile(manager, stamp)) return {};
+    return {c.p.FileVersion(manager), std::to_string(stamp.length), IsoTime(c.p.ToLocalTime(stamp.lastWrite))};
+}
+
+std::string Value(Ctx& c, ReportKey key, const ManagerFile& manager) {
+    const StatusState& st = c.s.status;
+    switch (key) {
+        case ReportKey::StatusFormat: return kReportFormat;
+        case ReportKey::Machine: return c.s.THISMACHINENAME;
+        case ReportKey::MonitorVersion: return c.s.sVersion;
+        case ReportKey::Written: return NowIso(c);
+        case ReportKey::MonitorStarted: return st.started;
+        case ReportKey::ManagerRunning: return st.managerUp ? "yes" : "no";
+        case ReportKey::ManagerPid: return st.managerUp ? std::to_string(st.managerPid) : "";
+        case ReportKey::ManagerVersion: return manager.version;
+        case ReportKey::ManagerLength: return manager.length;
+        case ReportKey::ManagerWritten: return manager.written;
+        case ReportKey::Starts24h: return std::to_string(StartsInLastDay(c));
+        case ReportKey::LastEvent: return st.lastEvent;
+        case ReportKey::LastEventTime: return st.lastEventTime;
+        case ReportKey::LastUpdate: return st.lastUpdate;
+        case ReportKey::LastUpdateFile: return st.lastUpdateFile;
+        case ReportKey::LastUpdateTime: return st.lastUpdateTime;
+        case ReportKey::Logging: return LoggingOn(c) ? "on" : "off";
+        case ReportKey::End: return "1";
+    }
+    return "";
 }
 
 bool WriteDue(const StatusState& st, std::uint64_t now) {
     const bool heartbeat = !st.attempted || now - st.attemptedAt >= kStatusHeartbeatMs;
-    // A share that cannot be written is tried again at the heartbeat only.
-    if (st.failing) return heartbeat;
-    return heartbeat || st.pending || st.managerUp != st.reportedUp || st.managerPid != st.reportedPid;
+    // A folder out of reach may keep every try waiting on the network: it is
+    // looked at by the heartbeat only. A write that failed in a folder that
+    // answered (a reader holding the file) is tried again at the next tick.
+    if (st.failing && st.outOfReach) return heartbeat;
+    return heartbeat || st.failing || st.pending || st.managerUp != st.reportedUp ||
+           st.managerPid != st.reportedPid;
+}
+
+// The last system error, never 0: the caller knows that something failed.
+std::uint32_t ErrorOf(Ctx& c) {
+    const std::uint32_t error = c.p.LastError();
+    return error == 0 ? 1 : error;
 }
 
 // Writes beside the file and moves over it, so a reader never sees half a
@@ -51,21 +94,23 @@ bool WriteDue(const StatusState& st, std::uint64_t now) {
 std::uint32_t WriteReplacing(Ctx& c, const std::string& folder, const std::string& name, const std::string& text) {
     const std::string temp = folder + "\\" + name + ".tmp";
     if (c.p.WriteText(temp, text) && c.p.MoveReplace(temp, folder + "\\" + name + ".txt")) return 0;
-    const std::uint32_t error = c.p.LastError();
+    const std::uint32_t error = ErrorOf(c);
     c.p.RemoveFile(temp);
-    return error == 0 ? 1 : error;
+    return error;
 }
 
-// Writes the report unless the listing of its folder failed; false with
-// the error of the failed step.
-bool Deliver(Ctx& c, const std::string& folder, bool listFailed, std::uint32_t& error) {
-    if (listFailed) {
-        error = c.p.LastError();
-        return false;
-    }
-    c.s.status.active = true;
-    error = WriteReplacing(c, folder, c.s.THISMACHINENAME, StatusText(c));
-    return error == 0;
+// Where the report would go. A missing "_Status" in an update folder that
+// answers means reports are not wanted; when the update folder itself is
+// gone (a drive that went away, a share naming a missing folder) the
+// system says "path not found" just the same, and that is an outage.
+enum class Place { Ready, NotWanted, OutOfReach };
+
+Place FindPlace(Ctx& c, const std::string& updateFolder, const std::string& folder) {
+    const ListResult found = c.p.ListFirst(folder);
+    if (found.error) return Place::OutOfReach;
+    if (!found.first.empty()) return Place::Ready;
+    const ListResult parent = c.p.ListFirst(updateFolder);
+    return !parent.error && !parent.first.empty() ? Place::NotWanted : Place::OutOfReach;
 }
 
 // One record when an outage begins and one when it ends, none between.
@@ -74,6 +119,7 @@ void RecordOutcome(Ctx& c, const std::string& path, bool written, std::uint32_t 
     if (written) {
         if (st.recorded) DebugRecord(c, "STATUS REPORT RESUMED: '" + path + "'");
         st.failing = st.recorded = false;
+        st.eventWeight = -1;
         return;
     }
     st.failing = true;
@@ -92,14 +138,21 @@ void Attempt(Ctx& c, const std::string& updateFolder) {
     st.reportedUp = st.managerUp;
     st.reportedPid = st.managerPid;
     const std::string folder = updateFolder + "_Status";
-    const ListResult found = c.p.ListFirst(folder);
-    if (!found.error && found.first.empty()) {  // not wanted, or no longer
+    const Place place = FindPlace(c, updateFolder, folder);
+    if (place == Place::NotWanted) {  // not wanted, or no longer
         st.active = st.failing = st.recorded = false;
+        st.eventWeight = -1;
         return;
     }
-    std::uint32_t error = 0;
-    const bool written = Deliver(c, folder, found.error, error);
-    RecordOutcome(c, folder + "\\" + c.s.THISMACHINENAME + ".txt", written, error);
+    st.outOfReach = place == Place::OutOfReach;
+    std::uint32_t error;
+    if (st.outOfReach) {
+        error = ErrorOf(c);
+    } else {
+        st.active = true;
+        error = WriteReplacing(c, folder, c.s.THISMACHINENAME, StatusText(c));
+    }
+    RecordOutcome(c, folder + "\\" + c.s.THISMACHINENAME + ".txt", error == 0, error);
 }
 
 }  // namespace
@@ -109,10 +162,13 @@ void StatusMonitorStarted(Ctx& c) {
     StatusEvent(c, "monitor started");
 }
 
-void StatusEvent(Ctx& c, const std::string& event) {
-    c.s.status.lastEvent = event;
-    c.s.status.lastEventTime = NowIso(c);
-    c.s.status.pending = true;
+void StatusEvent(Ctx& c, const std::string& event, EventWeight weight) {
+    StatusState& st = c.s.status;
+    st.pending = true;
+    if (static_cast<int>(weight) < st.eventWeight) return;  // a weightier one waits for the report
+    st.lastEvent = event;
+    st.lastEventTime = NowIso(c);
+    st.eventWeight = static_cast<int>(weight);
 }
 
 void StatusCensus(Ctx& c) {
@@ -134,10 +190,10 @@ void StatusManagerStarted(Ctx& c, std::uint32_t pid) {
 }
 
 void StatusUpdate(Ctx& c, const std::string& result, const std::string& updatePath) {
-    StatusEvent(c, "update " + result);
+    StatusEvent(c, "update " + result, EventWeight::Update);
     c.s.status.lastUpdate = result;
     c.s.status.lastUpdateFile = BaseName(updatePath);
-    c.s.status.lastUpdateTime = c.s.status.lastEventTime;
+    c.s.status.lastUpdateTime = NowIso(c);
 }
 
 void StatusTick(Ctx& c, const std::string& updateFolder) {
@@ -146,35 +202,20 @@ void StatusTick(Ctx& c, const std::string& updateFolder) {
 }
 
 void StatusFinal(Ctx& c, const std::string& updateFolder, const std::string& event) {
-    StatusEvent(c, event);
+    StatusEvent(c, event, EventWeight::Stopping);
     if (updateFolder.empty() || c.s.THISMACHINENAME.empty()) return;
     Attempt(c, updateFolder);
 }
 
 std::string StatusText(Ctx& c) {
-    const StatusState& st = c.s.status;
-    const std::string manager = AppPath(c, "KORUMGR.exe");
-    FileStamp stamp;
-    const bool present = c.p.StatFile(manager, stamp);
+    const ManagerFile manager = DescribeManager(c);
     std::string text;
-    Line(text, "status_format", "1");
-    Line(text, "machine", c.s.THISMACHINENAME);
-    Line(text, "monitor_version", c.s.sVersion);
-    Line(text, "written", NowIso(c));
-    Line(text, "monitor_started", st.started);
-    Line(text, "manager_running", st.managerUp ? "yes" : "no");
-    Line(text, "manager_pid", st.managerUp ? std::to_string(st.managerPid) : "");
-    Line(text, "manager_version", present ? c.p.FileVersion(manager) : "");
-    Line(text, "manager_length", present ? std::to_string(stamp.length) : "");
-    Line(text, "manager_written", present ? IsoTime(c.p.ToLocalTime(stamp.lastWrite)) : "");
-    Line(text, "starts_24h", std::to_string(StartsInLastDay(c)));
-    Line(text, "last_event", st.lastEvent);
-    Line(text, "last_event_time", st.lastEventTime);
-    Line(text, "last_update", st.lastUpdate);
-    Line(text, "last_update_file", st.lastUpdateFile);
-    Line(text, "last_update_time", st.lastUpdateTime);
-    Line(text, "logging", LoggingOn(c) ? "on" : "off");
-    Line(text, "end", "1");  // a reader tells a whole file from a cut one
+    for (std::size_t i = 0; i < kReportKeyCount; ++i) {
+        text += kReportKeys[i];
+        text += '=';
+        text += Clean(Value(c, static_cast<ReportKey>(i), manager));
+        text += "\r\n";
+    }
     return text;
 }
 

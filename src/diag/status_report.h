@@ -5,7 +5,9 @@
 //
 // The calls below only remember what happened; StatusTick, at the end of
 // every tick, writes at most once: when something happened, when the
-// manager's state changed, or when the heartbeat is due.
+// manager's state changed, when the last write failed in a folder that
+// could be reached, or when the heartbeat is due. Keys and their order are
+// in diag/status_format.h.
 #pragma once
 
 #include <cstdint>
@@ -19,12 +21,17 @@ struct Ctx;
 
 constexpr std::uint64_t kStatusHeartbeatMs = 55000;  // with 5 s ticks, no gap reaches a minute
 
+// How much an event matters. Of the events between two written reports the
+// report keeps the last of the weightiest, so that a rollback is not hidden
+// by the start that follows it in the same tick.
+enum class EventWeight { Routine, Trouble, Update, Stopping };
+
 void StatusMonitorStarted(Ctx& c);
-void StatusEvent(Ctx& c, const std::string& event);
+void StatusEvent(Ctx& c, const std::string& event, EventWeight weight = EventWeight::Routine);
 // After every census: the manager's state and process id as it found them.
 void StatusCensus(Ctx& c);
 void StatusManagerStarted(Ctx& c, std::uint32_t pid);
-// `result` is "applied" or "failed"; the file name is taken from the path.
+// `result` is one of kUpdateResults; the file name is taken from the path.
 void StatusUpdate(Ctx& c, const std::string& result, const std::string& updatePath);
 
 // `updateFolder` ends with a backslash; "" when this machine has none.

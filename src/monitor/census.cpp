@@ -163,7 +163,7 @@ std::string LaunchManager(Ctx& c) {
         StatusManagerStarted(c, taskId);
         return "'KORUMGR.exe' Arranco OK - RetVal: " + std::to_string(taskId);
     }
-    StatusEvent(c, "manager failed to start");
+    StatusEvent(c, "manager failed to start", EventWeight::Trouble);
     return "NO Arranco el 'KORUMGR.exe'";
 }
 

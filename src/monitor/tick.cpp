@@ -2,6 +2,7 @@
 
 #include "core/app.h"
 #include "diag/debug_log.h"
+#include "diag/status_format.h"
 #include "diag/status_report.h"
 #include "monitor/monitor.h"
 #include "ui/frm_main.h"
@@ -24,7 +25,7 @@ void ObeyStopFiles(Ctx& c) {
     for (const std::string& path : {AppPath(c, c.s.sAppTitle + ".stp"), AppPath(c, "KORUMGRS.stp")}) {
         if (!FileExists(c, path)) continue;
         DebugRecord(c, "STOPPING WITH " + path);
-        StatusFinal(c, UpdateFolder(c), "monitor stopping");
+        StatusFinal(c, UpdateFolder(c), kStoppingEvent);
         EndProgram(c, kExitNormal);
     }
 }

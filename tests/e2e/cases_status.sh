@@ -36,6 +36,114 @@ board() {
 
 board_row() { grep -E "^$1 +$2 " "$ROOT/build/board.out" >/dev/null; }  # board_row STATE MACHINE
 
+# A node exporter serving only the textfile collector, on a free port of
+# 127.0.0.1; stopped by its pid at the end of the case or of the suite.
+EXPORTER_PID=
+start_exporter() {  # start_exporter DIR: sets EXPORTER_URL
+    local attempt
+    for attempt in 1 2 3 4 5; do
+        local address="127.0.0.1:$((20000 + RANDOM % 20000))"
+        EXPORTER_URL="http://$address/metrics"
+        prometheus-node-exporter --web.listen-address="$address" --collector.disable-defaults \
+            --collector.textfile --collector.textfile.directory="$1" >"$ROOT/build/exporter.log" 2>&1 &
+        EXPORTER_PID=$!
+        for _ in $(seq 50); do
+            kill -0 "$EXPORTER_PID" 2>/dev/null || break  # the port was taken: another one
+            curl -sf "http://$address/" >/dev/null && return 0
+            sleep 0.1
+        done
+        stop_exporter
+    done
+    return 1
+}
+stop_exporter() {
+    [ -n "$EXPORTER_PID" ] && kill "$EXPORTER_PID" 2>/dev/null && wait "$EXPORTER_PID" 2>/dev/null
+    EXPORTER_PID=
+    return 0
+}
+
+# pcws_kill_manager / serv_kill_manager: an event for the monitor's next tick.
+serv_kill_manager() { kill_own 'e2e.st_serv.KORUMGR.exe' -KILL; }
+pcws_kill_manager() { (WINEPREFIX="$PCWS_PREFIX" && kill_own 'e2e.st_pcws.KORUMGR.exe' -KILL); }
+
+# A reader that holds SERV01.txt without delete sharing while an event falls
+# due: the move over it fails (under Wine even with delete sharing), one
+# record, and the report lands at the first tick after the reader lets go.
+status_held_report() {
+    local deb="$1/ROREROZARIRADI.deb" failed resumed
+    failed=$(count "$deb" 'STATUS REPORT FAILED')
+    resumed=$(count "$deb" 'STATUS REPORT RESUMED')
+    wine "$W32/fixtures/holdfile.exe" 'G:\_Updates\_Status\SERV01.txt' 9 >"$ROOT/build/hold.out" 2>&1 &
+    local holder=$!
+    wait_for "$ROOT/build/hold.out" holding 10
+    serv_kill_manager
+    check "held report: the failed move is recorded once" wait_for_count "$deb" \
+        "STATUS REPORT FAILED: 'G:\\\\_Updates\\\\_Status\\\\SERV01.txt' cannot be written, error 5" $((failed + 1)) 8
+    wait "$holder"
+    local released=$(date +%s%N)
+    check "held report: written again at the first tick after the reader lets go" \
+        wait_for_count "$deb" 'STATUS REPORT RESUMED' $((resumed + 1)) 7
+    echo "     written $((($(date +%s%N) - released) / 1000000)) ms after the reader let go"
+    check "held report: one record for the whole hold, not one per tick" \
+        test "$(count "$deb" 'STATUS REPORT FAILED')" = $((failed + 1))
+
+    # The board's own way of opening a report leaves room for a delete.
+    printf 'x\r\n' >"$STATUS_G/_Updates/held.txt"
+    wine "$W32/fixtures/holdfile.exe" --as-board 'G:\_Updates\held.txt' 3 >"$ROOT/build/hold.out" 2>&1 &
+    holder=$!
+    wait_for "$ROOT/build/hold.out" holding 10
+    wine cmd /c 'del G:\_Updates\held.txt' >/dev/null 2>&1
+    wait "$holder"
+    check "board: a report it holds open can be deleted (delete sharing)" test ! -e "$STATUS_G/_Updates/held.txt"
+}
+
+# Both machines lose the update folder: the server's G: goes away, the
+# workstation's \\SERV01\G names a missing folder. One record each way.
+status_outage() {
+    local serv_deb="$1/ROREROZARIRADI.deb" pcws_deb="$2/ROREROZARIRADI.deb" serv_records pcws_records
+    serv_records=$(count "$serv_deb" 'STATUS REPORT')
+    pcws_records=$(count "$pcws_deb" 'STATUS REPORT')
+    rm "$WINEPREFIX/dosdevices/g:"
+    ln -sfn "$STATUS_G-gone" "$PCWS_PREFIX/dosdevices/unc/SERV01/G"
+    serv_kill_manager
+    pcws_kill_manager
+    check "outage: the server's gone G: is recorded" wait_for "$serv_deb" \
+        "STATUS REPORT FAILED: 'G:\\\\_Updates\\\\_Status\\\\SERV01.txt' cannot be written, error 3" 10
+    check "outage: the workstation's share naming a missing folder is recorded" wait_for "$pcws_deb" \
+        "STATUS REPORT FAILED: '\\\\\\\\SERV01\\\\G\\\\_Updates\\\\_Status\\\\PCWS07.txt' cannot be written, error 3" 10
+    ln -sfn "$STATUS_G" "$WINEPREFIX/dosdevices/g:"
+    ln -sfn "$STATUS_G" "$PCWS_PREFIX/dosdevices/unc/SERV01/G"
+    check "outage: the server resumes within a heartbeat" \
+        wait_for_count "$serv_deb" 'STATUS REPORT RESUMED' $(($(count "$serv_deb" 'STATUS REPORT RESUMED') + 1)) 65
+    check "outage: the workstation resumes within a heartbeat" wait_for "$pcws_deb" 'STATUS REPORT RESUMED' 10
+    check "outage: one record each way on each machine" test \
+        "$(count "$serv_deb" 'STATUS REPORT')|$(count "$pcws_deb" 'STATUS REPORT')" = \
+        "$((serv_records + 2))|$((pcws_records + 2))"
+}
+
+# The board's facts for existing monitoring, from the Windows build: a JSON
+# document and a textfile for a node exporter, checked by the real tools.
+status_exports() {
+    local silent=$1 metrics="$STATUS_G/metrics"
+    mkdir -p "$metrics"
+    wine "C:\\e2e\\st_serv\\statusboard.exe" 'G:\_Updates\_Status' --silent-after "$silent" --json \
+        --prometheus 'G:\metrics\statusboard.prom' >"$ROOT/build/board.json" 2>"$ROOT/build/board-json.err"
+    check "json: parsed by jq, PCWS07 silent, SERV01 OK with its whole report" jq -e \
+        '.machines | map({(.machine): [.state, .report.manager_running, .report.end]}) | add ==
+         {"PCWS07": ["SILENT", "yes", "1"], "SERV01": ["OK", "yes", "1"]}' "$ROOT/build/board.json"
+    check "metrics: promtool check metrics accepts the file" \
+        bash -c "promtool check metrics <'$metrics/statusboard.prom' >'$ROOT/build/promtool.out' 2>&1"
+    start_exporter "$metrics"
+    check "metrics: a node exporter started on 127.0.0.1" test -n "$EXPORTER_PID"
+    curl -sf "$EXPORTER_URL" >"$ROOT/build/exporter.out"
+    check "metrics: served over HTTP, PCWS07 silent, SERV01's manager up, no scrape error" bash -c \
+        "grep -qx 'rorerozariradi_machine_state{machine=\"PCWS07\",state=\"SILENT\"} 1' '$ROOT/build/exporter.out' &&
+         grep -qx 'rorerozariradi_manager_up{machine=\"SERV01\"} 1' '$ROOT/build/exporter.out' &&
+         grep -q '^rorerozariradi_last_update{machine=\"SERV01\",result=\"applied\"} 0' '$ROOT/build/exporter.out' &&
+         grep -qx 'node_textfile_scrape_error 0' '$ROOT/build/exporter.out'"
+    stop_exporter
+}
+
 # chromium_page HTML PNG: the rendered page's DOM in build/board.dom, and
 # screenshots as a desk browser (PNG) and a phone (PNG with -phone) show it.
 chromium_page() {
@@ -47,18 +155,20 @@ chromium_page() {
 }
 
 case_status() {
-    trap 'stop_pcws; stop_wine' EXIT
+    trap 'stop_exporter; stop_pcws; cleanup' EXIT
     start_pcws_prefix
     main_unreachable
     rm -rf "$STATUS_G" && mkdir -p "$STATUS_DIR"
     ln -sfn "$STATUS_G" "$WINEPREFIX/dosdevices/g:"
 
     new_app st_serv
+    touch "$APP/ROREROZARIRADI.deb"
     set_computer_name SERV01
     start_monitor
     local serv_app=$APP serv_mon=$MON
     local pcws_app="$PCWS_PREFIX/drive_c/e2e/st_pcws"
     rm -rf "$pcws_app" && mkdir -p "$pcws_app"
+    touch "$pcws_app/ROREROZARIRADI.deb"
     cp "$W32/ROREROZARIRADI.exe" "$pcws_app/"
     cp "$W32/fixtures/standin_mgr_1.exe" "$pcws_app/KORUMGR.exe"
     pcws wine 'C:\e2e\st_pcws\ROREROZARIRADI.exe' >/dev/null 2>&1 &
@@ -90,16 +200,20 @@ case_status() {
         "[ $wine_exit = 0 ] && grep -q '^OK *PCWS07 ' '$ROOT/build/board-wine.out' &&
          grep -q '^OK *SERV01 ' '$ROOT/build/board-wine.out'"
 
+    status_held_report "$serv_app"
+    status_outage "$serv_app" "$pcws_app"
+
     # The workstation's monitor dies; the server's stays fresh through an event.
     { kill -KILL "$pcws_mon" && wait "$pcws_mon"; } 2>/dev/null
-    local silent=12
+    local silent=12 starts
     while [ $(($(date +%s) - $(mtime "$STATUS_DIR/PCWS07.txt"))) -le $((silent + 1)) ]; do sleep 0.5; done
-    kill_own 'e2e.st_serv.KORUMGR.exe' -KILL
-    wait_for_count "$serv_app/standin.log" started 2 12
+    starts=$(($(count "$serv_app/standin.log" started) + 1))
+    serv_kill_manager
+    wait_for_count "$serv_app/standin.log" started "$starts" 12
     pid=$(sed -n 's/.*pid=\([0-9]*\) started.*/\1/p' "$serv_app/standin.log" | tail -n 1)
     wait_for "$STATUS_DIR/SERV01.txt" "^manager_pid=$pid" 10
-    check "status: the restart is reported in the tick that made it" \
-        test "$(value SERV01 last_event)|$(value SERV01 starts_24h)|$(value SERV01 manager_pid)" = "manager started|2|$pid"
+    check "status: the restart is reported in the tick that made it" test \
+        "$(value SERV01 last_event)|$(value SERV01 starts_24h)|$(value SERV01 manager_pid)" = "manager started|$starts|$pid"
     board --silent-after "$silent"
     check "board: the killed monitor's machine is silent, listed first, exit code 1" bash -c \
         "[ $BOARD_EXIT = 1 ] && sed -n 3p '$ROOT/build/board.out' | grep -q '^SILENT *PCWS07 ' &&
@@ -113,6 +227,7 @@ case_status() {
         "grep -o '<tr class=\"[a-z]*\"><td class=\"state\" data-label=\"State\">[A-Z]*</td><td data-label=\"Machine\">[A-Z0-9]*' \
          '$ROOT/build/board.dom' | sed 's/.*>//' | tr '\n' ' ' | grep -qx 'PCWS07 SERV01 '"
     check "page: screenshots taken" test -s "$ROOT/build/status-board.png" -a -s "$ROOT/build/status-board-phone.png"
+    status_exports "$silent"
 
     APP=$serv_app
     MON=$serv_mon

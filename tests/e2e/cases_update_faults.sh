@@ -49,14 +49,21 @@ case_update_replacement_fails() {
     stop_monitor
 }
 
+reports_rollback() { wait_for "$1" '^last_event=update rolled back' 6 && grep -q '^last_update=rolled back' "$1"; }
+
 case_update_rollback() {
     update_g upd_roll
+    local report="${UPD%/*}/_Status/SERV01.txt"
+    mkdir "${UPD%/*}/_Status"
     printf 'exit=2\r\n' >"$APP/KORUMGR.cfg"  # build 2 quits as soon as it starts
     start_monitor
     wait_for "$APP/standin.log" "build=1 .*started" 10
     cp "$W32/fixtures/standin_mgr_2.exe" "$UPD"
     check "rollback: recorded" wait_for "$APP/ROREROZARIRADI.deb" \
         "ROLLBACK: the build of 'G:\\\\_Updates\\\\KORUMGRSERV01.exe' will not run; the previous 'KORUMGR.exe' is back" 40
+    # The start of the previous build follows in the same tick; the report
+    # still tells of the rollback.
+    check "rollback: the status report says so" reports_rollback "$report"
     check "rollback: previous build runs again" wait_for_count "$APP/standin.log" "build=1 .*started" 2 10
     check "rollback: KORUMGR.exe is the previous build" cmp -s "$APP/KORUMGR.exe" "$W32/fixtures/standin_mgr_1.exe"
     local tries
@@ -95,9 +102,9 @@ case_update_backup_held() {
     cp "$W32/fixtures/holdfile.exe" "$APP/"
     start_monitor
     wait_for "$APP/standin.log" "build=1 .*started" 10
-    wine "$WAPP\\holdfile.exe" "$WAPP\\KORUMGR.old" 60 >/dev/null 2>&1 &
+    wine "$WAPP\\holdfile.exe" "$WAPP\\KORUMGR.old" 60 >"$ROOT/build/hold-old.out" 2>&1 &
     local holder=$!
-    bash -c "for i in \$(seq 50); do [ -e '$APP/KORUMGR.old.held' ] && exit 0; sleep 0.2; done; exit 1"
+    wait_for "$ROOT/build/hold-old.out" holding 10
     cp "$W32/fixtures/standin_mgr_2.exe" "$UPD"
     check "held backup: the failure is reported before any stop" \
         wait_for "$APP/ROREROZARIRADI.deb" "UPDATE FAILED: the old 'C:\\\\e2e\\\\upd_held\\\\KORUMGR.old' cannot be removed, error 32" 12

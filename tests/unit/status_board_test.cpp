@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
+#include "diag/status_format.h"
 #include "diag/status_report.h"
 #include "status_board.h"
 #include "world.h"
@@ -117,6 +120,86 @@ TEST(Board, AgesAndAPageThatEscapesWhatTheFilesSay) {
     EXPECT_NE(page.find("<meta http-equiv=\"refresh\" content=\"30\">"), std::string::npos);
     EXPECT_EQ(page.find("http:"), std::string::npos);  // nothing fetched from elsewhere
     EXPECT_EQ(page.find("src="), std::string::npos);
+}
+
+}  // namespace
+}  // namespace board
+
+namespace board {
+namespace {
+
+Machine Read(const std::string& file, const std::string& text, std::int64_t age) {
+    Machine m;
+    ParseReport(file, text, m);
+    Classify(m, age, 180);
+    m.ageKnown = age >= 0;
+    return m;
+}
+
+// Both exports over one table of machines; the JSON read back by a real parser.
+TEST(BoardExport, JsonAndMetricsSayWhatTheBoardSays) {
+    const std::vector<Machine> machines = {
+        Read("PCWS07.txt", Replace(kGood, "manager_running=yes", "manager_running=no"), 12),
+        Read("pcws07.TXT", kGood, 5),  // a second file for the same machine
+        Read("X\"Y.txt", Replace(Replace(kGood, "PCWS07", "X\"Y"), "end=1", "last_update=rolled back\r\nend=1"), 200),
+        Read("SERV01.txt", Replace(Replace(kGood, "PCWS07", "SERV01"), "end=1", "last_update=reverted\r\nend=1"), 3),
+        Read("caf\xE9\t.txt", "junk", -1),
+    };
+    const auto doc = nlohmann::json::parse(JsonDocument(machines, {"G:\\_Updates\\_Status", "2024-03-07 18:05:09",
+                                                                   1709834709, 180}));
+    EXPECT_EQ(doc["time"], "2024-03-07T18:05:09");
+    EXPECT_EQ(doc["unix_time"], 1709834709);
+    EXPECT_EQ(doc["folder"], "G:\\_Updates\\_Status");
+    ASSERT_EQ(doc["machines"].size(), 5u);
+    const auto& down = doc["machines"][0];
+    EXPECT_EQ(down["state"], "DOWN");
+    EXPECT_EQ(down["age_seconds"], 12);
+    EXPECT_TRUE(down["problem"].is_null());
+    EXPECT_EQ(down["report"]["manager_running"], "no");
+    EXPECT_EQ(down["report"].size(), 10u);
+    EXPECT_EQ(doc["machines"][2]["machine"], "X\"Y");
+    EXPECT_EQ(doc["machines"][2]["state"], "SILENT");
+    const auto& junk = doc["machines"][4];
+    EXPECT_EQ(junk["file"], "caf\xEF\xBF\xBD\t.txt");
+    EXPECT_EQ(junk["state"], "UNREADABLE");
+    EXPECT_EQ(junk["problem"], "truncated");
+    EXPECT_TRUE(junk["machine"].is_null() && junk["report"].is_null() && junk["age_seconds"].is_null());
+
+    const std::string metrics = PrometheusText(machines);
+    for (const char* line : {
+             "# TYPE rorerozariradi_machine_state gauge\n",
+             "rorerozariradi_machine_state{machine=\"PCWS07\",state=\"DOWN\"} 1\n",
+             "rorerozariradi_machine_state{machine=\"PCWS07\",state=\"OK\"} 0\n",
+             "rorerozariradi_manager_up{machine=\"PCWS07\"} 0\n",
+             "rorerozariradi_report_age_seconds{machine=\"X\\\"Y\"} 200\n",
+             "rorerozariradi_manager_starts_24h{machine=\"SERV01\"} 3\n",
+             "rorerozariradi_last_update{machine=\"X\\\"Y\",result=\"rolled back\"} 1\n",
+             "rorerozariradi_last_update{machine=\"X\\\"Y\",result=\"refused\"} 0\n",
+             "rorerozariradi_last_update{machine=\"SERV01\",result=\"reverted\"} 1\n",
+             "rorerozariradi_machine_state{machine=\"caf\xEF\xBF\xBD?\",state=\"UNREADABLE\"} 1\n",
+         })
+        EXPECT_NE(metrics.find(line), std::string::npos) << line;
+    EXPECT_EQ(metrics.find("rorerozariradi_manager_up{machine=\"PCWS07\"} 1"), std::string::npos);  // one per machine
+    EXPECT_EQ(metrics.find("rorerozariradi_manager_up{machine=\"caf"), std::string::npos);
+}
+
+// Every key of the shared format, as the monitor writes it, reaches the
+// board's JSON in the same order with the same value.
+TEST(BoardExport, EveryKeyTheMonitorWritesReachesTheJson) {
+    rz::World w;
+    w.AsStarted("PCWS07");
+    rz::StatusMonitorStarted(w.c);
+    const std::string text = rz::StatusText(w.c);
+    const auto doc = nlohmann::json::parse(JsonDocument({Read("PCWS07.txt", text, 1)}, {}));
+    const auto& report = doc["machines"][0]["report"];
+    ASSERT_EQ(report.size(), rz::kReportKeyCount);
+    std::size_t at = 0;
+    for (const char* key : rz::kReportKeys) {
+        const std::string line = std::string(key) + "=" + report[key].get<std::string>() + "\r\n";
+        EXPECT_EQ(text.compare(at, line.size(), line), 0) << key;
+        at += line.size();
+    }
+    EXPECT_EQ(at, text.size());
 }
 
 }  // namespace

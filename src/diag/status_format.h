@@ -1,0 +1,48 @@
+// The status report's file format, the one definition that the monitor
+// writing it and the status board reading it share: the keys in the order
+// they are written, and the words that mean something to the reader.
+#pragma once
+
+#include <cstddef>
+
+namespace rz {
+
+enum class ReportKey {
+    StatusFormat,
+    Machine,
+    MonitorVersion,
+    Written,
+    MonitorStarted,
+    ManagerRunning,
+    ManagerPid,
+    ManagerVersion,
+    ManagerLength,
+    ManagerWritten,
+    Starts24h,
+    LastEvent,
+    LastEventTime,
+    LastUpdate,
+    LastUpdateFile,
+    LastUpdateTime,
+    Logging,
+    End,  // always the last line, so that a cut file shows as one
+};
+
+constexpr const char* const kReportKeys[] = {
+    "status_format",   "machine",          "monitor_version", "written",          "monitor_started",
+    "manager_running", "manager_pid",      "manager_version", "manager_length",   "manager_written",
+    "starts_24h",      "last_event",       "last_event_time", "last_update",      "last_update_file",
+    "last_update_time", "logging",         "end",
+};
+constexpr std::size_t kReportKeyCount = sizeof kReportKeys / sizeof kReportKeys[0];
+static_assert(kReportKeyCount == static_cast<std::size_t>(ReportKey::End) + 1, "a name for every key");
+
+constexpr const char* KeyName(ReportKey key) { return kReportKeys[static_cast<std::size_t>(key)]; }
+
+constexpr const char* kReportFormat = "1";
+// The event of the last report a monitor writes before it ends.
+constexpr const char* kStoppingEvent = "monitor stopping";
+// What last_update can say, besides empty (no update met yet).
+constexpr const char* const kUpdateResults[] = {"applied", "failed", "rolled back", "refused"};
+
+}  // namespace rz

@@ -1,0 +1,172 @@
+// The board's facts for other monitoring: one JSON document, and the text
+// exposition format that a node exporter's textfile collector serves.
+#include <cstdio>
+#include <set>
+
+#include "diag/status_format.h"
+#include "status_board.h"
+
+namespace board {
+
+namespace {
+
+const char* const kMetricPrefix = "rorerozariradi_";
+const State kStates[] = {State::Down, State::Silent, State::Stopped, State::Unreadable, State::Ok};
+
+// The length of the well-formed UTF-8 sequence at s[i], 0 when there is none.
+std::size_t Utf8Length(const std::string& s, std::size_t i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) return 1;
+    const std::size_t len = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+    if (len == 0 || i + len > s.size()) return 0;
+    unsigned char low = 0x80, high = 0xBF;  // the second byte rules out overlong forms and surrogates
+    if (c == 0xE0) low = 0xA0;
+    if (c == 0xED) high = 0x9F;
+    if (c == 0xF0) low = 0x90;
+    if (c == 0xF4) high = 0x8F;
+    const unsigned char second = static_cast<unsigned char>(s[i + 1]);
+    if (second < low || second > high) return 0;
+    for (std::size_t k = 2; k < len; ++k)
+        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
+    return len;
+}
+
+// Both formats want UTF-8; a name in a Windows code page is not. Each byte
+// that does not belong to a well-formed sequence becomes U+FFFD.
+std::string Utf8(const std::string& s) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size();) {
+        const std::size_t len = Utf8Length(s, i);
+        if (len == 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out.append(s, i, len);
+            i += len;
+        }
+    }
+    return out;
+}
+
+std::string Json(const std::string& s) {
+    std::string out = "\"";
+    for (char ch : Utf8(s)) {
+        if (ch == '"' || ch == '\\') {
+            out += '\\';
+            out += ch;
+        } else if (static_cast<unsigned char>(ch) < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(ch));
+            out += buf;
+        } else {
+            out += ch;
+        }
+    }
+    return out + "\"";
+}
+
+std::string JsonOrNull(bool known, const std::string& s) { return known ? Json(s) : "null"; }
+
+std::string JsonReport(const Machine& m) {
+    if (!m.problem.empty()) return "null";
+    std::string out = "{";
+    for (const auto& field : m.fields)
+        out += (out.size() > 1 ? ", " : "") + Json(field.first) + ": " + Json(field.second);
+    return out + "}";
+}
+
+std::string JsonMachine(const Machine& m) {
+    const bool known = m.problem.empty();
+    return "{\"file\": " + Json(m.file) + ", \"machine\": " + JsonOrNull(known, m.name) +
+           ", \"state\": " + Json(StateName(m.state)) +
+           ", \"age_seconds\": " + (m.ageKnown ? std::to_string(m.ageSeconds) : "null") +
+           ", \"problem\": " + JsonOrNull(!known, m.problem) + ", \"report\": " + JsonReport(m) + "}";
+}
+
+std::string LabelValue(const std::string& s) {
+    std::string out;
+    for (char ch : Utf8(s)) {
+        if (ch == '\\' || ch == '"') out += '\\';
+        if (ch == '\n')
+            out += "\\n";
+        else
+            out += static_cast<unsigned char>(ch) < 0x20 ? '?' : ch;
+    }
+    return out;
+}
+
+// The machine label: the report's name, or the file's for a file that is no report.
+std::string MachineLabel(const Machine& m) {
+    if (m.problem.empty()) return m.name;
+    const std::size_t dot = m.file.rfind('.');
+    return dot == std::string::npos ? m.file : m.file.substr(0, dot);
+}
+
+void Family(std::string& out, const char* name, const char* help) {
+    out += std::string("# HELP ") + kMetricPrefix + name + " " + help + "\n";
+    out += std::string("# TYPE ") + kMetricPrefix + name + " gauge\n";
+}
+
+void Sample(std::string& out, const char* name, const std::string& machine, const std::string& extraLabel,
+            const std::string& value) {
+    out += kMetricPrefix;
+    out += name;
+    out += "{machine=\"" + LabelValue(machine) + "\"" + extraLabel + "} " + value + "\n";
+}
+
+std::string Label(const char* name, const std::string& value) {
+    return std::string(",") + name + "=\"" + LabelValue(value) + "\"";
+}
+
+void UpdateSamples(std::string& out, const std::string& machine, const std::string& lastUpdate) {
+    bool known = lastUpdate.empty();
+    for (const char* result : rz::kUpdateResults) {
+        Sample(out, "last_update", machine, Label("result", result), lastUpdate == result ? "1" : "0");
+        known = known || lastUpdate == result;
+    }
+    if (!known) Sample(out, "last_update", machine, Label("result", lastUpdate), "1");  // from a newer monitor
+}
+
+}  // namespace
+
+std::string JsonDocument(const std::vector<Machine>& machines, const Made& made) {
+    std::string at = made.at;
+    if (at.size() > 10 && at[10] == ' ') at[10] = 'T';
+    std::string out = "{\n  \"schema\": 1,\n  \"time\": " + Json(at) + ",\n  \"unix_time\": " +
+                      std::to_string(made.unixTime) + ",\n  \"folder\": " + Json(made.folder) +
+                      ",\n  \"silent_after_seconds\": " + std::to_string(made.silentAfter) + ",\n  \"machines\": [";
+    for (std::size_t i = 0; i < machines.size(); ++i) out += (i ? ",\n    " : "\n    ") + JsonMachine(machines[i]);
+    return out + (machines.empty() ? "]\n}\n" : "\n  ]\n}\n");
+}
+
+std::string PrometheusText(const std::vector<Machine>& machines) {
+    // Two files may name one machine (PCWS07.txt and pcws07.TXT); a label
+    // set given twice would make the collector drop the whole file, so the
+    // first one, the one needing most attention, stands for the machine.
+    std::vector<const Machine*> rows;
+    std::set<std::string> seen;
+    for (const Machine& m : machines)
+        if (seen.insert(MachineLabel(m)).second) rows.push_back(&m);
+    std::string out;
+    Family(out, "machine_state",
+           "State of the machine on the status board: 1 for the state it is in, 0 for the others.");
+    for (const Machine* m : rows)
+        for (State s : kStates)
+            Sample(out, "machine_state", MachineLabel(*m), Label("state", StateName(s)), m->state == s ? "1" : "0");
+    Family(out, "manager_up", "1 when the machine's last report says its manager runs, else 0.");
+    for (const Machine* m : rows)
+        if (m->problem.empty()) Sample(out, "manager_up", m->name, "", m->managerUp ? "1" : "0");
+    Family(out, "report_age_seconds", "Seconds since the machine's report was last written.");
+    for (const Machine* m : rows)
+        if (m->ageKnown) Sample(out, "report_age_seconds", MachineLabel(*m), "", std::to_string(m->ageSeconds));
+    Family(out, "manager_starts_24h", "Starts of the manager by the monitor in the 24 hours before its last report.");
+    for (const Machine* m : rows)
+        if (m->problem.empty() && !m->starts.empty()) Sample(out, "manager_starts_24h", m->name, "", m->starts);
+    Family(out, "last_update",
+           "Result of the last manager update the monitor met: 1 for that result, 0 for the others.");
+    for (const Machine* m : rows)
+        if (m->problem.empty()) UpdateSamples(out, m->name, m->lastUpdate);
+    return out;
+}
+
+}  // namespace board

@@ -89,6 +89,10 @@ public:
     bool FlushFile(const std::string& path) override;
     bool PumpUntilEnded(Handle process, std::uint64_t deadlineMs) override;
     std::uint64_t SystemTime() override { return mem.SystemTime(); }
+    void WatchProcess(Handle process) override { mem.WatchProcess(process); }
+    void SetProcessEndHandler(std::function<void()> handler) override {
+        mem.SetProcessEndHandler(std::move(handler));
+    }
 
 private:
     bool injected_ = false;

@@ -69,8 +69,11 @@ public:
     bool FlushFile(const std::string& path) override;
     bool PumpUntilEnded(Handle process, std::uint64_t deadlineMs) override;
     std::uint64_t SystemTime() override;
+    void WatchProcess(Handle process) override;
+    void SetProcessEndHandler(std::function<void()> handler) override;
 
-    // Dispatches window messages until the program is ended.
+    // Dispatches window messages, and waits for the watched process, until
+    // the program is ended.
     [[noreturn]] void MessageLoop();
 
     struct Impl;

@@ -350,6 +350,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/cases_toolkit.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/cases_update_faults.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/cases_status.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/cases_census.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/cases_early.sh"
 
 # What this suite started: its Wine server with every program in its
 # prefix, its display, and the immutable flags it set.
@@ -365,7 +366,7 @@ for c in case_server case_exception_name case_refused case_bad_input case_kill \
     case_update_server case_update_workstation case_update_main_machine \
     case_update_replacement_fails case_update_rollback case_update_random_manager \
     case_locked_instance case_log_rotation case_package case_demo_interrupt case_status \
-    case_census; do
+    case_census case_early_restart; do
     [ -n "${E2E_ONLY:-}" ] && [[ " $E2E_ONLY " != *" $c "* ]] && continue
     echo "-- $c"
     $c

@@ -310,7 +310,7 @@ run_update() {
     sleep 1
     cp "$W32/fixtures/standin_mgr_2.exe" "$folder/KORUMGR$machine.exe"
     check "update $name: update file taken" bash -c "for i in \$(seq 75); do [ -e '$folder/KORUMGR$machine.exe' ] || exit 0; sleep 0.2; done; exit 1"
-    check "update $name: new build started by the next tick" wait_for "$APP/standin.log" "KORUMGR.exe build=2 .*started" 12
+    check "update $name: new build started" wait_for "$APP/standin.log" "KORUMGR.exe build=2 .*started" 12
     check "update $name: KORUMGR.exe is the new build" cmp -s "$APP/KORUMGR.exe" "$W32/fixtures/standin_mgr_2.exe"
     check "update $name: no stop request left" test ! -e "$APP/KORUMGR.stp" -a ! -e "$APP/KORUMGR.new"
     stop_monitor

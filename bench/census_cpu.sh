@@ -5,17 +5,24 @@
 # window program with a 5-second timer measured in the same run, windows
 # alternating. "net" is the program's CPU plus the server's beyond what the
 # server spent in the bare program's window of the same round: what the
-# server spends on the program's behalf. Then the delay from the manager's
-# death to its restart.
-# Prints medians; asserts nothing, and no test runs it.
+# server spends on the program's behalf. Then, at 0 and 200 extra
+# processes, the delay from the manager's death to its restart over KILLS
+# kills at random points of the tick, once a census has seen the manager;
+# last, the manager's downtime over UPDATES updates, from the old
+# manager's end to the new build's start. Delays run to the new process's
+# appearance in the process table, polled every 20 ms or so.
+# Prints medians and worst cases; asserts nothing, and no test runs it.
 #   bench/census_cpu.sh [WINDOW_SECONDS [ROUNDS]]        (defaults 20 and 3)
 #   EXTRAS="0 50 200"                  extra idle processes per configuration
+#   KILLS=30 UPDATES=10
 #   BEFORE=path/to/ROREROZARIRADI.exe  another build, measured in the same run
 set -u
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
 window=${1:-20}
 rounds=${2:-3}
 extras=${EXTRAS:-0 50 200}
+kills=${KILLS:-30}
+updates=${UPDATES:-10}
 warmup=3
 install_missing && build_all || exit 1
 trap stop_wine EXIT  # the display and the server (with every process of the run) this script started
@@ -35,6 +42,13 @@ if [ -n "${BEFORE:-}" ]; then
     programs="bare monitor before"
 fi
 set_computer_name SERV01
+# Every tick looks into G:\_Updates, empty but for the updates timed last:
+# the main machine is out of reach, whatever earlier runs left behind.
+mkdir -p "$WINEPREFIX/dosdevices/unc/MAINPC"
+ln -sfn G "$WINEPREFIX/dosdevices/unc/MAINPC/G"
+updates_dir="$ROOT/build/bench-g/_Updates"
+rm -rf "$ROOT/build/bench-g" && mkdir -p "$updates_dir"
+ln -sfn "$ROOT/build/bench-g" "$WINEPREFIX/dosdevices/g:"
 server=$(own_pids '^/[^ ]*wineserver' | head -n 1)
 [ -n "$server" ] || { echo "no Wine server of this prefix"; exit 1; }
 
@@ -88,30 +102,70 @@ measure() {
 }
 
 manager_pid() { own_pids 'C:.cpubench.(before.)?KORUMGR' | head -n 1; }
+now_ns() { date +%s%N; }
+gone() { [ ! -e "/proc/$1" ] || [ "$(sed 's/^.*) //' "/proc/$1/stat" 2>/dev/null | cut -c1)" = Z ]; }
+# new_manager OLD: waits up to 30 s for a manager other than OLD; prints its pid.
+new_manager() {
+    local t0 new
+    t0=$(now_ns)
+    while [ $(($(now_ns) - t0)) -lt 30000000000 ]; do
+        new=$(manager_pid)
+        [ -n "$new" ] && [ "$new" != "$1" ] && { echo "$new"; return 0; }
+        sleep 0.02
+    done
+    return 1
+}
 
-# Kills the manager right after the monitor has restarted it, so that the
-# next census is a whole tick away: the worst case. Prints milliseconds.
+# Kills the manager at a random point of the tick, 6 to 11 s after its
+# start: a census has seen it by then. A manager killed sooner is a crash
+# loop, which the monitor restarts at the tick's pace only. Prints ms.
 restart_delays() {
     start_bg "$(exe_of "$1")"
     local mon=$LAST old new t0 i
     sleep "$warmup"
-    for i in $(seq 0 "$rounds"); do
+    for i in $(seq "$kills"); do
+        sleep "$((6 + RANDOM % 5)).$((RANDOM % 10))"
         old=$(manager_pid)
         [ -n "$old" ] || break
         kill -KILL "$old" 2>/dev/null
-        t0=$(date +%s%N)
-        new=""
-        while [ $(($(date +%s%N) - t0)) -lt 30000000000 ]; do
-            new=$(manager_pid)
-            [ -n "$new" ] && [ "$new" != "$old" ] && break
-            new=""
-            sleep 0.02
-        done
-        [ -n "$new" ] || { echo "no restart"; break; }
-        # The first kill falls at a random point of the tick; it only sets up the next.
-        [ "$i" -gt 0 ] && echo $((($(date +%s%N) - t0) / 1000000))
+        t0=$(now_ns)
+        new=$(new_manager "$old") || { echo "no restart" >&2; break; }
+        echo $((($(now_ns) - t0) / 1000000))
     done
     stop_pid "$mon"
+}
+
+# Drops a new build (the two stand-in builds in turn) into the update
+# folder at a random point of the tick and times the manager's downtime:
+# from the old manager's end to the new build's start. Prints ms.
+update_downtimes() {
+    start_bg "$(exe_of "$1")"
+    local mon=$LAST old new ended started i t0
+    sleep "$warmup"
+    for i in $(seq "$updates"); do
+        sleep "$((3 + RANDOM % 5)).$((RANDOM % 10))"
+        old=$(manager_pid)
+        [ -n "$old" ] || break
+        cp "$ROOT/build/win32/fixtures/standin_mgr_$((i % 2 + 1)).exe" "$updates_dir/KORUMGRSERV01.tmp"
+        mv "$updates_dir/KORUMGRSERV01.tmp" "$updates_dir/KORUMGRSERV01.exe"  # whole at once
+        ended=""
+        started=""
+        t0=$(now_ns)
+        while [ -z "$started" ] && [ $(($(now_ns) - t0)) -lt 60000000000 ]; do
+            [ -z "$ended" ] && gone "$old" && ended=$(now_ns)
+            new=$(manager_pid)
+            [ -n "$ended" ] && [ -n "$new" ] && [ "$new" != "$old" ] && started=$(now_ns)
+            [ -n "$started" ] || sleep 0.01
+        done
+        [ -n "$started" ] || { echo "no new build" >&2; break; }
+        echo $(((started - ended) / 1000000))
+        while [ -e "$updates_dir/KORUMGRSERV01.exe" ]; do sleep 0.2; done
+    done
+    stop_pid "$mon"
+}
+summary() {  # summary DELAYS...: median, worst and all
+    printf 'median %s ms, worst %s ms (%s)' "$(printf '%s\n' "$@" | median)" \
+        "$(printf '%s\n' "$@" | sort -n | tail -n 1)" "$*"
 }
 
 median() { sort -n | awk '{v[NR] = $1} END {if (NR) print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2); else print "n/a"}'; }
@@ -157,10 +211,13 @@ for n in $extras; do
     if [ "$n" = 0 ] || [ "$n" -ge 200 ]; then
         for prog in $programs; do
             [ "$prog" = bare ] && continue
-            delays=$(restart_delays "$prog")
-            printf '%-7s %-8s death-to-restart after a restart: median %s ms, worst %s ms (%s)\n' "$n" "$prog" \
-                "$(echo "$delays" | median)" "$(echo "$delays" | sort -n | tail -n 1)" "$(echo $delays)"
+            printf '%-7s %-8s death-to-restart: %s\n' "$n" "$prog" "$(summary $(restart_delays "$prog"))"
         done
     fi
+done
+
+for prog in $programs; do
+    [ "$prog" = bare ] && continue
+    printf '%-7s %-8s update downtime: %s\n' "$idle_started" "$prog" "$(summary $(update_downtimes "$prog"))"
 done
 kill_own 'C:.cpubench.' -KILL

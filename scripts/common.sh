@@ -108,7 +108,7 @@ set_computer_name() {
 own_pids() {
     local pid
     for pid in $(pgrep -f "$1"); do
-        tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$pid"
+        tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$pid"
     done
     return 0
 }

@@ -64,7 +64,7 @@ pause() {  # sleeps unless the monitor has ended
 
 if [ $scripted = 1 ]; then
     pause 8
-    log "killing the manager from outside: the next tick starts it again"
+    log "killing the manager from outside: a tick runs at its end and starts it again"
     kill_own 'C:.demo.KORUMGR.exe' -KILL
     pause 12
     log "dropping manager build 2 into G:\\_Updates\\KORUMGRSERV01.exe"

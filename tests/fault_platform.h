@@ -91,6 +91,10 @@ public:
     std::uint64_t SystemTime() override { return mem.SystemTime(); }
     SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
                                        const std::string& signature) override;
+    void WatchProcess(Handle process) override { mem.WatchProcess(process); }
+    void SetProcessEndHandler(std::function<void()> handler) override {
+        mem.SetProcessEndHandler(std::move(handler));
+    }
 
 private:
     bool injected_ = false;

@@ -137,6 +137,7 @@ MemPlatform::Proc& MemPlatform::AddProcess(const std::string& path) {
     p.pid = nextPid_;
     nextPid_ += 4;
     p.path = path;
+    p.startedAt = mono_;
     procs.push_back(p);
     byPid_[p.pid] = &procs.back();
     return procs.back();
@@ -164,31 +165,58 @@ void MemPlatform::SetLocalTime(int y, int mo, int d, int h, int mi, int s) {
 }
 
 bool MemPlatform::RunFor(std::uint64_t ms) {
-    const std::uint64_t end = mono_ + ms;
     try {
-        FireDueTimers(end);
-        AdvanceTo(end);
+        Pump(mono_ + ms, nullptr);
     } catch (const ProgramEnded&) {
-        timerDepth_ = 0;
+        handlerDepth_ = 0;
     }
     return !ended;
 }
 
-// Fires the timer each time it falls due up to `until`, as WM_TIMER would
-// in any message loop, the handler's own waits included: only a handler
-// that stops the timer keeps itself from running inside itself.
-void MemPlatform::FireDueTimers(std::uint64_t until) {
-    while (timerInterval != 0 && timerDue <= until) {
-        if (timerDepth_ >= kTimerNestingLimit)
-            throw std::logic_error("the timer handler runs inside itself " + std::to_string(timerDepth_) + " deep");
-        AdvanceTo(timerDue);
-        timerDue = mono_ + timerInterval;
-        tickTimes.push_back(mono_);
-        if (timerDepth_ > 0) ++nestedTicks;
-        ++timerDepth_;
-        if (onTimer_) onTimer_();
-        --timerDepth_;
+// Lets time pass up to `until` as any message loop of the program does,
+// the handlers' own waits included: the timer fires each time it falls due
+// (only a handler that stops the timer keeps itself from running inside
+// itself), and the watched process's end runs the end handler at the
+// instant of the end, once. Returns as soon as `awaited`, when given, has
+// ended: before the watched process is looked at, as a wait whose own
+// handle comes first.
+void MemPlatform::Pump(std::uint64_t until, const Proc* awaited) {
+    for (;;) {
+        EndProcessesDue();
+        if (awaited && !awaited->alive) return;
+        const Proc* watched = Watched();
+        if (watched && !watched->alive) {
+            watched_ = 0;
+            RunHandler(onEnd_);
+            continue;
+        }
+        std::uint64_t next = until;
+        if (watched) next = std::min(next, EndsAt(*watched));
+        if (awaited) next = std::min(next, EndsAt(*awaited));
+        if (timerInterval != 0 && timerDue <= next) {
+            AdvanceTo(timerDue);
+            timerDue = mono_ + timerInterval;
+            tickTimes.push_back(mono_);
+            if (handlerDepth_ > 0) ++nestedTicks;
+            RunHandler(onTimer_);
+            continue;
+        }
+        if (mono_ >= until) return;
+        AdvanceTo(next);
     }
+}
+
+void MemPlatform::RunHandler(const std::function<void()>& handler) {
+    if (handlerDepth_ >= kTimerNestingLimit)
+        throw std::logic_error("handlers run inside each other " + std::to_string(handlerDepth_) + " deep");
+    ++handlerDepth_;
+    if (handler) handler();
+    --handlerDepth_;
+}
+
+const MemPlatform::Proc* MemPlatform::Watched() {
+    auto it = handles_.find(watched_);
+    return watched_ == 0 || it == handles_.end() ? nullptr : FindProcess(it->second.pid);
 }
 
 void MemPlatform::AdvanceTo(std::uint64_t t) {
@@ -200,6 +228,7 @@ void MemPlatform::AdvanceTo(std::uint64_t t) {
 std::uint64_t MemPlatform::EndsAt(const Proc& p) const {
     std::uint64_t at = UINT64_MAX;
     if (p.terminating) at = p.goneAt;
+    at = std::min(at, p.diesAt);
     // A manager that honours KORUMGR.stp ends a while after it appears.
     const Node* stp = p.obeysStopAfterMs < 0 ? nullptr : Find(Folder(p.path) + "\\KORUMGR.stp");
     if (stp) at = std::min(at, stp->writtenAt + static_cast<std::uint64_t>(p.obeysStopAfterMs));
@@ -209,6 +238,7 @@ std::uint64_t MemPlatform::EndsAt(const Proc& p) const {
 void MemPlatform::EndProcessesDue() {
     for (Proc& p : procs) {
         if (!p.alive || mono_ < EndsAt(p)) continue;
+        p.endedAt = EndsAt(p);  // time may have jumped past it
         if (!p.terminating) p.exitCode = 0;
         p.alive = p.terminating = false;
     }
@@ -227,6 +257,7 @@ bool MemPlatform::Pinned(const std::string& path) const {
 void MemPlatform::PowerCut() {
     for (Proc& p : procs) p.alive = p.terminating = false;
     handles_.clear();
+    watched_ = 0;
     timerInterval = 0;
     for (auto& f : files_) {
         if (!f.second.flushed) f.second.data.assign(f.second.data.size(), '\0');
@@ -529,6 +560,9 @@ bool MemPlatform::TerminateProc(Handle process, std::uint32_t code) {
 }
 
 bool MemPlatform::CloseHandle(Handle handle) {
+    // A closed handle in a wait makes it fail, or wait on whatever object
+    // gets the handle's value next.
+    if (handle != 0 && handle == watched_) throw std::logic_error("the watched handle is closed while watched");
     if (!handles_.erase(handle)) return Fail(kErrorInvalidHandle);
     return true;
 }
@@ -543,7 +577,9 @@ std::uint32_t MemPlatform::StartProgram(const std::string& path) {
     }
     const Node* n = Find(path);
     if (!n || n->dir) return 0;
-    return AddProcess(path).pid;
+    Proc& p = AddProcess(path);
+    if (startedLifeMs >= 0) p.diesAt = mono_ + static_cast<std::uint64_t>(startedLifeMs);
+    return p.pid;
 }
 
 Handle MemPlatform::FindAppWindow(const std::string& className, const std::string& title) {
@@ -582,6 +618,14 @@ void MemPlatform::SetTimer(std::uint32_t intervalMs) {
 
 void MemPlatform::SetTimerHandler(std::function<void()> handler) { onTimer_ = std::move(handler); }
 
+void MemPlatform::WatchProcess(Handle process) {
+    if (process != 0 && !Granted(process, kSynchronize))
+        throw std::logic_error("a watched handle must be open with SYNCHRONIZE");
+    watched_ = process;
+}
+
+void MemPlatform::SetProcessEndHandler(std::function<void()> handler) { onEnd_ = std::move(handler); }
+
 std::uint64_t MemPlatform::MonotonicMs() { return mono_; }
 
 namespace {
@@ -611,12 +655,11 @@ LocalTime MemPlatform::LocalAt(std::int64_t seconds) const {
     return t;
 }
 
-// Jumps straight to the deadline: nothing else happens in this world but
-// the timer, and a timer that falls due during a wait fires, as it would.
+// Nothing happens in this world during a wait but the timer and the end of
+// the watched process.
 void MemPlatform::PumpUntil(std::uint64_t deadlineMs) {
     if (windowEvents.empty() || windowEvents.back() != "wait") windowEvents.push_back("wait");
-    FireDueTimers(deadlineMs);
-    AdvanceTo(deadlineMs);
+    Pump(deadlineMs, nullptr);
 }
 
 void MemPlatform::DebugOutput(const std::string& text) { debugOutput.push_back(text); }
@@ -663,11 +706,7 @@ bool MemPlatform::FlushFile(const std::string& path) {
 bool MemPlatform::PumpUntilEnded(Handle process, std::uint64_t deadlineMs) {
     Proc* p = Granted(process, kSynchronize);
     if (!p) return false;
-    while (p->alive && mono_ < deadlineMs) {
-        const std::uint64_t next = std::min(EndsAt(*p), deadlineMs);
-        FireDueTimers(next);
-        AdvanceTo(next);
-    }
+    Pump(deadlineMs, p);
     if (p->alive) lastError_ = 258;  // WAIT_TIMEOUT
     return !p->alive;
 }

@@ -61,6 +61,9 @@ public:
         // process whose threads are still being torn down.
         bool terminating = false;
         std::uint64_t goneAt = 0;
+        std::uint64_t diesAt = UINT64_MAX;  // ends by itself then (a crash)
+        std::uint64_t startedAt = 0;        // virtual ms
+        std::uint64_t endedAt = 0;          // virtual ms, once it has ended by itself or been torn down
     };
     Proc& AddProcess(const std::string& path);
     Proc* FindProcess(std::uint32_t pid);
@@ -69,6 +72,7 @@ public:
     std::vector<std::uint32_t> enumCallSizes;
     std::vector<std::string> started;
     int startFailures = 0;  // the next starts that return 0
+    long startedLifeMs = -1;  // >= 0: what StartProgram starts ends this long after (a build that will not run)
     int openHandles() const { return static_cast<int>(handles_.size()); }
     std::vector<std::uint32_t> terminated;  // pids, in order
     std::uint64_t lingerMs = 30;            // a terminated process stays this long, unless waited for
@@ -112,7 +116,7 @@ public:
     std::uint32_t timerInterval = 0;
     std::uint64_t timerDue = 0;
     std::vector<std::uint64_t> tickTimes;  // virtual ms at which the timer fired
-    int nestedTicks = 0;                   // handler runs that began inside another
+    int nestedTicks = 0;                   // timer handler runs that began inside a handler
 
     std::vector<std::string> debugOutput;
     bool ended = false;
@@ -186,6 +190,10 @@ public:
     bool FlushFile(const std::string& path) override;
     bool PumpUntilEnded(Handle process, std::uint64_t deadlineMs) override;
     std::uint64_t SystemTime() override;
+    // Strict as a wait on a bad handle: throws when the handle lacks
+    // SYNCHRONIZE, or when the watched handle is closed.
+    void WatchProcess(Handle process) override;
+    void SetProcessEndHandler(std::function<void()> handler) override;
     bool snapshotFails = false;
     int snapshotCalls = 0;
     // Signed updates: a true check with OpenSSL over the file's bytes.
@@ -207,13 +215,17 @@ private:
     std::uint64_t mono_ = 10000;
     std::int64_t wallBaseSeconds_ = 0;  // local seconds since 1970 at mono_ == 0
     std::function<void()> onTimer_;
-    int timerDepth_ = 0;  // handlers running, one inside the other
+    std::function<void()> onEnd_;
+    Handle watched_ = 0;
+    int handlerDepth_ = 0;  // handlers running, one inside the other
 
     void AdvanceTo(std::uint64_t t);
-    void FireDueTimers(std::uint64_t until);
+    void Pump(std::uint64_t until, const Proc* awaited);
+    void RunHandler(const std::function<void()>& handler);
+    const Proc* Watched();
     void EndProcessesDue();
-    // When `p` ends by itself if nothing changes: its lingering or its
-    // stop request; UINT64_MAX when it does not.
+    // When `p` ends by itself if nothing changes: its lingering, its stop
+    // request or its crash; UINT64_MAX when it does not.
     std::uint64_t EndsAt(const Proc& p) const;
     // Whether a live process runs from `path`: its image can be read, but
     // neither written, replaced nor removed.

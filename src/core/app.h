@@ -68,6 +68,13 @@ struct StatusState {
     bool recorded = false;  // ... and the outage has its record in the log
 };
 
+// The manager that the last census found, watched for its end.
+struct ManagerWatch {
+    std::uint32_t pid = 0;  // 0: none
+    Handle handle = 0;      // opened with SYNCHRONIZE once per process; 0 when it could not be
+    bool ended = false;     // its end has been reported outside a tick
+};
+
 // Flags hold "YES" or the empty string.
 struct State {
     std::string sAppTitle;
@@ -85,6 +92,7 @@ struct State {
     std::uint64_t lostRecords = 0;
     UpdateMemory update;
     std::uint32_t managerPid = 0;  // of the manager the last census found, 0 for none
+    ManagerWatch watch;
     // Managers whose path could not be read, each recorded once.
     std::set<std::uint32_t> unreadableManagers;
     StatusState status;

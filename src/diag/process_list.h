@@ -18,5 +18,6 @@ std::vector<std::uint32_t> GetProcessIds(Platform& p, std::uint32_t* lastBufferB
 bool GetProcessPath(Platform& p, std::uint32_t pid, std::string& path, std::uint32_t* error = nullptr);
 
 constexpr std::uint32_t kProcessAccessDenied = 5;  // ERROR_ACCESS_DENIED
+constexpr std::uint32_t kSynchronize = 0x00100000;  // SYNCHRONIZE: the right to wait for a process
 
 }  // namespace rz

@@ -5,6 +5,7 @@
 #include "diag/debug_log.h"
 #include "diag/process_list.h"
 #include "diag/status_report.h"
+#include "monitor/manager_watch.h"
 #include "monitor/monitor.h"
 #include "update/update_state.h"
 
@@ -82,6 +83,7 @@ void TakeCensus(Ctx& c) {
         if (EndsWithNoCase(path, "VESK.exe")) c.s.VESK_RUNNING = kYes;
     }
     c.s.unreadableManagers = unreadable;
+    FollowManager(c);
 }
 
 std::string ResetConnectStrings(Ctx& c) {

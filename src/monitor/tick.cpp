@@ -4,6 +4,7 @@
 #include "diag/debug_log.h"
 #include "diag/status_format.h"
 #include "diag/status_report.h"
+#include "monitor/manager_watch.h"
 #include "monitor/monitor.h"
 #include "ui/frm_main.h"
 #include "update/update.h"
@@ -11,8 +12,6 @@
 namespace rz {
 
 namespace {
-
-constexpr std::uint32_t kTickIntervalMs = 5000;
 
 void DebugSwitchAtTick(Ctx& c) {
     if (!DebugSwitchTest(c)) return;
@@ -48,6 +47,7 @@ void TimerMONITORVESK_Timer(Ctx& c) {
     StatusTick(c, UpdateFolder(c));
     TimerMONITORVESK_SetEnabled(c, true);
     TimerMONITORVESK_SetInterval(c, kTickIntervalMs);
+    WatchManager(c);
 }
 
 }  // namespace rz

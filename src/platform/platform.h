@@ -179,6 +179,16 @@ public:
     // SubjectPublicKeyInfo form.
     virtual SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
                                                const std::string& signature) = 0;
+
+    // The process whose end the message loop waits for, beside messages:
+    // a handle opened with SYNCHRONIZE, 0 for none. Every pumping wait and
+    // the main loop wait on it; when it has ended, the end handler runs,
+    // once, from whichever of them is waiting, as a timer handler would.
+    // The handle then leaves the wait until it is given again: an ended
+    // process stays signalled. The caller keeps the handle, and gives 0
+    // here before it closes it.
+    virtual void WatchProcess(Handle process) = 0;
+    virtual void SetProcessEndHandler(std::function<void()> handler) = 0;
 };
 
 // The program's entry, defined above the platform: the process entry calls

@@ -58,6 +58,8 @@ struct Win32Platform::Impl {
     std::string label;
     HFONT labelFont = nullptr;
     std::function<void()> onTimer;
+    HANDLE watched = nullptr;  // the process whose end the loop waits for
+    std::function<void()> onProcessEnd;
     DWORD lastError = 0;
     std::vector<ULONGLONG> snapshotBuffer;  // census support: kept between snapshots
 
@@ -116,6 +118,25 @@ struct Win32Platform::Impl {
     }
 
     void Record(BOOL ok) { lastError = ok ? 0 : GetLastError(); }
+
+    // One wait for a message, the time-out, `awaited` (when given) or the
+    // watched process. The watched process's end runs the end handler and
+    // is then waited for no more, or its handle, signalled for good, would
+    // end every later wait at once; it is told to the caller as a message
+    // (WAIT_OBJECT_0 + the count of handles), as is a watched handle that
+    // cannot be waited on, which is given up.
+    DWORD Wait(HANDLE awaited, DWORD timeoutMs) {
+        HANDLE set[2];
+        DWORD n = 0;
+        if (awaited) set[n++] = awaited;
+        const HANDLE watch = watched;
+        if (watch) set[n++] = watch;
+        const DWORD r = MsgWaitForMultipleObjects(n, set, FALSE, timeoutMs, QS_ALLINPUT);
+        if (!watch || (r != WAIT_OBJECT_0 + n - 1 && r != WAIT_FAILED)) return r;
+        watched = nullptr;
+        if (r == WAIT_OBJECT_0 + n - 1 && onProcessEnd) onProcessEnd();
+        return WAIT_OBJECT_0 + n;
+    }
 };
 
 Win32Platform::Win32Platform() : impl_(new Impl) {}
@@ -487,7 +508,7 @@ void Win32Platform::PumpUntil(std::uint64_t deadlineMs) {
         DispatchPending();
         const std::uint64_t now = MonotonicMs();
         if (now >= deadlineMs) return;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadlineMs - now), QS_ALLINPUT);
+        impl_->Wait(nullptr, static_cast<DWORD>(deadlineMs - now));
     }
 }
 
@@ -497,7 +518,7 @@ bool Win32Platform::PumpUntilEnded(Handle process, std::uint64_t deadlineMs) {
         DispatchPending();
         const std::uint64_t now = MonotonicMs();
         const DWORD wait = now >= deadlineMs ? 0 : static_cast<DWORD>(deadlineMs - now);
-        const DWORD r = MsgWaitForMultipleObjects(1, &h, FALSE, wait, QS_ALLINPUT);
+        const DWORD r = impl_->Wait(h, wait);
         if (r == WAIT_OBJECT_0) return true;
         if (r == WAIT_FAILED) {
             impl_->lastError = GetLastError();
@@ -520,13 +541,16 @@ void Win32Platform::DebugOutput(const std::string& text) { OutputDebugStringA(te
 
 void Win32Platform::EndProgram(int exitCode) { ExitProcess(static_cast<UINT>(exitCode)); }
 
+void Win32Platform::WatchProcess(Handle process) { impl_->watched = H(process); }
+
+void Win32Platform::SetProcessEndHandler(std::function<void()> handler) { impl_->onProcessEnd = std::move(handler); }
+
+// A WM_QUIT is dispatched to no window and so changes nothing: only a stop
+// file ends the monitor.
 void Win32Platform::MessageLoop() {
-    MSG msg;
     for (;;) {
-        const BOOL got = GetMessageA(&msg, nullptr, 0, 0);
-        if (got == 0 || got == -1) continue;  // only a stop file ends the monitor
-        TranslateMessage(&msg);
-        DispatchMessageA(&msg);
+        DispatchPending();
+        impl_->Wait(nullptr, INFINITE);
     }
 }
 

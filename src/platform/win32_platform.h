@@ -72,8 +72,11 @@ public:
     // Signed updates.
     SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
                                        const std::string& signature) override;
+    void WatchProcess(Handle process) override;
+    void SetProcessEndHandler(std::function<void()> handler) override;
 
-    // Dispatches window messages until the program is ended.
+    // Dispatches window messages, and waits for the watched process, until
+    // the program is ended.
     [[noreturn]] void MessageLoop();
 
     struct Impl;

@@ -3,6 +3,7 @@
 #include "core/app.h"
 #include "diag/debug_log.h"
 #include "diag/status_report.h"
+#include "monitor/manager_watch.h"
 #include "monitor/tick.h"
 #include "startup/main_machine.h"
 #include "ui/frm_main.h"
@@ -149,6 +150,9 @@ void ActivatePrevInstance(Ctx& c) {
 void ProgramMain(Platform& platform) {
     static Ctx ctx(platform);
     platform.SetTimerHandler([] { TimerMONITORVESK_Timer(ctx); });
+    platform.SetProcessEndHandler([] {
+        if (EarlyTickWanted(ctx)) TimerMONITORVESK_Timer(ctx);
+    });
     Main(ctx);
 }
 

@@ -218,6 +218,9 @@ void Finish(Ctx& c, const UpdateKey& key) {
     }
     SaveUpdateState(c);
     ReleaseHold(c);
+    // The new build starts in this very tick: the manager is down for its
+    // stop and one start, not until the next tick.
+    CheckProcesses(c);
 }
 
 // An attempt that installed nothing: the copy goes, the report says how it

@@ -310,7 +310,7 @@ run_update() {
     sleep 1
     cp "$W32/fixtures/standin_mgr_2.exe" "$folder/KORUMGR$machine.exe"
     check "update $name: update file taken" bash -c "for i in \$(seq 75); do [ -e '$folder/KORUMGR$machine.exe' ] || exit 0; sleep 0.2; done; exit 1"
-    check "update $name: new build started by the next tick" wait_for "$APP/standin.log" "KORUMGR.exe build=2 .*started" 12
+    check "update $name: new build started" wait_for "$APP/standin.log" "KORUMGR.exe build=2 .*started" 12
     check "update $name: KORUMGR.exe is the new build" cmp -s "$APP/KORUMGR.exe" "$W32/fixtures/standin_mgr_2.exe"
     check "update $name: no stop request left" test ! -e "$APP/KORUMGR.stp" -a ! -e "$APP/KORUMGR.new"
     stop_monitor
@@ -351,6 +351,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/cases_update_faults.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/cases_status.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/cases_census.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/cases_signing.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/cases_early.sh"
 
 # What this suite started: its Wine server with every program in its
 # prefix, its display, and the immutable flags it set.
@@ -367,7 +368,7 @@ for c in case_server case_exception_name case_refused case_bad_input case_kill \
     case_update_replacement_fails case_update_rollback case_update_random_manager \
     case_update_backup_held case_hidden_stop_request \
     case_locked_instance case_log_rotation case_package case_signing_tools case_signing_check case_update_signed \
-    case_demo_interrupt case_status case_census; do
+    case_demo_interrupt case_status case_census case_early_restart; do
     [ -n "${E2E_ONLY:-}" ] && [[ " $E2E_ONLY " != *" $c "* ]] && continue
     echo "-- $c"
     $c

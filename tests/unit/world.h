@@ -6,17 +6,34 @@
 
 #include "core/app.h"
 #include "mem_platform.h"
+#include "monitor/manager_watch.h"
 #include "monitor/monitor.h"
 #include "monitor/tick.h"
 #include "startup/startup.h"
 
 namespace rz {
 
+// The smallest image the update check takes for a whole executable.
+inline std::string SmallExecutable(char payload) {
+    std::string exe(1024, payload);
+    exe.replace(0, 0x100, std::string(0x100, '\0'));
+    exe[0] = 'M', exe[1] = 'Z', exe[0x3C] = 0x40;
+    exe.replace(0x40, 4, std::string("PE\0\0", 4));
+    exe[0x46] = 1;
+    return exe;
+}
+
 struct World {
     MemPlatform p;
     Ctx c{p};
 
-    World() { p.SetTimerHandler([this] { TimerMONITORVESK_Timer(c); }); }
+    // Wired as the program wires its platform.
+    World() {
+        p.SetTimerHandler([this] { TimerMONITORVESK_Timer(c); });
+        p.SetProcessEndHandler([this] {
+            if (EarlyTickWanted(c)) TimerMONITORVESK_Timer(c);
+        });
+    }
 
     std::string Path(const std::string& name) const { return p.appFolder + "\\" + name; }
     std::string LogPath() const { return Path("ROREROZARIRADI.deb"); }

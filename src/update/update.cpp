@@ -2,6 +2,7 @@
 
 #include "core/app.h"
 #include "diag/debug_log.h"
+#include "diag/process_list.h"
 #include "diag/status_report.h"
 #include "monitor/monitor.h"
 #include "update/signature.h"
@@ -21,7 +22,6 @@ constexpr std::uint64_t kFirstBackOffMs = 60 * 1000;
 constexpr std::uint64_t kLongestBackOffMs = 60 * 60 * 1000;
 constexpr std::uint64_t kFileTimePerMs = 10000;
 constexpr std::size_t kChunkBytes = 256 * 1024;
-constexpr std::uint32_t kSynchronize = 0x00100000;
 // TerminateProcess returns before the process is gone; its executable stays
 // locked until then.
 constexpr std::uint64_t kTerminationWaitMs = 5000;

@@ -88,6 +88,11 @@ void DebugRecords(Ctx& c, const std::vector<std::string>& messages) {
 
 void DebugRecord(Ctx& c, const std::string& message) { DebugRecords(c, {message}); }
 
+void TracedRecord(Ctx& c, const std::string& message) {
+    DebugRecord(c, message);
+    c.p.DebugOutput("ROREROZARIRADI: " + message);
+}
+
 void ReportDllError(Ctx& c, long code, const std::string& message, const std::string& module,
                     const std::string& procedure) {
     DebugRecord(c, "DLL ERROR: " + std::to_string(code) + " at " + module + "\\" + procedure + " >>> " + message);

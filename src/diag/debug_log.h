@@ -29,6 +29,9 @@ bool LoggingOn(const Ctx& c);
 // loss is counted and told by the next record group that is written.
 void DebugRecords(Ctx& c, const std::vector<std::string>& messages);
 void DebugRecord(Ctx& c, const std::string& message);
+// A record that also reaches OutputDebugString, so that it leaves a trace
+// when logging is off.
+void TracedRecord(Ctx& c, const std::string& message);
 void ReportDllError(Ctx& c, long code, const std::string& message, const std::string& module,
                     const std::string& procedure);
 // Sets sDebugFile from the switch file; returns whether logging is on.

@@ -26,13 +26,6 @@ constexpr std::size_t kChunkBytes = 256 * 1024;
 // locked until then.
 constexpr std::uint64_t kTerminationWaitMs = 5000;
 
-// What the update does also reaches OutputDebugString, so that it leaves a
-// trace when logging is off.
-void UpdateRecord(Ctx& c, const std::string& message) {
-    DebugRecord(c, message);
-    c.p.DebugOutput("ROREROZARIRADI: " + message);
-}
-
 std::string ErrorText(Ctx& c) { return "error " + std::to_string(c.p.LastError()); }
 
 // The next census starts the manager again from the intact KORUMGR.exe, and
@@ -55,7 +48,7 @@ void FailAttempt(Ctx& c, const UpdateKey& key, const std::string& message) {
     for (int i = 1; i < u.failures && wait < kLongestBackOffMs; ++i) wait *= 2;
     if (wait > kLongestBackOffMs) wait = kLongestBackOffMs;
     u.retryAt = c.p.SystemTime() + wait * kFileTimePerMs;
-    UpdateRecord(c, message + "; next attempt in " + std::to_string(wait / 1000) + " s");
+    TracedRecord(c, message + "; next attempt in " + std::to_string(wait / 1000) + " s");
     ReleaseHold(c);
     SaveUpdateState(c);
 }
@@ -119,6 +112,13 @@ std::string PrepareCopy(Ctx& c, const UpdateKey& key, const std::string& temp) {
     return "";
 }
 
+// Without a flush, a power cut after the move could leave a KORUMGR.exe
+// whose name is new but whose data never reached the disk.
+std::string Flush(Ctx& c, const std::string& path) {
+    if (c.p.FlushFile(path)) return "";
+    return "'" + path + "' cannot be written to disk, " + ErrorText(c);
+}
+
 // The build about to be replaced is copied to KORUMGR.old while it still
 // runs (a running executable can be read), so that a full disk or an old
 // backup held open by another program is found out before the manager is
@@ -136,25 +136,13 @@ std::string PrepareBackup(Ctx& c, const std::string& target, const std::string& 
     FileStamp a, b;
     if (!c.p.StatFile(target, a) || !c.p.StatFile(backup, b) || a.length != b.length)
         return "the backup '" + backup + "' is not a whole copy";
-    return "";
-}
-
-// Without a flush, a power cut after the move could leave a KORUMGR.exe
-// whose name is new but whose data never reached the disk.
-std::string MakeDurable(Ctx& c, const std::string& temp, const std::string& backup) {
-    for (const std::string& path : {temp, backup}) {
-        if (path == backup && c.p.Attributes(backup) == PathKind::Missing) continue;
-        if (!c.p.FlushFile(path)) return "'" + path + "' cannot be written to disk, " + ErrorText(c);
-    }
-    return "";
+    return Flush(c, backup);
 }
 
 // Everything else the swap needs, made while the manager still runs.
 std::string PrepareSwap(Ctx& c, const std::string& temp) {
-    const std::string backup = AppPath(c, "KORUMGR.old");
-    std::string failed = PrepareBackup(c, AppPath(c, "KORUMGR.exe"), backup);
-    if (failed.empty()) failed = MakeDurable(c, temp, backup);
-    return failed;
+    const std::string failed = PrepareBackup(c, AppPath(c, "KORUMGR.exe"), AppPath(c, "KORUMGR.old"));
+    return failed.empty() ? Flush(c, temp) : failed;
 }
 
 // Waits, pumping, until the terminated processes have really ended: before
@@ -208,13 +196,13 @@ void Finish(Ctx& c, const UpdateKey& key) {
     u.starts = 0;
     StatusUpdate(c, "applied", key.path);
     const std::string version = c.p.FileVersion(AppPath(c, "KORUMGR.exe"));
-    UpdateRecord(c, "UPDATE DONE: '" + key.path + "', " + std::to_string(key.stamp.length) + " bytes, version " +
+    TracedRecord(c, "UPDATE DONE: '" + key.path + "', " + std::to_string(key.stamp.length) + " bytes, version " +
                         (version.empty() ? "unknown" : version) + ", is the new 'KORUMGR.exe'");
     // A file that changed since it was copied is a newer update: it stays.
     UpdateKey now{key.path, {}};
     if (c.p.StatFile(key.path, now.stamp) && now == key && !c.p.RemoveFile(key.path)) {
         u.inPlace = key;
-        UpdateRecord(c, "UPDATE FAILED: '" + key.path + "' cannot be deleted, " + ErrorText(c));
+        TracedRecord(c, "UPDATE FAILED: '" + key.path + "' cannot be deleted, " + ErrorText(c));
     }
     SaveUpdateState(c);
     ReleaseHold(c);

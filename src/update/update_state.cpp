@@ -120,8 +120,7 @@ void SaveUpdateState(Ctx& c) {
     if (c.p.WriteText(temp, UpdateStateText(c.s.update)) && c.p.FlushFile(temp) && c.p.MoveReplace(temp, path)) return;
     const std::string error = std::to_string(c.p.LastError());
     RemoveIfPresent(c, temp);
-    DebugRecord(c, "UPDATE STATE NOT SAVED: '" + path + "', error " + error);
-    c.p.DebugOutput("ROREROZARIRADI: UPDATE STATE NOT SAVED: '" + path + "', error " + error);
+    TracedRecord(c, "UPDATE STATE NOT SAVED: '" + path + "', error " + error);
 }
 
 }  // namespace rz

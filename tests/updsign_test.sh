@@ -11,7 +11,7 @@ trap 'rm -rf "$dir"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 cd "$dir" || exit 1
 
-head -c 200000 /dev/urandom >build.exe
+{ printf 'MZ'; head -c 200000 /dev/urandom; } >build.exe
 "$updsign" keygen own.pem own.pub --bits 2048 >/dev/null || fail "keygen"
 [ "$(stat -c %a own.pem)" = 600 ] || fail "the private key is not owner-only: $(stat -c %a own.pem)"
 openssl pkey -in own.pem -check -noout >/dev/null 2>&1 || fail "openssl does not take the private key"
@@ -36,6 +36,11 @@ head -c 5000 /dev/zero >big.sig
 mkdir folder.pem
 openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out short.pem 2>/dev/null
 openssl pkey -in short.pem -pubout -out short.pub
+openssl pkey -in own.pem -aes256 -passout pass:x -out enc.pem
+openssl rsa -in own.pem -aes256 -passout pass:x -traditional -out enc1.pem 2>/dev/null
+openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out ec.pem
+cp own.pem own.pem.bak
+ln -s own.pem link.pem && ln build.exe hard.exe && echo old >old.sig
 # command line -> exit code and a piece of its message (stdout for 0, stderr otherwise)
 while IFS='|' read -r args code text; do
     eval "set -- $args"
@@ -56,10 +61,23 @@ verify own.pub build.exe -s big.sig|1|'big.sig' is larger than 4096 bytes
 verify own.pub build.exe -s none.sig|1|'none.sig' does not exist
 verify own.pub none.exe -s own.sig|1|'none.exe' does not exist
 verify folder.pem build.exe|1|'folder.pem' is a folder
-verify own.pem build.exe|1|'own.pem' is not an RSA public key of 2048 bits or more
+verify own.pem build.exe|1|'own.pem': it is a private key; verify takes the public key
+verify build.exe own.pub|1|the arguments look swapped: 'build.exe' is a program, not a key
+verify own.pub own.pem|1|the arguments look swapped: 'own.pem' is a PEM file, not a build
 verify short.pub build.exe|1|'short.pub' is not an RSA public key of 2048 bits or more
-sign short.pem build.exe|1|not an unencrypted RSA private key of 2048 bits or more
-sign own.pub build.exe|1|not an unencrypted RSA private key
+sign short.pem build.exe|1|it is a 1024-bit RSA key; keys of 2048 bits or more are needed
+sign own.pub build.exe|1|it is a public key; sign needs the private key
+sign enc.pem build.exe|1|it is encrypted with a passphrase
+sign enc1.pem build.exe|1|it is encrypted with a passphrase
+sign ec.pem build.exe|1|it is not an RSA key
+sign build.exe own.pem|1|the arguments look swapped: 'build.exe' is a program, not a key
+sign own.pem build.exe -o own.pem --force|1|'own.pem' is the private key
+sign own.pem build.exe -o link.pem --force|1|'link.pem' is the private key
+sign own.pem build.exe -o ./build.exe --force|1|'./build.exe' is the file being signed
+sign own.pem build.exe -o hard.exe --force|1|'hard.exe' is the file being signed
+sign own.pem build.exe -o old.sig|1|'old.sig' exists already; --force replaces it
+sign own.pem build.exe -o old.sig --force|0|old.sig: 256 bytes
+sign own.pem build.exe --force|2|--force goes with sign --output
 keygen own.pem new.pub|1|'own.pem' exists already
 keygen a.pem a.pem|2|two names
 keygen a.pem b.pem --bits 1024|2|must be 2048, 3072 or 4096, not '1024'
@@ -70,4 +88,5 @@ frob a b|2|unknown command 'frob'
 |2|say keygen, sign or verify
 TABLE
 [ ! -e new.pub ] || fail "a refused keygen wrote the public key"
+cmp -s own.pem own.pem.bak && cmp -s build.exe hard.exe && cmp -s old.sig own.sig || fail "sign --output wrote over what it must not"
 echo "updsign ok"

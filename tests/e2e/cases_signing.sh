@@ -26,6 +26,16 @@ case_signing_tools() {
     openssl rsa -in "$d/host.pem" -traditional -out "$d/host1.pem" 2>/dev/null
     quiet wine "$w\\updsign.exe" sign "$w\\host1.pem" "$w\\standin_mgr_2.exe" -o "$w\\host1.wsig"
     check "signing tools: Windows signs with a PKCS#1 key from openssl" cmp -s "$d/host1.wsig" "$d/host.hsig"
+    # The key under another letter case is still the key; each refusal names its cause.
+    openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out "$d/short.pem" 2>/dev/null
+    cp "$d/win.pem" "$d/win.bak"
+    for args in "win.pem standin_mgr_2.exe -o WIN.PEM --force" "win.pem standin_mgr_2.exe -o host.wsig" \
+                "short.pem standin_mgr_2.exe" "standin_mgr_2.exe win.pem"; do
+        (cd "$d" && wine updsign.exe sign $args 2>&1) | tr -d '\r'
+    done >"$d/refusals.out"
+    check "signing tools: Windows keeps the key and an existing file, names a short key and swapped arguments" \
+        bash -c "cmp -s '$d/win.pem' '$d/win.bak' && grep -c -e \"'WIN.PEM' is the private key\" \
+            -e \"'host.wsig' exists already\" -e '1024-bit RSA key' -e 'arguments look swapped' '$d/refusals.out' | grep -qx 4"
     printf 'x' | dd of="$d/standin_mgr_2.exe" bs=1 seek=3000 conv=notrunc 2>/dev/null
     check "signing tools: Windows refuses a tampered build (exit 1)" \
         bash -c "wine 'C:\\e2e\\signing\\updsign.exe' verify 'C:\\e2e\\signing\\win.pub' 'C:\\e2e\\signing\\standin_mgr_2.exe' -s 'C:\\e2e\\signing\\win.wsig' >/dev/null 2>&1; test \$? = 1"

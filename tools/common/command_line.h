@@ -13,8 +13,10 @@ namespace rz {
 constexpr int kExitUsage = 2;
 
 struct Option {
-    Option(const char* longForm, const char* shortForm) : longName(longForm), shortName(shortForm) {}
+    Option(const char* longForm, const char* shortForm, bool isSwitch = false)
+        : longName(longForm), shortName(shortForm), takesValue(!isSwitch) {}
     std::string longName, shortName;  // "--output", "-o"
+    bool takesValue = true;           // false for a switch such as "--force"
     std::string value;
     bool given = false;
 };
@@ -24,15 +26,17 @@ inline int BadUsage(const std::string& tool, const std::string& why) {
     return kExitUsage;
 }
 
-// Takes the value of `o` given as "--opt V", "-o V" or "--opt=V"; false
-// when `arg` is not that option or its value is missing.
+// Takes the value of `o` given as "--opt V", "-o V" or "--opt=V", or a
+// switch given as "--opt" or "-o"; false when `arg` is not that option or
+// its value is missing.
 inline bool TakeOption(int argc, char** argv, int& i, const std::string& arg, Option& o) {
     if (arg == o.longName || arg == o.shortName) {
+        if (!o.takesValue) return o.given = true;
         if (i + 1 >= argc) return false;
         o.value = argv[++i];
         return o.given = true;
     }
-    if (arg.compare(0, o.longName.size() + 1, o.longName + "=") != 0) return false;
+    if (!o.takesValue || arg.compare(0, o.longName.size() + 1, o.longName + "=") != 0) return false;
     o.value = arg.substr(o.longName.size() + 1);
     return o.given = true;
 }

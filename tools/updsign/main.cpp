@@ -14,6 +14,7 @@
 
 #include "command_line.h"
 #include "config.h"
+#include "key_text.h"
 #include "signing.h"
 #include "update/signature.h"
 #ifdef _WIN32
@@ -32,14 +33,15 @@ const char* const kUsage =
     "\n"
     "usage: updsign keygen PRIVATE.pem PUBLIC.pem [--bits N]\n"
     "           makes a new key pair; PRIVATE.pem never goes on the share nor beside a monitor\n"
-    "       updsign sign PRIVATE.pem FILE [--output SIG]\n"
-    "           writes the signature of FILE to FILE.sig, or to SIG\n"
+    "       updsign sign PRIVATE.pem FILE [--output SIG [--force]]\n"
+    "           writes the signature of FILE to FILE.sig (replacing it), or to SIG\n"
     "       updsign verify PUBLIC.pem FILE [--signature SIG]\n"
     "           checks FILE.sig, or SIG, as the monitor does\n"
     "       updsign --help | -h | --version\n"
     "\n"
     "  -b, --bits N          key size: 2048, 3072 (default) or 4096\n"
-    "  -o, --output SIG      where sign writes the signature\n"
+    "  -o, --output SIG      where sign writes the signature; never over an existing file\n"
+    "  -f, --force           lets --output replace an existing file, but never the key or FILE\n"
     "  -s, --signature SIG   the signature verify checks\n"
     "Keys are PEM files as OpenSSL reads and writes them: the private key PKCS#8 or PKCS#1,\n"
     "unencrypted; the public key SubjectPublicKeyInfo. Signatures are RSA PKCS#1 v1.5 over\n"
@@ -108,13 +110,48 @@ int KeyGen(const std::string& privatePath, const std::string& publicPath, unsign
     return 0;
 }
 
-int Sign(const std::string& keyPath, const std::string& file, const std::string& output) {
+// The first bytes of a file; "" when it cannot be read.
+std::string Head(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    char buf[512];
+    in.read(buf, sizeof buf);
+    return std::string(buf, static_cast<std::size_t>(in.gcount()));
+}
+
+// A build where the key belongs, or a PEM file where the build belongs.
+// Looked at before the key is read, so that the refusal names the mix-up
+// rather than a key "larger than 16384 bytes".
+std::string SwappedProblem(const std::string& keyPath, const std::string& file) {
+    std::string what;
+    if (rz::LooksLikeProgram(Head(keyPath)))
+        what = "'" + keyPath + "' is a program, not a key";
+    else if (rz::LooksLikePem(Head(file)))
+        what = "'" + file + "' is a PEM file, not a build";
+    return what.empty() ? "" : "the arguments look swapped: " + what + "; the KEY comes first, then the FILE";
+}
+
+// Never over the key or the file signed, whatever names, links or letter
+// case lead there; over another existing file only when `mayReplace`.
+std::string TargetProblem(const std::string& target, const std::string& keyPath, const std::string& file,
+                          bool mayReplace) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(target, ec))) return "";
+    if (fs::equivalent(target, keyPath, ec)) return "'" + target + "' is the private key; choose another --output";
+    if (fs::equivalent(target, file, ec)) return "'" + target + "' is the file being signed; choose another --output";
+    return mayReplace ? "" : "'" + target + "' exists already; --force replaces it";
+}
+
+int Sign(const std::string& keyPath, const std::string& file, const std::string& output, bool force) {
+    const std::string target = output.empty() ? file + ".sig" : output;
+    std::string why = SwappedProblem(keyPath, file);
+    if (why.empty()) why = TargetProblem(target, keyPath, file, force || output.empty());
+    if (!why.empty()) return Refused("refused: " + why);
     std::string pem, data, signature;
-    std::string why = ReadWhole(keyPath, rz::kKeyFileLimit, pem);
+    why = ReadWhole(keyPath, rz::kKeyFileLimit, pem);
     if (why.empty()) why = ReadWhole(file, kAnySize, data);
     if (why.empty()) why = rz::SignBytes(pem, data, signature);
     if (!why.empty()) return Refused("cannot sign '" + file + "' with '" + keyPath + "': " + why);
-    const std::string target = output.empty() ? file + ".sig" : output;
     if (!Write(target, signature)) return Refused("'" + target + "' cannot be written");
     std::printf("%s: %s bytes\n", target.c_str(), std::to_string(signature.size()).c_str());
     return 0;
@@ -138,7 +175,10 @@ rz::SignatureCheck Check(const std::string& pem, const std::string& file, const 
 
 int Verify(const std::string& keyPath, const std::string& file, const std::string& sigPath) {
     std::string pem, signature;
-    std::string why = ReadWhole(keyPath, rz::kKeyFileLimit, pem);
+    std::string why = SwappedProblem(keyPath, file);
+    if (why.empty()) why = ReadWhole(keyPath, rz::kKeyFileLimit, pem);
+    if (why.empty() && !rz::PublicKeyTextProblem(pem).empty())
+        why = "'" + keyPath + "': " + rz::PublicKeyTextProblem(pem);
     if (why.empty()) why = ReadWhole(sigPath, rz::kSignatureLimit, signature);
     if (why.empty() && signature.empty()) why = "'" + sigPath + "' is empty";
     std::string unreadable;
@@ -164,9 +204,11 @@ int Verify(const std::string& keyPath, const std::string& file, const std::strin
 }  // namespace
 
 int main(int argc, char** argv) {
-    rz::Option bits{"--bits", "-b"}, output{"--output", "-o"}, signature{"--signature", "-s"};
+    rz::Option bits{"--bits", "-b"}, output{"--output", "-o"}, signature{"--signature", "-s"}, force{"--force", "-f", true};
     std::vector<std::string> words;
-    if (const int done = rz::ParseCommandLine(argc, argv, "updsign", kUsage, {&bits, &output, &signature}, words); done >= 0) return done;
+    if (const int done = rz::ParseCommandLine(argc, argv, "updsign", kUsage, {&bits, &output, &signature, &force}, words);
+        done >= 0)
+        return done;
     if (words.empty()) return BadUsage("say keygen, sign or verify");
     const std::string& verb = words[0];
     if (verb != "keygen" && verb != "sign" && verb != "verify") return BadUsage("unknown command '" + verb + "'");
@@ -175,6 +217,7 @@ int main(int argc, char** argv) {
     if ((bits.given && verb != "keygen") || (output.given && verb != "sign") ||
         (signature.given && verb != "verify"))
         return BadUsage("--bits goes with keygen, --output with sign, --signature with verify");
+    if (force.given && !output.given) return BadUsage("--force goes with sign --output");
     const std::string& first = words[1];
     const std::string& second = words[2];
     if (verb == "keygen") {
@@ -185,6 +228,6 @@ int main(int argc, char** argv) {
     }
     if ((output.given && output.value.empty()) || (signature.given && signature.value.empty()))
         return BadUsage("--output and --signature need a file name");
-    if (verb == "sign") return Sign(first, second, output.value);
+    if (verb == "sign") return Sign(first, second, output.value, force.given);
     return Verify(first, second, signature.given ? signature.value : second + ".sig");
 }

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "key_text.h"
 #include "platform/win32_crypto.h"
 #include "platform/win32_signature.h"
 
@@ -85,12 +86,6 @@ std::string Pem(const Bytes& der, const char* label) {
     return std::string("-----BEGIN ") + label + "-----\r\n" + text + "-----END " + label + "-----\r\n";
 }
 
-std::string PemLabel(const std::string& pem) {
-    const std::size_t begin = pem.find("-----BEGIN ");
-    const std::size_t end = begin == std::string::npos ? begin : pem.find("-----", begin + 11);
-    return end == std::string::npos ? "" : pem.substr(begin + 11, end - begin - 11);
-}
-
 // The PKCS#1 key inside PKCS#8 PrivateKeyInfo: version, algorithm, key.
 Bytes FromPkcs8(const Bytes& der) {
     DWORD size = 0;
@@ -150,19 +145,19 @@ std::string MakeKeyPair(unsigned bits, std::string& privatePem, std::string& pub
 }
 
 std::string SignBytes(const std::string& privatePem, const std::string& data, std::string& signature) {
+    const std::string why = PrivateKeyTextProblem(privatePem);
+    if (!why.empty()) return why;
     Bytes blob = PrivateKeyBlob(privatePem);
+    if (blob.empty()) return "it is not an RSA private key in PEM form that can be read (PKCS#8 or PKCS#1)";
     CryptoHandles c;
     DWORD bits = 0, size = sizeof bits;
-    if (!blob.empty()) {
-        // Imported as the signature key, which CryptSignHash uses.
-        reinterpret_cast<BLOBHEADER*>(blob.data())->aiKeyAlg = CALG_RSA_SIGN;
-        if (c.Open() && CryptImportKey(c.provider, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &c.key))
-            CryptGetKeyParam(c.key, KP_KEYLEN, reinterpret_cast<BYTE*>(&bits), &size, 0);
-        SecureZeroMemory(blob.data(), blob.size());
-    }
-    if (bits < kLeastKeyBits)
-        return "not an unencrypted RSA private key of " + std::to_string(kLeastKeyBits) +
-               " bits or more in PEM form (PKCS#8 or PKCS#1)";
+    // Imported as the signature key, which CryptSignHash uses.
+    reinterpret_cast<BLOBHEADER*>(blob.data())->aiKeyAlg = CALG_RSA_SIGN;
+    if (c.Open() && CryptImportKey(c.provider, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &c.key))
+        CryptGetKeyParam(c.key, KP_KEYLEN, reinterpret_cast<BYTE*>(&bits), &size, 0);
+    SecureZeroMemory(blob.data(), blob.size());
+    if (bits == 0) return "the key cannot be used, " + ErrorText();
+    if (bits < kLeastKeyBits) return ShortKeyProblem(bits);
     size = 0;
     if (!CryptCreateHash(c.provider, CALG_SHA_256, 0, 0, &c.hash) ||
         !CryptHashData(c.hash, reinterpret_cast<const BYTE*>(data.data()), static_cast<DWORD>(data.size()), 0) ||

@@ -6,6 +6,8 @@
 
 #include <memory>
 
+#include "key_text.h"
+
 namespace rz {
 
 namespace {
@@ -22,15 +24,25 @@ using Bio = std::unique_ptr<BIO, Free>;
 // An encrypted key asks for a passphrase: none is given, so it is refused.
 int NoPassphrase(char*, int, int, void*) { return 0; }
 
-// An RSA key of kLeastKeyBits or more from PEM text; null otherwise.
-Key ReadKey(const std::string& pem, bool isPrivate) {
+Key ReadPem(const std::string& pem, bool isPrivate) {
     Bio in(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
     if (!in) return nullptr;
-    Key key(isPrivate ? PEM_read_bio_PrivateKey(in.get(), nullptr, NoPassphrase, nullptr)
-                      : PEM_read_bio_PUBKEY(in.get(), nullptr, NoPassphrase, nullptr));
-    if (!key || EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA || EVP_PKEY_get_bits(key.get()) < int(kLeastKeyBits))
-        return nullptr;
-    return key;
+    return Key(isPrivate ? PEM_read_bio_PrivateKey(in.get(), nullptr, NoPassphrase, nullptr)
+                         : PEM_read_bio_PUBKEY(in.get(), nullptr, NoPassphrase, nullptr));
+}
+
+// "" for an RSA key of kLeastKeyBits or more, else what it is instead.
+std::string KindProblem(EVP_PKEY* key) {
+    if (EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA)
+        return std::string("it is not an RSA key (its type: ") + EVP_PKEY_get0_type_name(key) + ")";
+    const int bits = EVP_PKEY_get_bits(key);
+    return bits < int(kLeastKeyBits) ? ShortKeyProblem(static_cast<unsigned>(bits)) : "";
+}
+
+// An RSA public key of kLeastKeyBits or more from PEM text; null otherwise.
+Key ReadPublicKey(const std::string& pem) {
+    Key key = ReadPem(pem, false);
+    return key && KindProblem(key.get()).empty() ? std::move(key) : nullptr;
 }
 
 std::string Pem(EVP_PKEY* key, bool isPrivate) {
@@ -53,10 +65,12 @@ std::string MakeKeyPair(unsigned bits, std::string& privatePem, std::string& pub
 }
 
 std::string SignBytes(const std::string& privatePem, const std::string& data, std::string& signature) {
-    const Key key = ReadKey(privatePem, true);
-    if (!key)
-        return "not an unencrypted RSA private key of " + std::to_string(kLeastKeyBits) +
-               " bits or more in PEM form (PKCS#8 or PKCS#1)";
+    std::string why = PrivateKeyTextProblem(privatePem);
+    if (!why.empty()) return why;
+    const Key key = ReadPem(privatePem, true);
+    if (!key) return "it is not a private key in PEM form that can be read (PKCS#8 or PKCS#1)";
+    why = KindProblem(key.get());
+    if (!why.empty()) return why;
     Digest md(EVP_MD_CTX_new());
     std::size_t size = 0;
     if (!md || EVP_DigestSignInit(md.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1 ||
@@ -71,7 +85,7 @@ std::string SignBytes(const std::string& privatePem, const std::string& data, st
 }
 
 SignatureCheck VerifyBytes(const std::string& publicPem, const std::string& data, const std::string& signature) {
-    const Key key = ReadKey(publicPem, false);
+    const Key key = ReadPublicKey(publicPem);
     if (!key) return SignatureCheck::KeyUnusable;
     Digest md(EVP_MD_CTX_new());
     if (!md || EVP_DigestVerifyInit(md.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1)

@@ -136,10 +136,13 @@ status_exports() {
     start_exporter "$metrics"
     check "metrics: a node exporter started on 127.0.0.1" test -n "$EXPORTER_PID"
     curl -sf "$EXPORTER_URL" >"$ROOT/build/exporter.out"
-    check "metrics: served over HTTP, PCWS07 silent, SERV01's manager up, no scrape error" bash -c \
+    check "metrics: served over HTTP, PCWS07 silent, SERV01's manager up and builds, the board's run, no scrape error" bash -c \
         "grep -qx 'rorerozariradi_machine_state{machine=\"PCWS07\",state=\"SILENT\"} 1' '$ROOT/build/exporter.out' &&
          grep -qx 'rorerozariradi_manager_up{machine=\"SERV01\"} 1' '$ROOT/build/exporter.out' &&
          grep -q '^rorerozariradi_last_update{machine=\"SERV01\",result=\"applied\"} 0' '$ROOT/build/exporter.out' &&
+         grep -q '^rorerozariradi_machine_info{machine=\"SERV01\",manager_version=\"[0-9.]*\",monitor_version=\"$VERSION\"} 1' '$ROOT/build/exporter.out' &&
+         grep -q '^rorerozariradi_report_written_timestamp_seconds{machine=\"PCWS07\"} [0-9.e+]*$' '$ROOT/build/exporter.out' &&
+         grep -qx 'rorerozariradi_board_folder_readable 1' '$ROOT/build/exporter.out' &&
          grep -qx 'node_textfile_scrape_error 0' '$ROOT/build/exporter.out'"
     stop_exporter
 }

@@ -142,7 +142,9 @@ TEST(BoardExport, JsonAndMetricsSayWhatTheBoardSays) {
         Read("PCWS07.txt", Replace(kGood, "manager_running=yes", "manager_running=no"), 12),
         Read("pcws07.TXT", kGood, 5),  // a second file for the same machine
         Read("X\"Y.txt", Replace(Replace(kGood, "PCWS07", "X\"Y"), "end=1", "last_update=rolled back\r\nend=1"), 200),
-        Read("SERV01.txt", Replace(Replace(kGood, "PCWS07", "SERV01"), "end=1", "last_update=reverted\r\nend=1"), 3),
+        Read("SERV01.txt", Replace(Replace(kGood, "PCWS07", "SERV01"), "end=1",
+                                   "monitor_version=15.0.0.0\r\nmonitor_started=2024-03-07T18:05:09\r\n"
+                                   "last_update=reverted\r\nlast_update_time=2024-03-07T18:06:10\r\nend=1"), 3),
         Read("caf\xE9\t.txt", "junk", -1),
     };
     const auto doc = nlohmann::json::parse(JsonDocument(machines, {"G:\\_Updates\\_Status", "2024-03-07 18:05:09",
@@ -165,7 +167,10 @@ TEST(BoardExport, JsonAndMetricsSayWhatTheBoardSays) {
     EXPECT_EQ(junk["problem"], "truncated");
     EXPECT_TRUE(junk["machine"].is_null() && junk["report"].is_null() && junk["age_seconds"].is_null());
 
-    const std::string metrics = PrometheusText(machines);
+    setenv("TZ", "UTC", 1);  // the reports' local times, read as the board's
+    tzset();
+    Made made{"", "", 1709834709, 180};
+    const std::string metrics = PrometheusText(machines, made);
     for (const char* line : {
              "# TYPE rorerozariradi_machine_state gauge\n",
              "rorerozariradi_machine_state{machine=\"PCWS07\",state=\"DOWN\"} 1\n",
@@ -173,14 +178,25 @@ TEST(BoardExport, JsonAndMetricsSayWhatTheBoardSays) {
              "rorerozariradi_manager_up{machine=\"PCWS07\"} 0\n",
              "rorerozariradi_report_age_seconds{machine=\"X\\\"Y\"} 200\n",
              "rorerozariradi_manager_starts_24h{machine=\"SERV01\"} 3\n",
-             "rorerozariradi_last_update{machine=\"X\\\"Y\",result=\"rolled back\"} 1\n",
+             "rorerozariradi_last_update{machine=\"X\\\"Y\",result=\"rolled_back\"} 1\n",
+             "rorerozariradi_last_update{machine=\"X\\\"Y\",result=\"other\"} 0\n",
              "rorerozariradi_last_update{machine=\"X\\\"Y\",result=\"refused\"} 0\n",
-             "rorerozariradi_last_update{machine=\"SERV01\",result=\"reverted\"} 1\n",
-             "rorerozariradi_machine_state{machine=\"caf\xEF\xBF\xBD?\",state=\"UNREADABLE\"} 1\n",
+             "rorerozariradi_last_update{machine=\"SERV01\",result=\"other\"} 1\n",
+             "rorerozariradi_machine_state{machine=\"caf\xEF\xBF\xBD\t\",state=\"UNREADABLE\"} 1\n",
+             "rorerozariradi_board_last_run_timestamp_seconds 1709834709\n",
+             "rorerozariradi_board_folder_readable 1\n",
+             "rorerozariradi_machine_info{machine=\"SERV01\",monitor_version=\"15.0.0.0\",manager_version=\"2.0.0.0\"} 1\n",
+             "rorerozariradi_monitor_start_timestamp_seconds{machine=\"SERV01\"} 1709834709\n",
+             "rorerozariradi_last_update_timestamp_seconds{machine=\"SERV01\"} 1709834770\n",
          })
         EXPECT_NE(metrics.find(line), std::string::npos) << line;
     EXPECT_EQ(metrics.find("rorerozariradi_manager_up{machine=\"PCWS07\"} 1"), std::string::npos);  // one per machine
     EXPECT_EQ(metrics.find("rorerozariradi_manager_up{machine=\"caf"), std::string::npos);
+    EXPECT_EQ(metrics.find("reverted"), std::string::npos);
+    EXPECT_EQ(metrics.find("rorerozariradi_monitor_start_timestamp_seconds{machine=\"PCWS07\"}"), std::string::npos);
+    made.folderReadable = false;  // no machine series to freeze, the board's own ones fresh
+    EXPECT_EQ(PrometheusText(machines, made).find("machine="), std::string::npos);
+    EXPECT_NE(PrometheusText(machines, made).find("rorerozariradi_board_folder_readable 0\n"), std::string::npos);
 }
 
 // Every key of the shared format, as the monitor writes it, reaches the

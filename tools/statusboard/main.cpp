@@ -1,10 +1,7 @@
 // The centre's status board: one line per machine whose monitor reports to
 // a status folder, one web page for all of them, one JSON document, or
 // metrics for a node exporter's textfile collector.
-//   statusboard FOLDER [--json] [--html FILE] [--prometheus FILE.prom] [--watch SECONDS]
-//               [--silent-after SECONDS]
-// Exit code: 0 when every machine reports and runs its manager, 1 when one
-// needs attention, 2 for a usage error or a folder or page that fails.
+// Run "statusboard --help" for its command line.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +11,8 @@
 #include <string>
 #include <thread>
 
+#include "command_line.h"
+#include "config.h"
 #include "status_board.h"
 
 namespace {
@@ -28,11 +27,21 @@ struct Options {
     long long silentAfter = kDefaultSilentAfter;
 };
 
-int Usage(const char* why) {
-    std::fprintf(stderr, "statusboard: %s\nusage: statusboard FOLDER [--json] [--html FILE] [--prometheus FILE.prom] "
-                         "[--watch SECONDS] [--silent-after SECONDS]\n", why);
-    return 2;
-}
+const char* const kUsage =
+    "statusboard " RZ_VERSION " - shows the status reports that the monitors of the centre write\n"
+    "to a status folder: one line per machine, attention first.\n"
+    "\n"
+    "usage: statusboard FOLDER [--json] [--html FILE] [--prometheus FILE.prom] [--watch SECONDS]\n"
+    "                   [--silent-after SECONDS]\n"
+    "       statusboard --help | -h | --version\n"
+    "\n"
+    "  -j, --json                 prints one JSON document instead of the lines\n"
+    "      --html FILE            writes one self-contained web page\n"
+    "      --prometheus FILE.prom writes metrics for a node exporter's textfile collector\n"
+    "  -w, --watch SECONDS        rewrites the page and the metrics every SECONDS until stopped\n"
+    "  -s, --silent-after SECONDS a machine without a report for longer is SILENT (default 180)\n"
+    "Exit codes: 0 every machine is OK, 1 one needs attention or none reports, 2 bad command\n"
+    "line, a folder that cannot be listed, or a page or metrics file that cannot be written.\n";
 
 bool EndsWithProm(const std::string& path) {
     return path.size() > 5 && path.compare(path.size() - 5, 5, ".prom") == 0;
@@ -56,27 +65,26 @@ bool Seconds(const char* text, long long& out) {
     return true;
 }
 
-// Returns an empty string, or why the command line is wrong.
-std::string ParseArgs(int argc, char** argv, Options& o) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (arg == "--html" && hasValue)
-            o.html = argv[++i];
-        else if (arg == "--prometheus" && hasValue)
-            o.prometheus = argv[++i];
-        else if (arg == "--json")
-            o.json = true;
-        else if (arg == "--watch" && hasValue) {
-            if (!Seconds(argv[++i], o.watch)) return "--watch takes a number of seconds";
-        } else if (arg == "--silent-after" && hasValue) {
-            if (!Seconds(argv[++i], o.silentAfter)) return "--silent-after takes a number of seconds";
-        } else if (arg.rfind("--", 0) == 0 || !o.folder.empty())
-            return "unexpected '" + arg + "'";
-        else
-            o.folder = arg;
-    }
-    return CheckCombination(o);
+// -1 when the board is to run, else its exit code once the usage or the
+// version is printed or a bad command line reported.
+int ParseArgs(int argc, char** argv, Options& o) {
+    rz::Option json{"--json", "-j", true}, html{"--html", ""}, prometheus{"--prometheus", ""},
+        watch{"--watch", "-w"}, silentAfter{"--silent-after", "-s"};
+    std::vector<std::string> words;
+    const int done =
+        rz::ParseCommandLine(argc, argv, "statusboard", kUsage, {&json, &html, &prometheus, &watch, &silentAfter}, words);
+    if (done >= 0) return done;
+    if (words.size() > 1) return rz::BadUsage("statusboard", "unexpected '" + words[1] + "'");
+    if (watch.given && !Seconds(watch.value.c_str(), o.watch))
+        return rz::BadUsage("statusboard", "--watch takes a number of seconds");
+    if (silentAfter.given && !Seconds(silentAfter.value.c_str(), o.silentAfter))
+        return rz::BadUsage("statusboard", "--silent-after takes a number of seconds");
+    o.folder = words.empty() ? "" : words[0];
+    o.json = json.given;
+    o.html = html.value;
+    o.prometheus = prometheus.value;
+    const std::string why = CheckCombination(o);
+    return why.empty() ? -1 : rz::BadUsage("statusboard", why);
 }
 
 std::string MadeAt() {
@@ -115,8 +123,12 @@ bool Write(const std::string& path, const std::string& content) {
 int Round(const Options& o) {
     std::vector<board::Machine> machines;
     std::string error;
-    const board::Made made{o.folder, MadeAt(), static_cast<std::int64_t>(std::time(nullptr)), o.silentAfter};
-    if (!board::ReadFolder(o.folder, o.silentAfter, machines, error)) {
+    board::Made made{o.folder, MadeAt(), static_cast<std::int64_t>(std::time(nullptr)), o.silentAfter};
+    made.folderReadable = board::ReadFolder(o.folder, o.silentAfter, machines, error);
+    // The metrics are written either way: an unreadable folder shows in them
+    // rather than leaving the last machine series to look fresh.
+    const bool metricsWritten = o.prometheus.empty() || Write(o.prometheus, board::PrometheusText(machines, made));
+    if (!made.folderReadable) {
         std::fprintf(stderr, "statusboard: %s\n", error.c_str());
         return 2;
     }
@@ -126,7 +138,6 @@ int Round(const Options& o) {
         std::fputs(board::TextReport(machines, o.folder, made.at).c_str(), stdout);
     const bool pageWritten =
         o.html.empty() || Write(o.html, board::HtmlPage(machines, o.folder, made.at, static_cast<int>(o.watch)));
-    const bool metricsWritten = o.prometheus.empty() || Write(o.prometheus, board::PrometheusText(machines));
     return pageWritten && metricsWritten ? board::ExitCode(machines) : 2;
 }
 
@@ -134,8 +145,8 @@ int Round(const Options& o) {
 
 int main(int argc, char** argv) {
     Options o;
-    const std::string why = ParseArgs(argc, argv, o);
-    if (!why.empty()) return Usage(why.c_str());
+    const int done = ParseArgs(argc, argv, o);
+    if (done >= 0) return done;
     if (o.watch == 0) return Round(o);
     for (;;) {  // a failed round is reported and the next one tries again
         Round(o);

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <map>
 
 #ifdef _WIN32
@@ -152,6 +153,7 @@ Machine ReadOne(const fs::directory_entry& entry, std::int64_t silentAfter) {
         m.problem = "cannot be read";
     Classify(m, age, silentAfter);
     m.ageKnown = !ec;
+    m.writtenUnix = static_cast<std::int64_t>(std::time(nullptr)) - age;
     return m;
 }
 
@@ -210,6 +212,9 @@ void ParseReport(const std::string& fileName, const std::string& text, Machine& 
     m.lastEventTime = Get(values, ReportKey::LastEventTime);
     m.written = Get(values, ReportKey::Written);
     m.lastUpdate = Get(values, ReportKey::LastUpdate);
+    m.lastUpdateTime = Get(values, ReportKey::LastUpdateTime);
+    m.monitorVersion = Get(values, ReportKey::MonitorVersion);
+    m.monitorStarted = Get(values, ReportKey::MonitorStarted);
     m.managerUp = Get(values, ReportKey::ManagerRunning) == "yes";
     m.pid = Get(values, ReportKey::ManagerPid);
     m.starts = Get(values, ReportKey::Starts24h);

@@ -18,11 +18,13 @@ struct Machine {
     std::string file;     // the report's file name
     std::string problem;  // why it cannot be read; empty for a good report
     std::string name, version, lastEvent, lastEventTime, written, lastUpdate;
+    std::string monitorVersion, monitorStarted, lastUpdateTime;
     bool managerUp = false;
     std::string pid, starts;
     std::vector<std::pair<std::string, std::string>> fields;  // every line of a good report, in order
     std::int64_t ageSeconds = 0;  // since the report was last written
     bool ageKnown = false;        // false when the file's time could not be had
+    std::int64_t writtenUnix = 0; // the file's time, seconds since 1970 UTC, when ageKnown
     State state = State::Unreadable;
 };
 
@@ -61,12 +63,13 @@ std::string Age(std::int64_t seconds);  // "45s", "3m05s", "2h10m", "4d03h"
 // when there is no machine at all: nothing is known to be well).
 int ExitCode(const std::vector<Machine>& machines);
 
-// When and from where a board was made, for the JSON document.
+// When and from where a board was made, for the JSON document and the metrics.
 struct Made {
     std::string folder;
     std::string at;             // local time, "2024-03-07 18:05:09"
     std::int64_t unixTime = 0;  // the same moment, seconds since 1970 UTC
     std::int64_t silentAfter = 0;
+    bool folderReadable = true;  // false: the folder could not be listed, no machine is known
 };
 
 std::string TextReport(const std::vector<Machine>& machines, const std::string& folder, const std::string& madeAt);
@@ -77,7 +80,8 @@ std::string HtmlPage(const std::vector<Machine>& machines, const std::string& fo
 // One JSON document: the board's time and folder and one object per
 // machine with its state, age, problem and every field of its report.
 std::string JsonDocument(const std::vector<Machine>& machines, const Made& made);
-// The text exposition format of Prometheus, for a textfile collector.
-std::string PrometheusText(const std::vector<Machine>& machines);
+// The text exposition format of Prometheus, for a textfile collector: the
+// board's own run and whether it could list the folder, then the machines.
+std::string PrometheusText(const std::vector<Machine>& machines, const Made& made);
 
 }  // namespace board

@@ -23,6 +23,7 @@ install_missing() {
     command -v Xvfb >/dev/null || need+=(xvfb)
     command -v chromium >/dev/null || need+=(chromium)
     command -v unzip >/dev/null || need+=(unzip)
+    command -v osslsigncode >/dev/null || need+=(osslsigncode)  # the release's Authenticode signatures
     { command -v import >/dev/null && convert -version 2>/dev/null | grep -q ImageMagick; } || need+=(imagemagick)
     # The status board's exports, checked by the tools that read them.
     command -v promtool >/dev/null || need+=(prometheus)

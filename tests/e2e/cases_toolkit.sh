@@ -25,19 +25,47 @@ case_log_rotation() {
 case_package() {
     local zip="$W32/ROREROZARIRADI-$VERSION-win32.zip" listing="$ROOT/build/package.log"
     rm -f "$zip"
-    cmake --build "$W32" --target package >"$listing" 2>&1
+    env -u RZ_SIGN_CERT cmake --build "$W32" --target package >"$listing" 2>&1
     check "package: $(basename "$zip") built" test -f "$zip"
     SEEN=$(unzip -Z1 "$zip" 2>/dev/null | sort | tr '\n' ' ')
-    check "package: the programs and the guide, no stand-ins" test "$SEEN" = "GUIDE.txt ROREROZARIRADI.exe ordtool.exe statusboard.exe updsign.exe "
-    check "package: the guide names the version" bash -c "unzip -p '$zip' GUIDE.txt | grep -qF 'version $VERSION'"
+    check "package: the programs, the guide, the sums and the unsigned note, no stand-ins" test "$SEEN" = \
+        "GUIDE.txt ROREROZARIRADI.exe SHA256SUMS UNSIGNED.txt ordtool.exe statusboard.exe updsign.exe "
+    check "package: the guide names the version" bash -c "unzip -p '$zip' GUIDE.txt | head -n 1 | grep -qxF 'ROREROZARIRADI version $VERSION'"
     local unpacked="$WINEPREFIX/drive_c/e2e/package"
     rm -rf "$unpacked" && mkdir -p "$unpacked" && unzip -q "$zip" -d "$unpacked"
+    check "package: SHA256SUMS holds every other file's sum" bash -c \
+        "cd '$unpacked' && sha256sum -c --strict SHA256SUMS >/dev/null && [ \$(wc -l <SHA256SUMS) = 6 ]"
     wine 'C:\e2e\package\ordtool.exe' --version >"$unpacked/version.out" 2>/dev/null
     SEEN=$(tr -d '\r' <"$unpacked/version.out")
     check "package: ordtool.exe tells its version" test "$SEEN" = "ordtool $VERSION"
     wine 'C:\e2e\package\updsign.exe' --version >"$unpacked/version.out" 2>/dev/null
     SEEN=$(tr -d '\r' <"$unpacked/version.out")
     check "package: updsign.exe tells its version" test "$SEEN" = "updsign $VERSION"
+    wine 'C:\e2e\package\statusboard.exe' --version >"$unpacked/version.out" 2>/dev/null
+    SEEN=$(tr -d '\r' <"$unpacked/version.out")
+    check "package: statusboard.exe tells its version" test "$SEEN" = "statusboard $VERSION"
+}
+
+# A centre's code-signing certificate, here a throwaway self-signed one made
+# now: every program of the package is signed with it, the sums match.
+case_package_signed() {
+    local zip="$W32/ROREROZARIRADI-$VERSION-win32.zip" d="$ROOT/build/e2e-signed" program
+    rm -rf "$d" "$zip" && mkdir -p "$d/unpacked"
+    openssl req -x509 -newkey rsa:2048 -keyout "$d/key.pem" -out "$d/cert.pem" -days 2 -subj "/CN=Throwaway code signing" \
+        -addext extendedKeyUsage=codeSigning -passout pass:throwaway >"$d/openssl.log" 2>&1
+    openssl pkcs12 -export -in "$d/cert.pem" -inkey "$d/key.pem" -passin pass:throwaway -out "$d/cert.pfx" \
+        -passout pass:throwaway >>"$d/openssl.log" 2>&1
+    RZ_SIGN_CERT="$d/cert.pfx" RZ_SIGN_PASSWORD=throwaway cmake --build "$W32" --target package >"$d/package.log" 2>&1
+    unzip -q "$zip" -d "$d/unpacked"
+    for program in ROREROZARIRADI ordtool statusboard updsign; do
+        check "signed package: osslsigncode verifies $program.exe against the certificate" \
+            quiet osslsigncode verify -CAfile "$d/cert.pem" -in "$d/unpacked/$program.exe"
+    done
+    check "signed package: no unsigned note, the sums are those of the signed programs" bash -c \
+        "cd '$d/unpacked' && [ ! -e UNSIGNED.txt ] && sha256sum -c --strict SHA256SUMS >/dev/null"
+    check "signed package: the password never stays on disk" test -z "$(find "$W32/_CPack_Packages" -name 'rz-sign-*')"
+    RZ_SIGN_CERT="$d/cert.pfx" RZ_SIGN_PASSWORD=wrong cmake --build "$W32" --target package >"$d/wrong.log" 2>&1
+    check "signed package: a wrong password fails the package" grep -q 'signing ROREROZARIRADI.exe failed' "$d/wrong.log"
 }
 
 # Ctrl-C at the terminal reaches the demo script's whole process group; the

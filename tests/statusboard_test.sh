@@ -47,7 +47,9 @@ jq -e '[.machines[] | .machine + " " + .state] == ["PCWS07 DOWN", "SERV01 OK"]' 
 promtool check metrics <"$dir/board.prom" >"$dir/promtool.out" 2>&1 || fail "promtool: $(cat "$dir/promtool.out")"
 sed -n '/^```yaml$/,/^```$/p' "$guide" | sed '1d;$d' >"$dir/rules.yml"
 promtool check rules "$dir/rules.yml" >"$dir/promtool.out" 2>&1 || fail "the guide's alert rules: $(cat "$dir/promtool.out")"
-grep -q 'SUCCESS: 2 rules found' "$dir/promtool.out" || fail "the guide's alert rules: $(cat "$dir/promtool.out")"
+grep -q 'SUCCESS: 3 rules found' "$dir/promtool.out" || fail "the guide's alert rules: $(cat "$dir/promtool.out")"
+cp "$(dirname "$0")/hung_alert_test.yml" "$dir/"
+promtool test rules "$dir/hung_alert_test.yml" >"$dir/promtool.out" 2>&1 || fail "the HUNG alert: $(cat "$dir/promtool.out")"
 
 rm "$dir/st/index.html" "$dir/board.prom"
 "$board" "$dir/st" --html "$dir/st/index.html" --prometheus "$dir/board.prom" --watch 1 >"$dir/watch.out" 2>&1 &

@@ -761,7 +761,6 @@ std::vector<TopWindow> MemPlatform::TopWindows(const std::vector<std::uint32_t>&
 }
 
 std::uint32_t MemPlatform::WriteMiniDump(std::uint32_t pid, const std::string& path, std::uint32_t limitMs) {
-    dumps.push_back(std::to_string(pid) + " " + path);
     const Proc* p = FindProcess(pid);
     if (!p || !p->alive) return kErrorInvalidParameter;
     if (!ParentExists(path)) return kErrorPathNotFound;
@@ -770,7 +769,6 @@ std::uint32_t MemPlatform::WriteMiniDump(std::uint32_t pid, const std::string& p
         return 258;  // WAIT_TIMEOUT
     }
     AdvanceTo(mono_ + dumpTakesMs);
-    if (dumpError != 0) return dumpError;
     AddFile(path, "MDMP" + std::string(60, '\0'));
     return 0;
 }
@@ -778,14 +776,12 @@ std::uint32_t MemPlatform::WriteMiniDump(std::uint32_t pid, const std::string& p
 // Patterns of the form folder\prefix*suffix, as the monitor gives them.
 std::vector<std::string> MemPlatform::ListNames(const std::string& pattern) {
     std::vector<std::string> names;
-    const std::string folder = UCase(Folder(pattern)), name = UCase(BaseName(pattern));
-    const std::size_t star = name.find('*');
-    if (star == std::string::npos) throw std::logic_error("a name pattern without '*'");
-    const std::string head = name.substr(0, star), tail = name.substr(star + 1);
+    const std::string name = UCase(BaseName(pattern)), head = name.substr(0, name.find('*'));
+    const std::string tail = name.substr(name.find('*') + 1);
     for (const auto& f : files_) {
         const std::string base = BaseName(f.first);
-        if (Folder(f.first) != folder || base.size() < head.size() + tail.size()) continue;
-        if (base.rfind(head, 0) == 0 && base.compare(base.size() - tail.size(), tail.size(), tail) == 0)
+        if (Folder(f.first) == UCase(Folder(pattern)) && base.size() >= head.size() + tail.size() &&
+            base.rfind(head, 0) == 0 && EndsWithNoCase(base, tail))
             names.push_back(BaseName(f.second.path));
     }
     return names;

@@ -203,15 +203,12 @@ public:
     void SetProcessEndHandler(std::function<void()> handler) override;
     bool snapshotFails = false;
     int snapshotCalls = 0;
-    // Frozen managers. A dump takes `dumpTakesMs` of virtual time and then
-    // fails with `dumpError` when that is set; one that outlasts its limit
-    // fails with 258. A written dump starts with "MDMP".
+    // Frozen managers. A dump takes `dumpTakesMs` of virtual time; one that
+    // outlasts its limit fails with 258. A written dump starts with "MDMP".
     std::vector<TopWindow> TopWindows(const std::vector<std::uint32_t>& pids) override;
     std::uint32_t WriteMiniDump(std::uint32_t pid, const std::string& path, std::uint32_t limitMs) override;
     std::vector<std::string> ListNames(const std::string& pattern) override;
     std::uint64_t dumpTakesMs = 800;
-    std::uint32_t dumpError = 0;
-    std::vector<std::string> dumps;  // every dump asked for: "pid path"
     // Signed updates: a true check with OpenSSL over the file's bytes.
     SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
                                        const std::string& signature) override;

@@ -12,6 +12,10 @@ namespace {
 // falls due, and a limit of 60 s ends the manager at the tick of 75000.
 TEST(Frozen, NoticedReportedAndEndedWhereTheLimitFileAsks) {
     const char* const kOld = "KORUMGR-20231231-235959.dmp";
+    const std::string kFound = "'KORUMGR.exe' PID 1000 NOT RESPONDING", kApp = "'C:\\APPS\\KORU\\";
+    const std::string kEnded = "|DUMP: " + kApp + "KORUMGR-20240307-180614.dmp'|" + kFound + " FOR 60 s: terminated";
+    const std::string kLimit = "|HANG LIMIT: " + kApp + "ROREROZARIRADI.hng' ";
+    const std::string kBelow = "not a number of seconds of 60 or more; 60 s taken";
     struct Case {
         const char* what;
         const char* limit;  // content of ROREROZARIRADI.hng; nullptr: none, "<dir>": a folder
@@ -22,41 +26,28 @@ TEST(Frozen, NoticedReportedAndEndedWhereTheLimitFileAsks) {
         long endedAfter;  // from the freeze to the manager's end: 60 s, a dump, 30 ms of teardown; -1: it runs on
         std::size_t starts;
         const char* responding;  // the report's manager_responding at the end
-        const char* records;
+        std::string records;
     } cases[] = {
-        {"hung for less than the limit", "300", "H", 0, false, false, 800, -1, 0, "no",
-         "'KORUMGR.exe' PID 1000 NOT RESPONDING"},
-        {"hung past the limit", "60\r\n", "H", 0, false, false, 800, 60830, 1, "yes",
-         "'KORUMGR.exe' PID 1000 NOT RESPONDING|DUMP: 'C:\\APPS\\KORU\\KORUMGR-20240307-180614.dmp'|"
-         "'KORUMGR.exe' PID 1000 NOT RESPONDING FOR 60 s: terminated"},
-        {"hung during the update's hold", "60", "H", 0, true, false, 800, -1, 0, "no",
-         "'KORUMGR.exe' PID 1000 NOT RESPONDING"},
+        {"hung for less than the limit", "300", "H", 0, false, false, 800, -1, 0, "no", kFound},
+        {"hung past the limit", "60\r\n", "H", 0, false, false, 800, 60830, 1, "yes", kFound + kEnded},
+        {"hung during the update's hold", "60", "H", 0, true, false, 800, -1, 0, "no", kFound},
         {"hung within the start grace", "60", "H", 0, false, true, 800, 115830, 2, "yes",
-         "'KORUMGR.exe' PID 1000 NOT RESPONDING|DUMP: 'C:\\APPS\\KORU\\KORUMGR-20240307-180709.dmp'|"
-         "'KORUMGR.exe' PID 1000 NOT RESPONDING FOR 115 s: terminated"},
+         kFound + "|DUMP: " + kApp + "KORUMGR-20240307-180709.dmp'|" + kFound + " FOR 115 s: terminated"},
         {"no visible window", "60", "h", 0, false, false, 800, -1, 0, "yes", ""},
         {"one of two windows hung", "60", "HR", 0, false, false, 800, -1, 0, "yes", ""},
-        {"hung window hidden behind its ghost", "60", "G", 0, false, false, 800, 60830, 1, "yes",
-         "'KORUMGR.exe' PID 1000 NOT RESPONDING|DUMP: 'C:\\APPS\\KORU\\KORUMGR-20240307-180614.dmp'|"
-         "'KORUMGR.exe' PID 1000 NOT RESPONDING FOR 60 s: terminated"},
+        {"hung window hidden behind its ghost", "60", "G", 0, false, false, 800, 60830, 1, "yes", kFound + kEnded},
         {"responding again", "60", "H", 41000, false, false, 800, -1, 0, "yes",
-         "'KORUMGR.exe' PID 1000 NOT RESPONDING|'KORUMGR.exe' PID 1000 RESPONDING AGAIN after 30 s"},
-        {"no limit file", nullptr, "H", 0, false, false, 800, -1, 0, "no", "'KORUMGR.exe' PID 1000 NOT RESPONDING"},
+         kFound + "|'KORUMGR.exe' PID 1000 RESPONDING AGAIN after 30 s"},
+        {"no limit file", nullptr, "H", 0, false, false, 800, -1, 0, "no", kFound},
         {"limit file holding 0", "0", "H", 0, false, false, 800, 60830, 1, "yes",
-         "'KORUMGR.exe' PID 1000 NOT RESPONDING|HANG LIMIT: 'C:\\APPS\\KORU\\ROREROZARIRADI.hng' holds '0', not a "
-         "number of seconds of 60 or more; 60 s taken|DUMP: 'C:\\APPS\\KORU\\KORUMGR-20240307-180614.dmp'|"
-         "'KORUMGR.exe' PID 1000 NOT RESPONDING FOR 60 s: terminated"},
+         kFound + kLimit + "holds '0', " + kBelow + kEnded},
         {"limit file holding junk", "1e3", "H", 0, false, false, 800, 60830, 1, "yes",
-         "'KORUMGR.exe' PID 1000 NOT RESPONDING|HANG LIMIT: 'C:\\APPS\\KORU\\ROREROZARIRADI.hng' holds '1e3', not a "
-         "number of seconds of 60 or more; 60 s taken|DUMP: 'C:\\APPS\\KORU\\KORUMGR-20240307-180614.dmp'|"
-         "'KORUMGR.exe' PID 1000 NOT RESPONDING FOR 60 s: terminated"},
+         kFound + kLimit + "holds '1e3', " + kBelow + kEnded},
         {"limit file that is a folder", "<dir>", "H", 0, false, false, 800, 60830, 1, "yes",
-         "'KORUMGR.exe' PID 1000 NOT RESPONDING|HANG LIMIT: 'C:\\APPS\\KORU\\ROREROZARIRADI.hng' is a folder; 60 s "
-         "taken|DUMP: 'C:\\APPS\\KORU\\KORUMGR-20240307-180614.dmp'|"
-         "'KORUMGR.exe' PID 1000 NOT RESPONDING FOR 60 s: terminated"},
+         kFound + kLimit + "is a folder; 60 s taken" + kEnded},
         {"a dump that does not end", "60", "H", 0, false, false, 60000, 65030, 1, "yes",
-         "'KORUMGR.exe' PID 1000 NOT RESPONDING|DUMP FAILED: 'C:\\APPS\\KORU\\KORUMGR-20240307-180614.dmp', error 258|"
-         "'KORUMGR.exe' PID 1000 NOT RESPONDING FOR 65 s: terminated"},
+         kFound + "|DUMP FAILED: " + kApp + "KORUMGR-20240307-180614.dmp', error 258|" + kFound +
+             " FOR 65 s: terminated"},
     };
     for (const Case& k : cases) {
         World w;

@@ -95,6 +95,11 @@ public:
     void SetProcessEndHandler(std::function<void()> handler) override {
         mem.SetProcessEndHandler(std::move(handler));
     }
+    std::vector<TopWindow> TopWindows(const std::vector<std::uint32_t>& pids) override { return mem.TopWindows(pids); }
+    std::uint32_t WriteMiniDump(std::uint32_t pid, const std::string& path, std::uint32_t limitMs) override {
+        return mem.WriteMiniDump(pid, path, limitMs);
+    }
+    std::vector<std::string> ListNames(const std::string& pattern) override { return mem.ListNames(pattern); }
 
 private:
     bool injected_ = false;

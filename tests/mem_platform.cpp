@@ -748,4 +748,43 @@ SignatureCheck MemPlatform::VerifyFileSignature(const std::string& publicKeyPem,
     return VerifyBytes(publicKeyPem, n->data, signature);
 }
 
+// --- Frozen managers ------------------------------------------------------
+
+std::vector<TopWindow> MemPlatform::TopWindows(const std::vector<std::uint32_t>& pids) {
+    std::vector<TopWindow> out;
+    for (const Proc& p : procs) {
+        if (!p.alive || p.terminating || std::find(pids.begin(), pids.end(), p.pid) == pids.end()) continue;
+        for (const Proc::Window& w : p.windows)
+            if (w.visible || w.hung) out.push_back({w.handle, p.pid, w.visible, w.hung});
+    }
+    return out;
+}
+
+std::uint32_t MemPlatform::WriteMiniDump(std::uint32_t pid, const std::string& path, std::uint32_t limitMs) {
+    const Proc* p = FindProcess(pid);
+    if (!p || !p->alive) return kErrorInvalidParameter;
+    if (!ParentExists(path)) return kErrorPathNotFound;
+    if (dumpTakesMs > limitMs) {
+        AdvanceTo(mono_ + limitMs);
+        return 258;  // WAIT_TIMEOUT
+    }
+    AdvanceTo(mono_ + dumpTakesMs);
+    AddFile(path, "MDMP" + std::string(60, '\0'));
+    return 0;
+}
+
+// Patterns of the form folder\prefix*suffix, as the monitor gives them.
+std::vector<std::string> MemPlatform::ListNames(const std::string& pattern) {
+    std::vector<std::string> names;
+    const std::string name = UCase(BaseName(pattern)), head = name.substr(0, name.find('*'));
+    const std::string tail = name.substr(name.find('*') + 1);
+    for (const auto& f : files_) {
+        const std::string base = BaseName(f.first);
+        if (Folder(f.first) == UCase(Folder(pattern)) && base.size() >= head.size() + tail.size() &&
+            base.rfind(head, 0) == 0 && EndsWithNoCase(base, tail))
+            names.push_back(BaseName(f.second.path));
+    }
+    return names;
+}
+
 }  // namespace rz

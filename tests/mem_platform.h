@@ -64,6 +64,13 @@ public:
         std::uint64_t diesAt = UINT64_MAX;  // ends by itself then (a crash)
         std::uint64_t startedAt = 0;        // virtual ms
         std::uint64_t endedAt = 0;          // virtual ms, once it has ended by itself or been torn down
+        // Its top-level windows; a hung one that the system ghosts is hidden.
+        struct Window {
+            Handle handle = 0;
+            bool visible = true;
+            bool hung = false;
+        };
+        std::vector<Window> windows;
     };
     Proc& AddProcess(const std::string& path);
     Proc* FindProcess(std::uint32_t pid);
@@ -196,6 +203,12 @@ public:
     void SetProcessEndHandler(std::function<void()> handler) override;
     bool snapshotFails = false;
     int snapshotCalls = 0;
+    // Frozen managers. A dump takes `dumpTakesMs` of virtual time; one that
+    // outlasts its limit fails with 258. A written dump starts with "MDMP".
+    std::vector<TopWindow> TopWindows(const std::vector<std::uint32_t>& pids) override;
+    std::uint32_t WriteMiniDump(std::uint32_t pid, const std::string& path, std::uint32_t limitMs) override;
+    std::vector<std::string> ListNames(const std::string& pattern) override;
+    std::uint64_t dumpTakesMs = 800;
     // Signed updates: a true check with OpenSSL over the file's bytes.
     SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
                                        const std::string& signature) override;

@@ -8,6 +8,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -54,6 +55,7 @@ struct StatusState {
     int eventWeight = -1;  // of lastEvent while no report has carried it yet
     std::string lastUpdate, lastUpdateFile, lastUpdateTime;
     std::deque<std::uint64_t> startTimes;  // MonotonicMs of each manager start
+    std::uint32_t lastStartedPid = 0;      // the manager of the last start
     bool censusSeen = false;
     bool managerUp = false;
     std::uint32_t managerPid = 0;
@@ -75,6 +77,18 @@ struct ManagerWatch {
     bool ended = false;     // its end has been reported outside a tick
 };
 
+// The windows of the manager that the census found, judged at every tick.
+struct FreezeWatch {
+    std::uint32_t pid = 0;       // the manager judged; 0: none
+    std::set<Handle> seenShown;  // its windows once seen visible
+    bool frozen = false;
+    std::uint64_t frozenAtMs = 0;  // when it was first found not responding
+    std::string frozenSince;       // the same, local ISO 8601
+    bool terminated = false;       // one has been terminated for being frozen
+    std::uint64_t terminatedAtMs = 0;
+    std::string limitProblem;  // of the limit file, as last recorded
+};
+
 // Flags hold "YES" or the empty string.
 struct State {
     std::string sAppTitle;
@@ -92,6 +106,8 @@ struct State {
     std::uint64_t lostRecords = 0;
     UpdateMemory update;
     std::uint32_t managerPid = 0;  // of the manager the last census found, 0 for none
+    std::vector<std::uint32_t> managerPids;  // every manager that it found
+    FreezeWatch freeze;
     ManagerWatch watch;
     // Managers whose path could not be read, each recorded once.
     std::set<std::uint32_t> unreadableManagers;

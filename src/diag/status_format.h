@@ -15,6 +15,8 @@ enum class ReportKey {
     MonitorStarted,
     ManagerRunning,
     ManagerPid,
+    ManagerResponding,
+    NotRespondingSince,
     ManagerVersion,
     ManagerLength,
     ManagerWritten,
@@ -30,7 +32,8 @@ enum class ReportKey {
 
 constexpr const char* const kReportKeys[] = {
     "status_format",   "machine",          "monitor_version", "written",          "monitor_started",
-    "manager_running", "manager_pid",      "manager_version", "manager_length",   "manager_written",
+    "manager_running", "manager_pid",      "manager_responding", "not_responding_since",
+    "manager_version", "manager_length",   "manager_written",
     "starts_24h",      "last_event",       "last_event_time", "last_update",      "last_update_file",
     "last_update_time", "logging",         "end",
 };

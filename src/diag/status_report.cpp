@@ -58,6 +58,8 @@ std::string Value(Ctx& c, ReportKey key, const ManagerFile& manager) {
         case ReportKey::MonitorStarted: return st.started;
         case ReportKey::ManagerRunning: return st.managerUp ? "yes" : "no";
         case ReportKey::ManagerPid: return st.managerUp ? std::to_string(st.managerPid) : "";
+        case ReportKey::ManagerResponding: return !st.managerUp ? "" : c.s.freeze.frozen ? "no" : "yes";
+        case ReportKey::NotRespondingSince: return st.managerUp && c.s.freeze.frozen ? c.s.freeze.frozenSince : "";
         case ReportKey::ManagerVersion: return manager.version;
         case ReportKey::ManagerLength: return manager.length;
         case ReportKey::ManagerWritten: return manager.written;
@@ -184,6 +186,7 @@ void StatusManagerStarted(Ctx& c, std::uint32_t pid) {
     StatusState& st = c.s.status;
     st.managerUp = true;
     st.managerPid = pid;
+    st.lastStartedPid = pid;
     st.startTimes.push_back(c.p.MonotonicMs());
     if (st.startTimes.size() > kMaxStartTimes) st.startTimes.pop_front();
     StatusEvent(c, "manager started");

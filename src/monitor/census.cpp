@@ -49,6 +49,7 @@ std::vector<ProcessEntry> ToRead(Ctx& c) {
 
 void CountManager(Ctx& c, std::uint32_t pid) {
     if (c.s.KORUMGR_RUNNING != kYes) c.s.managerPid = pid;  // the first one found
+    c.s.managerPids.push_back(pid);
     c.s.KORUMGR_RUNNING = kYes;
 }
 
@@ -71,6 +72,7 @@ void TakeCensus(Ctx& c) {
     c.s.KORUMGR_RUNNING.clear();
     c.s.VESK_RUNNING.clear();
     c.s.managerPid = 0;
+    c.s.managerPids.clear();
     std::set<std::uint32_t> unreadable;
     for (const ProcessEntry& e : ToRead(c)) {
         std::string path;

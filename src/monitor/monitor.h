@@ -14,5 +14,8 @@ void CheckProcesses(Ctx& c);
 // Returns the ids of the processes whose termination it started.
 std::vector<std::uint32_t> Kill_Process(Ctx& c, const std::string& ProcessTOKILL);
 std::string DefaultConnectString();
+// After the census: whether the manager it found still takes its messages,
+// and, where the limit file asks for it, the end of one that has stopped.
+void JudgeManager(Ctx& c);
 
 }  // namespace rz

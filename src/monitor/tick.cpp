@@ -39,6 +39,7 @@ void TimerMONITORVESK_Timer(Ctx& c) {
         DebugSwitchAtTick(c);
         ObeyStopFiles(c);
         CheckProcesses(c);
+        JudgeManager(c);
         UpdateKORUMGR(c);
     } catch (const Failure& f) {
         DebugRecord(c, std::string("ERROR: ") + f.what());

@@ -49,6 +49,14 @@ struct ProcessEntry {
     std::string exeFile;
 };
 
+// A top-level window of a watched process, as the system sees it now.
+struct TopWindow {
+    Handle window = 0;
+    std::uint32_t pid = 0;
+    bool visible = false;
+    bool hung = false;  // IsHungAppWindow: it has taken no message for about 5 s
+};
+
 struct Rect {
     int left = 0, top = 0, width = 0, height = 0;  // pixels
 };
@@ -189,6 +197,21 @@ public:
     // here before it closes it.
     virtual void WatchProcess(Handle process) = 0;
     virtual void SetProcessEndHandler(std::function<void()> handler) = 0;
+
+    // Frozen managers.
+    // The top-level windows of the processes `pids` that are visible or
+    // hung: the system hides a window that has hung behind a ghost of it,
+    // which belongs to another process. Nothing is sent to the windows, so
+    // a hung one cannot hold the caller.
+    virtual std::vector<TopWindow> TopWindows(const std::vector<std::uint32_t>& pids) = 0;
+    // Writes a minidump (MiniDumpNormal) of process `pid` to `path`, with
+    // dbghelp.dll loaded for it, waiting at most `limitMs` while window
+    // messages are processed. 0 when it is written; else the system error
+    // (WAIT_TIMEOUT, 258, when the time ran out), and no file is left.
+    virtual std::uint32_t WriteMiniDump(std::uint32_t pid, const std::string& path, std::uint32_t limitMs) = 0;
+    // The names of the files and folders matching `pattern` (a folder, a
+    // backslash and a name with one '*'), in no particular order.
+    virtual std::vector<std::string> ListNames(const std::string& pattern) = 0;
 };
 
 // The program's entry, defined above the platform: the process entry calls

@@ -74,6 +74,10 @@ public:
                                        const std::string& signature) override;
     void WatchProcess(Handle process) override;
     void SetProcessEndHandler(std::function<void()> handler) override;
+    // Frozen managers (win32_hung.cpp).
+    std::vector<TopWindow> TopWindows(const std::vector<std::uint32_t>& pids) override;
+    std::uint32_t WriteMiniDump(std::uint32_t pid, const std::string& path, std::uint32_t limitMs) override;
+    std::vector<std::string> ListNames(const std::string& pattern) override;
 
     // Dispatches window messages, and waits for the watched process, until
     // the program is ended.

@@ -75,17 +75,20 @@ TEST(Board, StatesAttentionOrderAndExitCode) {
         bool up;
         const char* event;
         State state;
+        const char* responding = "";
     } cases[] = {
         {"OK1", 180, true, "manager started", State::Ok},
         {"SILENT1", 181, true, "manager started", State::Silent},
         {"DOWN1", 5, false, "manager found missing", State::Down},
+        {"HUNG1", 5, true, "manager not responding", State::Hung, "no"},
+        {"OK2", 5, true, "manager responding again", State::Ok, "yes"},
         {"STOPPED1", 5000, false, "monitor stopping", State::Stopped},
         {"OK0", -3, true, "", State::Ok},  // a clock a little ahead
     };
     std::vector<Machine> all;
     for (const Case& k : cases) {
         Machine m;
-        m.name = k.name, m.managerUp = k.up, m.lastEvent = k.event;
+        m.name = k.name, m.managerUp = k.up, m.lastEvent = k.event, m.responding = k.responding;
         Classify(m, k.age, 180);
         EXPECT_EQ(m.state, k.state) << k.name;
         all.push_back(m);
@@ -96,7 +99,7 @@ TEST(Board, StatesAttentionOrderAndExitCode) {
     SortForAttention(all);
     std::string order;
     for (const Machine& m : all) order += (m.name.empty() ? m.file : m.name) + " ";
-    EXPECT_EQ(order, "DOWN1 SILENT1 STOPPED1 junk.txt OK0 OK1 ");
+    EXPECT_EQ(order, "DOWN1 HUNG1 SILENT1 STOPPED1 junk.txt OK0 OK1 OK2 ");
     EXPECT_EQ(ExitCode(all), 1);
     EXPECT_EQ(ExitCode({all.end() - 2, all.end()}), 0);
     EXPECT_EQ(ExitCode({}), 1);
@@ -144,7 +147,7 @@ TEST(BoardExport, JsonAndMetricsSayWhatTheBoardSays) {
         Read("X\"Y.txt", Replace(Replace(kGood, "PCWS07", "X\"Y"), "end=1", "last_update=rolled back\r\nend=1"), 200),
         Read("SERV01.txt", Replace(Replace(kGood, "PCWS07", "SERV01"), "end=1",
                                    "monitor_version=15.0.0.0\r\nmonitor_started=2024-03-07T18:05:09\r\n"
-                                   "last_update=reverted\r\nlast_update_time=2024-03-07T18:06:10\r\nend=1"), 3),
+                                   "last_update=reverted\r\nlast_update_time=2024-03-07T18:06:10\r\nmanager_responding=no\r\nend=1"), 3),
         Read("caf\xE9\t.txt", "junk", -1),
     };
     const auto doc = nlohmann::json::parse(JsonDocument(machines, {"G:\\_Updates\\_Status", "2024-03-07 18:05:09",
@@ -180,6 +183,8 @@ TEST(BoardExport, JsonAndMetricsSayWhatTheBoardSays) {
              "rorerozariradi_manager_starts_24h{machine=\"SERV01\"} 3\n",
              "rorerozariradi_last_update{machine=\"X\\\"Y\",result=\"rolled_back\"} 1\n",
              "rorerozariradi_last_update{machine=\"X\\\"Y\",result=\"other\"} 0\n",
+             "rorerozariradi_machine_state{machine=\"SERV01\",state=\"HUNG\"} 1\n",
+             "rorerozariradi_manager_responding{machine=\"SERV01\"} 0\n",
              "rorerozariradi_last_update{machine=\"X\\\"Y\",result=\"refused\"} 0\n",
              "rorerozariradi_last_update{machine=\"SERV01\",result=\"other\"} 1\n",
              "rorerozariradi_machine_state{machine=\"caf\xEF\xBF\xBD\t\",state=\"UNREADABLE\"} 1\n",

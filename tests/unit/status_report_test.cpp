@@ -58,6 +58,8 @@ TEST(Status, FileHoldsOneFactPerLineAfterStartUpdateAndStop) {
               "monitor_started=2024-03-07T18:05:09\r\n"
               "manager_running=yes\r\n"
               "manager_pid=1004\r\n"
+              "manager_responding=yes\r\n"
+              "not_responding_since=\r\n"
               "manager_version=2.0.0.0\r\n"
               "manager_length=1024\r\n"
               "manager_written=2024-03-07T18:05:09\r\n"

@@ -13,7 +13,7 @@ namespace board {
 namespace {
 
 const char* const kMetricPrefix = "rorerozariradi_";
-const State kStates[] = {State::Down, State::Silent, State::Stopped, State::Unreadable, State::Ok};
+const State kStates[] = {State::Down, State::Hung, State::Silent, State::Stopped, State::Unreadable, State::Ok};
 
 // The length of the well-formed UTF-8 sequence at s[i], 0 when there is none.
 std::size_t Utf8Length(const std::string& s, std::size_t i) {
@@ -185,6 +185,10 @@ void MachineFamilies(std::string& out, const std::vector<const Machine*>& rows) 
     Family(out, "manager_up", "1 when the machine's last report says its manager runs, else 0.");
     for (const Machine* m : rows)
         if (m->problem.empty()) Sample(out, "manager_up", m->name, "", m->managerUp ? "1" : "0");
+    Family(out, "manager_responding", "1 when the last report says the running manager takes its messages, 0 when not.");
+    for (const Machine* m : rows)
+        if (m->problem.empty() && m->managerUp && !m->responding.empty())
+            Sample(out, "manager_responding", m->name, "", m->responding == "no" ? "0" : "1");
     Family(out, "report_written_timestamp_seconds", "When the machine's report was last written, seconds since 1970 UTC.");
     for (const Machine* m : rows)
         if (m->ageKnown) Sample(out, "report_written_timestamp_seconds", MachineLabel(*m), "", std::to_string(m->writtenUnix));

@@ -118,7 +118,7 @@ std::string Dash(const std::string& s) { return s.empty() ? "-" : s; }
 // What the last report said of the manager; hearsay once the monitor is quiet.
 std::string Manager(const Machine& m) {
     if (!m.problem.empty()) return "-";
-    const std::string said = m.managerUp ? "up" : "down";
+    const std::string said = !m.managerUp ? "down" : m.responding == "no" ? "hung" : "up";
     return m.state == State::Silent || m.state == State::Stopped ? "was " + said : said;
 }
 
@@ -218,6 +218,7 @@ void ParseReport(const std::string& fileName, const std::string& text, Machine& 
     m.managerUp = Get(values, ReportKey::ManagerRunning) == "yes";
     m.pid = Get(values, ReportKey::ManagerPid);
     m.starts = Get(values, ReportKey::Starts24h);
+    m.responding = Get(values, ReportKey::ManagerResponding);
     m.fields = std::move(fields);
 }
 
@@ -230,7 +231,7 @@ void Classify(Machine& m, std::int64_t ageSeconds, std::int64_t silentAfter) {
     else if (m.ageSeconds > silentAfter)
         m.state = State::Silent;
     else
-        m.state = m.managerUp ? State::Ok : State::Down;
+        m.state = !m.managerUp ? State::Down : m.responding == "no" ? State::Hung : State::Ok;
 }
 
 bool ReadFolder(const std::string& folder, std::int64_t silentAfter, std::vector<Machine>& out, std::string& error) {
@@ -259,6 +260,7 @@ void SortForAttention(std::vector<Machine>& machines) {
 const char* StateName(State s) {
     switch (s) {
         case State::Down: return "DOWN";
+        case State::Hung: return "HUNG";
         case State::Silent: return "SILENT";
         case State::Stopped: return "STOPPED";
         case State::Unreadable: return "UNREADABLE";
@@ -319,6 +321,7 @@ std::string HtmlPage(const std::vector<Machine>& machines, const std::string& fo
         "tr{border-left:.5rem solid #999}\n"
         "td.state{font-weight:700}\n"
         "tr.down{background:#fde0df;border-left-color:#c62828}\n"
+        "tr.hung{background:#fde0df;border-left-color:#ad1457}\n"
         "tr.silent{background:#fff0c2;border-left-color:#e69500}\n"
         "tr.stopped{background:#e4e4ef;border-left-color:#5c5c8a}\n"
         "tr.unreadable{background:#f3e0f7;border-left-color:#8e24aa}\n"

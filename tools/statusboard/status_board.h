@@ -12,7 +12,7 @@
 namespace board {
 
 // Ordered by the attention a machine needs, most first.
-enum class State { Down, Silent, Stopped, Unreadable, Ok };
+enum class State { Down, Hung, Silent, Stopped, Unreadable, Ok };
 
 struct Machine {
     std::string file;     // the report's file name
@@ -21,6 +21,7 @@ struct Machine {
     std::string monitorVersion, monitorStarted, lastUpdateTime;
     bool managerUp = false;
     std::string pid, starts;
+    std::string responding;  // "yes", "no", or empty: not said
     std::vector<std::pair<std::string, std::string>> fields;  // every line of a good report, in order
     std::int64_t ageSeconds = 0;  // since the report was last written
     bool ageKnown = false;        // false when the file's time could not be had

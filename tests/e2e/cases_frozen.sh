@@ -1,0 +1,38 @@
+# A frozen manager, sourced by run.sh. The case starts the stand-in: one that
+# the monitor started would have 2 minutes of grace, not the 60 s limit.
+case_frozen() {
+    new_app frozen
+    touch "$APP/ROREROZARIRADI.deb"
+    set_computer_name SERV01
+    main_unreachable
+    local g="$ROOT/build/e2e-frozen-g" report
+    rm -rf "$g" && mkdir -p "$g/_Updates/_Status"
+    ln -sfn "$g" "$WINEPREFIX/dosdevices/g:"
+    report="$g/_Updates/_Status/SERV01.txt"
+    wine "$WAPP\\KORUMGR.exe" >/dev/null 2>&1 &
+    wait_for "$APP/standin.log" started 10
+    start_monitor
+    wait_for "$APP/ROREROZARIRADI.deb" 'ELKORUMGR RUNNING OK' 15
+    touch "$APP/KORUMGR.frz"
+    check "frozen: the NOT RESPONDING record" \
+        wait_for "$APP/ROREROZARIRADI.deb" "\"'KORUMGR.exe' PID [0-9]+ NOT RESPONDING\"" 20
+    local noticed=$SECONDS
+    check "frozen: manager_responding=no in the report" wait_for "$report" '^manager_responding=no' 10
+    sleep 6
+    check "frozen, no limit file: nothing terminated" \
+        test "$(count "$APP/ROREROZARIRADI.deb" ELProcessTOKILL)$(count "$APP/standin.log" started)" = 01
+
+    echo 60 >"$APP/ROREROZARIRADI.hng"
+    check "frozen, 60 s limit: terminated" \
+        wait_for "$APP/ROREROZARIRADI.deb" "NOT RESPONDING FOR [0-9]+ s: terminated" 70
+    local after=$((SECONDS - noticed))
+    check "frozen, 60 s limit: about 60 s after it was found frozen ($after s)" test "$after" -ge 58 -a "$after" -le 75
+    check "frozen, 60 s limit: started again" wait_for_count "$APP/standin.log" started 2 5
+    local dump
+    dump=$(ls "$APP"/KORUMGR-*.dmp 2>/dev/null | head -n 1)
+    check "frozen, 60 s limit: a dump ${dump##*/} that starts with MDMP, named in the log" \
+        test -n "$dump" -a "$(head -c 4 "$dump" 2>/dev/null)" = MDMP -a \
+        "$(count "$APP/ROREROZARIRADI.deb" "DUMP: 'C:.*${dump##*/}'")" = 1
+    check "frozen, 60 s limit: manager_responding=yes again" wait_for "$report" '^manager_responding=yes' 10
+    stop_monitor
+}

@@ -36,6 +36,8 @@ head -c 5000 /dev/zero >big.sig
 mkdir folder.pem
 openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out short.pem 2>/dev/null
 openssl pkey -in short.pem -pubout -out short.pub
+cat own.pub own.pem >both.pem
+cat ossl.pub own.pub >rollover.pub
 # command line -> exit code and a piece of its message (stdout for 0, stderr otherwise)
 while IFS='|' read -r args code text; do
     eval "set -- $args"
@@ -56,8 +58,10 @@ verify own.pub build.exe -s big.sig|1|'big.sig' is larger than 4096 bytes
 verify own.pub build.exe -s none.sig|1|'none.sig' does not exist
 verify own.pub none.exe -s own.sig|1|'none.exe' does not exist
 verify folder.pem build.exe|1|'folder.pem' is a folder
-verify own.pem build.exe|1|'own.pem' is not an RSA public key of 2048 bits or more
-verify short.pub build.exe|1|'short.pub' is not an RSA public key of 2048 bits or more
+verify own.pem build.exe|1|'own.pem' holds a private key, which must never lie beside a monitor
+verify both.pem build.exe|1|'both.pem' holds a private key
+verify short.pub build.exe|1|'short.pub' holds an RSA key of 1024 bits, shorter than 2048 (block 1)
+verify rollover.pub build.exe|0|valid: 'build.exe.sig'
 sign short.pem build.exe|1|not an unencrypted RSA private key of 2048 bits or more
 sign own.pub build.exe|1|not an unencrypted RSA private key
 keygen own.pem new.pub|1|'own.pem' exists already

@@ -439,6 +439,8 @@ ReadStatus MemPlatform::ReadSmallFile(const std::string& path, std::size_t limit
     out.clear();
     const Node* n = Find(path);
     if (!n) return ReadStatus::Missing;
+    auto refused = readErrors.find(UCase(path));
+    if (refused != readErrors.end()) return Fail(refused->second), ReadStatus::Error;
     if (n->dir) {
         lastError_ = kErrorAccessDenied;  // CreateFileA on a folder
         return ReadStatus::Error;
@@ -452,7 +454,7 @@ bool MemPlatform::StatFile(const std::string& path, FileStamp& stamp) {
     const Node* n = Find(path);
     if (!n) return Fail(HostUnreachable(path) ? kErrorBadNetPath : kErrorFileNotFound);
     if (n->dir) return Fail(kErrorAccessDenied);
-    stamp.length = n->data.size();
+    stamp.length = n->shownLength > 0 ? n->shownLength : n->data.size();
     stamp.lastWrite = FileTimeAt(n->writtenAt);
     return true;
 }

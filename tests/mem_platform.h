@@ -34,6 +34,7 @@ public:
         bool flushed = true;  // false: written since the last flush, lost by a power cut
         std::string data;
         std::uint64_t writtenAt = 0;  // virtual ms
+        std::uint64_t shownLength = 0;  // > 0: the length its folder entry shows (a giant file, in short)
     };
     Node& AddFile(const std::string& path, const std::string& data = "", bool readOnly = false);
     void AddDir(const std::string& path);
@@ -99,6 +100,7 @@ public:
     std::map<std::string, std::string> versions;
     std::set<std::string> unreachableHosts;       // upper-case
     std::set<std::string> writerLocked;           // upper-case paths open for writing elsewhere
+    std::map<std::string, std::uint32_t> readErrors;  // upper-case path -> error of every small-file read
     std::set<std::string> heldOpen;               // upper-case paths open elsewhere without delete sharing
     std::vector<std::string> listed;              // every path listed, in order
 

@@ -310,11 +310,8 @@ void GiveUp(Ctx& c, const UpdateKey& key, const std::string& content, const std:
     FailAttempt(c, key, content, record + "; the old 'KORUMGR.exe' stays");
 }
 
-void ApplyUpdate(Ctx& c, const UpdateKey& key) {
+void ApplyUpdate(Ctx& c, const UpdateKey& key, const std::vector<RsaPublicKey>& keys) {
     const std::string temp = AppPath(c, "KORUMGR.new");
-    std::vector<RsaPublicKey> keys;
-    std::string refused = CheapRefusal(c, key, keys);
-    if (!refused.empty()) return GiveUp(c, key, "", temp, "refused", "UPDATE REFUSED: " + refused);
     if (AlreadyInPlace(c, key)) {
         c.s.update.unchanged = key;
         DebugRecord(c, "UPDATE ALREADY IN PLACE: '" + key.path + "'");
@@ -328,7 +325,7 @@ void ApplyUpdate(Ctx& c, const UpdateKey& key) {
         if (KnownContent(c, key, content, temp)) return;
         // The bytes checked are the bytes that would be installed.
         version = c.p.FileVersion(temp);
-        refused = SignatureRefusal(c, keys, temp, key.path);
+        std::string refused = SignatureRefusal(c, keys, temp, key.path);
         if (refused.empty()) refused = VersionRefusal(c, !keys.empty(), version);
         if (!refused.empty()) return GiveUp(c, key, content, temp, "refused", "UPDATE REFUSED: " + refused);
         failed = PrepareSwap(c, temp);
@@ -405,9 +402,12 @@ void UpdateKORUMGR(Ctx& c) {
     const bool isFile = c.p.StatFile(key.path, key.stamp);
     const std::string error = ErrorText(c);
     if (LeftAlone(c, key)) return ReleaseHold(c);
+    std::vector<RsaPublicKey> keys;
+    const std::string refused = isFile ? CheapRefusal(c, key, keys) : "";
+    if (!refused.empty()) return GiveUp(c, key, "", AppPath(c, "KORUMGR.new"), "refused", "UPDATE REFUSED: " + refused);
     std::string why = isFile ? NotReady(c, key) : "not a file, " + error;
     if (!why.empty()) return FailAttempt(c, key, "", "UPDATE NOT READY: '" + key.path + "' (" + why + ")");
-    ApplyUpdate(c, key);
+    ApplyUpdate(c, key, keys);
 }
 
 }  // namespace rz

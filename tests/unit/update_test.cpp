@@ -33,6 +33,14 @@ std::string Executable(const std::string& build, std::uint32_t sectionBytes = 0x
 
 const char* const kUpdate = "G:\\_Updates\\KORUMGRSERV01.exe";
 
+// One key pair for the whole binary: RSA key generation takes a while.
+const std::string& PublicKey(std::string* privateKey = nullptr) {
+    static std::string mine, minePublic;
+    if (mine.empty()) MakeKeyPair(2048, mine, minePublic);
+    if (privateKey) *privateKey = mine;
+    return minePublic;
+}
+
 struct UpdateTest : ::testing::Test {
     World w;
     void SetUp() override {
@@ -208,6 +216,19 @@ TEST(UpdateFaults, FailedReplacementReleasesTheHoldAndTheManagerComesBack) {
          "UPDATE FAILED: backup to 'C:\\APPS\\KORU\\KORUMGR.old' failed, error 112; the old 'KORUMGR.exe' "
          "stays; next attempt in 60 s",
          false},
+        // Refused before anything is copied.
+        {"over 512 MiB", [](World& w) { w.p.AddFile(kUpdate, Executable("new build")).shownLength = 536870913; },
+         "UPDATE REFUSED: 'G:\\_Updates\\KORUMGRSERV01.exe' is 536870913 bytes, more than the 536870912 an update "
+         "may have; the old 'KORUMGR.exe' stays; next attempt in 60 s",
+         false},
+        {"signature not of the key's length",
+         [](World& w) {
+             w.p.AddFile(w.Path("UpdateKey.pem"), PublicKey());
+             w.p.AddFile(std::string(kUpdate) + ".sig", std::string(100, 's'));
+         },
+         "UPDATE REFUSED: the signature 'G:\\_Updates\\KORUMGRSERV01.exe.sig' is 100 bytes, where the key's are 256; "
+         "the old 'KORUMGR.exe' stays; next attempt in 60 s",
+         false},
     };
     for (const Case& k : cases) {
         World w;
@@ -228,6 +249,9 @@ TEST(UpdateFaults, FailedReplacementReleasesTheHoldAndTheManagerComesBack) {
         }
         const auto log = w.Log();
         EXPECT_EQ(std::count(log.begin(), log.end(), "ELProcessTOKILL: KORUMGR.exe") != 0, k.stopped) << k.what;
+        if (k.record && std::string(k.record).rfind("UPDATE REFUSED", 0) == 0) {
+            EXPECT_EQ(w.p.hashes, 0) << k.what;
+        }
         w.p.procs.back().alive = false;  // whatever survived, the manager has gone now
         w.ClearLog();
         EXPECT_EQ(w.Tick(), -1);
@@ -369,19 +393,24 @@ TEST(StaleStopRequest, FoundWhateverItsAttributesAndRemovedBeforeTheStart) {
 }
 
 // Within two minutes of a replacement, a new build that cannot be started,
-// or must be started a third time, makes way for the previous one, which is
-// not replaced again by the same update file. The replacement starts the
-// new build once itself.
+// or whose runs end twice within 10 s or abnormally, makes way for the
+// previous one, also across a restart of the monitor. The same build is not
+// installed again, whatever its file time; it is told once per run. The
+// replacement starts the new build once itself.
 TEST(UpdateRollback, BuildThatWillNotRunMakesWayForThePreviousOne) {
     struct Case {
         const char* what;
         int startFailures, crashes;
-        std::uint64_t pauseMs;
-        bool rolledBack;
+        std::uint64_t pauseMs, runMs;
+        std::uint32_t exitCode;
+        bool restart, rolledBack;
         std::size_t starts;
-    } cases[] = {{"cannot start", 1, 0, 0, true, 3},
-                 {"quits at once", 0, 2, 0, true, 4},
-                 {"quits after two minutes", 0, 2, 120001, false, 4}};
+    } cases[] = {{"cannot start", 1, 0, 0, 0, 0, false, true, 3},
+                 {"quits at once", 0, 2, 0, 0, 0, false, true, 4},
+                 {"quits at once, the monitor restarted", 0, 3, 0, 0, 0, true, true, 5},
+                 {"crashes after 20 s", 0, 2, 0, 20000, 0xC0000005, false, true, 4},
+                 {"closed by a person after 15 s, twice", 0, 2, 0, 15000, 0, false, false, 4},
+                 {"quits after two minutes", 0, 2, 120001, 0, 0, false, false, 4}};
     for (const Case& k : cases) {
         World w;
         w.LoggingOn();
@@ -394,7 +423,9 @@ TEST(UpdateRollback, BuildThatWillNotRunMakesWayForThePreviousOne) {
         w.p.startFailures = k.startFailures;
         w.p.RunFor(k.pauseMs);
         for (int i = 0; i <= k.crashes; ++i) {
-            for (auto& proc : w.p.procs) proc.alive = false;
+            w.p.RunFor(k.runMs);
+            for (auto& proc : w.p.procs) proc.alive = false, proc.exitCode = k.exitCode;
+            if (k.restart && i == 1) w.c.s.update = UpdateMemory{};
             w.Tick();
         }
         const std::string expected = Executable(k.rolledBack ? "old build" : "new build");
@@ -416,6 +447,21 @@ TEST(UpdateRollback, BuildThatWillNotRunMakesWayForThePreviousOne) {
             EXPECT_EQ(w.p.CountAlive("KORUMGR.exe"), 1) << k.what << restart;
             EXPECT_EQ(w.p.terminated.size(), terminated) << k.what << restart;
         }
+        if (!k.rolledBack) continue;
+        // Copied back by hand, in a later run: one record; another build of the
+        // same length and time goes in once the path's back-off has passed.
+        const std::uint64_t time = w.p.Find(kUpdate)->writtenAt;
+        w.p.RunFor(900000);
+        w.c.s.update = UpdateMemory{};
+        w.p.AddFile(kUpdate, Executable("new build"));
+        w.ClearLog();
+        for (int tick = 0; tick < 2; ++tick) UpdateKORUMGR(w.c);
+        EXPECT_EQ(w.Log().size(), 1u) << k.what;
+        EXPECT_EQ(w.Log()[0].rfind("UPDATE LEFT ALONE: 'G:\\_Updates\\KORUMGRSERV01.exe' (", 0), 0u) << k.what;
+        w.p.RunFor(900000);
+        w.p.AddFile(kUpdate, Executable("new bui1d")).writtenAt = time;
+        UpdateKORUMGR(w.c);
+        EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), Executable("new bui1d")) << k.what;
     }
 }
 
@@ -495,6 +541,38 @@ TEST(UpdateState, DamagedStateFileIsPassedOverWithOneRecord) {
             << k.what;
         EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), Executable("new build")) << k.what;
     }
+}
+
+// The state file keeps its memory: a failure count past its most is written
+// as one its reader takes, and a read refused for a passing reason is tried
+// again at the next tick, with nothing attempted and nothing written before.
+TEST(UpdateState, CountClampedAndPassingReadFailuresRetried) {
+    UpdateMemory many, back;
+    many.failures = 1001;
+    std::string why;
+    EXPECT_TRUE(ParseUpdateState(UpdateStateText(many), back, why)) << why;
+    EXPECT_EQ(back.failures, 1000);
+    World w;
+    w.LoggingOn();
+    w.AsStarted("SERV01");
+    w.c.s.update.loaded = false;
+    w.p.AddDir("G:\\_Updates");
+    w.p.AddFile(w.Path("KORUMGR.exe"), Executable("old build"));
+    w.p.AddFile(kUpdate, Executable("new build"));
+    UpdateMemory kept;
+    ASSERT_EQ(w.p.Sha256File(kUpdate, kept.rolledBack), FileHash::Done);
+    const std::string state = w.Path("ROREROZARIRADI.upd");
+    w.p.AddFile(state, UpdateStateText(kept));
+    w.p.readErrors[UCase(state)] = 32;
+    for (int tick = 0; tick < 2; ++tick) w.Tick();
+    EXPECT_EQ(w.p.Read(state), UpdateStateText(kept));
+    EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), Executable("old build"));
+    w.p.readErrors.clear();
+    w.Tick();
+    EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), Executable("old build"));
+    const auto log = w.Log();
+    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& m) { return m.rfind("UPDATE STATE", 0) == 0; }), 1);
+    EXPECT_EQ(log.back().rfind("UPDATE LEFT ALONE: ", 0), 0u);
 }
 
 // How the running manager takes being stopped.
@@ -681,8 +759,8 @@ TEST(UpdateCheck, CompleteExecutableHeaders) {
 // installed one and than any this PC ever installed goes in; the manager
 // runs on until then. An old signed build stays signed for ever.
 TEST(SignedUpdate, OnlyANewerSignedBuildGoesIn) {
-    static std::string mine, minePublic;
-    if (mine.empty()) ASSERT_EQ(MakeKeyPair(2048, mine, minePublic), "");
+    std::string mine;
+    const std::string minePublic = PublicKey(&mine);
     const std::string refused = "UPDATE REFUSED: ", stays = "; the old 'KORUMGR.exe' stays; next attempt in 60 s";
     struct Case {
         const char* what;

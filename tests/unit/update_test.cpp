@@ -498,7 +498,10 @@ TEST(UnreadableManager, CountsAsRunningAndIsStoppedLikeAnyOther) {
 }
 
 // A state file that cannot be used is passed over with one record; the
-// update goes on as on a first start.
+// update goes on as on a first start. One that cannot be read for a passing
+// reason is tried again at the next tick, with nothing attempted and nothing
+// written over it before; a failure count past its most is written as one
+// its reader takes.
 TEST(UpdateState, DamagedStateFileIsPassedOverWithOneRecord) {
     UpdateMemory kept;
     kept.failedPath = kUpdate;
@@ -519,7 +522,13 @@ TEST(UpdateState, DamagedStateFileIsPassedOverWithOneRecord) {
         {"foreign", "update_state=3\r\n" + whole.substr(16), "unknown format"},
         {"bad number", std::string(whole).replace(whole.find("=3"), 2, "=x"), "a value out of form"},
         {"a folder", "<dir>", "unreadable, error 5"},
+        {"in use for two ticks, remembering the update as rolled back", "<in use>", nullptr},
     };
+    UpdateMemory many, back, rolledBack;
+    many.failures = 1001;
+    std::string why;
+    EXPECT_TRUE(ParseUpdateState(UpdateStateText(many), back, why)) << why;
+    EXPECT_EQ(back.failures, 1000);
     for (const Case& k : cases) {
         World w;
         w.LoggingOn();
@@ -528,10 +537,23 @@ TEST(UpdateState, DamagedStateFileIsPassedOverWithOneRecord) {
         w.p.AddDir("G:\\_Updates");
         w.p.AddFile(w.Path("KORUMGR.exe"), Executable("old build"));
         w.p.AddFile(kUpdate, Executable("new build"));
+        const std::string state = w.Path("ROREROZARIRADI.upd");
         if (k.text == "<dir>")
-            w.p.AddDir(w.Path("ROREROZARIRADI.upd"));
+            w.p.AddDir(state);
         else
-            w.p.AddFile(w.Path("ROREROZARIRADI.upd"), k.text);
+            w.p.AddFile(state, k.text);
+        if (!k.why) {
+            ASSERT_EQ(w.p.Sha256File(kUpdate, rolledBack.rolledBack), FileHash::Done);
+            w.p.AddFile(state, UpdateStateText(rolledBack));
+            w.p.readErrors[UCase(state)] = 32;
+            for (int tick = 0; tick < 2; ++tick) w.Tick();
+            EXPECT_EQ(w.p.Read(state), UpdateStateText(rolledBack));
+            w.p.readErrors.clear();
+            w.Tick();
+            EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), Executable("old build"));
+            EXPECT_EQ(w.Log().back().rfind("UPDATE LEFT ALONE: ", 0), 0u);
+            continue;
+        }
         EXPECT_EQ(w.Tick(), -1) << k.what;
         const auto log = w.Log();
         EXPECT_EQ(std::count(log.begin(), log.end(),
@@ -541,38 +563,6 @@ TEST(UpdateState, DamagedStateFileIsPassedOverWithOneRecord) {
             << k.what;
         EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), Executable("new build")) << k.what;
     }
-}
-
-// The state file keeps its memory: a failure count past its most is written
-// as one its reader takes, and a read refused for a passing reason is tried
-// again at the next tick, with nothing attempted and nothing written before.
-TEST(UpdateState, CountClampedAndPassingReadFailuresRetried) {
-    UpdateMemory many, back;
-    many.failures = 1001;
-    std::string why;
-    EXPECT_TRUE(ParseUpdateState(UpdateStateText(many), back, why)) << why;
-    EXPECT_EQ(back.failures, 1000);
-    World w;
-    w.LoggingOn();
-    w.AsStarted("SERV01");
-    w.c.s.update.loaded = false;
-    w.p.AddDir("G:\\_Updates");
-    w.p.AddFile(w.Path("KORUMGR.exe"), Executable("old build"));
-    w.p.AddFile(kUpdate, Executable("new build"));
-    UpdateMemory kept;
-    ASSERT_EQ(w.p.Sha256File(kUpdate, kept.rolledBack), FileHash::Done);
-    const std::string state = w.Path("ROREROZARIRADI.upd");
-    w.p.AddFile(state, UpdateStateText(kept));
-    w.p.readErrors[UCase(state)] = 32;
-    for (int tick = 0; tick < 2; ++tick) w.Tick();
-    EXPECT_EQ(w.p.Read(state), UpdateStateText(kept));
-    EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), Executable("old build"));
-    w.p.readErrors.clear();
-    w.Tick();
-    EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), Executable("old build"));
-    const auto log = w.Log();
-    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& m) { return m.rfind("UPDATE STATE", 0) == 0; }), 1);
-    EXPECT_EQ(log.back().rfind("UPDATE LEFT ALONE: ", 0), 0u);
 }
 
 // How the running manager takes being stopped.

@@ -23,6 +23,7 @@ constexpr std::uint64_t kShortRunFileTime = 10ull * 1000 * kFileTimePerMs;
 constexpr std::uint32_t kStillActive = 259;
 constexpr std::uint32_t kFirstAbnormalExit = 0xC0000000u;  // exception codes
 constexpr std::uint32_t kQueryLimited = 0x1000;             // PROCESS_QUERY_LIMITED_INFORMATION
+constexpr std::uint32_t kQueryInformation = 0x0400;         // PROCESS_QUERY_INFORMATION
 
 const char* const kWatchedNames[] = {"KORUMGR.exe", "VESK.exe"};
 constexpr std::size_t kLongestFileName = 255;
@@ -174,10 +175,15 @@ void JudgeLastRun(Ctx& c) {
     }
 }
 
-// A start of the fresh build is kept in sight until the next start.
+// A start of the fresh build is kept in sight until the next start. The
+// limited right is unknown before Vista; a start that cannot be followed
+// at all counts, as every start once did.
 void FollowRun(Ctx& c, std::uint32_t taskId) {
     UpdateMemory& u = c.s.update;
-    if (u.watching && taskId != 0) u.lastRun = c.p.OpenProc(kSynchronize | kQueryLimited, false, taskId);
+    if (!u.watching || taskId == 0) return;
+    u.lastRun = c.p.OpenProc(kSynchronize | kQueryLimited, false, taskId);
+    if (u.lastRun == 0) u.lastRun = c.p.OpenProc(kSynchronize | kQueryInformation, false, taskId);
+    if (u.lastRun == 0) ++u.badRuns;
 }
 
 std::uint32_t StartManager(Ctx& c) {

@@ -17,32 +17,13 @@ install_missing && build_all || exit 1
 trap stop_wine EXIT  # the display and the server (with every process of the run) this script started
 start_wine || exit 1
 
-app="$WINEPREFIX/drive_c/membench"
-wapp='C:\membench'
-kill_own 'C:.membench.'
-rm -rf "$app" && mkdir -p "$app/before"
-bare="$ROOT/build/win32/bench/bare_window.exe"
+bench_folder membench
 monitor="$ROOT/build/win32/ROREROZARIRADI.exe"
-cp "$monitor" "$app/"
-for name in KORUMGR VESK BARE; do cp "$bare" "$app/$name.exe"; done
-programs="bare monitor"
-if [ -n "${BEFORE:-}" ]; then
-    cp "$BEFORE" "$app/before/ROREROZARIRADI.exe"
-    cp "$bare" "$app/before/KORUMGR.exe"
-    programs="bare monitor before"
-fi
 set_computer_name SERV01
 # Every tick looks into an empty G:\_Updates.
 rm -rf "$ROOT/build/bench-mem-g" && mkdir -p "$ROOT/build/bench-mem-g/_Updates"
 ln -sfn "$ROOT/build/bench-mem-g" "$WINEPREFIX/dosdevices/g:"
 
-exe_of() {
-    case $1 in
-    bare) echo "$wapp\\BARE.exe" ;;
-    monitor) echo "$wapp\\ROREROZARIRADI.exe" ;;
-    before) echo "$wapp\\before\\ROREROZARIRADI.exe" ;;
-    esac
-}
 
 # One window of PROGRAM: prints its resident kilobytes at the window's end.
 measure() {

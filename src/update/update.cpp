@@ -349,6 +349,8 @@ std::string UpdateFolder(const Ctx& c) {
     return "";
 }
 
+namespace {
+
 // "a.b.c.d" as four numbers; false for anything else.
 bool ParseVersion(const std::string& text, std::uint32_t (&parts)[4]) {
     std::size_t at = 0;
@@ -362,6 +364,8 @@ bool ParseVersion(const std::string& text, std::uint32_t (&parts)[4]) {
     }
     return true;
 }
+
+}  // namespace
 
 bool VersionNewer(const std::string& version, const std::string& than) {
     std::uint32_t a[4], b[4];

@@ -131,8 +131,8 @@ case_update_backup_held() {
     kill "$holder" 2>/dev/null
     kill_own 'e2e.upd_held.holdfile'
     sleep 1
-    touch "$UPD"  # a changed update file is attempted at once
-    check "held backup: applied once the file is let go" wait_for "$APP/standin.log" "build=2 .*started" 15
+    touch "$UPD"  # attempted once the path's back-off has passed
+    check "held backup: applied once the file is let go" wait_for "$APP/standin.log" "build=2 .*started" 75
     check "held backup: KORUMGR.old is the build it replaced" cmp -s "$APP/KORUMGR.old" "$W32/fixtures/standin_mgr_1.exe"
     check "held backup: the state file remembers no failure" \
         test "$(tr -d '\r' <"$APP/ROREROZARIRADI.upd" | sed -n 's/^failed=//p')" = ""

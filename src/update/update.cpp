@@ -280,6 +280,10 @@ void Finish(Ctx& c, const UpdateKey& key, const std::string& content, const std:
     u.replacedContent = content;
     u.replacedAt = c.p.SystemTime();
     u.badRuns = 0;
+    // The run that this update stopped was of the build before: it counts
+    // for nothing against the new one.
+    if (u.lastRun != 0) c.p.CloseHandle(u.lastRun);
+    u.lastRun = 0;
     if (VersionNewer(version, u.newestVersion)) {
         u.newestVersion = version;
         u.newestContent = content;

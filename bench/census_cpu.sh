@@ -29,19 +29,7 @@ install_missing && build_all || exit 1
 trap stop_wine EXIT  # the display and the server (with every process of the run) this script started
 start_wine || exit 1
 
-app="$WINEPREFIX/drive_c/cpubench"
-wapp='C:\cpubench'
-kill_own 'C:.cpubench.'
-rm -rf "$app" && mkdir -p "$app/before"
-bare="$ROOT/build/win32/bench/bare_window.exe"
-cp "$ROOT/build/win32/ROREROZARIRADI.exe" "$app/"
-for name in KORUMGR VESK BARE IDLE; do cp "$bare" "$app/$name.exe"; done
-programs="bare monitor"
-if [ -n "${BEFORE:-}" ]; then
-    cp "$BEFORE" "$app/before/ROREROZARIRADI.exe"
-    cp "$bare" "$app/before/KORUMGR.exe"
-    programs="bare monitor before"
-fi
+bench_folder cpubench
 set_computer_name SERV01
 # Every tick looks into G:\_Updates, empty but for the updates timed last:
 # the main machine is out of reach, whatever earlier runs left behind.
@@ -56,13 +44,6 @@ server=$(own_pids '^/[^ ]*wineserver' | head -n 1)
 # CPU time of a process so far in ns, summed over its threads (finer than
 # the 10 ms ticks of utime + stime in /proc/PID/stat).
 cpu_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{s += $1} END {printf "%.0f\n", s}'; }
-exe_of() {
-    case $1 in
-    bare) echo "$wapp\\BARE.exe" ;;
-    monitor) echo "$wapp\\ROREROZARIRADI.exe" ;;
-    before) echo "$wapp\\before\\ROREROZARIRADI.exe" ;;
-    esac
-}
 count_own() { own_pids "$1" | wc -l; }
 wait_count() {  # wait_count REGEX N: until N processes of this prefix match
     local end=$((SECONDS + 120))

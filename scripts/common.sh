@@ -121,3 +121,31 @@ kill_own() {
     [ -n "$pids" ] && kill "${2:--TERM}" $pids 2>/dev/null
     return 0
 }
+
+# bench_folder NAME: for a benchmark, a fresh C:\NAME holding the monitor,
+# the bare window program as KORUMGR.exe, VESK.exe, BARE.exe and IDLE.exe,
+# and with BEFORE set another monitor build in before\; sets app, wapp,
+# bare and programs ("bare monitor", plus "before"), and exe_of PROGRAM
+# gives a program's Windows path.
+bench_folder() {
+    app="$WINEPREFIX/drive_c/$1"
+    wapp="C:\\$1"
+    kill_own "C:.$1."
+    rm -rf "$app" && mkdir -p "$app/before"
+    bare="$ROOT/build/win32/bench/bare_window.exe"
+    cp "$ROOT/build/win32/ROREROZARIRADI.exe" "$app/"
+    for name in KORUMGR VESK BARE IDLE; do cp "$bare" "$app/$name.exe"; done
+    programs="bare monitor"
+    if [ -n "${BEFORE:-}" ]; then
+        cp "$BEFORE" "$app/before/ROREROZARIRADI.exe"
+        cp "$bare" "$app/before/KORUMGR.exe"
+        programs="bare monitor before"
+    fi
+}
+exe_of() {
+    case $1 in
+    bare) echo "$wapp\\BARE.exe" ;;
+    monitor) echo "$wapp\\ROREROZARIRADI.exe" ;;
+    before) echo "$wapp\\before\\ROREROZARIRADI.exe" ;;
+    esac
+}

@@ -160,10 +160,18 @@ bool FaultPlatform::PumpUntilEnded(Handle process, std::uint64_t deadlineMs) {
 }
 
 // A check that fails is one whose file cannot be read.
-SignatureCheck FaultPlatform::VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
+SignatureCheck FaultPlatform::VerifyFileSignature(const RsaPublicKey& key, const std::string& path,
                                                   const std::string& signature) {
     return Hit("VerifyFileSignature", kSharingViolation, path) ? SignatureCheck::Unreadable
-                                                         : mem.VerifyFileSignature(publicKeyPem, path, signature);
+                                                         : mem.VerifyFileSignature(key, path, signature);
+}
+
+FileHash FaultPlatform::Sha256File(const std::string& path, std::string& digest) {
+    return Hit("Sha256File", kSharingViolation, path) ? FileHash::Unreadable : mem.Sha256File(path, digest);
+}
+
+bool FaultPlatform::ProcessTimes(Handle process, std::uint64_t& created, std::uint64_t& exited) {
+    return !Hit("ProcessTimes", kAccessDenied) && mem.ProcessTimes(process, created, exited);
 }
 
 }  // namespace rz

@@ -89,8 +89,10 @@ public:
     bool FlushFile(const std::string& path) override;
     bool PumpUntilEnded(Handle process, std::uint64_t deadlineMs) override;
     std::uint64_t SystemTime() override { return mem.SystemTime(); }
-    SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
+    SignatureCheck VerifyFileSignature(const RsaPublicKey& key, const std::string& path,
                                        const std::string& signature) override;
+    FileHash Sha256File(const std::string& path, std::string& digest) override;
+    bool ProcessTimes(Handle process, std::uint64_t& created, std::uint64_t& exited) override;
     void WatchProcess(Handle process) override { mem.WatchProcess(process); }
     void SetProcessEndHandler(std::function<void()> handler) override {
         mem.SetProcessEndHandler(std::move(handler));

@@ -9,6 +9,8 @@
 #include "platform/win32_rules.h"
 #include "signing.h"
 
+#include <openssl/sha.h>
+
 namespace rz {
 
 namespace {
@@ -29,6 +31,15 @@ constexpr std::uint32_t kVmRead = 0x0010;
 constexpr std::uint32_t kQueryInformation = 0x0400;
 constexpr std::uint32_t kQueryLimited = 0x1000;
 constexpr std::uint32_t kSynchronize = 0x00100000;
+
+std::string Sha256Hex(const std::string& data) {
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest);
+    static const char* const hex = "0123456789abcdef";
+    std::string text;
+    for (unsigned char b : digest) text += {hex[b >> 4], hex[b & 15]};
+    return text;
+}
 
 constexpr Handle kExeModule = 0x400000;
 constexpr Handle kFirstLibrary = 0x7C800000;
@@ -309,7 +320,11 @@ bool MemPlatform::PrevInstance() {
 
 std::string MemPlatform::FileVersion(const std::string& path) {
     auto it = versions.find(UCase(path));
-    return it == versions.end() ? std::string() : it->second;
+    if (it != versions.end()) return it->second;
+    const Node* n = Find(path);
+    const std::size_t at = n ? n->data.find("VS_VERSION_INFO:") : std::string::npos;
+    if (at == std::string::npos) return Fail(1813), std::string();  // ERROR_RESOURCE_TYPE_NOT_FOUND
+    return n->data.substr(at + 16, n->data.find(';', at) - at - 16);
 }
 
 bool MemPlatform::ComputerName(char* buffer, std::uint32_t* size) {
@@ -424,6 +439,8 @@ ReadStatus MemPlatform::ReadSmallFile(const std::string& path, std::size_t limit
     out.clear();
     const Node* n = Find(path);
     if (!n) return ReadStatus::Missing;
+    auto refused = readErrors.find(UCase(path));
+    if (refused != readErrors.end()) return Fail(refused->second), ReadStatus::Error;
     if (n->dir) {
         lastError_ = kErrorAccessDenied;  // CreateFileA on a folder
         return ReadStatus::Error;
@@ -437,7 +454,7 @@ bool MemPlatform::StatFile(const std::string& path, FileStamp& stamp) {
     const Node* n = Find(path);
     if (!n) return Fail(HostUnreachable(path) ? kErrorBadNetPath : kErrorFileNotFound);
     if (n->dir) return Fail(kErrorAccessDenied);
-    stamp.length = n->data.size();
+    stamp.length = n->shownLength > 0 ? n->shownLength : n->data.size();
     stamp.lastWrite = FileTimeAt(n->writtenAt);
     return true;
 }
@@ -541,7 +558,8 @@ std::uint32_t MemPlatform::ModuleFileName(Handle process, Handle module, char* b
 bool MemPlatform::ExitCodeOf(Handle process, std::uint32_t* code) {
     const Proc* p = Granted(process, 0, kQueryInformation | kQueryLimited);
     if (!p) return false;
-    *code = p->alive && !p->terminating ? 259 : p->exitCode;
+    // A process ended by hand without a code ended normally.
+    *code = p->alive && !p->terminating ? 259 : p->exitCode == 259 ? 0 : p->exitCode;
     return true;
 }
 
@@ -739,13 +757,32 @@ bool MemPlatform::ProcessSnapshot(std::vector<ProcessEntry>& out) {
 
 // --- Signed updates ------------------------------------------------------------
 
-SignatureCheck MemPlatform::VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
+SignatureCheck MemPlatform::VerifyFileSignature(const RsaPublicKey& key, const std::string& path,
                                                 const std::string& signature) {
+    if (noProvider) return Fail(0x80090019), SignatureCheck::NoProvider;  // NTE_KEYSET_NOT_DEF
     const Node* n = Find(path);
     if (!n || n->dir) return Fail(kErrorFileNotFound), SignatureCheck::Unreadable;
     if (writerLocked.count(UCase(path))) return Fail(kErrorSharingViolation), SignatureCheck::Unreadable;
     lastError_ = 0;
-    return VerifyBytes(publicKeyPem, n->data, signature);
+    return VerifyBytes(key.pem, n->data, signature);
+}
+
+FileHash MemPlatform::Sha256File(const std::string& path, std::string& digest) {
+    if (noProvider) return Fail(0x80090019), FileHash::NoProvider;
+    const Node* n = Find(path);
+    if (!n || n->dir) return Fail(kErrorFileNotFound), FileHash::Unreadable;
+    if (writerLocked.count(UCase(path))) return Fail(kErrorSharingViolation), FileHash::Unreadable;
+    ++hashes;
+    digest = Sha256Hex(n->data);
+    return FileHash::Done;
+}
+
+bool MemPlatform::ProcessTimes(Handle process, std::uint64_t& created, std::uint64_t& exited) {
+    const Proc* p = Granted(process, 0, kQueryInformation | kQueryLimited);
+    if (!p) return false;
+    created = FileTimeAt(p->startedAt);
+    exited = p->alive && !p->terminating ? 0 : FileTimeAt(p->endedAt != 0 ? p->endedAt : mono_);
+    return true;
 }
 
 // --- Frozen managers ------------------------------------------------------

@@ -34,6 +34,7 @@ public:
         bool flushed = true;  // false: written since the last flush, lost by a power cut
         std::string data;
         std::uint64_t writtenAt = 0;  // virtual ms
+        std::uint64_t shownLength = 0;  // > 0: the length its folder entry shows (a giant file, in short)
     };
     Node& AddFile(const std::string& path, const std::string& data = "", bool readOnly = false);
     void AddDir(const std::string& path);
@@ -100,9 +101,13 @@ public:
     std::map<std::string, Handle> appWindows;  // "class|title" -> window
     std::vector<Handle> activated;
     std::vector<std::string> appTitles;         // every title set, in order
-    std::map<std::string, std::string> versions;  // upper-case path -> version
+    // Upper-case path -> version. Without an entry, the version is the one
+    // that the file's bytes hold after "VS_VERSION_INFO:", up to a ';', as
+    // the version resource travels with a copy.
+    std::map<std::string, std::string> versions;
     std::set<std::string> unreachableHosts;       // upper-case
     std::set<std::string> writerLocked;           // upper-case paths open for writing elsewhere
+    std::map<std::string, std::uint32_t> readErrors;  // upper-case path -> error of every small-file read
     std::set<std::string> heldOpen;               // upper-case paths open elsewhere without delete sharing
     std::vector<std::string> listed;              // every path listed, in order
 
@@ -209,9 +214,16 @@ public:
     std::uint32_t WriteMiniDump(std::uint32_t pid, const std::string& path, std::uint32_t limitMs) override;
     std::vector<std::string> ListNames(const std::string& pattern) override;
     std::uint64_t dumpTakesMs = 800;
-    // Signed updates: a true check with OpenSSL over the file's bytes.
-    SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
+    // Signed updates: a true check and hash with OpenSSL over the file's
+    // bytes; `noProvider` fails both as a provider that cannot be opened.
+    SignatureCheck VerifyFileSignature(const RsaPublicKey& key, const std::string& path,
                                        const std::string& signature) override;
+    FileHash Sha256File(const std::string& path, std::string& digest) override;
+    bool noProvider = false;
+    int hashes = 0;  // files hashed so far
+    // A process's start, and its end once it has ended; a process ended by
+    // hand (alive set false) ended when this is asked.
+    bool ProcessTimes(Handle process, std::uint64_t& created, std::uint64_t& exited) override;
 
 private:
     struct HandleInfo {

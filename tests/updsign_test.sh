@@ -41,6 +41,8 @@ openssl rsa -in own.pem -aes256 -passout pass:x -traditional -out enc1.pem 2>/de
 openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out ec.pem
 cp own.pem own.pem.bak
 ln -s own.pem link.pem && ln build.exe hard.exe && echo old >old.sig
+cat own.pub own.pem >both.pem
+cat ossl.pub own.pub >rollover.pub
 # command line -> exit code and a piece of its message (stdout for 0, stderr otherwise)
 while IFS='|' read -r args code text; do
     eval "set -- $args"
@@ -61,10 +63,12 @@ verify own.pub build.exe -s big.sig|1|'big.sig' is larger than 4096 bytes
 verify own.pub build.exe -s none.sig|1|'none.sig' does not exist
 verify own.pub none.exe -s own.sig|1|'none.exe' does not exist
 verify folder.pem build.exe|1|'folder.pem' is a folder
-verify own.pem build.exe|1|'own.pem': it is a private key; verify takes the public key
+verify own.pem build.exe|1|'own.pem' holds a private key, which must never lie beside a monitor
+verify both.pem build.exe|1|'both.pem' holds a private key
+verify short.pub build.exe|1|'short.pub' holds an RSA key of 1024 bits, shorter than 2048 (block 1)
+verify rollover.pub build.exe|0|valid: 'build.exe.sig'
 verify build.exe own.pub|1|the arguments look swapped: 'build.exe' is a program, not a key
 verify own.pub own.pem|1|the arguments look swapped: 'own.pem' is a PEM file, not a build
-verify short.pub build.exe|1|'short.pub' is not an RSA public key of 2048 bits or more
 sign short.pem build.exe|1|it is a 1024-bit RSA key; keys of 2048 bits or more are needed
 sign own.pub build.exe|1|it is a public key; sign needs the private key
 sign enc.pem build.exe|1|it is encrypted with a passphrase

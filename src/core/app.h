@@ -31,21 +31,33 @@ struct UpdateKey {
     }
 };
 
-// What the update check remembers from one tick to the next. All but the
-// watch is also kept in the state file beside the monitor, so that a
-// restart does not apply a rolled-back build again or cut a back-off short.
+// What the update check remembers from one tick to the next. Builds are
+// known by their content, the SHA-256 of their bytes. All but the notes of
+// this run is also kept in the state file beside the monitor, so that a
+// restart does not apply a rolled-back or older build again, cut a
+// back-off short or end the watch over a fresh build.
 struct UpdateMemory {
-    bool loaded = false;         // the state file has been read in this run
-    UpdateKey failed;            // the update whose last attempt failed
-    int failures = 0;            // its failed attempts in a row
-    std::uint64_t retryAt = 0;   // not attempted again before this wall-clock FILETIME (UTC)
-    UpdateKey inPlace;           // installed, but its file could not be deleted
-    UpdateKey rolledBack;        // installed, would not run, taken out again
+    bool loaded = false;          // the state file has been read in this run, or found missing or damaged
+    bool unreadNoted = false;     // a passing failure to read it has had its record
+    std::string failedPath;       // the update path whose last attempt failed or was refused
+    std::string failedContent;    // what that attempt copied; "" when it copied nothing
+    int failures = 0;             // failed attempts in a row of that path and content
+    std::uint64_t retryAt = 0;    // the path is not attempted again before this wall-clock FILETIME (UTC)
+    std::string inPlace;          // installed, but its update file could not be deleted
+    std::string rolledBack;       // installed, would not run, taken out again
+    std::string newestVersion;    // newest file version this PC ever installed from the share
+    std::string newestContent;    // ... and the build that had it
     // Watch over a fresh replacement: a build that will not run goes back.
     bool watching = false;
-    UpdateKey replaced;
-    std::uint64_t replacedAtMs = 0;
-    int starts = 0;
+    std::string replacedPath, replacedContent;
+    std::uint64_t replacedAt = 0;  // wall-clock FILETIME of the replacement
+    int badRuns = 0;               // its runs that ended within 10 s, or abnormally
+    Handle lastRun = 0;            // this run only: its last start, opened to query
+    // This run only: the update file as the last tick that left it alone
+    // saw it (nothing new since), and the contents left alone with a
+    // record, one after the other.
+    UpdateKey unchanged;
+    std::string noted;
 };
 
 // What the status report remembers from tick to tick.

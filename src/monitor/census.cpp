@@ -16,7 +16,14 @@ namespace {
 const char* const kConfigKey = "SOFTWARE\\KORU BOWLING\\System Configuration";
 const char* const kConnectValues[] = {"Connect String", "Connect String Primary", "Connect String Secondary"};
 constexpr std::uint64_t kRollbackWatchMs = 2 * 60 * 1000;
-constexpr int kStartsBeforeRollback = 3;
+constexpr std::uint64_t kFileTimePerMs = 10000;
+// Two runs that would not run, and the third start brings the old build back.
+constexpr int kBadRunsBeforeRollback = 2;
+constexpr std::uint64_t kShortRunFileTime = 10ull * 1000 * kFileTimePerMs;
+constexpr std::uint32_t kStillActive = 259;
+constexpr std::uint32_t kFirstAbnormalExit = 0xC0000000u;  // exception codes
+constexpr std::uint32_t kQueryLimited = 0x1000;             // PROCESS_QUERY_LIMITED_INFORMATION
+constexpr std::uint32_t kQueryInformation = 0x0400;         // PROCESS_QUERY_INFORMATION
 
 const char* const kWatchedNames[] = {"KORUMGR.exe", "VESK.exe"};
 constexpr std::size_t kLongestFileName = 255;
@@ -117,7 +124,7 @@ void RollBack(Ctx& c) {
     const std::string previous = AppPath(c, "KORUMGR.old");
     const std::string target = AppPath(c, "KORUMGR.exe");
     if (c.p.Attributes(previous) != PathKind::File) {
-        DebugRecord(c, "ROLLBACK IMPOSSIBLE: the build of '" + u.replaced.path + "' will not run and there is no '" +
+        DebugRecord(c, "ROLLBACK IMPOSSIBLE: the build of '" + u.replacedPath + "' will not run and there is no '" +
                            previous + "'");
         return;
     }
@@ -127,28 +134,69 @@ void RollBack(Ctx& c) {
                            std::to_string(c.p.LastError()));
         return;
     }
-    u.rolledBack = u.replaced;
+    u.rolledBack = u.replacedContent;
     SaveUpdateState(c);
-    StatusUpdate(c, "rolled back", u.replaced.path);
-    DebugRecord(c, "ROLLBACK: the build of '" + u.replaced.path + "' will not run; the previous 'KORUMGR.exe' is back");
+    StatusUpdate(c, "rolled back", u.replacedPath);
+    DebugRecord(c, "ROLLBACK: the build of '" + u.replacedPath + "' will not run; the previous 'KORUMGR.exe' is back");
 }
 
-// While a fresh build is watched: the third start, or a start that fails,
-// takes it out again.
+// While a fresh build is watched: a start after two runs that would not
+// run, or a start that fails, takes it out again. The watch is kept in the
+// state file, on the wall clock; a clock put back ends it.
 bool MustRollBack(Ctx& c, bool failedStart) {
+    LoadUpdateState(c);  // the watch outlives a restart of the monitor
     UpdateMemory& u = c.s.update;
-    if (u.watching && c.p.MonotonicMs() - u.replacedAtMs > kRollbackWatchMs) u.watching = false;
-    return u.watching && (failedStart || u.starts + 1 >= kStartsBeforeRollback);
+    const std::uint64_t now = c.p.SystemTime();
+    if (u.watching && (now < u.replacedAt || now - u.replacedAt > kRollbackWatchMs * kFileTimePerMs)) {
+        u.watching = false;
+        SaveUpdateState(c);
+    }
+    return u.watching && (failedStart || u.badRuns >= kBadRunsBeforeRollback);
+}
+
+// The run of the fresh build that the monitor started last, judged when
+// the next start is due. It counts towards a rollback when it ended as a
+// build that will not run does: within 10 s of its start, or with an
+// exception code. One that a person closed counts for nothing; one that
+// cannot be told counts.
+void JudgeLastRun(Ctx& c) {
+    UpdateMemory& u = c.s.update;
+    const Handle run = u.lastRun;
+    u.lastRun = 0;
+    if (run == 0) return;
+    std::uint32_t code = kStillActive;
+    std::uint64_t created = 0, exited = 0;
+    const bool known = c.p.ExitCodeOf(run, &code);
+    const bool timed = c.p.ProcessTimes(run, created, exited);
+    c.p.CloseHandle(run);
+    if (!u.watching || (timed && exited == 0)) return;  // over, or still running
+    const bool abnormal = known && code >= kFirstAbnormalExit;
+    if (timed ? abnormal || exited < created + kShortRunFileTime : !known || abnormal) {
+        ++u.badRuns;
+        SaveUpdateState(c);
+    }
+}
+
+// A start of the fresh build is kept in sight until the next start. The
+// limited right is unknown before Vista; a start that cannot be followed
+// at all counts, as every start once did.
+void FollowRun(Ctx& c, std::uint32_t taskId) {
+    UpdateMemory& u = c.s.update;
+    if (!u.watching || taskId == 0) return;
+    u.lastRun = c.p.OpenProc(kSynchronize | kQueryLimited, false, taskId);
+    if (u.lastRun == 0) u.lastRun = c.p.OpenProc(kSynchronize | kQueryInformation, false, taskId);
+    if (u.lastRun == 0) ++u.badRuns;
 }
 
 std::uint32_t StartManager(Ctx& c) {
+    JudgeLastRun(c);
     if (MustRollBack(c, false)) RollBack(c);
     std::uint32_t taskId = c.p.StartProgram(AppPath(c, "KORUMGR.exe"));
     if (taskId == 0 && MustRollBack(c, true)) {
         RollBack(c);
         taskId = c.p.StartProgram(AppPath(c, "KORUMGR.exe"));
     }
-    if (c.s.update.watching) ++c.s.update.starts;
+    FollowRun(c, taskId);
     return taskId;
 }
 

@@ -85,9 +85,19 @@ struct FormDesign {
 enum class SignatureCheck {
     Valid,        // the signature is the key's, over these very bytes
     Invalid,      // it is not (other key, other bytes, cut short, empty)
-    KeyUnusable,  // not PEM, not an RSA SubjectPublicKeyInfo, or too short
-    Unreadable    // the file cannot be read; LastError tells why
+    KeyUnusable,  // the system would not take the key
+    Unreadable,   // the file cannot be read; LastError tells why
+    NoProvider    // the crypto provider cannot be opened; LastError tells why
 };
+// An RSA public key as the key file reader found it.
+struct RsaPublicKey {
+    std::string modulus;  // big-endian, without leading zeros
+    std::uint32_t exponent = 0;
+    unsigned bits = 0;
+    std::string pem;  // its block of the key file
+};
+// Answer of a file's SHA-256.
+enum class FileHash { Done, Unreadable, NoProvider };
 constexpr unsigned kLeastKeyBits = 2048;  // shorter RSA keys are refused
 
 class Platform {
@@ -183,10 +193,15 @@ public:
     // Signed updates.
     // Checks `signature` (RSA PKCS#1 v1.5 over SHA-256, as OpenSSL writes
     // it: big-endian) of the whole file `path`, read while writers are
-    // denied, against an RSA public key of kLeastKeyBits or more in PEM
-    // SubjectPublicKeyInfo form.
-    virtual SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
+    // denied, against one RSA public key.
+    virtual SignatureCheck VerifyFileSignature(const RsaPublicKey& key, const std::string& path,
                                                const std::string& signature) = 0;
+    // The SHA-256 of the whole file `path`, read while writers are denied,
+    // as 64 lower-case hex digits.
+    virtual FileHash Sha256File(const std::string& path, std::string& digest) = 0;
+    // Creation and exit times (FILETIME, UTC) of a process opened with
+    // query rights; `exited` is 0 while it runs (GetProcessTimes).
+    virtual bool ProcessTimes(Handle process, std::uint64_t& created, std::uint64_t& exited) = 0;
 
     // The process whose end the message loop waits for, beside messages:
     // a handle opened with SYNCHRONIZE, 0 for none. Every pumping wait and

@@ -672,12 +672,31 @@ bool Win32Platform::ReadChunk(const std::string& path, std::uint64_t offset, std
 
 // --- Signed updates ------------------------------------------------------------
 
-SignatureCheck Win32Platform::VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
+SignatureCheck Win32Platform::VerifyFileSignature(const RsaPublicKey& key, const std::string& path,
                                                   const std::string& signature) {
     std::uint32_t error = 0;
-    const SignatureCheck result = CryptoApiVerifyFile(publicKeyPem, path, signature, error);
+    const SignatureCheck result = CryptoApiVerifyFile(key, path, signature, error);
     impl_->lastError = error;
     return result;
+}
+
+FileHash Win32Platform::Sha256File(const std::string& path, std::string& digest) {
+    std::uint32_t error = 0;
+    const FileHash result = CryptoApiSha256File(path, digest, error);
+    impl_->lastError = error;
+    return result;
+}
+
+// The exit time of a process that still runs is undefined: it is given as 0.
+bool Win32Platform::ProcessTimes(Handle process, std::uint64_t& created, std::uint64_t& exited) {
+    FILETIME times[4];
+    const BOOL ok = GetProcessTimes(H(process), &times[0], &times[1], &times[2], &times[3]);
+    impl_->Record(ok);
+    if (!ok) return false;
+    auto value = [](const FILETIME& t) { return (std::uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
+    created = value(times[0]);
+    exited = WaitForSingleObject(H(process), 0) == WAIT_OBJECT_0 ? value(times[1]) : 0;
+    return true;
 }
 
 }  // namespace rz

@@ -70,8 +70,10 @@ public:
     bool PumpUntilEnded(Handle process, std::uint64_t deadlineMs) override;
     std::uint64_t SystemTime() override;
     // Signed updates.
-    SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
+    SignatureCheck VerifyFileSignature(const RsaPublicKey& key, const std::string& path,
                                        const std::string& signature) override;
+    FileHash Sha256File(const std::string& path, std::string& digest) override;
+    bool ProcessTimes(Handle process, std::uint64_t& created, std::uint64_t& exited) override;
     void WatchProcess(Handle process) override;
     void SetProcessEndHandler(std::function<void()> handler) override;
     // Frozen managers (win32_hung.cpp).

@@ -2,7 +2,7 @@
 
 #include "platform/win32_crypto.h"
 
-#include <cstring>
+#include <algorithm>
 #include <vector>
 
 namespace rz {
@@ -11,20 +11,31 @@ namespace {
 
 constexpr DWORD kChunkBytes = 256 * 1024;
 
-bool ImportPublicKey(CryptoHandles& c, const std::string& pem) {
-    const std::vector<BYTE> der = PemToDer(pem);
-    CERT_PUBLIC_KEY_INFO* info = nullptr;
-    DWORD infoSize = 0;
-    if (der.empty() || !CryptDecodeObjectEx(X509_ASN_ENCODING, X509_PUBLIC_KEY_INFO, der.data(),
-                                            static_cast<DWORD>(der.size()), CRYPT_DECODE_ALLOC_FLAG, nullptr, &info,
-                                            &infoSize))
-        return false;
-    const bool imported = std::strcmp(info->Algorithm.pszObjId, szOID_RSA_RSA) == 0 &&
-                          CryptImportPublicKeyInfo(c.provider, X509_ASN_ENCODING, info, &c.key);
-    LocalFree(info);
-    DWORD bits = 0, size = sizeof bits;
-    return imported && CryptGetKeyParam(c.key, KP_KEYLEN, reinterpret_cast<BYTE*>(&bits), &size, 0) &&
-           bits >= kLeastKeyBits;
+// The key as CryptoAPI's PUBLICKEYBLOB, modulus least significant byte
+// first. The key file's own reader has taken the PEM apart, so that the
+// monitor needs nothing of CRYPT32.
+bool ImportPublicKey(CryptoHandles& c, const RsaPublicKey& key) {
+    const std::size_t head = sizeof(BLOBHEADER) + sizeof(RSAPUBKEY);
+    std::vector<BYTE> blob(head + key.modulus.size());
+    auto* header = reinterpret_cast<BLOBHEADER*>(blob.data());
+    header->bType = PUBLICKEYBLOB;
+    header->bVersion = CUR_BLOB_VERSION;
+    header->reserved = 0;
+    header->aiKeyAlg = CALG_RSA_KEYX;
+    auto* rsa = reinterpret_cast<RSAPUBKEY*>(blob.data() + sizeof(BLOBHEADER));
+    rsa->magic = 0x31415352;  // "RSA1": a public key
+    rsa->bitlen = static_cast<DWORD>(key.modulus.size() * 8);
+    rsa->pubexp = key.exponent;
+    std::copy(key.modulus.rbegin(), key.modulus.rend(), blob.begin() + head);
+    return CryptImportKey(c.provider, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &c.key) != 0;
+}
+
+// A verify-only context and a SHA-256 hash in it; false when the provider
+// cannot give them.
+bool OpenHash(CryptoHandles& c, std::uint32_t& error) {
+    if (c.Open() && CryptCreateHash(c.provider, CALG_SHA_256, 0, 0, &c.hash)) return true;
+    error = GetLastError();
+    return false;
 }
 
 // Hashes the whole file while nobody may write to it, so that the bytes
@@ -48,28 +59,15 @@ bool HashFile(CryptoHandles& c, const std::string& path, std::uint32_t& error) {
 
 }  // namespace
 
-std::vector<BYTE> PemToDer(const std::string& pem) {
-    const DWORD length = static_cast<DWORD>(pem.size());
-    DWORD size = 0;
-    if (!CryptStringToBinaryA(pem.c_str(), length, CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr))
-        return {};
-    std::vector<BYTE> der(size);
-    if (!CryptStringToBinaryA(pem.c_str(), length, CRYPT_STRING_BASE64HEADER, der.data(), &size, nullptr, nullptr))
-        return {};
-    der.resize(size);
-    return der;
-}
-
-SignatureCheck CryptoApiVerifyFile(const std::string& publicKeyPem, const std::string& path,
-                                   const std::string& signature, std::uint32_t& error) {
+SignatureCheck CryptoApiVerifyFile(const RsaPublicKey& key, const std::string& path, const std::string& signature,
+                                   std::uint32_t& error) {
     error = 0;
     CryptoHandles c;
-    if (!c.Open() ||
-        !CryptCreateHash(c.provider, CALG_SHA_256, 0, 0, &c.hash)) {
+    if (!OpenHash(c, error)) return SignatureCheck::NoProvider;
+    if (!ImportPublicKey(c, key)) {
         error = GetLastError();
         return SignatureCheck::KeyUnusable;
     }
-    if (!ImportPublicKey(c, publicKeyPem)) return SignatureCheck::KeyUnusable;
     if (!HashFile(c, path, error)) return SignatureCheck::Unreadable;
     // CryptoAPI takes the signature's bytes least significant first.
     const std::string reversed(signature.rbegin(), signature.rend());
@@ -77,6 +75,23 @@ SignatureCheck CryptoApiVerifyFile(const std::string& publicKeyPem, const std::s
                                  static_cast<DWORD>(reversed.size()), c.key, nullptr, 0)
                ? SignatureCheck::Valid
                : SignatureCheck::Invalid;
+}
+
+FileHash CryptoApiSha256File(const std::string& path, std::string& digest, std::uint32_t& error) {
+    error = 0;
+    CryptoHandles c;
+    if (!OpenHash(c, error)) return FileHash::NoProvider;
+    if (!HashFile(c, path, error)) return FileHash::Unreadable;
+    BYTE value[32];
+    DWORD size = sizeof value;
+    if (!CryptGetHashParam(c.hash, HP_HASHVAL, value, &size, 0) || size != sizeof value) {
+        error = GetLastError();
+        return FileHash::NoProvider;
+    }
+    static const char* const hex = "0123456789abcdef";
+    digest.clear();
+    for (BYTE b : value) digest += {hex[b >> 4], hex[b & 15]};
+    return FileHash::Done;
 }
 
 }  // namespace rz

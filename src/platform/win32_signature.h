@@ -10,12 +10,15 @@
 
 namespace rz {
 
-// As Platform::VerifyFileSignature; `error` is the system error of a file
-// that cannot be read, or of a provider that cannot be had, else 0.
-SignatureCheck CryptoApiVerifyFile(const std::string& publicKeyPem, const std::string& path,
-                                   const std::string& signature, std::uint32_t& error);
+// As Platform::VerifyFileSignature and Sha256File; `error` is the system
+// error of a file that cannot be read, of a provider that cannot be had or
+// of a key it would not take, else 0. Neither needs CRYPT32.
+SignatureCheck CryptoApiVerifyFile(const RsaPublicKey& key, const std::string& path, const std::string& signature,
+                                   std::uint32_t& error);
+FileHash CryptoApiSha256File(const std::string& path, std::string& digest, std::uint32_t& error);
 
 // The DER bytes of a PEM text, whatever its label; empty when it holds none.
+// For the signing tool's private keys (win32_pem.cpp, with CRYPT32).
 std::vector<unsigned char> PemToDer(const std::string& pem);
 
 }  // namespace rz

@@ -1,6 +1,7 @@
 #include "update/signature.h"
 
 #include "core/app.h"
+#include "update/key_file.h"
 
 namespace rz {
 
@@ -23,33 +24,66 @@ std::string Unread(Ctx& c, const std::string& what, const std::string& path, Rea
     return what + " '" + path + "' cannot be read, " + ErrorText(c);
 }
 
+std::string SigPath(const std::string& updatePath) { return updatePath + ".sig"; }
+
 }  // namespace
 
-// The key is read at every attempt, so a replaced key counts at once. Any
-// file or folder of that name switches the check on: one that cannot be
-// read refuses, never lets an unsigned build through.
-std::string SignatureRefusal(Ctx& c, const std::string& localCopy, const std::string& updatePath) {
-    const std::string keyPath = AppPath(c, kUpdateKeyFile), sigPath = updatePath + ".sig";
-    std::string key, signature;
-    const ReadStatus keyRead = c.p.ReadSmallFile(keyPath, kKeyFileLimit, key);
-    if (keyRead == ReadStatus::Missing) return "";
-    std::string why = Unread(c, "the key", keyPath, keyRead, kKeyFileLimit);
-    if (why.empty())
-        why = Unread(c, "the signature", sigPath, c.p.ReadSmallFile(sigPath, kSignatureLimit, signature), kSignatureLimit);
+std::string UpdateKeys(Ctx& c, std::vector<RsaPublicKey>& keys) {
+    keys.clear();
+    const std::string keyPath = AppPath(c, kUpdateKeyFile);
+    std::string text;
+    const ReadStatus read = c.p.ReadSmallFile(keyPath, kKeyFileLimit, text);
+    if (read == ReadStatus::Missing) return "";
+    const std::string why = Unread(c, "the key", keyPath, read, kKeyFileLimit);
+    if (!why.empty()) return why;
+    const std::string held = ReadKeyFile(text, keys);
+    return held.empty() ? "" : "the key '" + keyPath + "' holds " + held;
+}
+
+std::string SignatureShape(Ctx& c, const std::vector<RsaPublicKey>& keys, const std::string& updatePath) {
+    if (keys.empty()) return "";
+    const std::string sigPath = SigPath(updatePath);
+    FileStamp sig;
+    if (!c.p.StatFile(sigPath, sig)) {
+        if (c.p.Attributes(sigPath) == PathKind::Missing) return "the signature '" + sigPath + "' is missing";
+        return "the signature '" + sigPath + "' cannot be looked at, " + ErrorText(c);
+    }
+    for (const RsaPublicKey& key : keys)
+        if (sig.length == key.modulus.size()) return "";
+    return "the signature '" + sigPath + "' is " + std::to_string(sig.length) + " bytes, where the key's are " +
+           std::to_string(keys.front().modulus.size());
+}
+
+std::string SignatureRefusal(Ctx& c, const std::vector<RsaPublicKey>& keys, const std::string& localCopy,
+                             const std::string& updatePath) {
+    if (keys.empty()) return "";
+    const std::string sigPath = SigPath(updatePath);
+    std::string signature;
+    std::string why = Unread(c, "the signature", sigPath, c.p.ReadSmallFile(sigPath, kSignatureLimit, signature),
+                             kSignatureLimit);
     if (!why.empty()) return why;
     if (signature.empty()) return "the signature '" + sigPath + "' is empty";
-    switch (c.p.VerifyFileSignature(key, localCopy, signature)) {
-    case SignatureCheck::Valid:
-        return "";
-    case SignatureCheck::KeyUnusable:
-        return "the key '" + keyPath + "' is not an RSA public key of " + std::to_string(kLeastKeyBits) +
-               " bits or more in PEM form";
-    case SignatureCheck::Unreadable:
-        return "the copy '" + localCopy + "' cannot be read for its signature check, " + ErrorText(c);
-    case SignatureCheck::Invalid:
-        break;
+    for (const RsaPublicKey& key : keys) {
+        switch (c.p.VerifyFileSignature(key, localCopy, signature)) {
+        case SignatureCheck::Valid:
+            return "";
+        case SignatureCheck::KeyUnusable:
+            return "the key '" + AppPath(c, kUpdateKeyFile) + "' is not taken by the system's RSA provider";
+        case SignatureCheck::Unreadable:
+            return "the copy '" + localCopy + "' cannot be read for its signature check, " + ErrorText(c);
+        case SignatureCheck::NoProvider:
+            return "the crypto provider cannot be opened, " + ErrorText(c);
+        case SignatureCheck::Invalid:
+            break;
+        }
     }
     return "the signature '" + sigPath + "' is not the key's signature of this build";
+}
+
+std::string SignatureRefusal(Ctx& c, const std::string& localCopy, const std::string& updatePath) {
+    std::vector<RsaPublicKey> keys;
+    const std::string why = UpdateKeys(c, keys);
+    return why.empty() ? SignatureRefusal(c, keys, localCopy, updatePath) : why;
 }
 
 }  // namespace rz

@@ -8,6 +8,8 @@
 #include "update/signature.h"
 #include "update/update_state.h"
 
+#include <algorithm>
+
 namespace rz {
 
 namespace {
@@ -19,7 +21,7 @@ std::uint32_t Le(const std::string& s, std::size_t at, int bytes) {
 }
 
 constexpr std::uint64_t kFirstBackOffMs = 60 * 1000;
-constexpr std::uint64_t kLongestBackOffMs = 60 * 60 * 1000;
+constexpr std::uint64_t kLongestBackOffMs = 15 * 60 * 1000;
 constexpr std::uint64_t kFileTimePerMs = 10000;
 constexpr std::size_t kChunkBytes = 256 * 1024;
 // TerminateProcess returns before the process is gone; its executable stays
@@ -36,19 +38,29 @@ void ReleaseHold(Ctx& c) {
     RemoveIfPresent(c, AppPath(c, "KORUMGR.stp"));
 }
 
-// An attempt that replaced nothing: the same update waits a back-off that
-// doubles with every failure in a row, so a lasting fault stops the manager
-// only now and then. The wait is kept as a wall-clock time, so that it
-// outlives a restart of the monitor.
-void FailAttempt(Ctx& c, const UpdateKey& key, const std::string& message) {
+// The update path is not looked at again before its back-off has passed,
+// whatever its time stamp says, so that touching the file costs no copy.
+// The back-off doubles while the same content keeps failing, and starts
+// afresh for new content. The wait is kept as a wall-clock time, so that it
+// outlives a restart of the monitor. Returns the wait in seconds.
+std::uint64_t BackOff(Ctx& c, const UpdateKey& key, const std::string& content) {
     UpdateMemory& u = c.s.update;
-    u.failures = u.failed == key ? u.failures + 1 : 1;
-    u.failed = key;
+    const bool same = u.failedPath == key.path && u.failedContent == content;
+    u.failures = same ? std::min(u.failures + 1, kMostFailures) : 1;
+    u.failedPath = key.path;
+    u.failedContent = content;
     std::uint64_t wait = kFirstBackOffMs;
     for (int i = 1; i < u.failures && wait < kLongestBackOffMs; ++i) wait *= 2;
     if (wait > kLongestBackOffMs) wait = kLongestBackOffMs;
     u.retryAt = c.p.SystemTime() + wait * kFileTimePerMs;
-    TracedRecord(c, message + "; next attempt in " + std::to_string(wait / 1000) + " s");
+    return wait / 1000;
+}
+
+// An attempt that replaced nothing: a lasting fault stops the manager only
+// now and then. `content` is "" when nothing was copied.
+void FailAttempt(Ctx& c, const UpdateKey& key, const std::string& content, const std::string& message) {
+    const std::uint64_t wait = BackOff(c, key, content);
+    TracedRecord(c, message + "; next attempt in " + std::to_string(wait) + " s");
     ReleaseHold(c);
     SaveUpdateState(c);
 }
@@ -59,11 +71,83 @@ bool BackingOff(Ctx& c, const UpdateMemory& u) {
     return now < u.retryAt && u.retryAt - now <= kLongestBackOffMs * kFileTimePerMs;
 }
 
-// Updates that this tick leaves alone without a word.
+// Updates that this tick leaves alone without a word: nothing new since a
+// tick of this run left it alone, or its path is backing off.
 bool LeftAlone(Ctx& c, const UpdateKey& key) {
     const UpdateMemory& u = c.s.update;
-    if (key == u.inPlace || key == u.rolledBack) return true;
-    return key == u.failed && BackingOff(c, u);
+    if (key == u.unchanged) return true;
+    return key.path == u.failedPath && BackingOff(c, u);
+}
+
+// A build known by its content that is not to go in: one record per run,
+// and its path backs off like a failing one, so that touching it costs no
+// copy at every tick.
+void LeaveAlone(Ctx& c, const UpdateKey& key, const std::string& content, const std::string& temp,
+                const std::string& why) {
+    UpdateMemory& u = c.s.update;
+    RemoveIfPresent(c, temp);
+    BackOff(c, key, content);
+    u.unchanged = key;
+    SaveUpdateState(c);
+    if (u.noted.find(content) != std::string::npos) return ReleaseHold(c);
+    u.noted += content;
+    DebugRecord(c, "UPDATE LEFT ALONE: '" + key.path + "' (" + content.substr(0, 16) + ") is " + why);
+    ReleaseHold(c);
+}
+
+// Builds whose content the update knows already. True when it left this
+// one alone.
+bool KnownContent(Ctx& c, const UpdateKey& key, const std::string& content, const std::string& temp) {
+    const UpdateMemory& u = c.s.update;
+    if (content == u.rolledBack) {
+        LeaveAlone(c, key, content, temp, "the build that was rolled back because it would not run");
+        return true;
+    }
+    if (content == u.inPlace) {
+        LeaveAlone(c, key, content, temp, "the build in place already");
+        return true;
+    }
+    return false;
+}
+
+// Checks that cost no copy: the update's size, and with signing on a key
+// file fit for use and a signature of the key's length beside the update.
+// "" when they pass; `keys` is then what the signature check uses.
+std::string CheapRefusal(Ctx& c, const UpdateKey& key, std::vector<RsaPublicKey>& keys) {
+    if (key.stamp.length > kLargestUpdate)
+        return "'" + key.path + "' is " + std::to_string(key.stamp.length) + " bytes, more than the " +
+               std::to_string(kLargestUpdate) + " an update may have";
+    std::string why = UpdateKeys(c, keys);
+    return why.empty() ? SignatureShape(c, keys, key.path) : why;
+}
+
+// The content of the local copy; "" when it is known, else why not.
+std::string Content(Ctx& c, const std::string& temp, std::string& content) {
+    switch (c.p.Sha256File(temp, content)) {
+    case FileHash::Done:
+        return "";
+    case FileHash::NoProvider:
+        return "the crypto provider cannot be opened, " + ErrorText(c);
+    case FileHash::Unreadable:
+        break;
+    }
+    return "the copy '" + temp + "' cannot be read for its SHA-256, " + ErrorText(c);
+}
+
+// With signing on, a signed build goes in only when it is newer than the
+// installed one and than every build this PC ever installed from the share:
+// an old signed build stays signed for ever. The version sits inside the
+// signed bytes. "" when it may go in.
+std::string VersionRefusal(Ctx& c, bool signing, const std::string& version) {
+    if (!signing) return "";
+    if (version.empty()) return "the build has no file version; with signing on only a newer version goes in";
+    const std::string installed = c.p.FileVersion(AppPath(c, "KORUMGR.exe"));
+    if (!VersionNewer(version, installed))
+        return "version " + version + " is not newer than " + installed + ", the installed 'KORUMGR.exe'";
+    const std::string& newest = c.s.update.newestVersion;
+    if (!VersionNewer(version, newest))
+        return "version " + version + " is not newer than " + newest + ", the newest this PC installed";
+    return "";
 }
 
 // An update still being written to the share, or cut short, must never
@@ -186,22 +270,32 @@ std::string Swap(Ctx& c, const std::string& temp) {
 
 // Removing the update file is what marks the update done; the new build is
 // watched for a while, in case it will not run.
-void Finish(Ctx& c, const UpdateKey& key) {
+void Finish(Ctx& c, const UpdateKey& key, const std::string& content, const std::string& version) {
     UpdateMemory& u = c.s.update;
     u.failures = 0;
-    u.failed = UpdateKey{};
+    u.failedPath.clear();
+    u.failedContent.clear();
     u.watching = true;
-    u.replaced = key;
-    u.replacedAtMs = c.p.MonotonicMs();
-    u.starts = 0;
+    u.replacedPath = key.path;
+    u.replacedContent = content;
+    u.replacedAt = c.p.SystemTime();
+    u.badRuns = 0;
+    // The run that this update stopped was of the build before: it counts
+    // for nothing against the new one.
+    if (u.lastRun != 0) c.p.CloseHandle(u.lastRun);
+    u.lastRun = 0;
+    if (VersionNewer(version, u.newestVersion)) {
+        u.newestVersion = version;
+        u.newestContent = content;
+    }
     StatusUpdate(c, "applied", key.path);
-    const std::string version = c.p.FileVersion(AppPath(c, "KORUMGR.exe"));
     TracedRecord(c, "UPDATE DONE: '" + key.path + "', " + std::to_string(key.stamp.length) + " bytes, version " +
                         (version.empty() ? "unknown" : version) + ", is the new 'KORUMGR.exe'");
     // A file that changed since it was copied is a newer update: it stays.
     UpdateKey now{key.path, {}};
     if (c.p.StatFile(key.path, now.stamp) && now == key && !c.p.RemoveFile(key.path)) {
-        u.inPlace = key;
+        u.inPlace = content;
+        u.unchanged = key;
         TracedRecord(c, "UPDATE FAILED: '" + key.path + "' cannot be deleted, " + ErrorText(c));
     }
     SaveUpdateState(c);
@@ -213,27 +307,31 @@ void Finish(Ctx& c, const UpdateKey& key) {
 
 // An attempt that installed nothing: the copy goes, the report says how it
 // ended, and the back-off applies.
-void GiveUp(Ctx& c, const UpdateKey& key, const std::string& temp, const std::string& result,
-            const std::string& record) {
+void GiveUp(Ctx& c, const UpdateKey& key, const std::string& content, const std::string& temp,
+            const std::string& result, const std::string& record) {
     RemoveIfPresent(c, temp);
     StatusUpdate(c, result, key.path);
-    FailAttempt(c, key, record + "; the old 'KORUMGR.exe' stays");
+    FailAttempt(c, key, content, record + "; the old 'KORUMGR.exe' stays");
 }
 
-void ApplyUpdate(Ctx& c, const UpdateKey& key) {
+void ApplyUpdate(Ctx& c, const UpdateKey& key, const std::vector<RsaPublicKey>& keys) {
+    const std::string temp = AppPath(c, "KORUMGR.new");
     if (AlreadyInPlace(c, key)) {
-        c.s.update.inPlace = key;
+        c.s.update.unchanged = key;
         DebugRecord(c, "UPDATE ALREADY IN PLACE: '" + key.path + "'");
         c.p.RemoveFile(key.path);
         SaveUpdateState(c);
         return ReleaseHold(c);
     }
-    const std::string temp = AppPath(c, "KORUMGR.new");
-    std::string failed = PrepareCopy(c, key, temp);
+    std::string failed = PrepareCopy(c, key, temp), content, version;
+    if (failed.empty()) failed = Content(c, temp, content);
     if (failed.empty()) {
+        if (KnownContent(c, key, content, temp)) return;
         // The bytes checked are the bytes that would be installed.
-        const std::string refused = SignatureRefusal(c, temp, key.path);
-        if (!refused.empty()) return GiveUp(c, key, temp, "refused", "UPDATE REFUSED: " + refused);
+        version = c.p.FileVersion(temp);
+        std::string refused = SignatureRefusal(c, keys, temp, key.path);
+        if (refused.empty()) refused = VersionRefusal(c, !keys.empty(), version);
+        if (!refused.empty()) return GiveUp(c, key, content, temp, "refused", "UPDATE REFUSED: " + refused);
         failed = PrepareSwap(c, temp);
     }
     if (failed.empty()) {
@@ -241,8 +339,8 @@ void ApplyUpdate(Ctx& c, const UpdateKey& key) {
         failed = StopManager(c);
         if (failed.empty()) failed = Swap(c, temp);
     }
-    if (failed.empty()) return Finish(c, key);
-    GiveUp(c, key, temp, "failed", "UPDATE FAILED: " + failed);
+    if (failed.empty()) return Finish(c, key, content, version);
+    GiveUp(c, key, content, temp, "failed", "UPDATE FAILED: " + failed);
 }
 
 }  // namespace
@@ -253,6 +351,31 @@ std::string UpdateFolder(const Ctx& c) {
     if (prefix == "PCWS") return std::string("\\\\") + kServerMachineName + "\\G\\_Updates\\";
     if (prefix == "SERV") return "G:\\_Updates\\";
     return "";
+}
+
+namespace {
+
+// "a.b.c.d" as four numbers; false for anything else.
+bool ParseVersion(const std::string& text, std::uint32_t (&parts)[4]) {
+    std::size_t at = 0;
+    for (int i = 0; i < 4; ++i) {
+        const std::size_t end = i < 3 ? text.find('.', at) : text.size();
+        const std::string part = end == std::string::npos ? std::string() : text.substr(at, end - at);
+        if (part.empty() || part.size() > 5 || part.find_first_not_of("0123456789") != std::string::npos) return false;
+        parts[i] = 0;
+        for (char digit : part) parts[i] = parts[i] * 10 + static_cast<std::uint32_t>(digit - '0');
+        at = end + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool VersionNewer(const std::string& version, const std::string& than) {
+    std::uint32_t a[4], b[4];
+    if (!ParseVersion(version, a)) return false;
+    if (!ParseVersion(than, b)) return true;  // nothing known to be newer
+    return std::lexicographical_compare(b, b + 4, a, a + 4);
 }
 
 bool IsCompleteExecutable(const std::string& head, std::uint64_t length) {
@@ -276,6 +399,7 @@ void UpdateKORUMGR(Ctx& c) {
     const std::string folder = UpdateFolder(c);
     if (folder.empty()) return;
     LoadUpdateState(c);
+    if (!c.s.update.loaded) return ReleaseHold(c);  // what it remembers is not known yet: next tick
     UpdateKey key{folder + "KORUMGR" + c.s.THISMACHINENAME + ".exe", {}};
     const ListResult found = c.p.ListFirst(key.path);
     if (found.error) return ReleaseHold(c);  // the share is out of reach: next tick
@@ -286,9 +410,12 @@ void UpdateKORUMGR(Ctx& c) {
     const bool isFile = c.p.StatFile(key.path, key.stamp);
     const std::string error = ErrorText(c);
     if (LeftAlone(c, key)) return ReleaseHold(c);
+    std::vector<RsaPublicKey> keys;
+    const std::string refused = isFile ? CheapRefusal(c, key, keys) : "";
+    if (!refused.empty()) return GiveUp(c, key, "", AppPath(c, "KORUMGR.new"), "refused", "UPDATE REFUSED: " + refused);
     std::string why = isFile ? NotReady(c, key) : "not a file, " + error;
-    if (!why.empty()) return FailAttempt(c, key, "UPDATE NOT READY: '" + key.path + "' (" + why + ")");
-    ApplyUpdate(c, key);
+    if (!why.empty()) return FailAttempt(c, key, "", "UPDATE NOT READY: '" + key.path + "' (" + why + ")");
+    ApplyUpdate(c, key, keys);
 }
 
 }  // namespace rz

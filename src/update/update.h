@@ -17,6 +17,11 @@ std::string UpdateFolder(const Ctx& c);
 // reaching past the end of the file.
 bool IsCompleteExecutable(const std::string& head, std::uint64_t length);
 
+// Whether `version` ("a.b.c.d") is newer than `than`; a `than` that is
+// empty or out of form is older than any version.
+bool VersionNewer(const std::string& version, const std::string& than);
+
+constexpr std::uint64_t kLargestUpdate = 512ull * 1024 * 1024;
 constexpr std::size_t kHeadBytes = 64 * 1024;
 constexpr std::uint64_t kStopWaitMs = 35000;
 

@@ -1,7 +1,7 @@
 #include "update/update_state.h"
 
+#include <algorithm>
 #include <cstdlib>
-#include <map>
 
 #include "core/app.h"
 #include "diag/debug_log.h"
@@ -10,16 +10,17 @@ namespace rz {
 
 namespace {
 
-constexpr std::size_t kStateLimit = 16 * 1024;  // three paths and a few numbers
-const char* const kKeys[] = {"update_state", "failed", "failures", "retry_at", "in_place", "rolled_back", "end"};
+constexpr std::size_t kStateLimit = 16 * 1024;  // two paths, a few digests and numbers
+enum Line { kFormat, kFailed, kFailedContent, kFailures, kRetryAt, kInPlace, kRolledBack, kNewestVersion,
+            kNewestContent, kWatchPath, kWatchContent, kWatchSince, kBadRuns, kEnd, kLines };
+const char* const kKeys[kLines] = {"update_state",   "failed",     "failed_content", "failures",      "retry_at",
+                                   "in_place",       "rolled_back", "newest_version", "newest_content",
+                                   "watch_path",     "watch_content", "watch_since",  "bad_runs",      "end"};
+// Reasons of a failed read that pass: another program (a backup, a virus
+// scanner) has the file open, or its rights are being changed.
+constexpr std::uint32_t kPassingErrors[] = {5, 32, 33};  // access denied, sharing and lock violation
 
 std::string StatePath(Ctx& c) { return AppPath(c, c.s.sAppTitle + ".upd"); }
-
-// path|length|last write; empty for no update. Windows paths hold no '|'.
-std::string KeyText(const UpdateKey& k) {
-    if (k.path.empty()) return "";
-    return k.path + "|" + std::to_string(k.stamp.length) + "|" + std::to_string(k.stamp.lastWrite);
-}
 
 bool ParseNumber(const std::string& text, std::uint64_t& out) {
     if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos) return false;
@@ -28,22 +29,21 @@ bool ParseNumber(const std::string& text, std::uint64_t& out) {
     return *end == '\0';
 }
 
-bool ParseKey(const std::string& text, UpdateKey& k) {
-    k = UpdateKey{};
-    if (text.empty()) return true;
-    const std::size_t a = text.find('|'), b = text.find('|', a + 1);
-    if (a == 0 || a == std::string::npos || b == std::string::npos || text.find('|', b + 1) != std::string::npos)
-        return false;
-    k.path = text.substr(0, a);
-    return ParseNumber(text.substr(a + 1, b - a - 1), k.stamp.length) &&
-           ParseNumber(text.substr(b + 1), k.stamp.lastWrite);
+// A SHA-256 in hex, or "" for none.
+bool IsContent(const std::string& text) {
+    return text.empty() || (text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos);
+}
+
+bool IsVersion(const std::string& text) {
+    return text.size() <= 23 && text.find_first_not_of("0123456789.") == std::string::npos;
 }
 
 // The lines in their fixed order, each key once: anything else is a file
 // that was cut short or written by something else.
-bool SplitState(const std::string& text, std::map<std::string, std::string>& values, std::string& why) {
+bool SplitState(const std::string& text, std::string (&values)[kLines], std::string& why) {
     std::size_t start = 0;
-    for (const char* key : kKeys) {
+    for (int i = 0; i < kLines; ++i) {
+        const char* key = kKeys[i];
         const std::size_t end = text.find("\r\n", start);
         const std::string line = end == std::string::npos ? std::string() : text.substr(start, end - start);
         const std::string head = std::string(key) + "=";
@@ -51,7 +51,7 @@ bool SplitState(const std::string& text, std::map<std::string, std::string>& val
             why = std::string("no '") + key + "' line where it belongs";
             return false;
         }
-        values[key] = line.substr(head.size());
+        values[i] = line.substr(head.size());
         start = end + 2;
     }
     if (start != text.size()) {
@@ -61,30 +61,71 @@ bool SplitState(const std::string& text, std::map<std::string, std::string>& val
     return true;
 }
 
+// A read refused for a passing reason: one record per run, and the next
+// tick tries again. A folder of that name refuses for good.
+bool PassingFailure(Ctx& c, const std::string& path) {
+    const std::uint32_t error = c.p.LastError();
+    if (std::find(std::begin(kPassingErrors), std::end(kPassingErrors), error) == std::end(kPassingErrors) ||
+        c.p.Attributes(path) == PathKind::Folder)
+        return false;
+    if (!c.s.update.unreadNoted)
+        DebugRecord(c, "UPDATE STATE NOT READ YET: '" + path + "', error " + std::to_string(error) +
+                           "; no update is attempted until it has been read");
+    c.s.update.unreadNoted = true;
+    return true;
+}
+
 }  // namespace
 
 std::string UpdateStateText(const UpdateMemory& u) {
-    return "update_state=1\r\nfailed=" + KeyText(u.failed) + "\r\nfailures=" + std::to_string(u.failures) +
-           "\r\nretry_at=" + std::to_string(u.retryAt) + "\r\nin_place=" + KeyText(u.inPlace) +
-           "\r\nrolled_back=" + KeyText(u.rolledBack) + "\r\nend=1\r\n";
+    const bool w = u.watching;
+    const std::string values[kLines] = {"2",
+                                        u.failedPath,
+                                        u.failedContent,
+                                        std::to_string(std::min(u.failures, kMostFailures)),
+                                        std::to_string(u.retryAt),
+                                        u.inPlace,
+                                        u.rolledBack,
+                                        u.newestVersion,
+                                        u.newestContent,
+                                        w ? u.replacedPath : "",
+                                        w ? u.replacedContent : "",
+                                        std::to_string(w ? u.replacedAt : 0),
+                                        std::to_string(w ? u.badRuns : 0),
+                                        "1"};
+    std::string text;
+    for (int i = 0; i < kLines; ++i) text += std::string(kKeys[i]) + "=" + values[i] + "\r\n";
+    return text;
 }
 
 bool ParseUpdateState(const std::string& text, UpdateMemory& u, std::string& why) {
-    std::map<std::string, std::string> v;
+    std::string v[kLines];
     if (!SplitState(text, v, why)) return false;
-    UpdateMemory read = u;
-    std::uint64_t failures = 0;
-    if (v["update_state"] != "1" || v["end"] != "1") {
+    if (v[kFormat] != "2" || v[kEnd] != "1") {
         why = "unknown format";
         return false;
     }
-    if (!ParseKey(v["failed"], read.failed) || !ParseNumber(v["failures"], failures) || failures > 1000 ||
-        !ParseNumber(v["retry_at"], read.retryAt) || !ParseKey(v["in_place"], read.inPlace) ||
-        !ParseKey(v["rolled_back"], read.rolledBack)) {
+    UpdateMemory read = u;
+    std::uint64_t failures = 0, badRuns = 0;
+    read.failedPath = v[kFailed];
+    read.failedContent = v[kFailedContent];
+    read.inPlace = v[kInPlace];
+    read.rolledBack = v[kRolledBack];
+    read.newestVersion = v[kNewestVersion];
+    read.newestContent = v[kNewestContent];
+    read.replacedPath = v[kWatchPath];
+    read.replacedContent = v[kWatchContent];
+    read.watching = !read.replacedPath.empty();
+    bool ok = ParseNumber(v[kFailures], failures) && ParseNumber(v[kRetryAt], read.retryAt) &&
+              ParseNumber(v[kWatchSince], read.replacedAt) && ParseNumber(v[kBadRuns], badRuns) &&
+              IsVersion(read.newestVersion);
+    for (int line : {kFailedContent, kInPlace, kRolledBack, kNewestContent, kWatchContent}) ok = ok && IsContent(v[line]);
+    if (!ok) {
         why = "a value out of form";
         return false;
     }
-    read.failures = static_cast<int>(failures);
+    read.failures = static_cast<int>(std::min<std::uint64_t>(failures, kMostFailures));
+    read.badRuns = static_cast<int>(std::min<std::uint64_t>(badRuns, kMostFailures));
     u = read;
     return true;
 }
@@ -92,10 +133,12 @@ bool ParseUpdateState(const std::string& text, UpdateMemory& u, std::string& why
 void LoadUpdateState(Ctx& c) {
     UpdateMemory& u = c.s.update;
     if (u.loaded) return;
-    u.loaded = true;
     const std::string path = StatePath(c);
     std::string text, why;
-    switch (c.p.ReadSmallFile(path, kStateLimit, text)) {
+    const ReadStatus status = c.p.ReadSmallFile(path, kStateLimit, text);
+    if (status == ReadStatus::Error && PassingFailure(c, path)) return;
+    u.loaded = true;
+    switch (status) {
     case ReadStatus::Ok:
         if (ParseUpdateState(text, u, why)) return;
         break;
@@ -115,6 +158,7 @@ void LoadUpdateState(Ctx& c) {
 // A temporary file, flushed, then one move: after a power cut the state is
 // the old one or the new one, never half of either.
 void SaveUpdateState(Ctx& c) {
+    if (!c.s.update.loaded) return;  // what it holds is not known yet: it must not be lost
     const std::string path = StatePath(c);
     const std::string temp = path + ".tmp";
     if (c.p.WriteText(temp, UpdateStateText(c.s.update)) && c.p.FlushFile(temp) && c.p.MoveReplace(temp, path)) return;

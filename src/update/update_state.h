@@ -1,7 +1,7 @@
 // What the update remembers across restarts of the monitor: the back-off
-// of a failing update, an update already in place whose file could not be
-// deleted, and a rolled-back one. Kept in "<title>.upd" beside the monitor
-// as key=value lines, replaced in one move.
+// of a failing update path, the builds in place and rolled back, the
+// newest version installed, and the watch over a fresh build. Kept in
+// "<title>.upd" beside the monitor as key=value lines, replaced in one move.
 #pragma once
 
 #include <string>
@@ -11,15 +11,22 @@ namespace rz {
 struct Ctx;
 struct UpdateMemory;
 
+// Failed attempts in a row are counted up to this; the back-off has long
+// reached its longest by then.
+constexpr int kMostFailures = 1000;
+
 std::string UpdateStateText(const UpdateMemory& u);
 // False, with the reason, when `text` is not a whole state file; `u` is
 // then left as it was.
 bool ParseUpdateState(const std::string& text, UpdateMemory& u, std::string& why);
 
-// Reads the state file once per run; a missing, unreadable or damaged one
-// is passed over with one record.
+// Reads the state file once per run; a missing or damaged one is passed
+// over with one record. One that cannot be read for a passing reason (in
+// use, access denied) is tried again at the next tick, and until then
+// `loaded` stays false: nothing is attempted, nothing is written over it.
 void LoadUpdateState(Ctx& c);
-// Writes what the update remembers now; one record when that fails.
+// Writes what the update remembers now, once the file has been read; one
+// record when that fails.
 void SaveUpdateState(Ctx& c);
 
 }  // namespace rz

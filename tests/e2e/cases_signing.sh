@@ -71,10 +71,18 @@ case_signing_check() {
     rmdir "$d/UpdateKey.pem"
     run_sigcheck
     check "signature check: without UpdateKey.pem any build passes" test "$SEEN" = ACCEPTED
+    printf '%s\n' "$(cat "$d/share/key.pem")" >"$d/UpdateKey.pem"
+    run_sigcheck
+    check "signature check: a private key beside the monitor refuses" \
+        test "$SEEN" = "the key 'C:\\e2e\\sigcheck\\UpdateKey.pem' holds a private key, which must never lie beside a monitor"
+    # Nothing of CRYPT32 is loaded with the monitor: the key file has its own reader.
+    check "signature check: the monitor does not import CRYPT32" \
+        bash -c "! i686-w64-mingw32-objdump -p '$W32/ROREROZARIRADI.exe' | grep -qi 'DLL Name: crypt32'"
 }
 
-# The whole update with signing on. Not in run.sh's case list until the
-# update calls SignatureRefusal on KORUMGR.new.
+# The whole update with signing on: a tampered build is refused, a signed
+# one goes in; an older signed build is then refused with the manager left
+# alone, and a newer one goes in after the path's back-off.
 case_update_signed() {
     update_g upd_signed
     local key="$ROOT/build/e2e-update-key.pem" size
@@ -93,8 +101,18 @@ case_update_signed() {
     check "signed update: the manager was never stopped" \
         test "$(count "$APP/standin.log" started)" = 1 -a ! -e "$APP/KORUMGR.new" -a ! -e "$APP/KORUMGR.stp"
     check "signed update: the old build stays" cmp -s "$APP/KORUMGR.exe" "$W32/fixtures/standin_mgr_1.exe"
-    cp "$W32/fixtures/standin_mgr_2.exe" "$UPD"  # a changed update file is attempted at once
-    check "signed update: the build signed with openssl is applied" wait_for "$APP/standin.log" "build=2 .*started" 15
+    cp "$W32/fixtures/standin_mgr_2.exe" "$UPD"  # attempted once the path's back-off has passed
+    check "signed update: the build signed with openssl is applied" wait_for "$APP/standin.log" "build=2 .*started" 75
     check "signed update: KORUMGR.exe is the new build" cmp -s "$APP/KORUMGR.exe" "$W32/fixtures/standin_mgr_2.exe"
+    openssl dgst -sha256 -sign "$key" -out "$UPD.sig" "$W32/fixtures/standin_mgr_1.exe"
+    cp "$W32/fixtures/standin_mgr_1.exe" "$UPD"
+    check "signed update: an older signed build is refused" wait_for "$APP/ROREROZARIRADI.deb" \
+        "UPDATE REFUSED: version 7.1.0.0 is not newer than 7.2.0.0, the installed 'KORUMGR.exe'; the old 'KORUMGR.exe' stays; next attempt in 60 s" 12
+    check "signed update: the newer manager was left alone" \
+        test "$(count "$APP/standin.log" "build=2 .*started")" = 1 -a "$(count "$APP/standin.log" "build=1 .*started")" = 1
+    openssl dgst -sha256 -sign "$key" -out "$UPD.sig" "$W32/fixtures/standin_mgr_3.exe"
+    cp "$W32/fixtures/standin_mgr_3.exe" "$UPD"
+    check "signed update: a newer signed build is applied after the back-off" \
+        wait_for "$APP/standin.log" "build=3 .*started" 75
     stop_monitor
 }

@@ -32,8 +32,8 @@ case_update_replacement_fails() {
     # is started again by the next tick and left alone during the back-off.
     rmdir "$APP/KORUMGR.new"
     if chattr +i "$APP/KORUMGR.exe" 2>/dev/null; then
-        touch "$UPD"  # a changed update file is attempted at once
-        check "failed swap: reported" wait_for "$APP/ROREROZARIRADI.deb" "UPDATE FAILED: move to" 12
+        touch "$UPD"  # attempted once the path's back-off has passed
+        check "failed swap: reported" wait_for "$APP/ROREROZARIRADI.deb" "UPDATE FAILED: move to" 60
         check "failed swap: old manager runs again within 10 s" wait_for_count "$APP/standin.log" "build=1 .*started" 2 10
         sleep 12
         check "failed swap: not stopped again within the back-off" \
@@ -41,7 +41,7 @@ case_update_replacement_fails() {
         chattr -i "$APP/KORUMGR.exe"
     fi
     touch "$UPD"
-    check "failed update: applied once the fault is gone" wait_for "$APP/standin.log" "build=2 .*started" 15
+    check "failed update: applied once the fault is gone" wait_for "$APP/standin.log" "build=2 .*started" 75
     check "failed update: success record with path, length and version" \
         grep -qE "\"UPDATE DONE: 'G:\\\\_Updates\\\\KORUMGRSERV01.exe', $(stat -c %s "$W32/fixtures/standin_mgr_2.exe") bytes, version [^,]+, is the new 'KORUMGR.exe'\"" \
         "$APP/ROREROZARIRADI.deb"
@@ -71,6 +71,21 @@ case_update_rollback() {
     sleep 11
     check "rollback: the build that would not run ($tries starts) is not started again" \
         test "$(count "$APP/standin.log" "build=2 .*started")" = "$tries" -a "$tries" -le 2
+    stop_monitor
+}
+
+# A new build that a person closes twice within the two minutes, each run
+# longer than 10 s and ending normally, is a build that runs: it stays.
+case_update_closed_twice() {
+    update_g upd_closed
+    printf 'quit=2 12000\r\n' >"$APP/KORUMGR.cfg"
+    start_monitor
+    wait_for "$APP/standin.log" "build=1 .*started" 10
+    cp "$W32/fixtures/standin_mgr_2.exe" "$UPD"
+    wait_for_count "$APP/standin.log" "build=2 .*quits" 2 45
+    check "closed twice: the new build is started a third time" wait_for_count "$APP/standin.log" "build=2 .*started" 3 10
+    check "closed twice: not rolled back" \
+        bash -c "! grep -q ROLLBACK '$APP/ROREROZARIRADI.deb' && cmp -s '$APP/KORUMGR.exe' '$W32/fixtures/standin_mgr_2.exe'"
     stop_monitor
 }
 
@@ -116,8 +131,8 @@ case_update_backup_held() {
     kill "$holder" 2>/dev/null
     kill_own 'e2e.upd_held.holdfile'
     sleep 1
-    touch "$UPD"  # a changed update file is attempted at once
-    check "held backup: applied once the file is let go" wait_for "$APP/standin.log" "build=2 .*started" 15
+    touch "$UPD"  # attempted once the path's back-off has passed
+    check "held backup: applied once the file is let go" wait_for "$APP/standin.log" "build=2 .*started" 75
     check "held backup: KORUMGR.old is the build it replaced" cmp -s "$APP/KORUMGR.old" "$W32/fixtures/standin_mgr_1.exe"
     check "held backup: the state file remembers no failure" \
         test "$(tr -d '\r' <"$APP/ROREROZARIRADI.upd" | sed -n 's/^failed=//p')" = ""

@@ -33,6 +33,14 @@ std::string Executable(const std::string& build, std::uint32_t sectionBytes = 0x
 
 const char* const kUpdate = "G:\\_Updates\\KORUMGRSERV01.exe";
 
+// One key pair for the whole binary: RSA key generation takes a while.
+const std::string& PublicKey(std::string* privateKey = nullptr) {
+    static std::string mine, minePublic;
+    if (mine.empty()) MakeKeyPair(2048, mine, minePublic);
+    if (privateKey) *privateKey = mine;
+    return minePublic;
+}
+
 struct UpdateTest : ::testing::Test {
     World w;
     void SetUp() override {
@@ -208,6 +216,19 @@ TEST(UpdateFaults, FailedReplacementReleasesTheHoldAndTheManagerComesBack) {
          "UPDATE FAILED: backup to 'C:\\APPS\\KORU\\KORUMGR.old' failed, error 112; the old 'KORUMGR.exe' "
          "stays; next attempt in 60 s",
          false},
+        // Refused before anything is copied.
+        {"over 512 MiB", [](World& w) { w.p.AddFile(kUpdate, Executable("new build")).shownLength = 536870913; },
+         "UPDATE REFUSED: 'G:\\_Updates\\KORUMGRSERV01.exe' is 536870913 bytes, more than the 536870912 an update "
+         "may have; the old 'KORUMGR.exe' stays; next attempt in 60 s",
+         false},
+        {"signature not of the key's length",
+         [](World& w) {
+             w.p.AddFile(w.Path("UpdateKey.pem"), PublicKey());
+             w.p.AddFile(std::string(kUpdate) + ".sig", std::string(100, 's'));
+         },
+         "UPDATE REFUSED: the signature 'G:\\_Updates\\KORUMGRSERV01.exe.sig' is 100 bytes, where the key's are 256; "
+         "the old 'KORUMGR.exe' stays; next attempt in 60 s",
+         false},
     };
     for (const Case& k : cases) {
         World w;
@@ -228,6 +249,9 @@ TEST(UpdateFaults, FailedReplacementReleasesTheHoldAndTheManagerComesBack) {
         }
         const auto log = w.Log();
         EXPECT_EQ(std::count(log.begin(), log.end(), "ELProcessTOKILL: KORUMGR.exe") != 0, k.stopped) << k.what;
+        if (k.record && std::string(k.record).rfind("UPDATE REFUSED", 0) == 0) {
+            EXPECT_EQ(w.p.hashes, 0) << k.what;
+        }
         w.p.procs.back().alive = false;  // whatever survived, the manager has gone now
         w.ClearLog();
         EXPECT_EQ(w.Tick(), -1);
@@ -237,11 +261,12 @@ TEST(UpdateFaults, FailedReplacementReleasesTheHoldAndTheManagerComesBack) {
     }
 }
 
-// The same failing update waits 1, 2, 4 ... minutes, at most an hour, and is
-// not attempted (nor logged) in between; a changed update file starts afresh.
-TEST_F(UpdateTest, BackOffDoublesUpToAnHourAndAChangedFileStartsAfresh) {
+// The same failing update waits 1, 2, 4 ... minutes, at most a quarter of an
+// hour, and is not attempted (nor logged) in between, however often it is
+// touched; once the wait is over, new content goes in.
+TEST_F(UpdateTest, BackOffDoublesUpToAQuarterHourWhateverTheFileTimeSays) {
     w.p.failMovesTo.insert(UCase(w.Path("KORUMGR.exe")));
-    const char* const waits[] = {"60", "120", "240", "480", "960", "1920", "3600", "3600"};
+    const char* const waits[] = {"60", "120", "240", "480", "900", "900"};
     for (const char* wait : waits) {
         auto& mgr = RunningManager();
         w.ClearLog();
@@ -252,6 +277,7 @@ TEST_F(UpdateTest, BackOffDoublesUpToAnHourAndAChangedFileStartsAfresh) {
         EXPECT_EQ(w.Log().back().substr(w.Log().back().size() - tail.size()), tail);
         auto& again = RunningManager();
         w.p.RunFor(std::stoul(wait) * 1000 - 1);
+        w.p.AddFile(kUpdate, Executable("new build"));  // touched
         w.ClearLog();
         UpdateKORUMGR(w.c);
         EXPECT_TRUE(w.p.FindProcess(again.pid)->alive) << wait;
@@ -260,7 +286,7 @@ TEST_F(UpdateTest, BackOffDoublesUpToAnHourAndAChangedFileStartsAfresh) {
         w.p.RunFor(1);
     }
     w.p.failMovesTo.clear();
-    w.p.AddFile(kUpdate, Executable("newer build"));  // same length, new time
+    w.p.AddFile(kUpdate, Executable("newer build"));
     UpdateKORUMGR(w.c);
     EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), Executable("newer build"));
 }
@@ -281,7 +307,7 @@ TEST_F(UpdateTest, IncompleteUpdateLeavesTheManagerRunning) {
         if (k.locked) w.p.writerLocked.insert(UCase(kUpdate));
         w.ClearLog();
         UpdateKORUMGR(w.c);
-        w.p.RunFor(1);  // each case is a new file
+        w.p.RunFor(900000);  // past the path's back-off
         EXPECT_TRUE(w.p.FindProcess(mgr.pid)->alive) << k.what;
         EXPECT_TRUE(w.p.Has(kUpdate));
         EXPECT_EQ(w.c.s.sUpdateHold, "");
@@ -309,8 +335,8 @@ TEST_F(UpdateTest, UndeletableUpdateAlreadyInPlaceLeavesTheManagerAlone) {
                             }),
               1);
     auto& mgr = RunningManager();
-    // Restarts of the monitor: with its state file, nothing is even read;
-    // without it, the bytes are compared once.
+    // Restarts of the monitor: with its state file or without, the bytes are
+    // compared once, with one record per run.
     for (bool stateKept : {true, false}) {
         w.c.s.update = UpdateMemory{};
         if (!stateKept) w.p.RemoveFile(w.Path("ROREROZARIRADI.upd"));
@@ -322,8 +348,8 @@ TEST_F(UpdateTest, UndeletableUpdateAlreadyInPlaceLeavesTheManagerAlone) {
             std::vector<std::string> expected;
             if (tick == 0 && !stateKept)
                 expected = {"UPDATE STATE NOT READ: 'C:\\APPS\\KORU\\ROREROZARIRADI.upd' (none yet); nothing "
-                            "remembered from earlier runs",
-                            "UPDATE ALREADY IN PLACE: 'G:\\_Updates\\KORUMGRSERV01.exe'"};
+                            "remembered from earlier runs"};
+            if (tick == 0) expected.push_back("UPDATE ALREADY IN PLACE: 'G:\\_Updates\\KORUMGRSERV01.exe'");
             EXPECT_EQ(w.Log(), expected) << stateKept;
         }
     }
@@ -367,19 +393,24 @@ TEST(StaleStopRequest, FoundWhateverItsAttributesAndRemovedBeforeTheStart) {
 }
 
 // Within two minutes of a replacement, a new build that cannot be started,
-// or must be started a third time, makes way for the previous one, which is
-// not replaced again by the same update file. The replacement starts the
-// new build once itself.
+// or whose runs end twice within 10 s or abnormally, makes way for the
+// previous one, also across a restart of the monitor. The same build is not
+// installed again, whatever its file time; it is told once per run. The
+// replacement starts the new build once itself.
 TEST(UpdateRollback, BuildThatWillNotRunMakesWayForThePreviousOne) {
     struct Case {
         const char* what;
         int startFailures, crashes;
-        std::uint64_t pauseMs;
-        bool rolledBack;
+        std::uint64_t pauseMs, runMs;
+        std::uint32_t exitCode;
+        bool restart, rolledBack;
         std::size_t starts;
-    } cases[] = {{"cannot start", 1, 0, 0, true, 3},
-                 {"quits at once", 0, 2, 0, true, 4},
-                 {"quits after two minutes", 0, 2, 120001, false, 4}};
+    } cases[] = {{"cannot start", 1, 0, 0, 0, 0, false, true, 3},
+                 {"quits at once", 0, 2, 0, 0, 0, false, true, 4},
+                 {"quits at once, the monitor restarted", 0, 3, 0, 0, 0, true, true, 5},
+                 {"crashes after 20 s", 0, 2, 0, 20000, 0xC0000005, false, true, 4},
+                 {"closed by a person after 15 s, twice", 0, 2, 0, 15000, 0, false, false, 4},
+                 {"quits after two minutes", 0, 2, 120001, 0, 0, false, false, 4}};
     for (const Case& k : cases) {
         World w;
         w.LoggingOn();
@@ -392,7 +423,9 @@ TEST(UpdateRollback, BuildThatWillNotRunMakesWayForThePreviousOne) {
         w.p.startFailures = k.startFailures;
         w.p.RunFor(k.pauseMs);
         for (int i = 0; i <= k.crashes; ++i) {
-            for (auto& proc : w.p.procs) proc.alive = false;
+            w.p.RunFor(k.runMs);
+            for (auto& proc : w.p.procs) proc.alive = false, proc.exitCode = k.exitCode;
+            if (k.restart && i == 1) w.c.s.update = UpdateMemory{};
             w.Tick();
         }
         const std::string expected = Executable(k.rolledBack ? "old build" : "new build");
@@ -414,6 +447,23 @@ TEST(UpdateRollback, BuildThatWillNotRunMakesWayForThePreviousOne) {
             EXPECT_EQ(w.p.CountAlive("KORUMGR.exe"), 1) << k.what << restart;
             EXPECT_EQ(w.p.terminated.size(), terminated) << k.what << restart;
         }
+        if (!k.rolledBack) continue;
+        // Copied back by hand, in a later run: one record; another build of the
+        // same length and time goes in once the path's back-off has passed.
+        const std::uint64_t time = w.p.Find(kUpdate)->writtenAt;
+        w.p.RunFor(900000);
+        w.c.s.update = UpdateMemory{};
+        w.p.AddFile(kUpdate, Executable("new build"));
+        w.ClearLog();
+        for (int tick = 0; tick < 2; ++tick) UpdateKORUMGR(w.c);
+        EXPECT_EQ(w.Log().size(), 1u) << k.what;
+        EXPECT_EQ(w.Log()[0].substr(w.Log()[0].size() - 60),
+                  ") is the build that was rolled back because it would not run")
+            << k.what;
+        w.p.RunFor(900000);
+        w.p.AddFile(kUpdate, Executable("new bui1d")).writtenAt = time;
+        UpdateKORUMGR(w.c);
+        EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), Executable("new bui1d")) << k.what;
     }
 }
 
@@ -450,15 +500,20 @@ TEST(UnreadableManager, CountsAsRunningAndIsStoppedLikeAnyOther) {
 }
 
 // A state file that cannot be used is passed over with one record; the
-// update goes on as on a first start.
+// update goes on as on a first start. One that cannot be read for a passing
+// reason is tried again at the next tick, with nothing attempted and nothing
+// written over it before; a failure count past its most is written as one
+// its reader takes.
 TEST(UpdateState, DamagedStateFileIsPassedOverWithOneRecord) {
     UpdateMemory kept;
-    kept.failed = {kUpdate, {4096, 133000000000000000ull}};
+    kept.failedPath = kUpdate;
     kept.failures = 3;
     kept.retryAt = 133000000600000000ull;
+    kept.newestVersion = "7.2.0.0";
     const std::string whole = UpdateStateText(kept);
-    EXPECT_EQ(whole, "update_state=1\r\nfailed=G:\\_Updates\\KORUMGRSERV01.exe|4096|133000000000000000\r\n"
-                     "failures=3\r\nretry_at=133000000600000000\r\nin_place=\r\nrolled_back=\r\nend=1\r\n");
+    EXPECT_EQ(whole, "update_state=2\r\nfailed=G:\\_Updates\\KORUMGRSERV01.exe\r\nfailed_content=\r\nfailures=3\r\n"
+                     "retry_at=133000000600000000\r\nin_place=\r\nrolled_back=\r\nnewest_version=7.2.0.0\r\n"
+                     "newest_content=\r\nwatch_path=\r\nwatch_content=\r\nwatch_since=0\r\nbad_runs=0\r\nend=1\r\n");
     struct Case {
         const char* what;
         std::string text;  // "<dir>": a folder of that name
@@ -466,10 +521,16 @@ TEST(UpdateState, DamagedStateFileIsPassedOverWithOneRecord) {
     } cases[] = {
         {"cut short", whole.substr(0, whole.size() - 7), "no 'end' line where it belongs"},
         {"empty", "", "no 'update_state' line where it belongs"},
-        {"foreign", "update_state=2\r\n" + whole.substr(16), "unknown format"},
+        {"foreign", "update_state=3\r\n" + whole.substr(16), "unknown format"},
         {"bad number", std::string(whole).replace(whole.find("=3"), 2, "=x"), "a value out of form"},
         {"a folder", "<dir>", "unreadable, error 5"},
+        {"in use for two ticks, remembering the update as rolled back", "<in use>", nullptr},
     };
+    UpdateMemory many, back, rolledBack;
+    many.failures = 1001;
+    std::string why;
+    EXPECT_TRUE(ParseUpdateState(UpdateStateText(many), back, why)) << why;
+    EXPECT_EQ(back.failures, 1000);
     for (const Case& k : cases) {
         World w;
         w.LoggingOn();
@@ -478,13 +539,29 @@ TEST(UpdateState, DamagedStateFileIsPassedOverWithOneRecord) {
         w.p.AddDir("G:\\_Updates");
         w.p.AddFile(w.Path("KORUMGR.exe"), Executable("old build"));
         w.p.AddFile(kUpdate, Executable("new build"));
+        const std::string state = w.Path("ROREROZARIRADI.upd");
         if (k.text == "<dir>")
-            w.p.AddDir(w.Path("ROREROZARIRADI.upd"));
+            w.p.AddDir(state);
         else
-            w.p.AddFile(w.Path("ROREROZARIRADI.upd"), k.text);
+            w.p.AddFile(state, k.text);
+        if (!k.why) {
+            ASSERT_EQ(w.p.Sha256File(kUpdate, rolledBack.rolledBack), FileHash::Done);
+            w.p.AddFile(state, UpdateStateText(rolledBack));
+            w.p.readErrors[UCase(state)] = 32;
+            for (int tick = 0; tick < 2; ++tick) w.Tick();
+            EXPECT_EQ(w.p.Read(state), UpdateStateText(rolledBack));
+            w.p.readErrors.clear();
+            w.Tick();
+            EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), Executable("old build"));
+            EXPECT_EQ(w.Log().back().rfind("UPDATE LEFT ALONE: ", 0), 0u);
+            continue;
+        }
         EXPECT_EQ(w.Tick(), -1) << k.what;
-        EXPECT_EQ(w.Log()[4], std::string("UPDATE STATE NOT READ: 'C:\\APPS\\KORU\\ROREROZARIRADI.upd' (") + k.why +
-                                  "); nothing remembered from earlier runs")
+        const auto log = w.Log();
+        EXPECT_EQ(std::count(log.begin(), log.end(),
+                             std::string("UPDATE STATE NOT READ: 'C:\\APPS\\KORU\\ROREROZARIRADI.upd' (") + k.why +
+                                 "); nothing remembered from earlier runs"),
+                  1)
             << k.what;
         EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), Executable("new build")) << k.what;
     }
@@ -670,24 +747,53 @@ TEST(UpdateCheck, CompleteExecutableHeaders) {
     EXPECT_FALSE(IsCompleteExecutable(manySections, manySections.size()));
 }
 
-// With a key beside the monitor, an unsigned build is refused while the
-// manager runs on, and the signed one goes in.
-TEST_F(UpdateTest, WithAKeyOnlyTheSignedBuildGoesInAndTheManagerRunsUntilThen) {
-    std::string mine, minePublic, signature;
-    ASSERT_EQ(MakeKeyPair(2048, mine, minePublic), "");
-    ASSERT_EQ(SignBytes(mine, Executable("new build"), signature), "");
-    w.p.AddFile(w.Path("UpdateKey.pem"), minePublic);
-    const MemPlatform::Proc& manager = RunningManager();
-    UpdateKORUMGR(w.c);
-    EXPECT_EQ(w.Log().back(), "UPDATE REFUSED: the signature 'G:\\_Updates\\KORUMGRSERV01.exe.sig' is missing; the old "
-                              "'KORUMGR.exe' stays; next attempt in 60 s");
-    EXPECT_TRUE(manager.alive);
-    EXPECT_FALSE(w.p.Has(w.Path("KORUMGR.new")));
-    w.p.AddFile(std::string(kUpdate) + ".sig", signature);
-    w.p.RunFor(60000);
-    UpdateKORUMGR(w.c);
-    EXPECT_TRUE(Replaced());
-    EXPECT_FALSE(manager.alive);
+// With a key beside the monitor, only a signed build newer than the
+// installed one and than any this PC ever installed goes in; the manager
+// runs on until then. An old signed build stays signed for ever.
+TEST(SignedUpdate, OnlyANewerSignedBuildGoesIn) {
+    std::string mine;
+    const std::string minePublic = PublicKey(&mine);
+    const std::string refused = "UPDATE REFUSED: ", stays = "; the old 'KORUMGR.exe' stays; next attempt in 60 s";
+    struct Case {
+        const char* what;
+        const char *build, *newest;
+        bool signed_;
+        std::string record;  // "" when it goes in
+    } cases[] = {
+        {"unsigned", "7.3.0.0", "", false,
+         refused + "the signature 'G:\\_Updates\\KORUMGRSERV01.exe.sig' is missing" + stays},
+        {"older", "7.1.0.0", "", true,
+         refused + "version 7.1.0.0 is not newer than 7.2.0.0, the installed 'KORUMGR.exe'" + stays},
+        {"the same version", "7.2.0.0", "", true,
+         refused + "version 7.2.0.0 is not newer than 7.2.0.0, the installed 'KORUMGR.exe'" + stays},
+        {"older than one installed before", "7.2.1.0", "7.10.0.0", true,
+         refused + "version 7.2.1.0 is not newer than 7.10.0.0, the newest this PC installed" + stays},
+        {"no version", nullptr, "", true,
+         refused + "the build has no file version; with signing on only a newer version goes in" + stays},
+        {"newer than both", "7.10.0.1", "7.10.0.0", true, ""},
+    };
+    for (const Case& k : cases) {
+        World w;
+        w.LoggingOn();
+        w.AsStarted("SERV01");
+        w.p.AddDir("G:\\_Updates");
+        w.p.AddFile(w.Path("UpdateKey.pem"), minePublic);
+        w.p.AddFile(w.Path("KORUMGR.exe"), Executable("VS_VERSION_INFO:7.2.0.0;"));
+        w.c.s.update.newestVersion = k.newest;
+        const std::string build = Executable(k.build ? std::string("new VS_VERSION_INFO:") + k.build + ";" : "new");
+        w.p.AddFile(kUpdate, build);
+        std::string signature;
+        ASSERT_EQ(SignBytes(mine, build, signature), "");
+        if (k.signed_) w.p.AddFile(std::string(kUpdate) + ".sig", signature);
+        const MemPlatform::Proc& manager = w.p.AddProcess(w.Path("KORUMGR.exe"));
+        UpdateKORUMGR(w.c);
+        EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")) == build, k.record.empty()) << k.what;
+        EXPECT_EQ(manager.alive, !k.record.empty()) << k.what;
+        if (!k.record.empty()) {
+            EXPECT_EQ(w.Log().back(), k.record) << k.what;
+        }
+        EXPECT_FALSE(w.p.Has(w.Path("KORUMGR.new"))) << k.what;
+    }
 }
 
 }  // namespace

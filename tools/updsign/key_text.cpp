@@ -36,14 +36,6 @@ std::string PrivateKeyTextProblem(const std::string& text) {
     return "";
 }
 
-std::string PublicKeyTextProblem(const std::string& text) {
-    const std::string label = PemLabel(text);
-    if (EndsWith(label, "PRIVATE KEY"))
-        return "it is a private key; verify takes the public key (UpdateKey.pem), and the private key belongs "
-               "nowhere near a monitor";
-    return "";
-}
-
 std::string ShortKeyProblem(unsigned bits) {
     return "it is a " + std::to_string(bits) + "-bit RSA key; keys of " + std::to_string(kLeastKeyBits) +
            " bits or more are needed";

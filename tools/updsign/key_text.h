@@ -15,9 +15,6 @@ std::string PemLabel(const std::string& text);
 // and headers tell; "" when only a parser can say.
 std::string PrivateKeyTextProblem(const std::string& text);
 
-// Why `text` cannot be a public key, as far as its labels tell.
-std::string PublicKeyTextProblem(const std::string& text);
-
 // The refusal of an RSA key of `bits` bits, too short to sign with.
 std::string ShortKeyProblem(unsigned bits);
 

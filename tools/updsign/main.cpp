@@ -16,6 +16,7 @@
 #include "config.h"
 #include "key_text.h"
 #include "signing.h"
+#include "update/key_file.h"
 #include "update/signature.h"
 #ifdef _WIN32
 #include "platform/win32_signature.h"
@@ -159,45 +160,54 @@ int Sign(const std::string& keyPath, const std::string& file, const std::string&
 
 // The monitor's own check on Windows; the same standard check with OpenSSL
 // elsewhere. `why` tells why a file that cannot be read cannot.
-rz::SignatureCheck Check(const std::string& pem, const std::string& file, const std::string& signature,
+rz::SignatureCheck Check(const rz::RsaPublicKey& key, const std::string& file, const std::string& signature,
                          std::string& why) {
 #ifdef _WIN32
     std::uint32_t error = 0;
-    const rz::SignatureCheck result = rz::CryptoApiVerifyFile(pem, file, signature, error);
-    why = "'" + file + "' cannot be read, error " + std::to_string(error);
+    const rz::SignatureCheck result = rz::CryptoApiVerifyFile(key, file, signature, error);
+    why = result == rz::SignatureCheck::NoProvider ? "the crypto provider cannot be opened, error "
+                                                   : "'" + file + "' cannot be read, error ";
+    why += std::to_string(error);
     return result;
 #else
     std::string data;
     why = ReadWhole(file, kAnySize, data);
-    return why.empty() ? rz::VerifyBytes(pem, data, signature) : rz::SignatureCheck::Unreadable;
+    return why.empty() ? rz::VerifyBytes(key.pem, data, signature) : rz::SignatureCheck::Unreadable;
 #endif
 }
 
+// The key file is read by the monitor's own reader: the tool takes exactly
+// the files that the monitor takes, and any one of their keys may sign.
 int Verify(const std::string& keyPath, const std::string& file, const std::string& sigPath) {
     std::string pem, signature;
+    std::vector<rz::RsaPublicKey> keys;
     std::string why = SwappedProblem(keyPath, file);
     if (why.empty()) why = ReadWhole(keyPath, rz::kKeyFileLimit, pem);
-    if (why.empty() && !rz::PublicKeyTextProblem(pem).empty())
-        why = "'" + keyPath + "': " + rz::PublicKeyTextProblem(pem);
+    if (why.empty()) {
+        const std::string held = rz::ReadKeyFile(pem, keys);
+        if (!held.empty()) why = "'" + keyPath + "' holds " + held;
+    }
     if (why.empty()) why = ReadWhole(sigPath, rz::kSignatureLimit, signature);
     if (why.empty() && signature.empty()) why = "'" + sigPath + "' is empty";
-    std::string unreadable;
-    if (why.empty()) switch (Check(pem, file, signature, unreadable)) {
+    for (std::size_t i = 0; why.empty() && i < keys.size(); ++i) {
+        std::string failure;
+        switch (Check(keys[i], file, signature, failure)) {
         case rz::SignatureCheck::Valid:
             std::printf("valid: '%s' is the signature of '%s' for '%s'\n", sigPath.c_str(), file.c_str(),
                         keyPath.c_str());
             return 0;
         case rz::SignatureCheck::KeyUnusable:
-            why = "'" + keyPath + "' is not an RSA public key of " + std::to_string(rz::kLeastKeyBits) +
-                  " bits or more in PEM form";
+            why = "'" + keyPath + "' holds a key that the system's RSA provider does not take";
             break;
         case rz::SignatureCheck::Unreadable:
-            why = unreadable;
+        case rz::SignatureCheck::NoProvider:
+            why = failure;
             break;
         case rz::SignatureCheck::Invalid:
-            why = "'" + sigPath + "' is not the signature of '" + file + "' for '" + keyPath + "'";
+            if (i + 1 == keys.size()) why = "'" + sigPath + "' is not the signature of '" + file + "' for '" + keyPath + "'";
             break;
         }
+    }
     return Refused("refused: " + why);
 }
 

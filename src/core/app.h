@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <memory>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -66,6 +68,7 @@ struct StatusState {
     bool failing = false;   // the last attempt failed
     bool outOfReach = false;  // ... because the update folder could not be reached
     bool recorded = false;  // ... and the outage has its record in the log
+    bool waiting = false;   // due, but the share worker was busy: it goes before the next look
 };
 
 // The manager that the last census found, watched for its end.
@@ -73,6 +76,21 @@ struct ManagerWatch {
     std::uint32_t pid = 0;  // 0: none
     Handle handle = 0;      // opened with SYNCHRONIZE once per process; 0 when it could not be
     bool ended = false;     // its end has been reported outside a tick
+};
+
+struct Ctx;
+
+// The share worker as the user-interface thread sees it: at most one job
+// out at a time.
+struct ShareWork {
+    bool busy = false;      // a job is out: given, its done message not yet come
+    bool done = false;      // its done message has come; its result waits
+    std::shared_ptr<bool> wantsTick;  // set by the job: its result needs a tick to act on it
+    std::uint64_t since = 0;  // MonotonicMs when it was given
+    std::string what;         // what it does, for the log
+    bool silent = false;      // it has had its SHARE NOT ANSWERING record
+    std::function<void(Ctx&)> pickUp;  // acts on its result
+    bool probing = false;     // the main machine's share has not answered its probe yet
 };
 
 // Flags hold "YES" or the empty string.
@@ -99,6 +117,7 @@ struct State {
     // Buffer size in bytes that the last process list needed, so that the
     // next one usually takes a single EnumProcesses call.
     std::uint32_t processListBytes = 0;
+    ShareWork work;
 };
 
 // What the hidden main window holds; the window module keeps it.

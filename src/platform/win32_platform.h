@@ -74,6 +74,8 @@ public:
                                        const std::string& signature) override;
     void WatchProcess(Handle process) override;
     void SetProcessEndHandler(std::function<void()> handler) override;
+    void StartWork(std::function<void()> job) override;
+    void SetWorkDoneHandler(std::function<void()> handler) override;
 
     // Dispatches window messages, and waits for the watched process, until
     // the program is ended.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "diag/share_work.h"
 #include "fault_platform.h"
 #include "world.h"
 
@@ -26,6 +27,12 @@ struct Rig {
         fp.SetTimerHandler([this] { Tick(); });
         fp.SetProcessEndHandler([this] {
             if (EarlyTickWanted(c)) Tick();
+        });
+        fp.SetWorkDoneHandler([this] {
+            ShareJobDone(c);
+            if (!c.frmMAIN.timerEnabled) return;
+            if (ShareResultWantsTick(c)) return Tick();
+            PickUpShareWork(c);
         });
         Main(c);
         mem.RunFor(100);

@@ -526,6 +526,7 @@ struct FaultRig {
                 mem.SetTimer(0);  // a process that has ended runs no more ticks
             }
         });
+        fp.SetWorkDoneHandler([this] { ShareWorkArrived(*c); });
         Restart();
     }
     std::string Path(const std::string& name) const { return mem.appFolder + "\\" + name; }
@@ -538,6 +539,7 @@ struct FaultRig {
     }
     std::string Exe() const { return Build("KORUMGR.exe"); }
     void Restart() {
+        mem.DropWork();  // a new process has no worker yet
         c.reset(new Ctx(fp));
         c->s.sAppTitle = kAppTitle;
         c->s.THISMACHINENAME = "SERV01";

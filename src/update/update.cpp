@@ -142,10 +142,11 @@ std::string PrepareBackup(Ctx& c, const std::string& target, const std::string& 
     return Flush(c, backup);
 }
 
-// Everything else the swap needs, made while the manager still runs.
-std::string PrepareSwap(Ctx& c, const std::string& temp) {
-    const std::string failed = PrepareBackup(c, AppPath(c, "KORUMGR.exe"), AppPath(c, "KORUMGR.old"));
-    return failed.empty() ? Flush(c, temp) : failed;
+// Everything else the swap needs, made while the manager still runs: the
+// backup, in the tick, which alone may touch KORUMGR.old (a rollback does
+// too). The copy's flush, long for a big build, is the worker's.
+std::string PrepareSwap(Ctx& c) {
+    return PrepareBackup(c, AppPath(c, "KORUMGR.exe"), AppPath(c, "KORUMGR.old"));
 }
 
 // Waits, pumping, until the terminated processes have really ended: before
@@ -277,6 +278,9 @@ Look LookAtShare(Ctx& c, const std::string& folder) {
     r.found = Look::Refused;
     r.why = SignatureRefusal(c, temp, key.path);
     if (!r.why.empty()) return r;
+    r.found = Look::Failed;
+    r.why = Flush(c, temp);
+    if (!r.why.empty()) return r;
     // The share may have been slow since the copy: an update that changed
     // meanwhile is a newer one, and this result is out of date.
     UpdateKey now{key.path, {}};
@@ -285,7 +289,7 @@ Look LookAtShare(Ctx& c, const std::string& folder) {
 }
 
 void ApplyUpdate(Ctx& c, const UpdateKey& key, const std::string& temp) {
-    std::string failed = PrepareSwap(c, temp);
+    std::string failed = PrepareSwap(c);
     if (failed.empty()) {
         c.s.sUpdateHold = kYes;
         failed = StopManager(c);

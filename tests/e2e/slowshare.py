@@ -2,24 +2,25 @@
 """A pass-through FUSE file system that serves ROOT at MOUNT, as a share
 that can stop answering or crawl. Each call reads CONTROL first:
   ok            every call answers at once;
-  hang SECONDS  every read and write waits SECONDS before it answers, as
-                a call to a server that has gone does. Only these: Wine
-                opens files in its server process and lists folders under
+  hang SECONDS  every read waits SECONDS before it answers, as a call to
+                a server that has gone does. Only reads: Wine opens files in its server process and lists folders under
                 one lock per process, so a hung open or listing would
                 freeze every thread or program of the prefix, where
                 Windows keeps the wait in the calling thread;
-  crawl BYTES   reads and writes move BYTES per second.
+  crawl BYTES   reads move BYTES per second.
+The monitor only reads and deletes there: nothing else is served.
 Lines saying what hung, and reads past the first megabyte, go to LOG.
 Usage: slowshare.py ROOT MOUNT CONTROL LOG"""
 import errno
 import os
 import sys
+import threading
 import time
 
 from fusepy import FUSE, FuseOSError, Operations
 
 STAT_KEYS = ('st_atime', 'st_ctime', 'st_gid', 'st_mode', 'st_mtime', 'st_nlink', 'st_size', 'st_uid')
-HANGING = ('read', 'write')
+HANGING = ('read',)
 STATFS_KEYS = ('f_bavail', 'f_bfree', 'f_blocks', 'f_bsize', 'f_favail', 'f_ffree', 'f_files', 'f_flag',
                'f_frsize', 'f_namemax')
 
@@ -29,6 +30,7 @@ class SlowShare(Operations):
         self.root = root
         self.control = control
         self.log = open(log, 'a', buffering=1)
+        self.link = threading.Lock()  # one read at a time: the kernel reads ahead in parallel
 
     def mode(self):
         try:
@@ -44,10 +46,11 @@ class SlowShare(Operations):
             self.log.write('hanging %s %s\n' % (op, path))
             time.sleep(value)
         elif mode == 'crawl' and size and value > 0:
-            time.sleep(size / value)
+            with self.link:
+                time.sleep(size / value)
 
     def __call__(self, op, path, *args):
-        if op not in ('init', 'destroy', 'read', 'write'):
+        if op not in ('init', 'destroy', 'read'):
             self.delay(op, path)
         try:
             return super().__call__(op, path, *args)
@@ -72,51 +75,17 @@ class SlowShare(Operations):
         st = os.statvfs(self.full(path))
         return {k: getattr(st, k) for k in STATFS_KEYS}
 
-    def chmod(self, path, mode):
-        os.chmod(self.full(path), mode)
-
-    def chown(self, path, uid, gid):
-        os.chown(self.full(path), uid, gid)
-
-    def mkdir(self, path, mode):
-        os.mkdir(self.full(path), mode)
-
-    def rmdir(self, path):
-        os.rmdir(self.full(path))
-
     def unlink(self, path):
         os.unlink(self.full(path))
 
-    def rename(self, old, new):
-        os.rename(self.full(old), self.full(new))
-
-    def utimens(self, path, times=None):
-        os.utime(self.full(path), times)
-
-    def truncate(self, path, length, fh=None):
-        os.truncate(self.full(path), length)
-
     def open(self, path, flags):
         return os.open(self.full(path), flags)
-
-    def create(self, path, mode, fi=None):
-        return os.open(self.full(path), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, mode)
 
     def read(self, path, size, offset, fh):
         self.delay('read', path, size)
         if offset >= 1 << 20:
             self.log.write('read %s %d\n' % (path, offset))
         return os.pread(fh, size, offset)
-
-    def write(self, path, data, offset, fh):
-        self.delay('write', path, len(data))
-        return os.pwrite(fh, data, offset)
-
-    def flush(self, path, fh):
-        return 0
-
-    def fsync(self, path, datasync, fh):
-        os.fsync(fh)
 
     def release(self, path, fh):
         os.close(fh)

@@ -11,7 +11,7 @@
 # times (it can take a hang's length per kill). Prints medians and worst
 # cases; asserts nothing, and no test runs it.
 #   bench/share_restart.sh
-#   KILLS=10 BEFORE_KILLS=3 HANG_S=30 CRAWL_MB=256 CRAWL_BPS=2000000
+#   KILLS=10 BEFORE_KILLS=3 HANG_S=30 CRAWL_MB=256 CRAWL_BPS=2000000 MODES="hang crawl"
 #   BEFORE=path/to/ROREROZARIRADI.exe  another build, measured in the same run
 set -u
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
@@ -20,6 +20,7 @@ before_kills=${BEFORE_KILLS:-3}
 hang_s=${HANG_S:-30}
 crawl_mb=${CRAWL_MB:-256}
 crawl_bps=${CRAWL_BPS:-2000000}
+modes=${MODES:-hang crawl}
 install_missing && build_all || exit 1
 W32="$ROOT/build/win32"
 source "$ROOT/tests/e2e/cases_share.sh"
@@ -76,17 +77,25 @@ restart_delays() {
     sleep 1
 }
 
+# share_update MODE: the share's update, and the share's behaviour.
+share_update() {
+    rm -f "$SHARE_SRC/_Updates/"*
+    cp "$W32/fixtures/standin_mgr_2.exe" "$SHARE_SRC/_Updates/KORUMGRSERV01.exe"
+    if [ "$1" = hang ]; then
+        echo "hang $hang_s" >"$SHARE_CTL"
+        echo "share hangs ($hang_s s a read)"
+    else
+        truncate -s "${crawl_mb}M" "$SHARE_SRC/_Updates/KORUMGRSERV01.exe"
+        echo "crawl $crawl_bps" >"$SHARE_CTL"
+        echo "share crawls ($crawl_mb MB at $crawl_bps B/s)"
+    fi
+}
+
 for prog in $programs; do
     n=$kills
     [ "$prog" = before ] && n=$before_kills
-    rm -f "$SHARE_SRC/_Updates/"*
-    cp "$W32/fixtures/standin_mgr_2.exe" "$SHARE_SRC/_Updates/KORUMGRSERV01.exe"
-    echo "hang $hang_s" >"$SHARE_CTL"
-    printf '%-8s share hangs (%s s a read):   %s\n' "$prog" "$hang_s" "$(summary $(restart_delays "$prog" "$n"))"
-    rm -f "$SHARE_SRC/_Updates/"*
-    cp "$W32/fixtures/standin_mgr_2.exe" "$SHARE_SRC/_Updates/KORUMGRSERV01.exe"
-    truncate -s "${crawl_mb}M" "$SHARE_SRC/_Updates/KORUMGRSERV01.exe"
-    echo "crawl $crawl_bps" >"$SHARE_CTL"
-    printf '%-8s share crawls (%s MB at %s B/s): %s\n' "$prog" "$crawl_mb" "$crawl_bps" \
-        "$(summary $(restart_delays "$prog" "$n"))"
+    for mode in $modes; do
+        what=$(share_update "$mode")
+        printf '%-8s %-36s %s\n' "$prog" "$what:" "$(summary $(restart_delays "$prog" "$n"))"
+    done
 done

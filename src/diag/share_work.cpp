@@ -24,8 +24,6 @@ void ClearJob(ShareWork& w) {
 
 }  // namespace
 
-bool ShareIdle(const Ctx& c) { return !c.s.work.busy; }
-
 bool StartShareJob(Ctx& c, const std::string& what, std::function<bool(Ctx&)> job,
                    std::function<void(Ctx&)> pickUp) {
     ShareWork& w = c.s.work;

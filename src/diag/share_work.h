@@ -21,7 +21,6 @@ constexpr std::uint64_t kShareSilenceMs = 30000;
 // whether its result needs a tick to act on it.
 bool StartShareJob(Ctx& c, const std::string& what, std::function<bool(Ctx&)> job,
                    std::function<void(Ctx&)> pickUp);
-bool ShareIdle(const Ctx& c);
 // The done handler: the job's result is there.
 void ShareJobDone(Ctx& c);
 bool ShareResultWantsTick(const Ctx& c);

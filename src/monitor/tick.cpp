@@ -67,10 +67,10 @@ void ShareWorkArrived(Ctx& c) {
     ShareJobDone(c);
     // Inside a tick, its timer out of service, the tick collects it.
     if (!c.frmMAIN.timerEnabled) return;
-    if (ShareResultWantsTick(c))
-        TimerMONITORVESK_Timer(c);
-    else
-        PickUpShareWork(c);
+    if (ShareResultWantsTick(c)) return TimerMONITORVESK_Timer(c);
+    PickUpShareWork(c);
+    // A report that found the worker busy goes now, not a tick later.
+    if (c.s.status.waiting) StatusTick(c, UpdateFolder(c));
 }
 
 }  // namespace rz

@@ -31,6 +31,9 @@ install_missing() {
     command -v curl >/dev/null || need+=(curl)
     command -v jq >/dev/null || need+=(jq)
     [ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
+    # The end-to-end suite's slow share: a FUSE pass-through.
+    command -v fusermount3 >/dev/null || need+=(fuse3)
+    [ -f /usr/lib/python3/dist-packages/fusepy.py ] || need+=(python3-fusepy)
     [ ${#need[@]} -eq 0 ] && return 0
     log "installing: ${need[*]}"
     if [[ " ${need[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then

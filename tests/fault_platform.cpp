@@ -10,7 +10,27 @@ constexpr std::uint32_t kBadNetPath = 53;
 constexpr std::uint32_t kSharingViolation = 32;
 }  // namespace
 
-bool FaultPlatform::Hit(const char* name, std::uint32_t error, const std::string& path) {
+namespace {
+bool OnShare(const std::string& path) {
+    return path.compare(0, 2, "\\\\") == 0 || UCase(path.substr(0, 2)) == "G:";
+}
+}  // namespace
+
+void FaultPlatform::ShareCall(const char* name, const std::string& path, const std::string& other) {
+    if (!OnShare(path) && !OnShare(other)) return;
+    ++shareCalls;
+    shareCallNames.push_back(name);
+    if (!mem.OnWorker()) ++shareCallsOnUi;
+    if (stalling_) ++shareCallsMeanwhile;
+    if (shareCalls != stallShareCall) return;
+    stallBegan = mem.now();
+    stalling_ = true;
+    mem.Stall(stallMs);
+    stalling_ = false;
+}
+
+bool FaultPlatform::Hit(const char* name, std::uint32_t error, const std::string& path, const std::string& other) {
+    ShareCall(name, path, other);
     ++calls;
     injected_ = false;
     if (onCall) onCall(name);
@@ -47,7 +67,7 @@ bool FaultPlatform::RemoveFile(const std::string& path) {
 
 // A copy that fails does so half-way, leaving part of the file behind.
 bool FaultPlatform::CopyFileTo(const std::string& from, const std::string& to) {
-    if (!Hit("CopyFileTo", 112, to)) return mem.CopyFileTo(from, to);
+    if (!Hit("CopyFileTo", 112, to, from)) return mem.CopyFileTo(from, to);
     mem.copyTruncates = true;
     mem.CopyFileTo(from, to);
     mem.copyTruncates = false;
@@ -55,7 +75,7 @@ bool FaultPlatform::CopyFileTo(const std::string& from, const std::string& to) {
 }
 
 bool FaultPlatform::MoveReplace(const std::string& from, const std::string& to) {
-    return !Hit("MoveReplace", kAccessDenied, to) && mem.MoveReplace(from, to);
+    return !Hit("MoveReplace", kAccessDenied, to, from) && mem.MoveReplace(from, to);
 }
 
 bool FaultPlatform::WriteText(const std::string& path, const std::string& text) {

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "mem_platform.h"
 
@@ -28,6 +29,16 @@ public:
     void ClearLastingFault() { lastingCall_.clear(); }
     // Runs before each counted call, with the call's name.
     std::function<void(const std::string&)> onCall;
+    // Share calls: those naming a path on a share (\\host\...) or on
+    // drive G:, where the updates are. One of them can be made to take
+    // simulated time, as a call to a server that has gone does.
+    int shareCalls = 0;
+    std::vector<std::string> shareCallNames;
+    int stallShareCall = 0;  // this share call (1-based) takes stallMs
+    std::uint64_t stallMs = 0;
+    std::uint64_t stallBegan = 0;  // virtual ms, once it has begun
+    int shareCallsOnUi = 0;        // made by the user-interface thread
+    int shareCallsMeanwhile = 0;   // begun while the stalled one was out
 
     std::string AppFolder() override { return mem.AppFolder(); }
     void SetAppTitle(const std::string& title) override { mem.SetAppTitle(title); }
@@ -102,6 +113,8 @@ public:
         return mem.WriteMiniDump(pid, path, limitMs);
     }
     std::vector<std::string> ListNames(const std::string& pattern) override { return mem.ListNames(pattern); }
+    void StartWork(std::function<void()> job) override { mem.StartWork(std::move(job)); }
+    void SetWorkDoneHandler(std::function<void()> handler) override { mem.SetWorkDoneHandler(std::move(handler)); }
 
 private:
     bool injected_ = false;
@@ -110,7 +123,10 @@ private:
 
     // Counts a call; true when it is one to fail, with `error` as its last
     // error. Ends the program when it is the one to end at.
-    bool Hit(const char* name, std::uint32_t error, const std::string& path = std::string());
+    bool Hit(const char* name, std::uint32_t error, const std::string& path = std::string(),
+             const std::string& other = std::string());
+    void ShareCall(const char* name, const std::string& path, const std::string& other);
+    bool stalling_ = false;
 };
 
 }  // namespace rz

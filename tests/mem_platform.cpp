@@ -84,6 +84,79 @@ MemPlatform::MemPlatform() {
     AddDir(appFolder);
 }
 
+namespace {
+struct WorkerAbandoned {};
+}  // namespace
+
+// A job stalled for good is unwound, touching nothing: what it worked on
+// may already be gone.
+MemPlatform::~MemPlatform() { DropWork(); }
+
+void MemPlatform::DropWork() {
+    if (worker_.joinable()) {
+        workAbandoned_ = true;
+        if (!workFinished_) ResumeWorker();
+        worker_.join();
+    }
+    workAbandoned_ = workBusy_ = false;
+    workerWakesAt_ = UINT64_MAX;
+}
+
+void MemPlatform::StartWork(std::function<void()> job) {
+    if (workBusy_) throw std::logic_error("a job given while the worker's last one is outstanding");
+    if (worker_.joinable()) worker_.join();
+    workBusy_ = true;
+    workFinished_ = false;
+    workerRuns_ = false;
+    worker_ = std::thread([this, job] {
+        {
+            std::unique_lock<std::mutex> lock(workMutex_);
+            workTurn_.wait(lock, [this] { return workerRuns_; });
+        }
+        try {
+            job();
+        } catch (const WorkerAbandoned&) {
+        } catch (...) {
+            workFault_ = std::current_exception();
+        }
+        std::lock_guard<std::mutex> lock(workMutex_);
+        workFinished_ = true;
+        workerRuns_ = false;
+        workTurn_.notify_all();
+    });
+    workerId_ = worker_.get_id();
+    ResumeWorker();
+}
+
+void MemPlatform::ResumeWorker() {
+    std::unique_lock<std::mutex> lock(workMutex_);
+    workerWakesAt_ = UINT64_MAX;
+    workerRuns_ = true;
+    workTurn_.notify_all();
+    workTurn_.wait(lock, [this] { return !workerRuns_; });
+    if (!workFault_) return;
+    std::exception_ptr fault = workFault_;
+    workFault_ = nullptr;
+    lock.unlock();
+    std::rethrow_exception(fault);
+}
+
+void MemPlatform::SetWorkDoneHandler(std::function<void()> handler) { onWorkDone_ = std::move(handler); }
+
+void MemPlatform::Stall(std::uint64_t ms) {
+    if (!OnWorker()) {
+        mono_ += ms;
+        EndProcessesDue();
+        return;
+    }
+    std::unique_lock<std::mutex> lock(workMutex_);
+    workerWakesAt_ = mono_ + ms;
+    workerRuns_ = false;
+    workTurn_.notify_all();
+    workTurn_.wait(lock, [this] { return workerRuns_; });
+    if (workAbandoned_) throw WorkerAbandoned{};
+}
+
 // --- set-up and inspection ---------------------------------------------
 
 MemPlatform::Node& MemPlatform::AddFile(const std::string& path, const std::string& data, bool readOnly) {
@@ -195,13 +268,22 @@ void MemPlatform::Pump(std::uint64_t until, const Proc* awaited) {
     for (;;) {
         EndProcessesDue();
         if (awaited && !awaited->alive) return;
+        if (workerWakesAt_ <= mono_) {
+            ResumeWorker();
+            continue;
+        }
+        if (workBusy_ && workFinished_) {  // its message
+            workBusy_ = false;
+            RunHandler(onWorkDone_);
+            continue;
+        }
         const Proc* watched = Watched();
         if (watched && !watched->alive) {
             watched_ = 0;
             RunHandler(onEnd_);
             continue;
         }
-        std::uint64_t next = until;
+        std::uint64_t next = std::min(until, workerWakesAt_);
         if (watched) next = std::min(next, EndsAt(*watched));
         if (awaited) next = std::min(next, EndsAt(*awaited));
         if (timerInterval != 0 && timerDue <= next) {

@@ -3,12 +3,16 @@
 // 35-second wait costs nothing.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -23,6 +27,7 @@ struct ProgramEnded {
 class MemPlatform : public Platform {
 public:
     MemPlatform();
+    ~MemPlatform() override;
 
     // --- set-up and inspection ---------------------------------------
     struct Node {
@@ -214,6 +219,20 @@ public:
     std::uint32_t WriteMiniDump(std::uint32_t pid, const std::string& path, std::uint32_t limitMs) override;
     std::vector<std::string> ListNames(const std::string& pattern) override;
     std::uint64_t dumpTakesMs = 800;
+    // The share worker runs on a thread of its own, but only ever while
+    // the user-interface thread waits for it: each job runs at once, up to
+    // its end or to a call that takes simulated time (Stall), and goes on
+    // when the virtual clock reaches that call's end.
+    void StartWork(std::function<void()> job) override;
+    void SetWorkDoneHandler(std::function<void()> handler) override;
+    // A call that takes `ms` of simulated time. On the worker, the clock
+    // runs on meanwhile; on the user-interface thread it is blocked, and
+    // nothing happens but the time passing.
+    void Stall(std::uint64_t ms);
+    bool OnWorker() const { return std::this_thread::get_id() == workerId_; }
+    bool WorkBusy() const { return workBusy_; }
+    // The worker of a process that has ended: a stalled job is unwound.
+    void DropWork();
     // Signed updates: a true check and hash with OpenSSL over the file's
     // bytes; `noProvider` fails both as a provider that cannot be opened.
     SignatureCheck VerifyFileSignature(const RsaPublicKey& key, const std::string& path,
@@ -243,6 +262,19 @@ private:
     std::function<void()> onEnd_;
     Handle watched_ = 0;
     int handlerDepth_ = 0;  // handlers running, one inside the other
+    std::function<void()> onWorkDone_;
+    std::thread worker_;
+    std::thread::id workerId_;
+    std::mutex workMutex_;
+    std::condition_variable workTurn_;
+    bool workerRuns_ = false;     // whose turn: the worker's, else the user-interface thread's
+    bool workFinished_ = false;   // the job has returned; its message is posted
+    bool workBusy_ = false;       // given, and the done handler not yet run
+    bool workAbandoned_ = false;  // the platform goes: a stalled job unwinds
+    std::uint64_t workerWakesAt_ = UINT64_MAX;
+    std::exception_ptr workFault_;
+
+    void ResumeWorker();  // runs the worker until it stalls or ends
 
     void AdvanceTo(std::uint64_t t);
     void Pump(std::uint64_t until, const Proc* awaited);

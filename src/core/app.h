@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <memory>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -80,6 +82,7 @@ struct StatusState {
     bool failing = false;   // the last attempt failed
     bool outOfReach = false;  // ... because the update folder could not be reached
     bool recorded = false;  // ... and the outage has its record in the log
+    bool waiting = false;   // due, but the share worker was busy: it goes before the next look
 };
 
 // The manager that the last census found, watched for its end.
@@ -99,6 +102,21 @@ struct FreezeWatch {
     bool terminated = false;       // one has been terminated for being frozen
     std::uint64_t terminatedAtMs = 0;
     std::string limitProblem;  // of the limit file, as last recorded
+};
+
+struct Ctx;
+
+// The share worker as the user-interface thread sees it: at most one job
+// out at a time.
+struct ShareWork {
+    bool busy = false;      // a job is out: given, its done message not yet come
+    bool done = false;      // its done message has come; its result waits
+    std::shared_ptr<bool> wantsTick;  // set by the job: its result needs a tick to act on it
+    std::uint64_t since = 0;  // MonotonicMs when it was given
+    std::string what;         // what it does, for the log
+    bool silent = false;      // it has had its SHARE NOT ANSWERING record
+    std::function<void(Ctx&)> pickUp;  // acts on its result
+    bool probing = false;     // the main machine's share has not answered its probe yet
 };
 
 // Flags hold "YES" or the empty string.
@@ -127,6 +145,7 @@ struct State {
     // Buffer size in bytes that the last process list needed, so that the
     // next one usually takes a single EnumProcesses call.
     std::uint32_t processListBytes = 0;
+    ShareWork work;
 };
 
 // What the hidden main window holds; the window module keeps it.

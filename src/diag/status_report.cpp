@@ -1,7 +1,10 @@
 #include "diag/status_report.h"
 
+#include <memory>
+
 #include "core/app.h"
 #include "diag/debug_log.h"
+#include "diag/share_work.h"
 #include "diag/status_format.h"
 
 // A key added to the format without a value here must not build.
@@ -132,29 +135,46 @@ void RecordOutcome(Ctx& c, const std::string& path, bool written, std::uint32_t 
     st.recorded = true;
 }
 
-void Attempt(Ctx& c, const std::string& updateFolder) {
+// What the worker found when it wrote the report.
+struct Outcome {
+    Place place = Place::OutOfReach;
+    std::uint32_t error = 0;
+};
+
+void ActOnOutcome(Ctx& c, const std::string& folder, const Outcome& o) {
+    StatusState& st = c.s.status;
+    if (o.place == Place::NotWanted) {  // not wanted, or no longer
+        st.active = st.failing = st.recorded = false;
+        st.eventWeight = -1;
+        return;
+    }
+    st.outOfReach = o.place == Place::OutOfReach;
+    if (!st.outOfReach) st.active = true;
+    RecordOutcome(c, folder + "\\" + c.s.THISMACHINENAME + ".txt", o.error == 0, o.error);
+}
+
+// The text is made here, from the tick's own view; the folder is the
+// worker's. False when the worker is busy.
+bool Attempt(Ctx& c, const std::string& updateFolder) {
+    const std::string folder = updateFolder + "_Status", name = c.s.THISMACHINENAME, text = StatusText(c);
+    auto outcome = std::make_shared<Outcome>();
+    const bool started = StartShareJob(
+        c, "the status report in '" + folder + "'",
+        [updateFolder, folder, name, text, outcome](Ctx& w) {
+            outcome->place = FindPlace(w, updateFolder, folder);
+            if (outcome->place == Place::OutOfReach) outcome->error = ErrorOf(w);
+            if (outcome->place == Place::Ready) outcome->error = WriteReplacing(w, folder, name, text);
+            return false;
+        },
+        [folder, outcome](Ctx& ui) { ActOnOutcome(ui, folder, *outcome); });
+    if (!started) return false;
     StatusState& st = c.s.status;
     st.attempted = true;
     st.attemptedAt = c.p.MonotonicMs();
     st.pending = false;
     st.reportedUp = st.managerUp;
     st.reportedPid = st.managerPid;
-    const std::string folder = updateFolder + "_Status";
-    const Place place = FindPlace(c, updateFolder, folder);
-    if (place == Place::NotWanted) {  // not wanted, or no longer
-        st.active = st.failing = st.recorded = false;
-        st.eventWeight = -1;
-        return;
-    }
-    st.outOfReach = place == Place::OutOfReach;
-    std::uint32_t error;
-    if (st.outOfReach) {
-        error = ErrorOf(c);
-    } else {
-        st.active = true;
-        error = WriteReplacing(c, folder, c.s.THISMACHINENAME, StatusText(c));
-    }
-    RecordOutcome(c, folder + "\\" + c.s.THISMACHINENAME + ".txt", error == 0, error);
+    return true;
 }
 
 }  // namespace
@@ -199,15 +219,26 @@ void StatusUpdate(Ctx& c, const std::string& result, const std::string& updatePa
     c.s.status.lastUpdateTime = NowIso(c);
 }
 
-void StatusTick(Ctx& c, const std::string& updateFolder) {
-    if (updateFolder.empty() || c.s.THISMACHINENAME.empty()) return;
-    if (WriteDue(c.s.status, c.p.MonotonicMs())) Attempt(c, updateFolder);
+bool StatusDue(Ctx& c, const std::string& updateFolder) {
+    if (updateFolder.empty() || c.s.THISMACHINENAME.empty() || c.s.work.probing) return false;
+    return WriteDue(c.s.status, c.p.MonotonicMs());
 }
 
-void StatusFinal(Ctx& c, const std::string& updateFolder, const std::string& event) {
+void StatusTick(Ctx& c, const std::string& updateFolder) {
+    if (!StatusDue(c, updateFolder)) return;
+    c.s.status.waiting = !Attempt(c, updateFolder);
+    CollectShareWork(c);
+}
+
+// The worker may be stuck in a call to a share that has gone: the stop
+// waits for it a short while only.
+void StatusFinal(Ctx& c, const std::string& folder, const std::string& event) {
     StatusEvent(c, event, EventWeight::Stopping);
-    if (updateFolder.empty() || c.s.THISMACHINENAME.empty()) return;
-    Attempt(c, updateFolder);
+    if (folder.empty() || c.s.THISMACHINENAME.empty()) return;
+    const std::uint64_t deadline = c.p.MonotonicMs() + kFinalReportWaitMs;
+    if (AwaitShareIdle(c, deadline) && Attempt(c, folder) && AwaitShareAnswer(c, deadline)) return PickUpShareWork(c);
+    DebugRecord(c, "STATUS REPORT GIVEN UP: " + c.s.work.what + " has had no answer for " +
+                       std::to_string((c.p.MonotonicMs() - c.s.work.since) / 1000) + " s");
 }
 
 std::string StatusText(Ctx& c) {

@@ -4,7 +4,7 @@
 // is written and nothing is logged.
 //
 // The calls below only remember what happened; StatusTick, at the end of
-// every tick, writes at most once: when something happened, when the
+// every tick, has the share worker write at most once: when something happened, when the
 // manager's state changed, when the last write failed in a folder that
 // could be reached, or when the heartbeat is due. Keys and their order are
 // in diag/status_format.h.
@@ -20,6 +20,7 @@ namespace rz {
 struct Ctx;
 
 constexpr std::uint64_t kStatusHeartbeatMs = 55000;  // with 5 s ticks, no gap reaches a minute
+constexpr std::uint64_t kFinalReportWaitMs = 2000;
 
 // How much an event matters. Of the events between two written reports the
 // report keeps the last of the weightiest, so that a rollback is not hidden
@@ -35,8 +36,12 @@ void StatusManagerStarted(Ctx& c, std::uint32_t pid);
 void StatusUpdate(Ctx& c, const std::string& result, const std::string& updatePath);
 
 // `updateFolder` ends with a backslash; "" when this machine has none.
+// Whether a report is to be written now.
+bool StatusDue(Ctx& c, const std::string& updateFolder);
+// Hands the worker the report when one is due and the worker is free.
 void StatusTick(Ctx& c, const std::string& updateFolder);
-// One last report before the program ends, outage or not.
+// One last report before the program ends, outage or not, unless the
+// share does not answer within kFinalReportWaitMs.
 void StatusFinal(Ctx& c, const std::string& updateFolder, const std::string& event);
 
 // The file's content as it would be written now.

@@ -2,6 +2,7 @@
 
 #include "core/app.h"
 #include "diag/debug_log.h"
+#include "diag/share_work.h"
 #include "diag/status_format.h"
 #include "diag/status_report.h"
 #include "monitor/manager_watch.h"
@@ -29,8 +30,15 @@ void ObeyStopFiles(Ctx& c) {
     }
 }
 
+void Abandoned(Ctx& c, const Failure& f) {
+    DebugRecord(c, std::string("ERROR: ") + f.what());
+    c.p.DebugOutput(std::string("ROREROZARIRADI: tick abandoned: ") + f.what());
+}
+
 }  // namespace
 
+// The tick touches no share: the worker does, and the tick acts on what it
+// found, so that a share that hangs never keeps a dead manager down.
 void TimerMONITORVESK_Timer(Ctx& c) {
     TimerMONITORVESK_SetEnabled(c, false);
     TimerMONITORVESK_SetInterval(c, 0);
@@ -40,15 +48,30 @@ void TimerMONITORVESK_Timer(Ctx& c) {
         ObeyStopFiles(c);
         CheckProcesses(c);
         JudgeManager(c);
+        PickUpShareWork(c);
         UpdateKORUMGR(c);
     } catch (const Failure& f) {
-        DebugRecord(c, std::string("ERROR: ") + f.what());
-        c.p.DebugOutput(std::string("ROREROZARIRADI: tick abandoned: ") + f.what());
+        Abandoned(c, f);
     }
-    StatusTick(c, UpdateFolder(c));
+    try {
+        StatusTick(c, UpdateFolder(c));
+    } catch (const Failure& f) {
+        Abandoned(c, f);
+    }
+    WatchShareSilence(c);
     TimerMONITORVESK_SetEnabled(c, true);
     TimerMONITORVESK_SetInterval(c, kTickIntervalMs);
     WatchManager(c);
+}
+
+void ShareWorkArrived(Ctx& c) {
+    ShareJobDone(c);
+    // Inside a tick, its timer out of service, the tick collects it.
+    if (!c.frmMAIN.timerEnabled) return;
+    if (ShareResultWantsTick(c)) return TimerMONITORVESK_Timer(c);
+    PickUpShareWork(c);
+    // A report that found the worker busy goes now, not a tick later.
+    if (c.s.status.waiting) StatusTick(c, UpdateFolder(c));
 }
 
 }  // namespace rz

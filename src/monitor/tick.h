@@ -12,5 +12,8 @@ struct Ctx;
 constexpr std::uint32_t kTickIntervalMs = 5000;
 
 void TimerMONITORVESK_Timer(Ctx& c);
+// The share worker's done handler: a result that needs the tick brings the
+// tick forward; any other is taken in at once.
+void ShareWorkArrived(Ctx& c);
 
 }  // namespace rz

@@ -227,6 +227,13 @@ public:
     // The names of the files and folders matching `pattern` (a folder, a
     // backslash and a name with one '*'), in no particular order.
     virtual std::vector<std::string> ListNames(const std::string& pattern) = 0;
+    // The share worker: one thread beside the user-interface thread that
+    // runs one job at a time and sleeps on an event in between. When the
+    // job has returned, the done handler runs on the user-interface thread
+    // from the message loop or a pumping wait (a posted message), as a
+    // timer handler would. The next job is given only after that.
+    virtual void StartWork(std::function<void()> job) = 0;
+    virtual void SetWorkDoneHandler(std::function<void()> handler) = 0;
 };
 
 // The program's entry, defined above the platform: the process entry calls

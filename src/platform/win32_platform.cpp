@@ -17,6 +17,10 @@ namespace {
 const char* const kAppWindowClass = "ThunderRT6Main";
 const char* const kFormClass = "ROREROZARIRADI.frmMAIN";
 constexpr UINT_PTR kTimerId = 1;
+// Posted to the user-interface thread when the share worker has finished a job.
+constexpr UINT kWorkDoneMessage = WM_APP + 1;
+// Reserved, not committed: the jobs need little, a hung one must not cost more.
+constexpr SIZE_T kWorkerStack = 256 * 1024;
 
 HANDLE H(Handle h) { return reinterpret_cast<HANDLE>(h); }
 
@@ -60,7 +64,14 @@ struct Win32Platform::Impl {
     std::function<void()> onTimer;
     HANDLE watched = nullptr;  // the process whose end the loop waits for
     std::function<void()> onProcessEnd;
-    DWORD lastError = 0;
+    // Each thread keeps its own, as Windows keeps GetLastError.
+    static thread_local DWORD lastError;
+    // The share worker.
+    HANDLE workThread = nullptr;
+    HANDLE workEvent = nullptr;  // auto-reset: set once per job
+    DWORD uiThread = 0;
+    std::function<void()> job;
+    std::function<void()> onWorkDone;
     std::vector<ULONGLONG> snapshotBuffer;  // census support: kept between snapshots
 
     // Opens a file for reading while nobody may write to it; the error is
@@ -119,6 +130,18 @@ struct Win32Platform::Impl {
 
     void Record(BOOL ok) { lastError = ok ? 0 : GetLastError(); }
 
+    // The worker sleeps on its event between jobs; the job and its result
+    // pass between the threads through the event and the posted message,
+    // which order memory both ways.
+    static DWORD WINAPI WorkerMain(LPVOID arg) {
+        Impl* self = static_cast<Impl*>(arg);
+        for (;;) {
+            WaitForSingleObject(self->workEvent, INFINITE);
+            self->job();
+            PostThreadMessageA(self->uiThread, kWorkDoneMessage, 0, 0);
+        }
+    }
+
     // One wait for a message, the time-out, `awaited` (when given) or the
     // watched process. The watched process's end runs the end handler and
     // is then waited for no more, or its handle, signalled for good, would
@@ -138,6 +161,8 @@ struct Win32Platform::Impl {
         return WAIT_OBJECT_0 + n;
     }
 };
+
+thread_local DWORD Win32Platform::Impl::lastError = 0;
 
 Win32Platform::Win32Platform() : impl_(new Impl) {}
 Win32Platform::~Win32Platform() = default;
@@ -493,9 +518,13 @@ LocalTime Win32Platform::ToLocalTime(std::uint64_t fileTime) {
 
 namespace {
 
-void DispatchPending() {
+void DispatchPending(Win32Platform::Impl& m) {
     MSG msg;
     while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.hwnd == nullptr && msg.message == kWorkDoneMessage) {
+            if (m.onWorkDone) m.onWorkDone();
+            continue;
+        }
         TranslateMessage(&msg);
         DispatchMessageA(&msg);
     }
@@ -505,7 +534,7 @@ void DispatchPending() {
 
 void Win32Platform::PumpUntil(std::uint64_t deadlineMs) {
     for (;;) {
-        DispatchPending();
+        DispatchPending(*impl_);
         const std::uint64_t now = MonotonicMs();
         if (now >= deadlineMs) return;
         impl_->Wait(nullptr, static_cast<DWORD>(deadlineMs - now));
@@ -515,7 +544,7 @@ void Win32Platform::PumpUntil(std::uint64_t deadlineMs) {
 bool Win32Platform::PumpUntilEnded(Handle process, std::uint64_t deadlineMs) {
     HANDLE h = H(process);
     for (;;) {
-        DispatchPending();
+        DispatchPending(*impl_);
         const std::uint64_t now = MonotonicMs();
         const DWORD wait = now >= deadlineMs ? 0 : static_cast<DWORD>(deadlineMs - now);
         const DWORD r = impl_->Wait(h, wait);
@@ -545,11 +574,27 @@ void Win32Platform::WatchProcess(Handle process) { impl_->watched = H(process); 
 
 void Win32Platform::SetProcessEndHandler(std::function<void()> handler) { impl_->onProcessEnd = std::move(handler); }
 
+// The thread is made at the first job, beside a message queue that the
+// application window has already given this thread.
+void Win32Platform::StartWork(std::function<void()> job) {
+    Impl& m = *impl_;
+    if (!m.workThread) {
+        m.uiThread = GetCurrentThreadId();
+        m.workEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        m.workThread = CreateThread(nullptr, kWorkerStack, Impl::WorkerMain, &m, STACK_SIZE_PARAM_IS_A_RESERVATION,
+                                    nullptr);
+    }
+    m.job = std::move(job);
+    SetEvent(m.workEvent);
+}
+
+void Win32Platform::SetWorkDoneHandler(std::function<void()> handler) { impl_->onWorkDone = std::move(handler); }
+
 // A WM_QUIT is dispatched to no window and so changes nothing: only a stop
 // file ends the monitor.
 void Win32Platform::MessageLoop() {
     for (;;) {
-        DispatchPending();
+        DispatchPending(*impl_);
         impl_->Wait(nullptr, INFINITE);
     }
 }

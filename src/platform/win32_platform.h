@@ -80,6 +80,8 @@ public:
     std::vector<TopWindow> TopWindows(const std::vector<std::uint32_t>& pids) override;
     std::uint32_t WriteMiniDump(std::uint32_t pid, const std::string& path, std::uint32_t limitMs) override;
     std::vector<std::string> ListNames(const std::string& pattern) override;
+    void StartWork(std::function<void()> job) override;
+    void SetWorkDoneHandler(std::function<void()> handler) override;
 
     // Dispatches window messages, and waits for the watched process, until
     // the program is ended.

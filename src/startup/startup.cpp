@@ -1,7 +1,10 @@
 #include "startup/startup.h"
 
+#include <memory>
+
 #include "core/app.h"
 #include "diag/debug_log.h"
+#include "diag/share_work.h"
 #include "diag/status_report.h"
 #include "monitor/manager_watch.h"
 #include "monitor/tick.h"
@@ -50,10 +53,23 @@ void DeleteStopFiles(Ctx& c) {
     }
 }
 
+// The main machine may be the one that does not answer: the worker probes
+// its share, the manager's first start never waits for it, and the update
+// checks and reports begin once it has answered.
 void ProbeMainShare(Ctx& c) {
     c.s.sMainShareOK.clear();
-    const ListResult r = c.p.ListFirst("\\\\" + c.s.sMainMachine + "\\G\\Ostrum\\_Program\\_Updates\\");
-    if (!r.error) c.s.sMainShareOK = kYes;
+    const std::string folder = "\\\\" + c.s.sMainMachine + "\\G\\Ostrum\\_Program\\_Updates\\";
+    auto answered = std::make_shared<bool>(false);
+    c.s.work.probing = StartShareJob(
+        c, "the probe of '" + folder + "'",
+        [folder, answered](Ctx& w) {
+            *answered = !w.p.ListFirst(folder).error;
+            return false;
+        },
+        [answered](Ctx& ui) {
+            ui.s.work.probing = false;
+            if (*answered) ui.s.sMainShareOK = kYes;
+        });
 }
 
 void TakeComputerName(Ctx& c) {
@@ -153,6 +169,7 @@ void ProgramMain(Platform& platform) {
     platform.SetProcessEndHandler([] {
         if (EarlyTickWanted(ctx)) TimerMONITORVESK_Timer(ctx);
     });
+    platform.SetWorkDoneHandler([] { ShareWorkArrived(ctx); });
     Main(ctx);
 }
 

@@ -1,8 +1,11 @@
 #include "update/update.h"
 
+#include <memory>
+
 #include "core/app.h"
 #include "diag/debug_log.h"
 #include "diag/process_list.h"
+#include "diag/share_work.h"
 #include "diag/status_report.h"
 #include "monitor/monitor.h"
 #include "update/signature.h"
@@ -223,10 +226,11 @@ std::string PrepareBackup(Ctx& c, const std::string& target, const std::string& 
     return Flush(c, backup);
 }
 
-// Everything else the swap needs, made while the manager still runs.
-std::string PrepareSwap(Ctx& c, const std::string& temp) {
-    const std::string failed = PrepareBackup(c, AppPath(c, "KORUMGR.exe"), AppPath(c, "KORUMGR.old"));
-    return failed.empty() ? Flush(c, temp) : failed;
+// Everything else the swap needs, made while the manager still runs: the
+// backup, in the tick, which alone may touch KORUMGR.old (a rollback does
+// too). The copy's flush, long for a big build, is the worker's.
+std::string PrepareSwap(Ctx& c) {
+    return PrepareBackup(c, AppPath(c, "KORUMGR.exe"), AppPath(c, "KORUMGR.old"));
 }
 
 // Waits, pumping, until the terminated processes have really ended: before
@@ -268,6 +272,27 @@ std::string Swap(Ctx& c, const std::string& temp) {
     return "";
 }
 
+// A file that changed since it was copied is a newer update: it stays. The
+// share is the worker's; a file that cannot be deleted is remembered, or it
+// would stop the manager at every look.
+void RemoveUpdateFile(Ctx& c, const UpdateKey& key, const std::string& content) {
+    auto error = std::make_shared<std::string>();
+    StartShareJob(
+        c, "the removal of '" + key.path + "'",
+        [key, error](Ctx& w) {
+            UpdateKey now{key.path, {}};
+            if (w.p.StatFile(key.path, now.stamp) && now == key && !w.p.RemoveFile(key.path)) *error = ErrorText(w);
+            return false;
+        },
+        [key, content, error](Ctx& ui) {
+            if (error->empty()) return;
+            ui.s.update.inPlace = content;
+            ui.s.update.unchanged = key;
+            TracedRecord(ui, "UPDATE FAILED: '" + key.path + "' cannot be deleted, " + *error);
+            SaveUpdateState(ui);
+        });
+}
+
 // Removing the update file is what marks the update done; the new build is
 // watched for a while, in case it will not run.
 void Finish(Ctx& c, const UpdateKey& key, const std::string& content, const std::string& version) {
@@ -291,13 +316,7 @@ void Finish(Ctx& c, const UpdateKey& key, const std::string& content, const std:
     StatusUpdate(c, "applied", key.path);
     TracedRecord(c, "UPDATE DONE: '" + key.path + "', " + std::to_string(key.stamp.length) + " bytes, version " +
                         (version.empty() ? "unknown" : version) + ", is the new 'KORUMGR.exe'");
-    // A file that changed since it was copied is a newer update: it stays.
-    UpdateKey now{key.path, {}};
-    if (c.p.StatFile(key.path, now.stamp) && now == key && !c.p.RemoveFile(key.path)) {
-        u.inPlace = content;
-        u.unchanged = key;
-        TracedRecord(c, "UPDATE FAILED: '" + key.path + "' cannot be deleted, " + ErrorText(c));
-    }
+    RemoveUpdateFile(c, key, content);
     SaveUpdateState(c);
     ReleaseHold(c);
     // The new build starts in this very tick: the manager is down for its
@@ -314,33 +333,116 @@ void GiveUp(Ctx& c, const UpdateKey& key, const std::string& content, const std:
     FailAttempt(c, key, content, record + "; the old 'KORUMGR.exe' stays");
 }
 
-void ApplyUpdate(Ctx& c, const UpdateKey& key, const std::vector<RsaPublicKey>& keys) {
-    const std::string temp = AppPath(c, "KORUMGR.new");
+// What the worker found at the update folder, for the tick to act on.
+struct Look {
+    enum Found { Unreachable, Absent, Alone, NotYet, InPlace, Refused, Failed, Known, Changed, Ready };
+    Found found = Unreachable;
+    UpdateKey key;
+    std::string why;
+    std::string content;  // SHA-256 of the local copy, once taken
+    std::string version;  // the copy's file version
+    bool signing = false;
+};
+
+// Everything the update needs from the share, and the checks of the copy,
+// made on the worker while the manager runs on. Nothing here changes what
+// the monitor remembers: the tick does that with the result.
+Look LookAtShare(Ctx& c, const std::string& folder) {
+    Look r;
+    UpdateKey& key = r.key;
+    key.path = folder + "KORUMGR" + c.s.THISMACHINENAME + ".exe";
+    const ListResult found = c.p.ListFirst(key.path);
+    if (found.error) return r;  // the share is out of reach: next look
+    r.found = Look::Absent;
+    if (found.first.empty()) return r;
+    const bool isFile = c.p.StatFile(key.path, key.stamp);
+    const std::string error = ErrorText(c);
+    r.found = Look::Alone;
+    if (LeftAlone(c, key)) return r;
+    std::vector<RsaPublicKey> keys;
+    r.found = Look::Refused;
+    r.why = isFile ? CheapRefusal(c, key, keys) : "";
+    if (!r.why.empty()) return r;
+    r.signing = !keys.empty();
+    r.found = Look::NotYet;
+    r.why = isFile ? NotReady(c, key) : "not a file, " + error;
+    if (!r.why.empty()) return r;
+    r.found = Look::InPlace;
     if (AlreadyInPlace(c, key)) {
-        c.s.update.unchanged = key;
-        DebugRecord(c, "UPDATE ALREADY IN PLACE: '" + key.path + "'");
         c.p.RemoveFile(key.path);
-        SaveUpdateState(c);
-        return ReleaseHold(c);
+        return r;
     }
-    std::string failed = PrepareCopy(c, key, temp), content, version;
-    if (failed.empty()) failed = Content(c, temp, content);
-    if (failed.empty()) {
-        if (KnownContent(c, key, content, temp)) return;
-        // The bytes checked are the bytes that would be installed.
-        version = c.p.FileVersion(temp);
-        std::string refused = SignatureRefusal(c, keys, temp, key.path);
-        if (refused.empty()) refused = VersionRefusal(c, !keys.empty(), version);
-        if (!refused.empty()) return GiveUp(c, key, content, temp, "refused", "UPDATE REFUSED: " + refused);
-        failed = PrepareSwap(c, temp);
-    }
+    const std::string temp = AppPath(c, "KORUMGR.new");
+    r.found = Look::Failed;
+    r.why = PrepareCopy(c, key, temp);
+    if (r.why.empty()) r.why = Content(c, temp, r.content);
+    if (!r.why.empty()) return r;
+    r.found = Look::Known;
+    if (r.content == c.s.update.rolledBack || r.content == c.s.update.inPlace) return r;
+    // The bytes checked are the bytes that would be installed.
+    r.found = Look::Refused;
+    r.why = SignatureRefusal(c, keys, temp, key.path);
+    if (!r.why.empty()) return r;
+    r.version = c.p.FileVersion(temp);
+    r.found = Look::Failed;
+    r.why = Flush(c, temp);
+    if (!r.why.empty()) return r;
+    // The share may have been slow since the copy: an update that changed
+    // meanwhile is a newer one, and this result is out of date.
+    UpdateKey now{key.path, {}};
+    r.found = c.p.StatFile(key.path, now.stamp) && now == key ? Look::Ready : Look::Changed;
+    return r;
+}
+
+void ApplyUpdate(Ctx& c, const Look& r, const std::string& temp) {
+    std::string failed = PrepareSwap(c);
     if (failed.empty()) {
         c.s.sUpdateHold = kYes;
         failed = StopManager(c);
         if (failed.empty()) failed = Swap(c, temp);
     }
-    if (failed.empty()) return Finish(c, key, content, version);
-    GiveUp(c, key, content, temp, "failed", "UPDATE FAILED: " + failed);
+    if (failed.empty()) return Finish(c, r.key, r.content, r.version);
+    GiveUp(c, r.key, r.content, temp, "failed", "UPDATE FAILED: " + failed);
+}
+
+void ActOnLook(Ctx& c, const Look& r) {
+    const UpdateKey& key = r.key;
+    const std::string temp = AppPath(c, "KORUMGR.new");
+    switch (r.found) {
+    case Look::Unreachable:
+    case Look::Alone:
+        return ReleaseHold(c);
+    case Look::Absent:
+        DebugRecord(c, "NO Esta el Archivo '" + key.path + "'");
+        return ReleaseHold(c);
+    case Look::NotYet:
+        return FailAttempt(c, key, "", "UPDATE NOT READY: '" + key.path + "' (" + r.why + ")");
+    case Look::InPlace:
+        c.s.update.unchanged = key;
+        DebugRecord(c, "UPDATE ALREADY IN PLACE: '" + key.path + "'");
+        SaveUpdateState(c);
+        return ReleaseHold(c);
+    case Look::Refused:
+        return GiveUp(c, key, r.content, temp, "refused", "UPDATE REFUSED: " + r.why);
+    case Look::Failed:
+        return GiveUp(c, key, r.content, temp, "failed", "UPDATE FAILED: " + r.why);
+    case Look::Changed:
+        RemoveIfPresent(c, temp);
+        DebugRecord(c, "UPDATE CHANGED: '" + key.path + "' changed while it was checked; it is looked at afresh");
+        return ReleaseHold(c);
+    case Look::Known:
+    case Look::Ready:
+        break;
+    }
+    // What the tick learnt since the look (a rollback, a failure) counts.
+    if (KnownContent(c, key, r.content, temp)) return;
+    if (r.found == Look::Known || LeftAlone(c, key)) {
+        RemoveIfPresent(c, temp);
+        return ReleaseHold(c);
+    }
+    const std::string refused = VersionRefusal(c, r.signing, r.version);
+    if (!refused.empty()) return GiveUp(c, key, r.content, temp, "refused", "UPDATE REFUSED: " + refused);
+    ApplyUpdate(c, r, temp);
 }
 
 }  // namespace
@@ -395,27 +497,23 @@ bool IsCompleteExecutable(const std::string& head, std::uint64_t length) {
     return length >= needed;
 }
 
+// Hands the worker a look at the update folder, and acts on its result
+// when it is already there; else the tick that picks it up does. A report
+// that found the worker busy goes first: the look comes at every tick.
 void UpdateKORUMGR(Ctx& c) {
     const std::string folder = UpdateFolder(c);
-    if (folder.empty()) return;
+    if (folder.empty() || c.s.work.probing || c.s.status.waiting) return;
     LoadUpdateState(c);
     if (!c.s.update.loaded) return ReleaseHold(c);  // what it remembers is not known yet: next tick
-    UpdateKey key{folder + "KORUMGR" + c.s.THISMACHINENAME + ".exe", {}};
-    const ListResult found = c.p.ListFirst(key.path);
-    if (found.error) return ReleaseHold(c);  // the share is out of reach: next tick
-    if (found.first.empty()) {
-        DebugRecord(c, "NO Esta el Archivo '" + key.path + "'");
-        return ReleaseHold(c);
-    }
-    const bool isFile = c.p.StatFile(key.path, key.stamp);
-    const std::string error = ErrorText(c);
-    if (LeftAlone(c, key)) return ReleaseHold(c);
-    std::vector<RsaPublicKey> keys;
-    const std::string refused = isFile ? CheapRefusal(c, key, keys) : "";
-    if (!refused.empty()) return GiveUp(c, key, "", AppPath(c, "KORUMGR.new"), "refused", "UPDATE REFUSED: " + refused);
-    std::string why = isFile ? NotReady(c, key) : "not a file, " + error;
-    if (!why.empty()) return FailAttempt(c, key, "", "UPDATE NOT READY: '" + key.path + "' (" + why + ")");
-    ApplyUpdate(c, key, keys);
+    auto look = std::make_shared<Look>();
+    StartShareJob(
+        c, "the look at '" + folder + "'",
+        [folder, look](Ctx& w) {
+            *look = LookAtShare(w, folder);
+            return look->found != Look::Unreachable && look->found != Look::Absent && look->found != Look::Alone;
+        },
+        [look](Ctx& ui) { ActOnLook(ui, *look); });
+    CollectShareWork(c);
 }
 
 }  // namespace rz

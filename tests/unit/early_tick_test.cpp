@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 
+#include "diag/share_work.h"
 #include "fault_platform.h"
 #include "world.h"
 
@@ -26,6 +28,12 @@ struct Rig {
         fp.SetTimerHandler([this] { Tick(); });
         fp.SetProcessEndHandler([this] {
             if (EarlyTickWanted(c)) Tick();
+        });
+        fp.SetWorkDoneHandler([this] {
+            ShareJobDone(c);
+            if (!c.frmMAIN.timerEnabled) return;
+            if (ShareResultWantsTick(c)) return Tick();
+            PickUpShareWork(c);
         });
         Main(c);
         mem.RunFor(100);
@@ -115,6 +123,83 @@ TEST(EarlyTick, FollowsTheManagersEndWhereverItFalls) {
         EXPECT_EQ(r.mem.exitCode, k.stopFile ? kExitNormal : -1) << k.what;
         EXPECT_EQ(r.c.s.VESK_RUNNING, k.vesk) << k.what;
         EXPECT_EQ(r.mem.terminated.size(), k.terminated) << k.what;
+    }
+}
+
+// Each share call of an update and of a report in turn hangs for 60 s, the
+// update having come at 20000: a manager killed 10 s into the hang is back
+// within a second, a stop file is obeyed within a tick, the share sees one
+// call at a time and the tick none, and an update changed 20 s into the
+// hang goes in, never the stale one.
+TEST(ShareHang, AtEachShareCallOfAnUpdateAndAReport) {
+    // The updates installed, and the build that ends up so: the changed
+    // update, installed alone unless the first was in before the hang; but
+    // a delete, once sent, removes whatever it finds.
+    const struct {
+        const char* call;
+        int installs;
+        char installed;
+    } calls[] = {
+        {"ListFirst", 1, '3'}, {"StatFile", 1, '3'}, {"ReadHeadDenyWrite", 1, '3'}, {"ReadChunk", 1, '3'},  // the look
+        {"CopyFileTo", 1, '3'}, {"StatFile", 1, '3'}, {"StatFile", 1, '3'},  // the copy and its checks
+        {"StatFile", 2, '3'}, {"RemoveFile", 1, '2'},                        // the removal after the swap
+        {"ListFirst", 2, '3'}, {"WriteText", 2, '3'}, {"MoveReplace", 2, '3'},  // the report
+    };
+    const std::string update = "G:\\_Updates\\KORUMGRSERV01.exe";
+    auto setUp = [&](Rig& r, int stalled) {
+        r.mem.AddFile(r.Path("ROREROZARIRADI.deb"));
+        r.mem.AddDir("G:\\_Updates\\_Status");
+        r.mem.RunFor(9900);  // the report of the first minute is written
+        r.mem.AddFile(update, SmallExecutable('2'));
+        r.fp.shareCallNames.clear();
+        r.fp.stallShareCall = stalled ? r.fp.shareCalls + stalled : 0;
+        r.fp.stallMs = 60000;
+        while (r.fp.stallShareCall && !r.fp.stallBegan && r.mem.now() < 40000) r.mem.RunFor(100);
+    };
+    Rig reference;
+    setUp(reference, 0);
+    reference.mem.RunFor(5000);
+    std::vector<std::string> names;
+    for (const auto& k : calls) names.push_back(k.call);
+    EXPECT_EQ(reference.fp.shareCallNames, names);
+    for (int k = 1; k <= static_cast<int>(std::size(calls)); ++k) {
+        const std::string what = "share call " + std::to_string(k) + ", " + calls[k - 1].call;
+        Rig r;
+        setUp(r, k);
+        ASSERT_GT(r.fp.stallBegan, 0u) << what;
+        r.mem.RunFor(r.fp.stallBegan + 10000 - r.mem.now());
+        MemPlatform::Proc* manager = nullptr;
+        for (auto& p : r.mem.procs)
+            if (p.alive && p.path == r.Path("KORUMGR.exe")) manager = &p;
+        ASSERT_NE(manager, nullptr) << what;
+        manager->diesAt = r.mem.now();
+        r.mem.RunFor(10000);
+        const std::vector<long> starts = r.StartsAfter(manager->diesAt);
+        ASSERT_FALSE(starts.empty()) << what;
+        EXPECT_LE(starts[0], 1000) << what;
+        r.mem.AddFile(update, SmallExecutable('3'));
+        r.mem.RunFor(120000);
+        EXPECT_EQ(r.mem.Read(r.Path("KORUMGR.exe")), SmallExecutable(calls[k - 1].installed)) << what;
+        EXPECT_EQ(r.fp.shareCallsOnUi + r.fp.shareCallsMeanwhile, 0) << what;
+        EXPECT_EQ(r.nested + r.mem.nestedTicks, 0) << what;
+        const auto log = r.mem.LogMessages(r.Path("ROREROZARIRADI.deb"));
+        EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                                [](const std::string& m) { return m.rfind("UPDATE DONE: ", 0) == 0; }),
+                  calls[k - 1].installs)
+            << what;
+        EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                                [](const std::string& m) { return m.rfind("SHARE NOT ANSWERING: ", 0) == 0; }),
+                  1)
+            << what;
+
+        Rig stopped;
+        setUp(stopped, k);
+        const std::uint64_t stopAt = stopped.fp.stallBegan + 10000;
+        stopped.mem.RunFor(stopAt - stopped.mem.now());
+        stopped.mem.AddFile(stopped.Path("ROREROZARIRADI.stp"));
+        stopped.mem.RunFor(30000);
+        EXPECT_EQ(stopped.mem.exitCode, kExitNormal) << what;
+        EXPECT_LE(stopped.mem.now() - stopAt, 5000u + 2000u) << what;
     }
 }
 

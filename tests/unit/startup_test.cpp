@@ -170,12 +170,15 @@ TEST(Startup, VersionFallsBackToZeros) {
 TEST(Startup, ShareProbe) {
     World answers;  // a host that answers without the folder still counts
     answers.Start();
+    EXPECT_EQ(answers.c.s.sMainShareOK, "");  // start-up does not wait for the answer
+    answers.p.RunFor(0);
     EXPECT_EQ(answers.c.s.sMainShareOK, "YES");
     const std::string probe = "\\\\MAINPC\\G\\Ostrum\\_Program\\_Updates\\";
     EXPECT_EQ(std::count(answers.p.listed.begin(), answers.p.listed.end(), probe), 1);
     World unreachable;
     unreachable.p.unreachableHosts.insert("MAINPC");
     unreachable.Start();
+    unreachable.p.RunFor(0);
     EXPECT_EQ(unreachable.c.s.sMainShareOK, "");
 }
 

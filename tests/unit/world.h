@@ -33,6 +33,7 @@ struct World {
         p.SetProcessEndHandler([this] {
             if (EarlyTickWanted(c)) TimerMONITORVESK_Timer(c);
         });
+        p.SetWorkDoneHandler([this] { ShareWorkArrived(c); });
     }
 
     std::string Path(const std::string& name) const { return p.appFolder + "\\" + name; }

@@ -4,62 +4,13 @@
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
 #include <string>
-#include <utility>
 #include <vector>
+
+#include "report_reader.h"
 
 namespace board {
 
-// Ordered by the attention a machine needs, most first.
-enum class State { Down, Hung, Silent, Stopped, Unreadable, Ok };
-
-struct Machine {
-    std::string file;     // the report's file name
-    std::string problem;  // why it cannot be read; empty for a good report
-    std::string name, version, lastEvent, lastEventTime, written, lastUpdate;
-    std::string monitorVersion, monitorStarted, lastUpdateTime;
-    bool managerUp = false;
-    std::string pid, starts;
-    std::string responding;  // "yes", "no", or empty: not said
-    std::vector<std::pair<std::string, std::string>> fields;  // every line of a good report, in order
-    std::int64_t ageSeconds = 0;  // since the report was last written
-    bool ageKnown = false;        // false when the file's time could not be had
-    std::int64_t writtenUnix = 0; // the file's time, seconds since 1970 UTC, when ageKnown
-    State state = State::Unreadable;
-};
-
-constexpr std::size_t kMaxReportBytes = 16 * 1024;
-
-// A report opened for reading. On Windows it is opened with read, write and
-// delete sharing, so that the board never stands in the way of a monitor
-// deleting or replacing its report.
-class ReportFile {
-public:
-    explicit ReportFile(const std::filesystem::path& path);
-    ~ReportFile();
-    ReportFile(const ReportFile&) = delete;
-    ReportFile& operator=(const ReportFile&) = delete;
-    bool IsOpen() const { return handle_ != nullptr; }
-    // At most `limit` bytes from the start; false on a read error.
-    bool Read(std::size_t limit, std::string& text);
-
-private:
-    void* handle_ = nullptr;  // a HANDLE on Windows, a FILE* elsewhere
-};
-
-// Fills `m` from one report; on a malformed, truncated or foreign file it
-// sets m.problem and leaves the state Unreadable.
-void ParseReport(const std::string& fileName, const std::string& text, Machine& m);
-// Sets the state from the report and its age.
-void Classify(Machine& m, std::int64_t ageSeconds, std::int64_t silentAfter);
-// Every "*.txt" in the folder, in the order that needs attention first.
-// False with `error` set when the folder cannot be listed.
-bool ReadFolder(const std::string& folder, std::int64_t silentAfter, std::vector<Machine>& out, std::string& error);
-void SortForAttention(std::vector<Machine>& machines);
-
-const char* StateName(State s);
-std::string Age(std::int64_t seconds);  // "45s", "3m05s", "2h10m", "4d03h"
 // 0 when every machine reports and runs its manager, 1 otherwise (also
 // when there is no machine at all: nothing is known to be well).
 int ExitCode(const std::vector<Machine>& machines);

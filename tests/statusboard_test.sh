@@ -38,16 +38,16 @@ expect 2 "$dir/missing"
 expect 1 "$dir/st"
 grep -q "no machine reports here" "$dir/out" || fail "empty folder not said"
 
-report() {  # report NAME RUNNING
-    printf 'status_format=1\r\nmachine=%s\r\nwritten=2024-03-07T18:05:09\r\nmanager_running=%s\r\nend=1\r\n' "$1" "$2" \
-        >"$dir/st/$1.txt"
+report() {  # report NAME RUNNING [LAST_UPDATE]
+    printf 'status_format=1\r\nmachine=%s\r\nwritten=2024-03-07T18:05:09\r\nmanager_running=%s\r\nlast_update=%s\r\nend=1\r\n' \
+        "$1" "$2" "${3:-}" >"$dir/st/$1.txt"
 }
 report SERV01 yes
 expect 0 "$dir/st" --html "$dir/st/index.html"
 grep -q '<tr class="ok">.*SERV01' "$dir/st/index.html" || fail "page lacks the SERV01 row"
 report PCWS07 no
 expect 1 "$dir/st"
-[ "$(sed -n 3p "$dir/out" | cut -c1-27)" = "DOWN       PCWS07          " ] || fail "down machine not first: $(cat "$dir/out")"
+[ "$(sed -n 3p "$dir/out" | cut -c1-28)" = "DOWN        PCWS07          " ] || fail "down machine not first: $(cat "$dir/out")"
 
 expect 1 "$dir/st" --json --prometheus "$dir/board.prom"
 jq -e '[.machines[] | .machine + " " + .state] == ["PCWS07 DOWN", "SERV01 OK"]' "$dir/out" >/dev/null ||
@@ -68,7 +68,27 @@ done
 rm "$dir/st/Café.txt"
 expect 2 "$dir/missing" --prometheus "$dir/board.prom"
 grep -qx 'rorerozariradi_board_folder_readable 0' "$dir/board.prom" && ! grep -q 'machine=' "$dir/board.prom" ||
-    fail "unlistable folder: $(cat "$dir/board.prom")"
+    fail "unlistable folder never read: $(cat "$dir/board.prom")"
+
+# A refused update is trouble; a folder gone after a good run leaves the
+# last known machines in the metrics, the page and the lines, said as such;
+# a damaged memory is passed over with a message.
+report SERV01 yes refused
+expect 1 "$dir/st" --prometheus "$dir/board.prom" --html "$dir/page.html"
+grep -qE '^NOT_UPDATED +SERV01 ' "$dir/out" || fail "refused update not trouble: $(cat "$dir/out")"
+mv "$dir/st" "$dir/away"
+expect 2 "$dir/st" --prometheus "$dir/board.prom" --html "$dir/page.html"
+grep -q 'cannot be read since .*last known, as read at .*: 2 machines, 2 needing attention' "$dir/out" &&
+    grep -qx 'rorerozariradi_machine_state{machine="SERV01",state="NOT_UPDATED"} 1' "$dir/board.prom" &&
+    grep -qx 'rorerozariradi_board_folder_readable 0' "$dir/board.prom" &&
+    grep -q '<p class="outage">The status folder cannot be read since' "$dir/page.html" ||
+    fail "outage after a good run: $(cat "$dir/out" "$dir/board.prom")"
+mv "$dir/away" "$dir/st"
+echo '{"board_memory": 1, "folder": ' >"$dir/board.prom.last-known.json"
+expect 1 "$dir/st" --prometheus "$dir/board.prom"
+grep -q "board.prom.last-known.json' is damaged (not JSON); what the board last knew is passed over" "$dir/out" ||
+    fail "damaged memory: $(cat "$dir/out")"
+report SERV01 yes applied
 
 rm "$dir/st/index.html" "$dir/board.prom"
 "$board" "$dir/st" --html "$dir/st/index.html" --prometheus "$dir/board.prom" --watch 1 >"$dir/watch.out" 2>&1 &
@@ -81,4 +101,7 @@ sleep 2.5
 grep -q PCWS07 "$dir/st/index.html" "$dir/board.prom" && fail "--watch did not rewrite the page and the metrics"
 kill -0 "$watcher" || fail "--watch ended"
 [ -s "$dir/watch.out" ] && fail "--watch printed: $(cat "$dir/watch.out")"
+mv "$dir/st" "$dir/away" && sleep 1.5  # its page with it: only the metrics can be written
+grep -qx 'rorerozariradi_board_folder_readable 0' "$dir/board.prom" && grep -q 'machine="SERV01"' "$dir/board.prom" ||
+    fail "--watch lost the last known machines in an outage: $(cat "$dir/board.prom")"
 echo "statusboard ok"

@@ -45,7 +45,8 @@ constexpr const char* KeyName(ReportKey key) { return kReportKeys[static_cast<st
 constexpr const char* kReportFormat = "1";
 // The event of the last report a monitor writes before it ends.
 constexpr const char* kStoppingEvent = "monitor stopping";
-// What last_update can say, besides empty (no update met yet).
+// What last_update can say, besides empty (no update met yet). The first,
+// alone, means the build went in: readers take the others for trouble.
 constexpr const char* const kUpdateResults[] = {"applied", "failed", "rolled back", "refused"};
 
 }  // namespace rz

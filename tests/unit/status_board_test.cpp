@@ -76,8 +76,15 @@ TEST(Board, StatesAttentionOrderAndExitCode) {
         const char* event;
         State state;
         const char* responding = "";
+        const char* lastUpdate = "";
     } cases[] = {
         {"OK1", 180, true, "manager started", State::Ok},
+        {"UPD1", 5, true, "update refused", State::NotUpdated, "", "refused"},
+        {"UPD2", 5, true, "update rolled back", State::NotUpdated, "yes", "rolled back"},
+        {"UPD3", 5, true, "update failed", State::NotUpdated, "", "failed"},
+        {"OK3", 5, true, "update applied", State::Ok, "", "applied"},
+        {"OK4", 5, true, "", State::Ok, "", "reverted"},  // a newer monitor's word: no reason known
+        {"DOWN2", 5, false, "update refused", State::Down, "", "refused"},
         {"SILENT1", 181, true, "manager started", State::Silent},
         {"DOWN1", 5, false, "manager found missing", State::Down},
         {"HUNG1", 5, true, "manager not responding", State::Hung, "no"},
@@ -89,6 +96,7 @@ TEST(Board, StatesAttentionOrderAndExitCode) {
     for (const Case& k : cases) {
         Machine m;
         m.name = k.name, m.managerUp = k.up, m.lastEvent = k.event, m.responding = k.responding;
+        m.lastUpdate = k.lastUpdate;
         Classify(m, k.age, 180);
         EXPECT_EQ(m.state, k.state) << k.name;
         all.push_back(m);
@@ -99,7 +107,7 @@ TEST(Board, StatesAttentionOrderAndExitCode) {
     SortForAttention(all);
     std::string order;
     for (const Machine& m : all) order += (m.name.empty() ? m.file : m.name) + " ";
-    EXPECT_EQ(order, "DOWN1 HUNG1 SILENT1 STOPPED1 junk.txt OK0 OK1 OK2 ");
+    EXPECT_EQ(order, "DOWN1 DOWN2 HUNG1 SILENT1 STOPPED1 junk.txt UPD1 UPD2 UPD3 OK0 OK1 OK2 OK3 OK4 ");
     EXPECT_EQ(ExitCode(all), 1);
     EXPECT_EQ(ExitCode({all.end() - 2, all.end()}), 0);
     EXPECT_EQ(ExitCode({}), 1);
@@ -114,7 +122,9 @@ TEST(Board, AgesAndAPageThatEscapesWhatTheFilesSay) {
     Machine m;
     ParseReport("PCWS07.txt", Replace(kGood, "manager started", "<script>alert(1)</script>"), m);
     Classify(m, 7, 180);
-    const std::string page = HtmlPage({m}, "G:\\_Updates\\_Status", "2024-03-07 18:05:09", 30);
+    Made made;
+    made.folder = "G:\\_Updates\\_Status", made.at = "2024-03-07 18:05:09";
+    const std::string page = HtmlPage({m}, made, 30);
     EXPECT_EQ(page.find("<script"), std::string::npos);
     EXPECT_NE(page.find("&lt;script&gt;alert(1)&lt;/script&gt;, 2024-03-07 18:05:09"), std::string::npos);
     EXPECT_NE(page.find("<tr class=\"ok\"><td class=\"state\" data-label=\"State\">OK</td>"
@@ -130,6 +140,12 @@ TEST(Board, AgesAndAPageThatEscapesWhatTheFilesSay) {
 
 namespace board {
 namespace {
+
+Made MadeAt(const std::string& folder, const std::string& at, std::int64_t unixTime) {
+    Made made;
+    made.folder = folder, made.at = at, made.unixTime = unixTime, made.silentAfter = 180;
+    return made;
+}
 
 Machine Read(const std::string& file, const std::string& text, std::int64_t age) {
     Machine m;
@@ -150,8 +166,8 @@ TEST(BoardExport, JsonAndMetricsSayWhatTheBoardSays) {
                                    "last_update=reverted\r\nlast_update_time=2024-03-07T18:06:10\r\nmanager_responding=no\r\nend=1"), 3),
         Read("caf\xE9\t.txt", "junk", -1),
     };
-    const auto doc = nlohmann::json::parse(JsonDocument(machines, {"G:\\_Updates\\_Status", "2024-03-07 18:05:09",
-                                                                   1709834709, 180}));
+    const auto doc = nlohmann::json::parse(JsonDocument(machines, MadeAt("G:\\_Updates\\_Status", "2024-03-07 18:05:09",
+                                                                          1709834709)));
     EXPECT_EQ(doc["time"], "2024-03-07T18:05:09");
     EXPECT_EQ(doc["unix_time"], 1709834709);
     EXPECT_EQ(doc["folder"], "G:\\_Updates\\_Status");
@@ -172,7 +188,7 @@ TEST(BoardExport, JsonAndMetricsSayWhatTheBoardSays) {
 
     setenv("TZ", "UTC", 1);  // the reports' local times, read as the board's
     tzset();
-    Made made{"", "", 1709834709, 180};
+    Made made = MadeAt("", "", 1709834709);
     const std::string metrics = PrometheusText(machines, made);
     for (const char* line : {
              "# TYPE rorerozariradi_machine_state gauge\n",
@@ -199,9 +215,13 @@ TEST(BoardExport, JsonAndMetricsSayWhatTheBoardSays) {
     EXPECT_EQ(metrics.find("rorerozariradi_manager_up{machine=\"caf"), std::string::npos);
     EXPECT_EQ(metrics.find("reverted"), std::string::npos);
     EXPECT_EQ(metrics.find("rorerozariradi_monitor_start_timestamp_seconds{machine=\"PCWS07\"}"), std::string::npos);
-    made.folderReadable = false;  // no machine series to freeze, the board's own ones fresh
-    EXPECT_EQ(PrometheusText(machines, made).find("machine="), std::string::npos);
-    EXPECT_NE(PrometheusText(machines, made).find("rorerozariradi_board_folder_readable 0\n"), std::string::npos);
+    made.folderReadable = false;  // the last known machine series go on, with the time they are as of
+    made.folderReadAt = 1709834649;
+    const std::string outage = PrometheusText(machines, made);
+    for (const char* line : {"rorerozariradi_board_folder_readable 0\n",
+                             "rorerozariradi_board_folder_read_timestamp_seconds 1709834649\n",
+                             "rorerozariradi_machine_state{machine=\"PCWS07\",state=\"DOWN\"} 1\n"})
+        EXPECT_NE(outage.find(line), std::string::npos) << line;
 }
 
 // Every key of the shared format, as the monitor writes it, reaches the
@@ -221,6 +241,80 @@ TEST(BoardExport, EveryKeyTheMonitorWritesReachesTheJson) {
         at += line.size();
     }
     EXPECT_EQ(at, text.size());
+}
+
+// What the board last knew, through its file: an outage of the folder shows
+// the last known states, aged on; a report unreadable for a moment shows its
+// last good read; a state keeps its "since" until it changes.
+TEST(BoardMemory, LastKnownThroughAnOutageAndAMomentaryReadError) {
+    Machine down = Read("SERV01.txt", Replace(kGood, "PCWS07", "SERV01"), 0);
+    down.state = State::Down, down.writtenUnix = 1000, down.stateSince = 900;
+    Machine junk = Read("caf\xE9.txt", "junk", 0);
+    junk.writtenUnix = 800, junk.stateSince = 800;
+    Memory before{"G:\\_Updates\\_Status", 1000, 0, {down, junk}};
+    Memory memory;
+    ASSERT_EQ(ParseMemory(MemoryText(before), memory), "");
+    EXPECT_EQ(memory.folder + "|" + std::to_string(memory.readAt), "G:\\_Updates\\_Status|1000");
+
+    const std::vector<Machine> outage = LastKnown(memory, 1400);  // past --silent-after, yet no guess of SILENT
+    ASSERT_EQ(outage.size(), 2u);
+    EXPECT_EQ(std::string(StateName(outage[0].state)) + "|" + std::to_string(outage[0].ageSeconds) + "|" +
+                  std::to_string(outage[0].stateSince) + "|" + outage[0].pid + "|" + outage[1].file + "|" +
+                  outage[1].problem,
+              "DOWN|400|900|1000|caf\xEF\xBF\xBD.txt|truncated");
+    EXPECT_TRUE(outage[0].lastKnown && outage[1].lastKnown);
+
+    struct Case {
+        std::int64_t now;
+        const char* text;  // nullptr: the file could not be read
+        const char* expected;  // state, since, shown as last known
+    } cases[] = {
+        {1100, nullptr, "DOWN 900 1"},          // unreadable for a moment: the last good read
+        {1181, nullptr, "UNREADABLE 1181 0"},  // for longer than --silent-after: as it is
+        {1100, "", "DOWN 900 0"},               // read again in the same state
+        {1100, "up", "OK 1100 0"},              // in a new state from now
+    };
+    for (const Case& k : cases) {
+        Machine m = Read("SERV01.txt", Replace(kGood, "PCWS07", "SERV01"), 3);
+        if (!k.text) m = Machine(), m.file = "SERV01.txt", m.problem = "cannot be read", m.readError = true;
+        if (k.text && !*k.text) m.state = State::Down;
+        std::vector<Machine> now = {m};
+        Recall(memory, k.now, 180, now);
+        EXPECT_EQ(std::string(StateName(now[0].state)) + " " + std::to_string(now[0].stateSince) + " " +
+                      std::to_string(now[0].lastKnown),
+                  k.expected)
+            << k.now;
+    }
+
+    for (const char* damaged : {"", "{\"board_memory\": 1, \"folder\"", "{\"board_memory\": 2}",
+                                "{\"board_memory\": 1, \"folder\": \"x\", \"read_at\": \"soon\"}"}) {
+        Memory none;
+        EXPECT_NE(ParseMemory(damaged, none), "") << damaged;
+        EXPECT_TRUE(none.machines.empty() && none.readAt == 0);
+    }
+    std::string cut = MemoryText(before);
+    EXPECT_EQ(ParseMemory(Replace(cut, "\"DOWN\"", "\"GONE\""), memory), "a machine that is none");
+}
+
+// The page in an outage says so at its top, and marks its figures.
+TEST(BoardMemory, ThePageSaysWhenTheFolderCouldNotBeRead) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    Machine m = Read("PCWS07.txt", kGood, 75);
+    m.lastKnown = true;
+    Made made;
+    made.folder = "G:\\_Updates\\_Status", made.at = "2024-03-07 18:05:09", made.folderReadable = false;
+    made.folderReadAt = 1709834649, made.unreadableSince = 1709834679, made.folderProblem = "cannot list 'G:'";
+    const std::string page = HtmlPage({m}, made, 30);
+    EXPECT_NE(page.find("<p class=\"outage\">The status folder cannot be read since 2024-03-07 18:04:39: cannot "
+                        "list &#39;G:&#39;. The figures below are the last known, as the board read them at "
+                        "2024-03-07 18:04:09.</p>"),
+              std::string::npos);
+    EXPECT_NE(page.find("1m15s ago (last known)"), std::string::npos);
+    EXPECT_NE(TextReport({m}, made).find("manager started, 2024-03-07 18:05:09 (last known)\n"), std::string::npos);
+    EXPECT_NE(TextReport({}, made).find("the folder cannot be read since 2024-03-07 18:04:39 (cannot list 'G:'); "
+                                        "nothing is known of its machines"),
+              std::string::npos);
 }
 
 }  // namespace

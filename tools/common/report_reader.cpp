@@ -69,6 +69,15 @@ std::string Get(const std::map<std::string, std::string>& values, ReportKey key)
     return it == values.end() ? std::string() : it->second;
 }
 
+// A last update that did not put its build in place (every known result but
+// "applied"), until a later one does. A result of a newer monitor is no
+// reason for attention that this reader could explain.
+bool UpdateHeldBack(const std::string& lastUpdate) {
+    const std::string applied = rz::kUpdateResults[0];
+    return lastUpdate != applied && std::find(std::begin(rz::kUpdateResults), std::end(rz::kUpdateResults),
+                                              lastUpdate) != std::end(rz::kUpdateResults);
+}
+
 bool Has(const std::map<std::string, std::string>& values, ReportKey key) { return values.count(KeyName(key)) != 0; }
 
 std::string Check(const std::string& fileName, const Fields& fields, const std::map<std::string, std::string>& values) {
@@ -103,7 +112,7 @@ Machine ReadOne(const fs::directory_entry& entry, std::int64_t silentAfter) {
     if (!ec && ReadCapped(entry.path(), text))
         ParseReport(m.file, text, m);
     else
-        m.problem = "cannot be read";
+        m.problem = "cannot be read", m.readError = true;
     Classify(m, age, silentAfter);
     m.ageKnown = !ec;
     m.writtenUnix = static_cast<std::int64_t>(std::time(nullptr)) - age;
@@ -183,8 +192,12 @@ void Classify(Machine& m, std::int64_t ageSeconds, std::int64_t silentAfter) {
         m.state = State::Stopped;
     else if (m.ageSeconds > silentAfter)
         m.state = State::Silent;
+    else if (!m.managerUp)
+        m.state = State::Down;
+    else if (m.responding == "no")
+        m.state = State::Hung;
     else
-        m.state = !m.managerUp ? State::Down : m.responding == "no" ? State::Hung : State::Ok;
+        m.state = UpdateHeldBack(m.lastUpdate) ? State::NotUpdated : State::Ok;
 }
 
 bool ReadFolder(const std::string& folder, std::int64_t silentAfter, std::vector<Machine>& out, std::string& error) {
@@ -217,9 +230,17 @@ const char* StateName(State s) {
         case State::Silent: return "SILENT";
         case State::Stopped: return "STOPPED";
         case State::Unreadable: return "UNREADABLE";
+        case State::NotUpdated: return "NOT_UPDATED";
         case State::Ok: return "OK";
     }
     return "?";
+}
+
+bool StateFromName(const std::string& name, State& s) {
+    for (State each : {State::Down, State::Hung, State::Silent, State::Stopped, State::Unreadable, State::NotUpdated,
+                       State::Ok})
+        if (name == StateName(each)) return s = each, true;
+    return false;
 }
 
 std::string Age(std::int64_t s) {

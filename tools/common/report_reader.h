@@ -11,8 +11,9 @@
 
 namespace board {
 
-// Ordered by the attention a machine needs, most first.
-enum class State { Down, Hung, Silent, Stopped, Unreadable, Ok };
+// Ordered by the attention a machine needs, most first. NotUpdated: the
+// manager runs, but the last update met was refused, rolled back or failed.
+enum class State { Down, Hung, Silent, Stopped, Unreadable, NotUpdated, Ok };
 
 struct Machine {
     std::string file;     // the report's file name
@@ -27,6 +28,12 @@ struct Machine {
     bool ageKnown = false;        // false when the file's time could not be had
     std::int64_t writtenUnix = 0; // the file's time, seconds since 1970 UTC, when ageKnown
     State state = State::Unreadable;
+    bool readError = false;       // the file could not be opened or read: its content is unknown
+    // Kept by a reader that remembers earlier reads: when it first saw the
+    // machine in this state (0: not known), and whether the row is what it
+    // last knew rather than what it read now.
+    std::int64_t stateSince = 0;
+    bool lastKnown = false;
 };
 
 constexpr std::size_t kMaxReportBytes = 16 * 1024;
@@ -59,6 +66,8 @@ bool ReadFolder(const std::string& folder, std::int64_t silentAfter, std::vector
 void SortForAttention(std::vector<Machine>& machines);
 
 const char* StateName(State s);
+// The state of that name; false for a name that is none.
+bool StateFromName(const std::string& name, State& s);
 std::string Age(std::int64_t seconds);  // "45s", "3m05s", "2h10m", "4d03h"
 
 }  // namespace board

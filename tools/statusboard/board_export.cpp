@@ -5,6 +5,8 @@
 #include <ctime>
 #include <set>
 
+#include <nlohmann/json.hpp>
+
 #include "diag/status_format.h"
 #include "status_board.h"
 
@@ -13,83 +15,43 @@ namespace board {
 namespace {
 
 const char* const kMetricPrefix = "rorerozariradi_";
-const State kStates[] = {State::Down, State::Hung, State::Silent, State::Stopped, State::Unreadable, State::Ok};
+const State kStates[] = {State::Down,       State::Hung,       State::Silent, State::Stopped,
+                         State::Unreadable, State::NotUpdated, State::Ok};
 
-// The length of the well-formed UTF-8 sequence at s[i], 0 when there is none.
-std::size_t Utf8Length(const std::string& s, std::size_t i) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) return 1;
-    const std::size_t len = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
-    if (len == 0 || i + len > s.size()) return 0;
-    unsigned char low = 0x80, high = 0xBF;  // the second byte rules out overlong forms and surrogates
-    if (c == 0xE0) low = 0xA0;
-    if (c == 0xED) high = 0x9F;
-    if (c == 0xF0) low = 0x90;
-    if (c == 0xF4) high = 0x8F;
-    const unsigned char second = static_cast<unsigned char>(s[i + 1]);
-    if (second < low || second > high) return 0;
-    for (std::size_t k = 2; k < len; ++k)
-        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
-    return len;
+using Json = nlohmann::ordered_json;
+
+Json OrNull(bool known, const Json& value) { return known ? value : Json(nullptr); }
+
+Json JsonReport(const Machine& m) {
+    if (!m.problem.empty()) return nullptr;
+    Json report = Json::object();
+    for (const auto& field : m.fields) report[field.first] = field.second;
+    return report;
 }
 
-// Both formats want UTF-8; a name in a Windows code page is not. Each byte
-// that does not belong to a well-formed sequence becomes U+FFFD.
-std::string Utf8(const std::string& s) {
-    std::string out;
-    for (std::size_t i = 0; i < s.size();) {
-        const std::size_t len = Utf8Length(s, i);
-        if (len == 0) {
-            out += "\xEF\xBF\xBD";
-            ++i;
-        } else {
-            out.append(s, i, len);
-            i += len;
-        }
-    }
-    return out;
-}
-
-std::string Json(const std::string& s) {
-    std::string out = "\"";
-    for (char ch : Utf8(s)) {
-        if (ch == '"' || ch == '\\') {
-            out += '\\';
-            out += ch;
-        } else if (static_cast<unsigned char>(ch) < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(ch));
-            out += buf;
-        } else {
-            out += ch;
-        }
-    }
-    return out + "\"";
-}
-
-std::string JsonOrNull(bool known, const std::string& s) { return known ? Json(s) : "null"; }
-
-std::string JsonReport(const Machine& m) {
-    if (!m.problem.empty()) return "null";
-    std::string out = "{";
-    for (const auto& field : m.fields)
-        out += (out.size() > 1 ? ", " : "") + Json(field.first) + ": " + Json(field.second);
-    return out + "}";
-}
-
-std::string JsonMachine(const Machine& m) {
+Json JsonMachine(const Machine& m) {
     const bool known = m.problem.empty();
-    return "{\"file\": " + Json(m.file) + ", \"machine\": " + JsonOrNull(known, m.name) +
-           ", \"state\": " + Json(StateName(m.state)) +
-           ", \"age_seconds\": " + (m.ageKnown ? std::to_string(m.ageSeconds) : "null") +
-           ", \"problem\": " + JsonOrNull(!known, m.problem) + ", \"report\": " + JsonReport(m) + "}";
+    return Json{{"file", m.file},
+                {"machine", OrNull(known, m.name)},
+                {"state", StateName(m.state)},
+                {"age_seconds", OrNull(m.ageKnown, m.ageSeconds)},
+                {"state_since", OrNull(m.stateSince > 0, m.stateSince)},
+                {"last_known", m.lastKnown},
+                {"problem", OrNull(!known, m.problem)},
+                {"report", JsonReport(m)}};
+}
+
+// Both formats want UTF-8; a name in a Windows code page is not: each byte
+// of no well-formed sequence becomes U+FFFD.
+std::string Dump(const Json& j, int indent = -1) {
+    return j.dump(indent, ' ', false, Json::error_handler_t::replace);
 }
 
 // Only what the exposition format requires is escaped: backslash, double
 // quote and line feed. Everything else goes as UTF-8.
 std::string LabelValue(const std::string& s) {
     std::string out;
-    for (char ch : Utf8(s)) {
+    for (char ch : ValidUtf8(s)) {
         if (ch == '\\' || ch == '"') out += '\\';
         if (ch == '\n')
             out += "\\n";
@@ -169,6 +131,11 @@ void BoardFamilies(std::string& out, const Made& made) {
     out += std::string(kMetricPrefix) + "board_last_run_timestamp_seconds " + std::to_string(made.unixTime) + "\n";
     Family(out, "board_folder_readable", "1 when the status board could list the status folder at its last run, else 0.");
     out += std::string(kMetricPrefix) + "board_folder_readable " + (made.folderReadable ? "1" : "0") + "\n";
+    if (made.folderReadAt <= 0) return;
+    Family(out, "board_folder_read_timestamp_seconds",
+           "When the status board last listed the status folder, seconds since 1970 UTC: the time its machine series "
+           "are as of.");
+    out += std::string(kMetricPrefix) + "board_folder_read_timestamp_seconds " + std::to_string(made.folderReadAt) + "\n";
 }
 
 void MachineFamilies(std::string& out, const std::vector<const Machine*>& rows) {
@@ -177,6 +144,11 @@ void MachineFamilies(std::string& out, const std::vector<const Machine*>& rows) 
     for (const Machine* m : rows)
         for (State s : kStates)
             Sample(out, "machine_state", MachineLabel(*m), Label("state", StateName(s)), m->state == s ? "1" : "0");
+    Family(out, "machine_state_since_timestamp_seconds",
+           "When the status board first saw the machine in its present state, seconds since 1970 UTC.");
+    for (const Machine* m : rows)
+        if (m->stateSince > 0)
+            Sample(out, "machine_state_since_timestamp_seconds", MachineLabel(*m), "", std::to_string(m->stateSince));
     Family(out, "machine_info", "1 for each machine with a readable report, labelled with its builds.");
     for (const Machine* m : rows)
         if (m->problem.empty())
@@ -210,20 +182,29 @@ void MachineFamilies(std::string& out, const std::vector<const Machine*>& rows) 
 
 }  // namespace
 
+std::string ValidUtf8(const std::string& s) { return Json::parse(Dump(s)).get<std::string>(); }
+
 std::string JsonDocument(const std::vector<Machine>& machines, const Made& made) {
     std::string at = made.at;
     if (at.size() > 10 && at[10] == ' ') at[10] = 'T';
-    std::string out = "{\n  \"schema\": 1,\n  \"time\": " + Json(at) + ",\n  \"unix_time\": " +
-                      std::to_string(made.unixTime) + ",\n  \"folder\": " + Json(made.folder) +
-                      ",\n  \"silent_after_seconds\": " + std::to_string(made.silentAfter) + ",\n  \"machines\": [";
-    for (std::size_t i = 0; i < machines.size(); ++i) out += (i ? ",\n    " : "\n    ") + JsonMachine(machines[i]);
-    return out + (machines.empty() ? "]\n}\n" : "\n  ]\n}\n");
+    Json list = Json::array();
+    for (const Machine& m : machines) list.push_back(JsonMachine(m));
+    const Json doc = {{"schema", 1},
+                      {"time", at},
+                      {"unix_time", made.unixTime},
+                      {"folder", made.folder},
+                      {"silent_after_seconds", made.silentAfter},
+                      {"folder_readable", made.folderReadable},
+                      {"folder_read_unix_time", OrNull(made.folderReadAt > 0, made.folderReadAt)},
+                      {"folder_unreadable_since", OrNull(made.unreadableSince > 0, made.unreadableSince)},
+                      {"folder_problem", OrNull(!made.folderProblem.empty(), made.folderProblem)},
+                      {"machines", list}};
+    return Dump(doc, 2) + "\n";
 }
 
 std::string PrometheusText(const std::vector<Machine>& machines, const Made& made) {
     std::string out;
     BoardFamilies(out, made);
-    if (!made.folderReadable) return out;
     // Two files may name one machine (PCWS07.txt and pcws07.TXT); a label
     // set given twice would make the collector drop the whole file, so the
     // first one, the one needing most attention, stands for the machine.

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -87,13 +88,6 @@ int ParseArgs(int argc, char** argv, Options& o) {
     return why.empty() ? -1 : rz::BadUsage("statusboard", why);
 }
 
-std::string MadeAt() {
-    const std::time_t now = std::time(nullptr);
-    char buf[32] = "";
-    if (const std::tm* t = std::localtime(&now)) std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", t);
-    return buf;
-}
-
 // Writes beside the file and moves over it, so a browser or a collector
 // never gets half.
 bool WriteReplacing(const std::string& path, const std::string& page) {
@@ -120,25 +114,72 @@ bool Write(const std::string& path, const std::string& content) {
     return false;
 }
 
-int Round(const Options& o) {
+// Beside the metrics, or else beside the page: what the board last knew,
+// for the next run, in this process or a fresh one. None without either.
+std::string MemoryPath(const Options& o) {
+    const std::string& output = o.prometheus.empty() ? o.html : o.prometheus;
+    return output.empty() ? "" : output + ".last-known.json";
+}
+
+board::Memory Load(const std::string& path, const std::string& folder) {
+    board::Memory memory;
+    std::ifstream in(path, std::ios::binary);
+    if (path.empty() || !in) return memory;  // none yet
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string why = board::ParseMemory(text, memory);
+    if (!why.empty())
+        std::fprintf(stderr, "statusboard: '%s' is damaged (%s); what the board last knew is passed over\n",
+                     path.c_str(), why.c_str());
+    else if (memory.folder != folder)
+        memory = board::Memory();  // kept for another folder: nothing known of this one
+    return memory;
+}
+
+// Reads the folder; when it cannot be listed, the machines are the last
+// known ones and `made` says since when and why.
+std::vector<board::Machine> ReadOrRecall(const Options& o, board::Memory& memory, board::Made& made,
+                                         bool remembering) {
     std::vector<board::Machine> machines;
-    std::string error;
-    board::Made made{o.folder, MadeAt(), static_cast<std::int64_t>(std::time(nullptr)), o.silentAfter};
-    made.folderReadable = board::ReadFolder(o.folder, o.silentAfter, machines, error);
-    // The metrics are written either way: an unreadable folder shows in them
-    // rather than leaving the last machine series to look fresh.
-    const bool metricsWritten = o.prometheus.empty() || Write(o.prometheus, board::PrometheusText(machines, made));
-    if (!made.folderReadable) {
-        std::fprintf(stderr, "statusboard: %s\n", error.c_str());
-        return 2;
+    made.folderReadable = board::ReadFolder(o.folder, o.silentAfter, machines, made.folderProblem);
+    if (made.folderReadable) {
+        if (remembering) board::Recall(memory, made.unixTime, o.silentAfter, machines);
+        memory.machines = machines;
+        memory.readAt = made.unixTime;
+        memory.unreadableSince = 0;
+    } else {
+        machines = board::LastKnown(memory, made.unixTime);
+        if (memory.unreadableSince == 0) memory.unreadableSince = made.unixTime;
     }
+    memory.folder = o.folder;
+    made.folderReadAt = memory.readAt;
+    made.unreadableSince = made.folderReadable ? 0 : memory.unreadableSince;
+    return machines;
+}
+
+int Round(const Options& o) {
+    const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+    board::Made made;
+    made.folder = o.folder;
+    made.at = board::LocalTime(now);
+    made.unixTime = now;
+    made.silentAfter = o.silentAfter;
+    const std::string memoryPath = MemoryPath(o);
+    board::Memory memory = Load(memoryPath, o.folder);
+    const std::vector<board::Machine> machines = ReadOrRecall(o, memory, made, !memoryPath.empty());
+    bool written = memoryPath.empty() || Write(memoryPath, board::MemoryText(memory));
+    // The metrics are written either way: an unreadable folder shows in
+    // them, beside the last known machine series.
+    written = (o.prometheus.empty() || Write(o.prometheus, board::PrometheusText(machines, made))) && written;
+    written = (o.html.empty() || Write(o.html, board::HtmlPage(machines, made, static_cast<int>(o.watch)))) && written;
     if (o.json)
         std::fputs(board::JsonDocument(machines, made).c_str(), stdout);
     else if (o.watch == 0)
-        std::fputs(board::TextReport(machines, o.folder, made.at).c_str(), stdout);
-    const bool pageWritten =
-        o.html.empty() || Write(o.html, board::HtmlPage(machines, o.folder, made.at, static_cast<int>(o.watch)));
-    return pageWritten && metricsWritten ? board::ExitCode(machines) : 2;
+        std::fputs(board::TextReport(machines, made).c_str(), stdout);
+    if (!made.folderReadable) {
+        std::fprintf(stderr, "statusboard: %s\n", made.folderProblem.c_str());
+        return 2;
+    }
+    return written ? board::ExitCode(machines) : 2;
 }
 
 }  // namespace

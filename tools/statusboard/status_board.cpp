@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <ctime>
 
 namespace board {
 
@@ -39,6 +40,9 @@ std::string LastEvent(const Machine& m) {
     return when.empty() ? m.lastEvent : m.lastEvent + ", " + when;
 }
 
+// A row the board could not read now shows what it read before, and says so.
+std::string LastKnownMark(const Machine& m) { return m.lastKnown ? " (last known)" : ""; }
+
 std::string Dash(const std::string& s) { return s.empty() ? "-" : s; }
 
 // What the last report said of the manager; hearsay once the monitor is quiet.
@@ -53,34 +57,65 @@ int NeedingAttention(const std::vector<Machine>& machines) {
                                           [](const Machine& m) { return m.state != State::Ok; }));
 }
 
-std::string Summary(const std::vector<Machine>& machines) {
-    if (machines.empty()) return "no machine reports here";
+std::string Count(const std::vector<Machine>& machines) {
     return std::to_string(machines.size()) + (machines.size() == 1 ? " machine, " : " machines, ") +
            std::to_string(NeedingAttention(machines)) + " needing attention";
 }
 
+std::string Summary(const std::vector<Machine>& machines, const Made& made) {
+    if (made.folderReadable) return machines.empty() ? "no machine reports here" : Count(machines);
+    std::string out = "the folder cannot be read";
+    if (made.unreadableSince > 0) out += " since " + LocalTime(made.unreadableSince);
+    out += " (" + made.folderProblem + "); ";
+    if (machines.empty()) return out + "nothing is known of its machines";
+    return out + "last known" + (made.folderReadAt > 0 ? ", as read at " + LocalTime(made.folderReadAt) : "") + ": " +
+           Count(machines);
+}
+
+// In words, at the top of the page: a page that is rewritten in an outage
+// must not pass for a fresh one.
+std::string OutageNotice(const std::vector<Machine>& machines, const Made& made) {
+    std::string out = "The status folder cannot be read";
+    if (made.unreadableSince > 0) out += " since " + LocalTime(made.unreadableSince);
+    out += ": " + made.folderProblem + ". ";
+    if (machines.empty()) return out + "Nothing is known of its machines.";
+    out += "The figures below are the last known";
+    return out + (made.folderReadAt > 0 ? ", as the board read them at " + LocalTime(made.folderReadAt) : "") + ".";
+}
+
+std::string PageSummary(const std::vector<Machine>& machines, const Made& made) {
+    if (made.folderReadable || machines.empty()) return made.folderReadable ? Summary(machines, made) : "nothing known";
+    return "last known: " + Count(machines);
+}
+
 }  // namespace
+
+std::string LocalTime(std::int64_t unixTime) {
+    const std::time_t t = static_cast<std::time_t>(unixTime);
+    char buf[32] = "";
+    if (const std::tm* local = std::localtime(&t)) std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", local);
+    return buf;
+}
 
 int ExitCode(const std::vector<Machine>& machines) {
     return machines.empty() || NeedingAttention(machines) > 0 ? 1 : 0;
 }
 
-std::string TextReport(const std::vector<Machine>& machines, const std::string& folder, const std::string& madeAt) {
-    std::string out = "Status of " + folder + " at " + madeAt + ": " + Summary(machines) + "\n";
+std::string TextReport(const std::vector<Machine>& machines, const Made& made) {
+    std::string out = "Status of " + made.folder + " at " + made.at + ": " + Summary(machines, made) + "\n";
     if (machines.empty()) return out;
-    out += Pad("STATE", 11) + Pad("MACHINE", 16) + Pad("AGE", 8) + Pad("MANAGER", 9) + Pad("BUILD", 16) +
+    out += Pad("STATE", 12) + Pad("MACHINE", 16) + Pad("AGE", 8) + Pad("MANAGER", 9) + Pad("BUILD", 16) +
            Pad("STARTS24H", 10) + "LAST EVENT\n";
     for (const Machine& m : machines) {
         const bool known = m.problem.empty();
-        out += Pad(StateName(m.state), 11) + Pad(known ? m.name : m.file, 16) + Pad(known ? Age(m.ageSeconds) : "-", 8) +
+        out += Pad(StateName(m.state), 12) + Pad(known ? m.name : m.file, 16) + Pad(known ? Age(m.ageSeconds) : "-", 8) +
                Pad(Manager(m), 9) + Pad(Dash(m.version), 16) + Pad(Dash(m.starts), 10) +
-               LastEvent(m) + "\n";
+               LastEvent(m) + LastKnownMark(m) + "\n";
     }
     return out;
 }
 
-std::string HtmlPage(const std::vector<Machine>& machines, const std::string& folder, const std::string& madeAt,
-                     int refreshSeconds) {
+std::string HtmlPage(const std::vector<Machine>& machines, const Made& made, int refreshSeconds) {
     std::string page =
         "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
         "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n";
@@ -91,6 +126,7 @@ std::string HtmlPage(const std::vector<Machine>& machines, const std::string& fo
         "color:#222}\n"
         "h1{font-size:1.4rem;margin:0 0 .2rem}\n"
         "p.made{margin:0 0 1rem;color:#555}\n"
+        "p.outage{margin:0 0 1rem;padding:.6rem .8rem;background:#c62828;color:#fff;font-weight:600}\n"
         "table{border-collapse:collapse;width:100%;background:#fff}\n"
         "th,td{padding:.5rem .7rem;text-align:left;border-bottom:1px solid #ddd;white-space:nowrap}\n"
         "td:last-child{white-space:normal}\n"
@@ -102,13 +138,15 @@ std::string HtmlPage(const std::vector<Machine>& machines, const std::string& fo
         "tr.silent{background:#fff0c2;border-left-color:#e69500}\n"
         "tr.stopped{background:#e4e4ef;border-left-color:#5c5c8a}\n"
         "tr.unreadable{background:#f3e0f7;border-left-color:#8e24aa}\n"
+        "tr.not_updated{background:#ffe9d6;border-left-color:#ef6c00}\n"
         "tr.ok{background:#e3f4e5;border-left-color:#2e7d32}\n"
         "@media (max-width:700px){thead{display:none}table,tbody,tr,td{display:block}"
         "tr{margin:0 0 .8rem;border-radius:.4rem}td{border:0;padding:.25rem .7rem}"
         "td::before{content:attr(data-label) \": \";color:#555;font-weight:400}}\n"
         "</style>\n</head>\n<body>\n<h1>Status board</h1>\n";
-    page += "<p class=\"made\">Made " + Html(madeAt) + " from " + Html(folder) + ": " + Html(Summary(machines)) +
-            ".</p>\n";
+    if (!made.folderReadable) page += "<p class=\"outage\">" + Html(OutageNotice(machines, made)) + "</p>\n";
+    page += "<p class=\"made\">Made " + Html(made.at) + " from " + Html(made.folder) + ": " +
+            Html(PageSummary(machines, made)) + ".</p>\n";
     page +=
         "<table>\n<thead><tr><th>State</th><th>Machine</th><th>Last report</th><th>Manager</th><th>Build</th>"
         "<th>Starts in 24 h</th><th>Last event</th></tr></thead>\n<tbody>\n";
@@ -117,7 +155,7 @@ std::string HtmlPage(const std::vector<Machine>& machines, const std::string& fo
         std::string cls = Lower(StateName(m.state));
         page += "<tr class=\"" + cls + "\"><td class=\"state\" data-label=\"State\">" + StateName(m.state) +
                 "</td><td data-label=\"Machine\">" + Html(known ? m.name : m.file) +
-                "</td><td data-label=\"Last report\">" + (known ? Age(m.ageSeconds) + " ago" : "-") +
+                "</td><td data-label=\"Last report\">" + (known ? Age(m.ageSeconds) + " ago" : "-") + LastKnownMark(m) +
                 "</td><td data-label=\"Manager\">" +
                 Manager(m) + (m.managerUp && !m.pid.empty() ? " (pid " + Html(m.pid) + ")" : "") +
                 "</td><td data-label=\"Build\">" + Html(Dash(m.version)) + "</td><td data-label=\"Starts in 24 h\">" +

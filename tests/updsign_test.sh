@@ -41,6 +41,8 @@ openssl rsa -in own.pem -aes256 -passout pass:x -traditional -out enc1.pem 2>/de
 openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out ec.pem
 cp own.pem own.pem.bak
 ln -s own.pem link.pem && ln build.exe hard.exe && echo old >old.sig
+cp build.exe linked.exe && ln -s own.pem linked.exe.sig
+cp build.exe other.exe && echo keep >elsewhere.txt && ln -s elsewhere.txt other.exe.sig
 cat own.pub own.pem >both.pem
 cat ossl.pub own.pub >rollover.pub
 # command line -> exit code and a piece of its message (stdout for 0, stderr otherwise)
@@ -63,7 +65,8 @@ verify own.pub build.exe -s big.sig|1|'big.sig' is larger than 4096 bytes
 verify own.pub build.exe -s none.sig|1|'none.sig' does not exist
 verify own.pub none.exe -s own.sig|1|'none.exe' does not exist
 verify folder.pem build.exe|1|'folder.pem' is a folder
-verify own.pem build.exe|1|'own.pem' holds a private key, which must never lie beside a monitor
+verify own.pem build.exe|1|'own.pem' holds a private key; verify needs the public key, the one that lies beside the monitors as UpdateKey.pem
+verify own.pub none.exe|1|'none.exe' does not exist
 verify both.pem build.exe|1|'both.pem' holds a private key
 verify short.pub build.exe|1|'short.pub' holds an RSA key of 1024 bits, shorter than 2048 (block 1)
 verify rollover.pub build.exe|0|valid: 'build.exe.sig'
@@ -80,6 +83,9 @@ sign own.pem build.exe -o link.pem --force|1|'link.pem' is the private key
 sign own.pem build.exe -o ./build.exe --force|1|'./build.exe' is the file being signed
 sign own.pem build.exe -o hard.exe --force|1|'hard.exe' is the file being signed
 sign own.pem build.exe -o old.sig|1|'old.sig' exists already; --force replaces it
+sign own.pem linked.exe|1|'linked.exe.sig' is the private key; delete 'linked.exe.sig' first
+sign own.pem other.exe|1|'other.exe.sig' is a link to 'elsewhere.txt'; sign writes the signature as a file of its own: delete the link first
+sign own.pem build.exe -o nodir/x.sig|1|'nodir/x.sig' cannot be written: No such file or directory
 sign own.pem build.exe -o old.sig --force|0|old.sig: 256 bytes
 sign own.pem build.exe --force|2|--force goes with sign --output
 keygen own.pem new.pub|1|'own.pem' exists already
@@ -92,5 +98,6 @@ frob a b|2|unknown command 'frob'
 |2|say keygen, sign or verify
 TABLE
 [ ! -e new.pub ] || fail "a refused keygen wrote the public key"
-cmp -s own.pem own.pem.bak && cmp -s build.exe hard.exe && cmp -s old.sig own.sig || fail "sign --output wrote over what it must not"
+cmp -s own.pem own.pem.bak && cmp -s build.exe hard.exe && cmp -s old.sig own.sig && [ "$(cat elsewhere.txt)" = keep ] ||
+    fail "sign wrote over what it must not"
 echo "updsign ok"

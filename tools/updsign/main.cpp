@@ -1,7 +1,9 @@
 // Makes the key pair of a centre that requires signed manager updates,
 // signs updates and checks them as the monitor does.
 // Run "updsign --help" for its command line.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -59,15 +61,23 @@ int Refused(const std::string& why) {
 
 constexpr std::uintmax_t kAnySize = ~std::uintmax_t(0);
 
-// The whole of a file of at most `limit` bytes, read as the monitor reads
-// its key and signature; "" when it could, else why not.
-std::string ReadWhole(const std::string& path, std::uintmax_t limit, std::string& out) {
+// "" for a file that is there, else why it is none.
+std::string FileProblem(const std::string& path) {
     namespace fs = std::filesystem;
     std::error_code ec;
     const fs::file_status st = fs::status(path, ec);
     if (!fs::exists(st)) return "'" + path + "' does not exist";
     if (fs::is_directory(st)) return "'" + path + "' is a folder";
-    const std::uintmax_t size = fs::file_size(path, ec);
+    return "";
+}
+
+// The whole of a file of at most `limit` bytes, read as the monitor reads
+// its key and signature; "" when it could, else why not.
+std::string ReadWhole(const std::string& path, std::uintmax_t limit, std::string& out) {
+    std::string why = FileProblem(path);
+    if (!why.empty()) return why;
+    std::error_code ec;
+    const std::uintmax_t size = std::filesystem::file_size(path, ec);
     if (ec) return "'" + path + "' cannot be read";
     if (size > limit) return "'" + path + "' is larger than " + std::to_string(limit) + " bytes";
     std::ifstream in(path, std::ios::binary);
@@ -76,11 +86,20 @@ std::string ReadWhole(const std::string& path, std::uintmax_t limit, std::string
     return "";
 }
 
-bool Write(const std::string& path, const std::string& data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << data;
-    out.close();
-    return !out.fail();
+// Why a file cannot be written, in the system's words.
+std::string CannotWrite(const std::string& path, int error) {
+    return "'" + path + "' cannot be written: " + std::strerror(error);
+}
+
+// "" when written, else why not.
+std::string Write(const std::string& path, const std::string& data) {
+    errno = 0;
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return CannotWrite(path, errno);
+    const bool wrote = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+    const int error = errno;
+    if (std::fclose(f) != 0 || !wrote) return CannotWrite(path, errno ? errno : error);
+    return "";
 }
 
 // A key file that must not replace another: an overwritten private key
@@ -88,12 +107,14 @@ bool Write(const std::string& path, const std::string& data) {
 std::string WriteNewKey(const std::string& path, const std::string& pem, bool ownerOnly) {
 #ifndef _WIN32
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, ownerOnly ? 0600 : 0644);
-    const bool ok = fd >= 0 && write(fd, pem.data(), pem.size()) == static_cast<ssize_t>(pem.size());
-    if (fd >= 0 && close(fd) != 0) return "'" + path + "' cannot be written";
-    return ok ? "" : "'" + path + "' cannot be written";
+    if (fd < 0) return CannotWrite(path, errno);
+    const bool ok = write(fd, pem.data(), pem.size()) == static_cast<ssize_t>(pem.size());
+    const int error = errno;
+    if (close(fd) != 0 || !ok) return CannotWrite(path, ok ? errno : error);
+    return "";
 #else
     (void)ownerOnly;  // the folder's access rules apply
-    return Write(path, pem) ? "" : "'" + path + "' cannot be written";
+    return Write(path, pem);
 #endif
 }
 
@@ -132,28 +153,36 @@ std::string SwappedProblem(const std::string& keyPath, const std::string& file) 
 }
 
 // Never over the key or the file signed, whatever names, links or letter
-// case lead there; over another existing file only when `mayReplace`.
+// case lead there. The default FILE.sig is replaced when it is a file of its
+// own, never written through a link; an --output over another existing file
+// only with `force`.
 std::string TargetProblem(const std::string& target, const std::string& keyPath, const std::string& file,
-                          bool mayReplace) {
+                          bool byDefault, bool force) {
     namespace fs = std::filesystem;
     std::error_code ec;
-    if (!fs::exists(fs::symlink_status(target, ec))) return "";
-    if (fs::equivalent(target, keyPath, ec)) return "'" + target + "' is the private key; choose another --output";
-    if (fs::equivalent(target, file, ec)) return "'" + target + "' is the file being signed; choose another --output";
-    return mayReplace ? "" : "'" + target + "' exists already; --force replaces it";
+    const fs::file_status link = fs::symlink_status(target, ec);
+    if (!fs::exists(link)) return "";
+    const std::string instead = byDefault ? "; delete '" + target + "' first" : "; choose another --output";
+    if (fs::equivalent(target, keyPath, ec)) return "'" + target + "' is the private key" + instead;
+    if (fs::equivalent(target, file, ec)) return "'" + target + "' is the file being signed" + instead;
+    if (byDefault && fs::is_symlink(link))
+        return "'" + target + "' is a link to '" + fs::read_symlink(target, ec).string() +
+               "'; sign writes the signature as a file of its own: delete the link first";
+    return byDefault || force ? "" : "'" + target + "' exists already; --force replaces it";
 }
 
 int Sign(const std::string& keyPath, const std::string& file, const std::string& output, bool force) {
     const std::string target = output.empty() ? file + ".sig" : output;
     std::string why = SwappedProblem(keyPath, file);
-    if (why.empty()) why = TargetProblem(target, keyPath, file, force || output.empty());
+    if (why.empty()) why = TargetProblem(target, keyPath, file, output.empty(), force);
     if (!why.empty()) return Refused("refused: " + why);
     std::string pem, data, signature;
     why = ReadWhole(keyPath, rz::kKeyFileLimit, pem);
     if (why.empty()) why = ReadWhole(file, kAnySize, data);
     if (why.empty()) why = rz::SignBytes(pem, data, signature);
     if (!why.empty()) return Refused("cannot sign '" + file + "' with '" + keyPath + "': " + why);
-    if (!Write(target, signature)) return Refused("'" + target + "' cannot be written");
+    why = Write(target, signature);
+    if (!why.empty()) return Refused(why);
     std::printf("%s: %s bytes\n", target.c_str(), std::to_string(signature.size()).c_str());
     return 0;
 }
@@ -183,10 +212,17 @@ int Verify(const std::string& keyPath, const std::string& file, const std::strin
     std::vector<rz::RsaPublicKey> keys;
     std::string why = SwappedProblem(keyPath, file);
     if (why.empty()) why = ReadWhole(keyPath, rz::kKeyFileLimit, pem);
+    // The monitor's reader would call it a key that must never lie beside
+    // a monitor; here it is the wrong half of the pair.
+    if (why.empty() && pem.find("PRIVATE KEY-----") != std::string::npos)
+        why = "'" + keyPath + "' holds a private key; verify needs the public key, the one that lies beside the "
+              "monitors as UpdateKey.pem";
     if (why.empty()) {
         const std::string held = rz::ReadKeyFile(pem, keys);
         if (!held.empty()) why = "'" + keyPath + "' holds " + held;
     }
+    // A missing build is named as such, not as its missing signature.
+    if (why.empty()) why = FileProblem(file);
     if (why.empty()) why = ReadWhole(sigPath, rz::kSignatureLimit, signature);
     if (why.empty() && signature.empty()) why = "'" + sigPath + "' is empty";
     for (std::size_t i = 0; why.empty() && i < keys.size(); ++i) {

@@ -45,7 +45,8 @@ function(sign_programs)
     file(RENAME "${dir}/${program}.signed" "${dir}/${program}")
   endforeach()
   file(REMOVE "${secret}")
-  message(STATUS "Authenticode-signed: ${programs}")
+  list(JOIN programs ", " signed)
+  message(NOTICE "Authenticode-signed with $ENV{RZ_SIGN_CERT}: ${signed}")
 endfunction()
 
 if("$ENV{RZ_SIGN_CERT}" STREQUAL "")
@@ -53,7 +54,7 @@ if("$ENV{RZ_SIGN_CERT}" STREQUAL "")
        "The programs of this package carry no Authenticode signature: it was made without\r\n"
        "the centre's code-signing certificate. Check them against SHA256SUMS, whose sums\r\n"
        "should come to you by another way than the package itself.\r\n")
-  message(STATUS "the programs are not signed (RZ_SIGN_CERT is not set)")
+  message(NOTICE "Not signed (RZ_SIGN_CERT is not set): the zip's name ends in -unsigned")
 else()
   sign_programs()
 endif()

@@ -31,6 +31,9 @@ install_missing() {
     command -v curl >/dev/null || need+=(curl)
     command -v jq >/dev/null || need+=(jq)
     [ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
+    # The tools' Debian package: its library dependencies, and its service checked.
+    command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
+    command -v systemd-analyze >/dev/null || need+=(systemd)
     # The end-to-end suite's slow share: a FUSE pass-through.
     command -v fusermount3 >/dev/null || need+=(fuse3)
     [ -f /usr/lib/python3/dist-packages/fusepy.py ] || need+=(python3-fusepy)

@@ -53,8 +53,16 @@ expect 1 "$dir/st" --json --prometheus "$dir/board.prom"
 jq -e '[.machines[] | .machine + " " + .state] == ["PCWS07 DOWN", "SERV01 OK"]' "$dir/out" >/dev/null ||
     fail "--json: $(cat "$dir/out")"
 promtool check metrics <"$dir/board.prom" >"$dir/promtool.out" 2>&1 || fail "promtool: $(cat "$dir/promtool.out")"
-# The guide shows the very rules that the promtool test (alert_rules) checks.
-sed -n '/^```yaml$/,/^```$/p' "$guide" | sed '1d;$d' | cmp -s - "$rules" || fail "the guide's alert rules differ from $rules"
+# The guide shows, word for word, the very rules that the promtool test
+# (alert_rules) checks and the service and its settings that the .deb installs.
+guide_shows() {  # guide_shows FILE: in a block of its own
+    awk -v want="$(cat "$1")" '/^```/ { if (open && block == want "\n") found = 1; open = !open; block = ""; next }
+        open { block = block $0 "\n" } END { exit !found }' "$guide"
+}
+tools="$(dirname "$0")/../tools/statusboard"
+for shown in "$rules" "$tools/statusboard.service" "$tools/statusboard.default"; do
+    guide_shows "$shown" || fail "the guide does not show $shown as it is"
+done
 
 # The file's time as Unix time; a name that is not ASCII as UTF-8; a folder
 # that cannot be listed leaves the board's own series and no machine's.

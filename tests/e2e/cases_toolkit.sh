@@ -23,14 +23,16 @@ case_log_rotation() {
 }
 
 case_package() {
-    local zip="$W32/ROREROZARIRADI-$VERSION-win32.zip" listing="$ROOT/build/package.log"
+    local zip="$W32/ROREROZARIRADI-$VERSION-win32-unsigned.zip" listing="$ROOT/build/package.log"
     rm -f "$zip"
     env -u RZ_SIGN_CERT cmake --build "$W32" --target package >"$listing" 2>&1
-    check "package: $(basename "$zip") built" test -f "$zip"
+    check "package: $(basename "$zip") built, named unsigned, one line says so" bash -c \
+        "[ -f '$zip' ] && [ \$(grep -c 'Not signed (RZ_SIGN_CERT is not set)' '$listing') = 1 ]"
     SEEN=$(unzip -Z1 "$zip" 2>/dev/null | sort | tr '\n' ' ')
     check "package: the programs, the guide, the sums and the unsigned note, no stand-ins" test "$SEEN" = \
         "GUIDE.txt ROREROZARIRADI.exe SHA256SUMS UNSIGNED.txt ordtool.exe statusboard.exe updsign.exe "
-    check "package: the guide names the version" bash -c "unzip -p '$zip' GUIDE.txt | head -n 1 | grep -qxF 'ROREROZARIRADI version $VERSION'"
+    check "package: the guide for Notepad names the version" bash -c \
+        "unzip -p '$zip' GUIDE.txt | head -n 1 | grep -qxF 'ROREROZARIRADI version $VERSION'$'\\r'"
     local unpacked="$WINEPREFIX/drive_c/e2e/package"
     rm -rf "$unpacked" && mkdir -p "$unpacked" && unzip -q "$zip" -d "$unpacked"
     check "package: SHA256SUMS holds every other file's sum" bash -c \
@@ -56,6 +58,8 @@ case_package_signed() {
     openssl pkcs12 -export -in "$d/cert.pem" -inkey "$d/key.pem" -passin pass:throwaway -out "$d/cert.pfx" \
         -passout pass:throwaway >>"$d/openssl.log" 2>&1
     RZ_SIGN_CERT="$d/cert.pfx" RZ_SIGN_PASSWORD=throwaway cmake --build "$W32" --target package >"$d/package.log" 2>&1
+    check "signed package: one line names the certificate and the programs signed" grep -qx \
+        "Authenticode-signed with $d/cert.pfx: ROREROZARIRADI.exe, ordtool.exe, statusboard.exe, updsign.exe" "$d/package.log"
     unzip -q "$zip" -d "$d/unpacked"
     for program in ROREROZARIRADI ordtool statusboard updsign; do
         check "signed package: osslsigncode verifies $program.exe against the certificate" \
@@ -65,7 +69,8 @@ case_package_signed() {
         "cd '$d/unpacked' && [ ! -e UNSIGNED.txt ] && sha256sum -c --strict SHA256SUMS >/dev/null"
     check "signed package: the password never stays on disk" test -z "$(find "$W32/_CPack_Packages" -name 'rz-sign-*')"
     RZ_SIGN_CERT="$d/cert.pfx" RZ_SIGN_PASSWORD=wrong cmake --build "$W32" --target package >"$d/wrong.log" 2>&1
-    check "signed package: a wrong password fails the package" grep -q 'signing ROREROZARIRADI.exe failed' "$d/wrong.log"
+    check "signed package: a wrong password fails the package and leaves no zip of the signed name" bash -c \
+        "grep -q 'signing ROREROZARIRADI.exe failed' '$d/wrong.log' && [ ! -e '$zip' ]"
 }
 
 # Ctrl-C at the terminal reaches the demo script's whole process group; the

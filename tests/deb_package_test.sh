@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# The Debian package of the technician's tools, made by CPack from the
+# native build and installed by dpkg into a throwaway root: its control
+# data and files, the board's service installed but not enabled, the tools
+# running from there, and the guide made for Notepad. Arguments: the native
+# build folder, the expected version.
+set -u
+build=$1
+version=$2
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+(cd "$build" && cpack -G DEB -B "$dir/out") >"$dir/cpack.log" 2>&1 || fail "cpack: $(tail -n 5 "$dir/cpack.log")"
+deb="$dir/out/rorerozariradi-tools_${version}_amd64.deb"
+[ -f "$deb" ] || fail "no $(basename "$deb"): $(ls "$dir/out")"
+dpkg-deb --info "$deb" >"$dir/info" || fail "dpkg-deb --info"
+for field in "Package: rorerozariradi-tools" "Version: $version" "Section: admin" "Recommends: prometheus-node-exporter"; do
+    grep -qx " $field" "$dir/info" || fail "the control data lack '$field': $(cat "$dir/info")"
+done
+grep -q '^ Depends: libc6 .*libssl3' "$dir/info" || fail "the libraries are not among the dependencies: $(cat "$dir/info")"
+[ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles)" = /etc/default/statusboard ] ||
+    fail "the settings are not a configuration file"
+SEEN=$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort | tr '\n' ' ')
+[ "$SEEN" = "./etc/default/statusboard ./usr/bin/ordtool ./usr/bin/statusboard ./usr/bin/updsign \
+./usr/lib/systemd/system/statusboard.service ./usr/share/doc/rorerozariradi-tools/GUIDE.txt \
+./usr/share/doc/rorerozariradi-tools/alert-rules.yml " ] || fail "the package holds: $SEEN"
+
+root="$dir/root"
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" && touch "$root/var/lib/dpkg/status"
+dpkg --root="$root" --force-depends --force-not-root -i "$deb" >"$dir/dpkg.log" 2>&1 || fail "dpkg -i: $(cat "$dir/dpkg.log")"
+for tool in statusboard updsign ordtool; do
+    [ "$("$root/usr/bin/$tool" --version)" = "$tool $version" ] || fail "$tool --version from the package"
+done
+[ "$(systemctl --root="$root" is-enabled statusboard.service)" = disabled ] || fail "the service is enabled"
+systemd-analyze --root="$root" cat-config systemd/system/statusboard.service | grep -qx 'User=prometheus' ||
+    fail "the service does not run as prometheus"
+sed "s|/usr/bin/statusboard|$root/usr/bin/statusboard|" "$root/usr/lib/systemd/system/statusboard.service" \
+    >"$dir/statusboard.service"
+systemd-analyze verify "$dir/statusboard.service" >"$dir/verify.log" 2>&1 && [ ! -s "$dir/verify.log" ] ||
+    fail "systemd-analyze verify: $(cat "$dir/verify.log")"
+
+mkdir "$dir/st"
+printf 'status_format=1\r\nmachine=SERV01\r\nwritten=2024-03-07T18:05:09\r\nmanager_running=yes\r\nend=1\r\n' \
+    >"$dir/st/SERV01.txt"
+"$root/usr/bin/statusboard" "$dir/st" >"$dir/board.out" 2>&1 && grep -qE '^OK +SERV01 ' "$dir/board.out" ||
+    fail "the packaged board: $(cat "$dir/board.out")"
+
+# Notepad's guide: CR LF, no line of 100 characters, no Markdown marks.
+guide="$root/usr/share/doc/rorerozariradi-tools/GUIDE.txt"
+[ "$(head -n 1 "$guide")" = "ROREROZARIRADI version $version"$'\r' ] || fail "GUIDE.txt does not begin with its version"
+[ "$(grep -c $'\r$' "$guide")" = "$(wc -l <"$guide")" ] || fail "GUIDE.txt has lines without CR LF"
+awk 'length($0) > 100 { print FILENAME ":" NR ": " length($0) - 1 " characters"; bad = 1 } END { exit bad }' \
+    "$guide" >&2 || fail "GUIDE.txt has lines of 100 characters or more"
+! grep -nE '`|^ *\||^ *```|\*\*' "$guide" | head -n 3 | grep . || fail "GUIDE.txt keeps Markdown marks"
+echo "deb package ok"

@@ -36,31 +36,42 @@ board() {
 
 board_row() { grep -E "^$1 +$2 " "$ROOT/build/board.out" >/dev/null; }  # board_row STATE MACHINE
 
-# A node exporter serving only the textfile collector, on a free port of
-# 127.0.0.1; stopped by its pid at the end of the case or of the suite.
-EXPORTER_PID=
-start_exporter() {  # start_exporter DIR: sets EXPORTER_URL
-    local attempt
+# serve LOG READY COMMAND...: starts COMMAND, in whose arguments ADDRESS
+# stands for a free address of 127.0.0.1, until the path READY answers
+# there; sets SERVED_PID and SERVED_ADDRESS. A taken port ends the program
+# at once: then another one.
+serve() {
+    local log=$1 ready=$2 attempt
+    shift 2
     for attempt in 1 2 3 4 5; do
-        local address="127.0.0.1:$((20000 + RANDOM % 20000))"
-        EXPORTER_URL="http://$address/metrics"
-        prometheus-node-exporter --web.listen-address="$address" --collector.disable-defaults \
-            --collector.textfile --collector.textfile.directory="$1" >"$ROOT/build/exporter.log" 2>&1 &
-        EXPORTER_PID=$!
-        for _ in $(seq 50); do
-            kill -0 "$EXPORTER_PID" 2>/dev/null || break  # the port was taken: another one
-            curl -sf "http://$address/" >/dev/null && return 0
+        SERVED_ADDRESS="127.0.0.1:$((20000 + RANDOM % 20000))"
+        "${@//ADDRESS/$SERVED_ADDRESS}" >"$log" 2>&1 &
+        SERVED_PID=$!
+        for _ in $(seq 100); do
+            kill -0 "$SERVED_PID" 2>/dev/null || break
+            curl -sf "http://$SERVED_ADDRESS$ready" >/dev/null && return 0
             sleep 0.1
         done
-        stop_exporter
+        stop_served "$SERVED_PID"
     done
+    SERVED_PID=
     return 1
 }
-stop_exporter() {
-    [ -n "$EXPORTER_PID" ] && kill "$EXPORTER_PID" 2>/dev/null && wait "$EXPORTER_PID" 2>/dev/null
-    EXPORTER_PID=
-    return 0
+stop_served() { [ -n "$1" ] && kill "$1" 2>/dev/null && wait "$1" 2>/dev/null; return 0; }
+
+# A node exporter serving only the textfile collector; stopped by its pid
+# at the end of the case or of the suite.
+EXPORTER_PID=
+start_exporter() {  # start_exporter DIR: sets EXPORTER_ADDRESS and EXPORTER_URL
+    serve "$ROOT/build/exporter.log" / prometheus-node-exporter --web.listen-address=ADDRESS \
+        --collector.disable-defaults --collector.textfile --collector.textfile.directory="$1"
+    local started=$?
+    EXPORTER_PID=$SERVED_PID
+    EXPORTER_ADDRESS=$SERVED_ADDRESS
+    EXPORTER_URL="http://$EXPORTER_ADDRESS/metrics"
+    return $started
 }
+stop_exporter() { stop_served "$EXPORTER_PID"; EXPORTER_PID=; }
 
 # pcws_kill_manager / serv_kill_manager: an event for the monitor's next tick.
 serv_kill_manager() { kill_own 'e2e.st_serv.KORUMGR.exe' -KILL; }
@@ -147,6 +158,17 @@ status_exports() {
          grep -qx 'rorerozariradi_board_folder_readable 1' '$ROOT/build/exporter.out' &&
          grep -qx 'node_textfile_scrape_error 0' '$ROOT/build/exporter.out'"
     stop_exporter
+    # The folder out of reach for a run: what the board knew beside its metrics.
+    mv "$STATUS_DIR" "$STATUS_DIR-away"
+    wine "C:\\e2e\\st_serv\\statusboard.exe" 'G:\_Updates\_Status' --silent-after "$silent" \
+        --prometheus 'G:\metrics\statusboard.prom' >"$ROOT/build/board-outage.out" 2>&1
+    local code=$?
+    mv "$STATUS_DIR-away" "$STATUS_DIR"
+    SEEN="exit $code, $(ls "$metrics")"
+    check "metrics: the folder out of reach, exit 2, the last known machines kept beside the metrics" bash -c \
+        "[ $code = 2 ] && grep -qx 'rorerozariradi_board_folder_readable 0' '$metrics/statusboard.prom' &&
+         grep -qx 'rorerozariradi_machine_state{machine=\"PCWS07\",state=\"SILENT\"} 1' '$metrics/statusboard.prom' &&
+         [ -s '$metrics/statusboard.prom.last-known.json' ]"
 }
 
 # chromium_page HTML PNG: the rendered page's DOM in build/board.dom, and
@@ -239,4 +261,110 @@ case_status() {
     stop_monitor
     check "status: the stopping monitor's last report" test "$(value SERV01 last_event)" = "monitor stopping"
     stop_pcws
+}
+
+# A Prometheus with CONFIG, its data in DIR.
+PROMETHEUS_PID=
+start_prometheus() {  # start_prometheus CONFIG DIR: sets PROMETHEUS_URL
+    serve "$2/prometheus.log" /-/ready prometheus --config.file="$1" --storage.tsdb.path="$2/data" \
+        --web.listen-address=ADDRESS
+    local started=$?
+    PROMETHEUS_PID=$SERVED_PID
+    PROMETHEUS_URL="http://$SERVED_ADDRESS"
+    return $started
+}
+stop_prometheus() { stop_served "$PROMETHEUS_PID"; PROMETHEUS_PID=; }
+
+# The firing alerts as "NAME MACHINE activeAt" lines; machine alerts only
+# with `machines` as the first argument.
+firing() {
+    curl -sf "$PROMETHEUS_URL/api/v1/alerts" | jq -r '.data.alerts[] | select(.state == "firing")
+        | "\(.labels.alertname) \(.labels.machine // "-") \(.activeAt)"' |
+        { [ "${1:-}" = machines ] && grep -v '^Status\(Folder\|Board\)' || cat; } | sort
+}
+# wait_firing SECONDS ALERT...: until these alerts (NAME or NAME MACHINE) fire.
+wait_firing() {
+    local end=$((SECONDS + $1)) want
+    shift
+    while [ $SECONDS -lt $end ]; do
+        for want in "$@"; do firing | grep -q "^$want " || { sleep 0.5; continue 2; }; done
+        return 0
+    done
+    return 1
+}
+
+# The board's metrics through a real node exporter into a real Prometheus
+# that loads the guide's alert rules with their minutes made seconds (a
+# minute of the rules is 2 s here), from hand-written reports: a folder out
+# of reach for 12 s changes no firing machine alert and starts none, and a
+# stopped board raises StatusBoardSilent and no MonitorSilent.
+case_status_alerts() {
+    local d="$ROOT/build/e2e-alerts" toucher= board_pid= f
+    trap 'stop_prometheus; stop_exporter; [ -n "$toucher" ] && kill "$toucher"; [ -n "$board_pid" ] && kill "$board_pid"; cleanup' EXIT
+    rm -rf "$d" && mkdir -p "$d/st" "$d/textfile"
+    report_file() {  # report_file NAME RUNNING
+        printf 'status_format=1\r\nmachine=%s\r\nwritten=2024-03-07T18:05:09\r\nmanager_running=%s\r\nend=1\r\n' \
+            "$1" "$2" >"$d/st/$1.txt"
+    }
+    report_file SERV01 no
+    report_file PCWS07 yes
+    report_file PCWS08 yes && touch -d '-60 seconds' "$d/st/PCWS08.txt"
+    echo 'Remember to water the plants' >"$d/st/junk.txt"
+    # The monitors of SERV01 and PCWS07 go on writing, wherever the folder is.
+    while :; do
+        for f in "$d"/st/SERV01.txt "$d"/st/PCWS07.txt "$d"/away/SERV01.txt "$d"/away/PCWS07.txt; do
+            [ -e "$f" ] && touch "$f"
+        done
+        sleep 1
+    done &
+    toucher=$!
+    perl -pe 's/for: (\d+)m/"for: " . $1 * 2 . "s"/e; s/(timestamp_seconds) > (\d+)/"$1 > " . $2 \/ 30/e' \
+        "$ROOT/docs/alert-rules.yml" >"$d/rules.yml"
+    "$ROOT/build/native/statusboard" "$d/st" --prometheus "$d/textfile/statusboard.prom" --watch 1 \
+        --silent-after 6 >"$d/board.out" 2>&1 &
+    board_pid=$!
+    start_exporter "$d/textfile"
+    cat >"$d/prometheus.yml" <<YAML
+global: {scrape_interval: 1s, evaluation_interval: 1s}
+rule_files: ['$d/rules.yml']
+scrape_configs:
+  - job_name: node
+    static_configs: [{targets: ['$EXPORTER_ADDRESS']}]
+YAML
+    check "alerts: a node exporter and a Prometheus with the guide's rules, in seconds" bash -c \
+        "[ -n '$EXPORTER_PID' ] && promtool check config '$d/prometheus.yml' >'$d/promtool.out' 2>&1"
+    start_prometheus "$d/prometheus.yml" "$d"
+    check "alerts: the machine alerts fire: SERV01 down, PCWS08 silent, junk.txt unreadable" \
+        wait_firing 40 "ManagerDown SERV01" "MonitorSilent PCWS08" "StatusReportUnreadable junk"
+    local before during=
+    before=$(firing machines)
+    SEEN=$before
+    check "alerts: nothing else fires for the machines" test "$(echo "$before" | cut -d' ' -f1,2 | tr '\n' ' ')" = \
+        "ManagerDown SERV01 MonitorSilent PCWS08 StatusReportUnreadable junk "
+
+    mv "$d/st" "$d/away"
+    local end=$((SECONDS + 12))
+    while [ $SECONDS -lt $end ]; do
+        [ "$(firing machines)" = "$before" ] || during="$during | $(firing machines | tr '\n' ' ')"
+        sleep 0.5
+    done
+    mv "$d/away" "$d/st"
+    check "alerts: the board could not list the folder meanwhile" grep -q 'cannot list' "$d/board.out"
+    SEEN=$during
+    check "alerts: for the 12 s out of reach, the same machine alerts fire, none restarted" test -z "$during"
+    sleep 4
+    SEEN=$(firing machines | tr '\n' ' ')
+    check "alerts: and after it, the same ones, firing since the same moments" test "$(firing machines)" = "$before"
+
+    kill "$board_pid" && wait "$board_pid" 2>/dev/null
+    board_pid=
+    local stopped=$SECONDS
+    check "alerts: the stopped board raises StatusBoardSilent" wait_firing 40 "StatusBoardSilent"
+    while [ $((SECONDS - stopped)) -lt 24 ]; do sleep 1; done  # 12 minutes of the rules
+    SEEN=$(firing | cut -d' ' -f1,2 | tr '\n' ' ')
+    check "alerts: and no MonitorSilent for the machines that kept reporting" test "$(firing | grep -c '^MonitorSilent')" = 1
+    stop_prometheus
+    stop_exporter
+    kill "$toucher"
+    trap cleanup EXIT
 }

@@ -237,8 +237,7 @@ const char* StateName(State s) {
 }
 
 bool StateFromName(const std::string& name, State& s) {
-    for (State each : {State::Down, State::Hung, State::Silent, State::Stopped, State::Unreadable, State::NotUpdated,
-                       State::Ok})
+    for (State each : kStates)
         if (name == StateName(each)) return s = each, true;
     return false;
 }

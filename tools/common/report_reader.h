@@ -14,6 +14,8 @@ namespace board {
 // Ordered by the attention a machine needs, most first. NotUpdated: the
 // manager runs, but the last update met was refused, rolled back or failed.
 enum class State { Down, Hung, Silent, Stopped, Unreadable, NotUpdated, Ok };
+constexpr State kStates[] = {State::Down,       State::Hung,       State::Silent, State::Stopped,
+                             State::Unreadable, State::NotUpdated, State::Ok};
 
 struct Machine {
     std::string file;     // the report's file name

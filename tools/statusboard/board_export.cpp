@@ -15,8 +15,6 @@ namespace board {
 namespace {
 
 const char* const kMetricPrefix = "rorerozariradi_";
-const State kStates[] = {State::Down,       State::Hung,       State::Silent, State::Stopped,
-                         State::Unreadable, State::NotUpdated, State::Ok};
 
 using Json = nlohmann::ordered_json;
 

@@ -30,12 +30,13 @@ case_signing_tools() {
     openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out "$d/short.pem" 2>/dev/null
     cp "$d/win.pem" "$d/win.bak"
     for args in "win.pem standin_mgr_2.exe -o WIN.PEM --force" "win.pem standin_mgr_2.exe -o host.wsig" \
-                "short.pem standin_mgr_2.exe" "standin_mgr_2.exe win.pem"; do
+                "short.pem standin_mgr_2.exe" "standin_mgr_2.exe win.pem" "win.pem standin_mgr_2.exe -o nodir\\x.sig"; do
         (cd "$d" && wine updsign.exe sign $args 2>&1) | tr -d '\r'
     done >"$d/refusals.out"
-    check "signing tools: Windows keeps the key and an existing file, names a short key and swapped arguments" \
+    check "signing tools: Windows keeps the key and an existing file, names a short key, swapped arguments and why it cannot write" \
         bash -c "cmp -s '$d/win.pem' '$d/win.bak' && grep -c -e \"'WIN.PEM' is the private key\" \
-            -e \"'host.wsig' exists already\" -e '1024-bit RSA key' -e 'arguments look swapped' '$d/refusals.out' | grep -qx 4"
+            -e \"'host.wsig' exists already\" -e '1024-bit RSA key' -e 'arguments look swapped' \
+            -e \"'nodir.x.sig' cannot be written: No such file or directory\" '$d/refusals.out' | grep -qx 5"
     printf 'x' | dd of="$d/standin_mgr_2.exe" bs=1 seek=3000 conv=notrunc 2>/dev/null
     check "signing tools: Windows refuses a tampered build (exit 1)" \
         bash -c "wine 'C:\\e2e\\signing\\updsign.exe' verify 'C:\\e2e\\signing\\win.pub' 'C:\\e2e\\signing\\standin_mgr_2.exe' -s 'C:\\e2e\\signing\\win.wsig' >/dev/null 2>&1; test \$? = 1"

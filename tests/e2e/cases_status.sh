@@ -343,7 +343,7 @@ YAML
         "ManagerDown SERV01 MonitorSilent PCWS08 StatusReportUnreadable junk "
 
     mv "$d/st" "$d/away"
-    local end=$((SECONDS + 12))
+    local end=$((SECONDS + 13))  # whole seconds: at least 12
     while [ $SECONDS -lt $end ]; do
         [ "$(firing machines)" = "$before" ] || during="$during | $(firing machines | tr '\n' ' ')"
         sleep 0.5

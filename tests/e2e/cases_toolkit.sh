@@ -29,12 +29,12 @@ case_package() {
     check "package: $(basename "$zip") built" test -f "$zip"
     SEEN=$(unzip -Z1 "$zip" 2>/dev/null | sort | tr '\n' ' ')
     check "package: the programs, the guide, the sums and the unsigned note, no stand-ins" test "$SEEN" = \
-        "GUIDE.txt ROREROZARIRADI.exe SHA256SUMS UNSIGNED.txt ordtool.exe statusboard.exe updsign.exe "
+        "GUIDE.txt ROREROZARIRADI.exe SHA256SUMS UNSIGNED.txt ordtool.exe rollout.exe statusboard.exe updsign.exe "
     check "package: the guide names the version" bash -c "unzip -p '$zip' GUIDE.txt | head -n 1 | grep -qxF 'ROREROZARIRADI version $VERSION'"
     local unpacked="$WINEPREFIX/drive_c/e2e/package"
     rm -rf "$unpacked" && mkdir -p "$unpacked" && unzip -q "$zip" -d "$unpacked"
     check "package: SHA256SUMS holds every other file's sum" bash -c \
-        "cd '$unpacked' && sha256sum -c --strict SHA256SUMS >/dev/null && [ \$(wc -l <SHA256SUMS) = 6 ]"
+        "cd '$unpacked' && sha256sum -c --strict SHA256SUMS >/dev/null && [ \$(wc -l <SHA256SUMS) = 7 ]"
     wine 'C:\e2e\package\ordtool.exe' --version >"$unpacked/version.out" 2>/dev/null
     SEEN=$(tr -d '\r' <"$unpacked/version.out")
     check "package: ordtool.exe tells its version" test "$SEEN" = "ordtool $VERSION"
@@ -44,6 +44,9 @@ case_package() {
     wine 'C:\e2e\package\statusboard.exe' --version >"$unpacked/version.out" 2>/dev/null
     SEEN=$(tr -d '\r' <"$unpacked/version.out")
     check "package: statusboard.exe tells its version" test "$SEEN" = "statusboard $VERSION"
+    wine 'C:\e2e\package\rollout.exe' --version >"$unpacked/version.out" 2>/dev/null
+    SEEN=$(tr -d '\r' <"$unpacked/version.out")
+    check "package: rollout.exe tells its version" test "$SEEN" = "rollout $VERSION"
 }
 
 # A centre's code-signing certificate, here a throwaway self-signed one made
@@ -57,7 +60,7 @@ case_package_signed() {
         -passout pass:throwaway >>"$d/openssl.log" 2>&1
     RZ_SIGN_CERT="$d/cert.pfx" RZ_SIGN_PASSWORD=throwaway cmake --build "$W32" --target package >"$d/package.log" 2>&1
     unzip -q "$zip" -d "$d/unpacked"
-    for program in ROREROZARIRADI ordtool statusboard updsign; do
+    for program in ROREROZARIRADI ordtool statusboard updsign rollout; do
         check "signed package: osslsigncode verifies $program.exe against the certificate" \
             quiet osslsigncode verify -CAfile "$d/cert.pem" -in "$d/unpacked/$program.exe"
     done

@@ -18,6 +18,13 @@ namespace rollout {
 
 namespace {
 
+// The folder of `path` made when it is missing; "" or why it cannot be.
+std::string MakeParent(const fs::path& path) {
+    std::error_code ec;
+    if (fs::create_directories(path.parent_path(), ec) || fs::is_directory(path.parent_path())) return "";
+    return "the folder '" + path.parent_path().string() + "' cannot be made: " + ec.message();
+}
+
 #ifdef _WIN32
 constexpr char kSeparator = '\\';
 std::string SystemError() { return "error " + std::to_string(GetLastError()); }
@@ -77,7 +84,8 @@ std::string DiskFolder::Show(const std::string& name) const {
 std::string DiskFolder::Put(const std::string& name, const std::string& bytes) {
     const fs::path target = Path(name), temp = Path(name + ".rollout-tmp");
     std::error_code ec;
-    fs::create_directories(target.parent_path(), ec);
+    const std::string missing = MakeParent(target);
+    if (!missing.empty()) return missing;
     {
         std::ofstream out(temp, std::ios::binary | std::ios::trunc);
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -94,8 +102,8 @@ std::string DiskFolder::Put(const std::string& name, const std::string& bytes) {
 }
 
 int DiskFolder::CreateNew(const std::string& name, const std::string& bytes, std::string& why) {
-    std::error_code ec;
-    fs::create_directories(Path(name).parent_path(), ec);
+    why = MakeParent(Path(name));
+    if (!why.empty()) return -1;
     const int made = CreateExclusive(Path(name), bytes, why);
     if (made < 0) why = "'" + Show(name) + "' cannot be written: " + why;
     return made;

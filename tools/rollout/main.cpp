@@ -254,8 +254,9 @@ std::string Signature(const Options& o, std::string& signature, std::string& wha
 }
 
 void PrintPlan(const rollout::State& s, const std::vector<board::Machine>& reports, const std::string& signing) {
+    const auto count = [](std::size_t n, const char* what) { return std::to_string(n) + " " + what + (n == 1 ? "" : "s"); };
     Say("rollout of " + s.version + " ('" + s.build + "', " + std::to_string(s.length) + " bytes) to " +
-        std::to_string(s.machines.size()) + " machines in " + std::to_string(s.waves) + " waves; soak " +
+        count(s.machines.size(), "machine") + " in " + count(static_cast<std::size_t>(s.waves), "wave") + "; soak " +
         rollout::Span(s.soak) + ", take limit " + rollout::Span(s.takeLimit));
     Say("signature: " + signing);
     for (int w = 0; w < s.waves; ++w) {

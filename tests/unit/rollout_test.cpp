@@ -1,8 +1,8 @@
+#include "rollout.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
-
-#include "rollout.h"
 
 namespace rollout {
 namespace {
@@ -227,8 +227,9 @@ TEST(Rollout, LockHeldStaleBrokenAndTakenOver) {
     std::string message;
     w.files[kLockName] = {"owner=PCWS03 pid 7\r\nend=1\r\n", w.now - 200};
     EXPECT_EQ(TakeLock(w, "me", true, message), Lock::Held);  // never a fresh one, even when asked
-    EXPECT_EQ(message, "another rollout works on this folder: the lock 'G:/_Rollout/rollout.lock', held by "
-                       "PCWS03 pid 7, last written 3 min ago");
+    EXPECT_EQ(message,
+              "another rollout works on this folder: the lock 'G:/_Rollout/rollout.lock', held by "
+              "PCWS03 pid 7, last written 3 min ago");
     w.now += kStaleLock;
     EXPECT_EQ(TakeLock(w, "me", false, message), Lock::Stale);
     EXPECT_EQ(TakeLock(w, "me", true, message), Lock::Taken);

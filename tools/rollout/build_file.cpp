@@ -27,7 +27,8 @@ std::string ReadBuild(const std::string& path, BuildFile& out) {
     if (!rz::IsCompleteExecutable(head, out.bytes.size())) return "'" + path + "' is not a complete Win32 executable";
     out.version = FileVersionOf(path);
     if (out.version.empty())
-        return "'" + path + "' has no file version: the monitors report the version they run, and the rollout "
+        return "'" + path +
+               "' has no file version: the monitors report the version they run, and the rollout "
                "follows the build by it";
     return "";
 }

@@ -1,10 +1,10 @@
 // The file version of a Windows executable on a host without Windows: LLVM's
 // object library finds the version resource, and its fixed part holds the
 // version as four 16-bit numbers.
-#include <cstdint>
-
 #include <llvm/Object/COFF.h>
 #include <llvm/Support/MemoryBuffer.h>
+
+#include <cstdint>
 
 #include "build_file.h"
 
@@ -15,7 +15,7 @@ namespace {
 using llvm::object::coff_resource_dir_table;
 using llvm::object::ResourceSectionRef;
 
-constexpr std::uint16_t kVersionType = 16;     // RT_VERSION
+constexpr std::uint16_t kVersionType = 16;  // RT_VERSION
 constexpr std::uint32_t kFixedSignature = 0xFEEF04BD;
 constexpr std::size_t kFixedAt = 40;  // the header, "VS_VERSION_INFO" in UTF-16 with its NUL, aligned to 4
 

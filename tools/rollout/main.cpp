@@ -39,7 +39,8 @@ constexpr int kExitStopped = 5;
 constexpr Seconds kLongest = 7 * 24 * 3600;
 
 const char* const kUsage =
-    "rollout " RZ_VERSION " - takes a new manager build to the centre's PCs in waves, and moves on\n"
+    "rollout " RZ_VERSION
+    " - takes a new manager build to the centre's PCs in waves, and moves on\n"
     "only while the PCs that have it run it well, as their status reports in _Status say.\n"
     "\n"
     "usage: rollout start BUILD --folder UPDATE_FOLDER [--machines A,B,...] [--waves 1,25%,100%]\n"
@@ -119,14 +120,16 @@ std::string Upper(std::string s) {
     return s;
 }
 
+// Who holds the lock and since when, as the lock file names it.
 std::string Owner() {
+    const std::string since = " since " + LocalTime(Now(), "%Y-%m-%d %H:%M:%S");
 #ifdef _WIN32
     const char* host = std::getenv("COMPUTERNAME");
-    return std::string(host ? host : "?") + " pid " + std::to_string(_getpid());
+    return std::string(host ? host : "?") + " pid " + std::to_string(_getpid()) + since;
 #else
     char host[256] = "?";
     gethostname(host, sizeof host - 1);
-    return std::string(host) + " pid " + std::to_string(getpid());
+    return std::string(host) + " pid " + std::to_string(getpid()) + since;
 #endif
 }
 
@@ -152,10 +155,9 @@ int ParseArgs(int argc, char** argv, Options& o) {
         takeLimit{"--take-limit", ""}, key{"--key", "-k"}, sig{"--sig", "-s"}, publicKey{"--public", "-p"},
         dryRun{"--dry-run", "-n", true}, breakLock{"--break-lock", "", true};
     std::vector<std::string> words;
-    const int done = rz::ParseCommandLine(argc, argv, "rollout", kUsage,
-                                          {&folder, &machines, &waves, &soak, &takeLimit, &key, &sig, &publicKey,
-                                           &dryRun, &breakLock},
-                                          words);
+    const int done = rz::ParseCommandLine(
+        argc, argv, "rollout", kUsage,
+        {&folder, &machines, &waves, &soak, &takeLimit, &key, &sig, &publicKey, &dryRun, &breakLock}, words);
     if (done >= 0) return done;
     if (words.empty()) return rz::BadUsage("rollout", "say start, status, resume or abort");
     o.verb = words[0];
@@ -171,13 +173,14 @@ int ParseArgs(int argc, char** argv, Options& o) {
     o.publicKey = publicKey.value;
     o.dryRun = dryRun.given;
     o.breakLock = breakLock.given;
-    if (soak.given && !ParseSpan(soak.value, o.soak)) return rz::BadUsage("rollout", "--soak takes a span such as 30s, 10m or 2h");
+    if (soak.given && !ParseSpan(soak.value, o.soak))
+        return rz::BadUsage("rollout", "--soak takes a span such as 30s, 10m or 2h");
     if (takeLimit.given && (!ParseSpan(takeLimit.value, o.takeLimit) || o.takeLimit == 0))
         return rz::BadUsage("rollout", "--take-limit takes a span such as 90s, 15m or 1h");
-    const std::string why =
-        Combination(o, {&machines, &waves, &soak, &takeLimit, &key, &sig, &publicKey, &dryRun});
+    const std::string why = Combination(o, {&machines, &waves, &soak, &takeLimit, &key, &sig, &publicKey, &dryRun});
     if (!why.empty()) return rz::BadUsage("rollout", why);
-    if (o.verb == "status" && breakLock.given) return rz::BadUsage("rollout", "--break-lock goes with start, resume or abort");
+    if (o.verb == "status" && breakLock.given)
+        return rz::BadUsage("rollout", "--break-lock goes with start, resume or abort");
     return -1;
 }
 
@@ -189,7 +192,8 @@ const board::Machine* FindReport(const std::vector<board::Machine>& reports, con
 
 // The machines of the rollout in order: those named, or every machine that
 // reports; "" or why they will not do.
-std::string ChooseMachines(const Options& o, const std::vector<board::Machine>& reports, std::vector<std::string>& out) {
+std::string ChooseMachines(const Options& o, const std::vector<board::Machine>& reports,
+                           std::vector<std::string>& out) {
     if (!o.machines.empty()) {
         out = SplitList(o.machines);
     } else {
@@ -197,9 +201,11 @@ std::string ChooseMachines(const Options& o, const std::vector<board::Machine>& 
             if (m.problem.empty() && rollout::NameProblem(m.name).empty())
                 out.push_back(m.name);
             else
-                Say("left out: '" + m.file + "' (" + (m.problem.empty() ? rollout::NameProblem(m.name) : m.problem) + ")");
+                Say("left out: '" + m.file + "' (" + (m.problem.empty() ? rollout::NameProblem(m.name) : m.problem) +
+                    ")");
         }
-        std::sort(out.begin(), out.end(), [](const std::string& a, const std::string& b) { return Upper(a) < Upper(b); });
+        std::sort(out.begin(), out.end(),
+                  [](const std::string& a, const std::string& b) { return Upper(a) < Upper(b); });
         if (out.empty()) return "no machine reports in the update folder's _Status; name them with --machines";
     }
     for (std::size_t i = 0; i < out.size(); ++i) {
@@ -218,7 +224,8 @@ std::string CheckMachines(const std::vector<std::string>& names, const std::vect
     for (const std::string& name : names) {
         const board::Machine* r = FindReport(reports, name);
         if (!r)
-            why += "\n  " + name + " has no report in '" + statusFolder + "': the rollout follows each PC by its report";
+            why +=
+                "\n  " + name + " has no report in '" + statusFolder + "': the rollout follows each PC by its report";
         else if (!r->problem.empty())
             why += "\n  " + name + "'s report cannot be read (" + r->problem + ")";
         else if (!rz::VersionNewer(version, r->version))
@@ -241,31 +248,37 @@ std::string Signature(const Options& o, std::string& signature, std::string& wha
         if (!why.empty()) return why;
         what = "'" + o.sig + "'";
     } else {
-        what = "none: PCs with signed updates on (UpdateKey.pem beside the monitor) will refuse the build";
+        what = "none";
         return "";
     }
     if (o.publicKey.empty()) return "";
     std::vector<rz::RsaPublicKey> keys;
     why = rz::ReadPublicKeys(o.publicKey, keys);
-    if (why.empty()) why = rz::VerifyFile(keys, o.publicKey, o.build, signature, o.sig.empty() ? "the signature made" : o.sig);
+    if (why.empty())
+        why = rz::VerifyFile(keys, o.publicKey, o.build, signature, o.sig.empty() ? "the signature made" : o.sig);
     if (!why.empty()) return "the signature will not do: " + why;
     what += ", checked against '" + o.publicKey + "'";
     return "";
 }
 
 void PrintPlan(const rollout::State& s, const std::vector<board::Machine>& reports, const std::string& signing) {
-    const auto count = [](std::size_t n, const char* what) { return std::to_string(n) + " " + what + (n == 1 ? "" : "s"); };
+    const auto count = [](std::size_t n, const char* what) {
+        return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+    };
     Say("rollout of " + s.version + " ('" + s.build + "', " + std::to_string(s.length) + " bytes) to " +
         count(s.machines.size(), "machine") + " in " + count(static_cast<std::size_t>(s.waves), "wave") + "; soak " +
         rollout::Span(s.soak) + ", take limit " + rollout::Span(s.takeLimit));
     Say("signature: " + signing);
+    if (!s.signature)
+        Say("warning: no .sig goes out; PCs with signed updates on (UpdateKey.pem beside the monitor) will refuse "
+            "the build");
     for (int w = 0; w < s.waves; ++w) {
         std::string line;
         for (const rollout::Entry& e : s.machines) {
             if (e.wave != w) continue;
             const board::Machine* r = FindReport(reports, e.name);
-            line += (line.empty() ? "" : ", ") + e.name + " (" + (r->version.empty() ? "no known version" : r->version) +
-                    ", " + board::StateName(r->state) + ")";
+            line += (line.empty() ? "" : ", ") + e.name + " (" +
+                    (r->version.empty() ? "no known version" : r->version) + ", " + board::StateName(r->state) + ")";
         }
         Say("wave " + std::to_string(w + 1) + ": " + line);
     }
@@ -334,11 +347,8 @@ int Lock(rollout::Folder& f, const std::string& owner, bool breakStale) {
         if (!message.empty()) Say(message);
         return -1;
     case rollout::Lock::Held:
-    case rollout::Lock::Stale:
-        std::fprintf(stderr, "rollout: %s\n", message.c_str());
-        return kExitLocked;
-    case rollout::Lock::Failed:
-        break;
+    case rollout::Lock::Stale: std::fprintf(stderr, "rollout: %s\n", message.c_str()); return kExitLocked;
+    case rollout::Lock::Failed: break;
     }
     return Refused("the update folder cannot be written: " + message);
 }
@@ -351,7 +361,8 @@ std::vector<std::pair<rollout::State, Seconds>> States(rollout::Folder& f, std::
         std::string text, why;
         Seconds age = 0;
         rollout::State s;
-        if (f.Read(std::string(rollout::kOwnFolder) + "/" + name, text, age) && (why = rollout::ParseState(text, s)).empty())
+        if (f.Read(std::string(rollout::kOwnFolder) + "/" + name, text, age) &&
+            (why = rollout::ParseState(text, s)).empty())
             found.emplace_back(s, age);
         else
             damaged.push_back("'" + name + "' cannot be read" + (why.empty() ? "" : ": " + why));
@@ -375,7 +386,8 @@ std::string Unfinished(rollout::Folder& f, const std::string& version, rollout::
     for (const std::string& d : damaged) Say("note: " + d);
     if (running.size() > 1) return "several rollouts are unfinished here; name one: " + running[0] + ", " + running[1];
     if (running.empty())
-        return "no rollout" + (version.empty() ? "" : " of " + version) + " is under way in '" + f.Show(rollout::kOwnFolder) + "'";
+        return "no rollout" + (version.empty() ? "" : " of " + version) + " is under way in '" +
+               f.Show(rollout::kOwnFolder) + "'";
     return "";
 }
 
@@ -386,7 +398,8 @@ std::string Describe(const rollout::Entry& e) {
     case rollout::Step::Placed: return "build placed " + LocalTime(e.placedAt, "%H:%M") + ", not taken yet";
     case rollout::Step::Took:
         return "took it " + LocalTime(e.tookAt, "%H:%M") +
-               (e.healthySince ? ", healthy since " + LocalTime(e.healthySince, "%H:%M") : ", not well since " + LocalTime(e.badSince, "%H:%M"));
+               (e.healthySince ? ", healthy since " + LocalTime(e.healthySince, "%H:%M")
+                               : ", not well since " + LocalTime(e.badSince, "%H:%M"));
     case rollout::Step::Removed: return "its build was removed before it took it";
     }
     return "";
@@ -421,7 +434,8 @@ int Status(const Options& o) {
         std::printf("lock: '%s', written %s ago%s\n", f.Show(rollout::kLockName).c_str(), rollout::Span(age).c_str(),
                     age > rollout::kStaleLock ? " (stale)" : "");
     if (shown) return 0;
-    return Refused("no rollout" + (o.version.empty() ? "" : " of " + o.version) + " in '" + f.Show(rollout::kOwnFolder) + "'");
+    return Refused("no rollout" + (o.version.empty() ? "" : " of " + o.version) + " in '" +
+                   f.Show(rollout::kOwnFolder) + "'");
 }
 
 // The build and signature kept with the rollout, checked against its state.
@@ -430,8 +444,10 @@ std::string Kept(rollout::Folder& f, const rollout::State& s, std::string& build
     const std::string name = rollout::KeptBuild(s.version);
     if (!f.Read(name, build, age) || build.size() != s.length)
         return "the build kept with the rollout, '" + f.Show(name) + "', is missing or not whole";
-    if (rollout::FileVersionOf(f.Show(name)) != s.version) return "'" + f.Show(name) + "' is not the build of " + s.version;
-    if (s.signature && !f.Read(name + ".sig", signature, age)) return "its signature '" + f.Show(name + ".sig") + "' is missing";
+    if (rollout::FileVersionOf(f.Show(name)) != s.version)
+        return "'" + f.Show(name) + "' is not the build of " + s.version;
+    if (s.signature && !f.Read(name + ".sig", signature, age))
+        return "its signature '" + f.Show(name + ".sig") + "' is missing";
     return "";
 }
 
@@ -450,7 +466,8 @@ int ResumeOrAbort(const Options& o) {
     }
     rollout::Rollout r(f, s, build, signature, owner);
     if (o.verb == "resume") {
-        Say("resuming the rollout of " + s.version + " at wave " + std::to_string(s.wave + 1) + " of " + std::to_string(s.waves));
+        Say("resuming the rollout of " + s.version + " at wave " + std::to_string(s.wave + 1) + " of " +
+            std::to_string(s.waves));
         return Run(r, f, owner, o.folder);
     }
     std::vector<std::string> lines;
@@ -473,7 +490,8 @@ int Launch(rollout::Folder& f, const rollout::State& s, const std::string& build
     if (!why.empty()) why = "the update folder cannot be written: " + why;
     rollout::State other;
     if (why.empty() && Unfinished(f, "", other).empty())
-        why = "the rollout of " + other.version + " in this folder is not finished: 'rollout resume' carries it on, "
+        why = "the rollout of " + other.version +
+              " in this folder is not finished: 'rollout resume' carries it on, "
               "'rollout abort' ends it";
     rollout::Rollout r(f, s, build, signature, owner);
     if (why.empty()) why = r.Begin();

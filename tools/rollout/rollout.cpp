@@ -54,14 +54,18 @@ std::string Trouble(const board::Machine* r, const std::string& version) {
     case board::State::Unreadable: return "with a report that cannot be read";
     case board::State::Ok: break;
     }
-    if (r->version != version) return "running " + (r->version.empty() ? "no known version" : r->version) + ", not " + version;
+    if (r->version != version)
+        return "running " + (r->version.empty() ? "no known version" : r->version) + ", not " + version;
     return "";
 }
 
 }  // namespace
 
 Rollout::Rollout(Folder& folder, State state, std::string build, std::string signature, std::string owner)
-    : f_(folder), s_(std::move(state)), build_(std::move(build)), signature_(std::move(signature)),
+    : f_(folder),
+      s_(std::move(state)),
+      build_(std::move(build)),
+      signature_(std::move(signature)),
       owner_(std::move(owner)) {}
 
 std::string Rollout::Begin() {
@@ -105,8 +109,8 @@ bool Rollout::Step(Seconds now, std::vector<std::string>& lines) {
         std::string names;
         for (const Entry& e : s_.machines)
             if (e.wave == s_.wave) names += (names.empty() ? "" : ", ") + e.name;
-        lines.push_back("wave " + std::to_string(s_.wave + 1) + " of " + std::to_string(s_.waves) + " is healthy: " +
-                        names + " ran " + s_.version + " for " + Span(s_.soak));
+        lines.push_back("wave " + std::to_string(s_.wave + 1) + " of " + std::to_string(s_.waves) +
+                        " is healthy: " + names + " ran " + s_.version + " for " + Span(s_.soak));
         if (++s_.wave == s_.waves) Finish(Phase::Done, lines);
     }
     return Saved(before, lines);
@@ -168,7 +172,8 @@ std::string Rollout::Judge(Entry& e, const board::Machine* r, Seconds now, std::
     if (!trouble.empty()) {
         if (e.badSince == 0) e.badSince = now;
         e.healthySince = 0;
-        if (now - e.badSince > kReportInterval) return "has been " + trouble + " for " + Span(now - e.badSince) + " since it took the build";
+        if (now - e.badSince > kReportInterval)
+            return "has been " + trouble + " for " + Span(now - e.badSince) + " since it took the build";
         progress = trouble + " for " + Span(now - e.badSince) + "; the rollout halts after " + Span(kReportInterval);
         return "";
     }
@@ -177,7 +182,8 @@ std::string Rollout::Judge(Entry& e, const board::Machine* r, Seconds now, std::
         e.healthySince = now;
         e.pid = r->pid;
     }
-    progress = s_.version + " running, " + Span(std::min(now - e.healthySince, s_.soak)) + " of " + Span(s_.soak) + " healthy";
+    progress =
+        s_.version + " running, " + Span(std::min(now - e.healthySince, s_.soak)) + " of " + Span(s_.soak) + " healthy";
     RemoveTakenSignature(e);
     return "";
 }

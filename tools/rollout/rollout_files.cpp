@@ -56,7 +56,8 @@ bool ParseEntry(const std::string& line, Entry& e) {
         return false;
     for (int i = 0; i < 4; ++i)
         if (!Number(f[3 + i], times[i])) return false;
-    e = Entry{f[0], static_cast<int>(wave), static_cast<Step>(step), times[0], times[1], times[2], times[3], f[7], f[8]};
+    e = Entry{f[0], static_cast<int>(wave), static_cast<Step>(step), times[0], times[1], times[2], times[3], f[7],
+              f[8]};
     return true;
 }
 
@@ -193,7 +194,8 @@ Lock TakeLock(Folder& f, const std::string& owner, bool breakStale, std::string&
         Seconds age = 0;
         if (!f.Read(kLockName, text, age)) continue;  // gone meanwhile: try once more
         const std::string holder = LockOwner(text).empty() ? "nobody it names" : LockOwner(text);
-        const std::string where = "'" + f.Show(kLockName) + "', held by " + holder + ", last written " + Span(age) + " ago";
+        const std::string where =
+            "'" + f.Show(kLockName) + "', held by " + holder + ", last written " + Span(age) + " ago";
         if (age <= kStaleLock) {
             message = "another rollout works on this folder: the lock " + where;
             return Lock::Held;
@@ -216,8 +218,7 @@ std::string RefreshLock(Folder& f, const std::string& owner) {
     std::string text;
     Seconds age = 0;
     if (!f.Read(kLockName, text, age)) return "the lock '" + f.Show(kLockName) + "' has gone";
-    if (LockOwner(text) != owner)
-        return "the lock '" + f.Show(kLockName) + "' was taken over by " + LockOwner(text);
+    if (LockOwner(text) != owner) return "the lock '" + f.Show(kLockName) + "' was taken over by " + LockOwner(text);
     const std::string why = f.Put(kLockName, LockText(owner));
     return why.empty() ? "" : "the lock cannot be rewritten: " + why;
 }

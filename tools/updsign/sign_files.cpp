@@ -92,17 +92,15 @@ std::string VerifyFile(const std::vector<RsaPublicKey>& keys, const std::string&
     for (std::size_t i = 0; why.empty() && i < keys.size(); ++i) {
         std::string failure;
         switch (Check(keys[i], file, signature, failure)) {
-        case SignatureCheck::Valid:
-            return "";
+        case SignatureCheck::Valid: return "";
         case SignatureCheck::KeyUnusable:
             why = "'" + keyPath + "' holds a key that the system's RSA provider does not take";
             break;
         case SignatureCheck::Unreadable:
-        case SignatureCheck::NoProvider:
-            why = failure;
-            break;
+        case SignatureCheck::NoProvider: why = failure; break;
         case SignatureCheck::Invalid:
-            if (i + 1 == keys.size()) why = "'" + sigName + "' is not the signature of '" + file + "' for '" + keyPath + "'";
+            if (i + 1 == keys.size())
+                why = "'" + sigName + "' is not the signature of '" + file + "' for '" + keyPath + "'";
             break;
         }
     }

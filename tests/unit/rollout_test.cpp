@@ -229,7 +229,7 @@ TEST(Rollout, LockHeldStaleBrokenAndTakenOver) {
     EXPECT_EQ(TakeLock(w, "me", true, message), Lock::Held);  // never a fresh one, even when asked
     EXPECT_EQ(message,
               "another rollout works on this folder: the lock 'G:/_Rollout/rollout.lock', held by "
-              "PCWS03 pid 7, last written 3 min ago");
+              "PCWS03 pid 7, last written 3 min ago; a lock not rewritten for 5 min is stale");
     w.now += kStaleLock;
     EXPECT_EQ(TakeLock(w, "me", false, message), Lock::Stale);
     EXPECT_EQ(TakeLock(w, "me", true, message), Lock::Taken);

@@ -197,7 +197,8 @@ Lock TakeLock(Folder& f, const std::string& owner, bool breakStale, std::string&
         const std::string where =
             "'" + f.Show(kLockName) + "', held by " + holder + ", last written " + Span(age) + " ago";
         if (age <= kStaleLock) {
-            message = "another rollout works on this folder: the lock " + where;
+            message = "another rollout works on this folder: the lock " + where + "; a lock not rewritten for " +
+                      Span(kStaleLock) + " is stale";
             return Lock::Held;
         }
         if (!breakStale) {

@@ -16,6 +16,8 @@ install_missing() {
     [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
     [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
     [ -f /usr/include/openssl/evp.h ] || need+=(libssl-dev)
+    # rollout reads a build's version resource on the host with LLVM's object library.
+    ls /usr/lib/llvm-*/lib/cmake/llvm/LLVMConfig.cmake >/dev/null 2>&1 || need+=(llvm-dev)
     command -v openssl >/dev/null || need+=(openssl)
     command -v i686-w64-mingw32-g++ >/dev/null || need+=(g++-mingw-w64-i686)
     command -v wine >/dev/null || need+=(wine)

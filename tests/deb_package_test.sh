@@ -22,14 +22,14 @@ grep -q '^ Depends: libc6 .*libssl3' "$dir/info" || fail "the libraries are not 
 [ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles)" = /etc/default/statusboard ] ||
     fail "the settings are not a configuration file"
 SEEN=$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort | tr '\n' ' ')
-[ "$SEEN" = "./etc/default/statusboard ./usr/bin/ordtool ./usr/bin/statusboard ./usr/bin/updsign \
+[ "$SEEN" = "./etc/default/statusboard ./usr/bin/ordtool ./usr/bin/rollout ./usr/bin/statusboard ./usr/bin/updsign \
 ./usr/lib/systemd/system/statusboard.service ./usr/share/doc/rorerozariradi-tools/GUIDE.txt \
 ./usr/share/doc/rorerozariradi-tools/alert-rules.yml " ] || fail "the package holds: $SEEN"
 
 root="$dir/root"
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" && touch "$root/var/lib/dpkg/status"
 dpkg --root="$root" --force-depends --force-not-root -i "$deb" >"$dir/dpkg.log" 2>&1 || fail "dpkg -i: $(cat "$dir/dpkg.log")"
-for tool in statusboard updsign ordtool; do
+for tool in statusboard updsign ordtool rollout; do
     [ "$("$root/usr/bin/$tool" --version)" = "$tool $version" ] || fail "$tool --version from the package"
 done
 [ "$(systemctl --root="$root" is-enabled statusboard.service)" = disabled ] || fail "the service is enabled"

@@ -6,6 +6,7 @@
 #include "platform/win32_platform.h"
 #include "platform/win32_rules.h"
 #include "platform/win32_signature.h"
+#include "platform/win32_version.h"
 
 #include <algorithm>
 #include <vector>
@@ -196,18 +197,7 @@ bool Win32Platform::PrevInstance() {
     return MutexMeansPrevInstance(impl_->instanceMutex != nullptr, GetLastError());
 }
 
-std::string Win32Platform::FileVersion(const std::string& path) {
-    DWORD ignored = 0;
-    const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
-    if (size == 0) return "";
-    std::vector<char> data(size);
-    if (!GetFileVersionInfoA(path.c_str(), 0, size, data.data())) return "";
-    VS_FIXEDFILEINFO* info = nullptr;
-    UINT len = 0;
-    if (!VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&info), &len) || !info) return "";
-    return std::to_string(HIWORD(info->dwFileVersionMS)) + "." + std::to_string(LOWORD(info->dwFileVersionMS)) +
-           "." + std::to_string(HIWORD(info->dwFileVersionLS)) + "." + std::to_string(LOWORD(info->dwFileVersionLS));
-}
+std::string Win32Platform::FileVersion(const std::string& path) { return Win32FileVersion(path); }
 
 bool Win32Platform::ComputerName(char* buffer, std::uint32_t* size) {
     DWORD n = *size;

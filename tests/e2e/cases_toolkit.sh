@@ -30,13 +30,13 @@ case_package() {
         "[ -f '$zip' ] && [ \$(grep -c 'Not signed (RZ_SIGN_CERT is not set)' '$listing') = 1 ]"
     SEEN=$(unzip -Z1 "$zip" 2>/dev/null | sort | tr '\n' ' ')
     check "package: the programs, the guide, the sums and the unsigned note, no stand-ins" test "$SEEN" = \
-        "GUIDE.txt ROREROZARIRADI.exe SHA256SUMS UNSIGNED.txt ordtool.exe statusboard.exe updsign.exe "
+        "GUIDE.txt ROREROZARIRADI.exe SHA256SUMS UNSIGNED.txt ordtool.exe rollout.exe statusboard.exe updsign.exe "
     check "package: the guide for Notepad names the version" bash -c \
         "unzip -p '$zip' GUIDE.txt | head -n 1 | grep -qxF 'ROREROZARIRADI version $VERSION'$'\\r'"
     local unpacked="$WINEPREFIX/drive_c/e2e/package"
     rm -rf "$unpacked" && mkdir -p "$unpacked" && unzip -q "$zip" -d "$unpacked"
     check "package: SHA256SUMS holds every other file's sum" bash -c \
-        "cd '$unpacked' && sha256sum -c --strict SHA256SUMS >/dev/null && [ \$(wc -l <SHA256SUMS) = 6 ]"
+        "cd '$unpacked' && sha256sum -c --strict SHA256SUMS >/dev/null && [ \$(wc -l <SHA256SUMS) = 7 ]"
     wine 'C:\e2e\package\ordtool.exe' --version >"$unpacked/version.out" 2>/dev/null
     SEEN=$(tr -d '\r' <"$unpacked/version.out")
     check "package: ordtool.exe tells its version" test "$SEEN" = "ordtool $VERSION"
@@ -46,6 +46,9 @@ case_package() {
     wine 'C:\e2e\package\statusboard.exe' --version >"$unpacked/version.out" 2>/dev/null
     SEEN=$(tr -d '\r' <"$unpacked/version.out")
     check "package: statusboard.exe tells its version" test "$SEEN" = "statusboard $VERSION"
+    wine 'C:\e2e\package\rollout.exe' --version >"$unpacked/version.out" 2>/dev/null
+    SEEN=$(tr -d '\r' <"$unpacked/version.out")
+    check "package: rollout.exe tells its version" test "$SEEN" = "rollout $VERSION"
 }
 
 # A centre's code-signing certificate, here a throwaway self-signed one made
@@ -59,9 +62,9 @@ case_package_signed() {
         -passout pass:throwaway >>"$d/openssl.log" 2>&1
     RZ_SIGN_CERT="$d/cert.pfx" RZ_SIGN_PASSWORD=throwaway cmake --build "$W32" --target package >"$d/package.log" 2>&1
     check "signed package: one line names the certificate and the programs signed" grep -qx \
-        "Authenticode-signed with $d/cert.pfx: ROREROZARIRADI.exe, ordtool.exe, statusboard.exe, updsign.exe" "$d/package.log"
+        "Authenticode-signed with $d/cert.pfx: ROREROZARIRADI.exe, ordtool.exe, rollout.exe, statusboard.exe, updsign.exe" "$d/package.log"
     unzip -q "$zip" -d "$d/unpacked"
-    for program in ROREROZARIRADI ordtool statusboard updsign; do
+    for program in ROREROZARIRADI ordtool statusboard updsign rollout; do
         check "signed package: osslsigncode verifies $program.exe against the certificate" \
             quiet osslsigncode verify -CAfile "$d/cert.pem" -in "$d/unpacked/$program.exe"
     done

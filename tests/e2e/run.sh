@@ -354,6 +354,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/cases_signing.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/cases_early.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/cases_frozen.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/cases_share.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/cases_rollout.sh"
 
 # What this suite started: its Wine server with every program in its
 # prefix, its display, its share and the immutable flags it set.
@@ -371,7 +372,8 @@ for c in case_server case_exception_name case_refused case_bad_input case_kill \
     case_update_replacement_fails case_update_rollback case_update_closed_twice case_update_random_manager \
     case_update_backup_held case_hidden_stop_request \
     case_locked_instance case_log_rotation case_package case_package_signed case_signing_tools case_signing_check case_update_signed \
-    case_demo_interrupt case_status case_status_alerts case_census case_early_restart case_frozen case_share_hang case_share_crawl; do
+    case_demo_interrupt case_status case_status_alerts case_census case_early_restart case_frozen case_share_hang case_share_crawl \
+    case_rollout case_rollout_halt; do
     [ -n "${E2E_ONLY:-}" ] && [[ " $E2E_ONLY " != *" $c "* ]] && continue
     echo "-- $c"
     $c

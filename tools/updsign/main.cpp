@@ -17,12 +17,9 @@
 #include "command_line.h"
 #include "config.h"
 #include "key_text.h"
+#include "sign_files.h"
 #include "signing.h"
-#include "update/key_file.h"
 #include "update/signature.h"
-#ifdef _WIN32
-#include "platform/win32_signature.h"
-#endif
 
 namespace {
 
@@ -57,33 +54,6 @@ int BadUsage(const std::string& why) { return rz::BadUsage("updsign", why); }
 int Refused(const std::string& why) {
     std::fprintf(stderr, "updsign: %s\n", why.c_str());
     return kExitRefused;
-}
-
-constexpr std::uintmax_t kAnySize = ~std::uintmax_t(0);
-
-// "" for a file that is there, else why it is none.
-std::string FileProblem(const std::string& path) {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    const fs::file_status st = fs::status(path, ec);
-    if (!fs::exists(st)) return "'" + path + "' does not exist";
-    if (fs::is_directory(st)) return "'" + path + "' is a folder";
-    return "";
-}
-
-// The whole of a file of at most `limit` bytes, read as the monitor reads
-// its key and signature; "" when it could, else why not.
-std::string ReadWhole(const std::string& path, std::uintmax_t limit, std::string& out) {
-    std::string why = FileProblem(path);
-    if (!why.empty()) return why;
-    std::error_code ec;
-    const std::uintmax_t size = std::filesystem::file_size(path, ec);
-    if (ec) return "'" + path + "' cannot be read";
-    if (size > limit) return "'" + path + "' is larger than " + std::to_string(limit) + " bytes";
-    std::ifstream in(path, std::ios::binary);
-    out.assign(static_cast<std::size_t>(size), '\0');
-    if (size > 0 && !in.read(&out[0], static_cast<std::streamsize>(size))) return "'" + path + "' cannot be read";
-    return "";
 }
 
 // Why a file cannot be written, in the system's words.
@@ -132,26 +102,6 @@ int KeyGen(const std::string& privatePath, const std::string& publicPath, unsign
     return 0;
 }
 
-// The first bytes of a file; "" when it cannot be read.
-std::string Head(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    char buf[512];
-    in.read(buf, sizeof buf);
-    return std::string(buf, static_cast<std::size_t>(in.gcount()));
-}
-
-// A build where the key belongs, or a PEM file where the build belongs.
-// Looked at before the key is read, so that the refusal names the mix-up
-// rather than a key "larger than 16384 bytes".
-std::string SwappedProblem(const std::string& keyPath, const std::string& file) {
-    std::string what;
-    if (rz::LooksLikeProgram(Head(keyPath)))
-        what = "'" + keyPath + "' is a program, not a key";
-    else if (rz::LooksLikePem(Head(file)))
-        what = "'" + file + "' is a PEM file, not a build";
-    return what.empty() ? "" : "the arguments look swapped: " + what + "; the KEY comes first, then the FILE";
-}
-
 // Never over the key or the file signed, whatever names, links or letter
 // case lead there. The default FILE.sig is replaced when it is a file of its
 // own, never written through a link; an --output over another existing file
@@ -173,13 +123,11 @@ std::string TargetProblem(const std::string& target, const std::string& keyPath,
 
 int Sign(const std::string& keyPath, const std::string& file, const std::string& output, bool force) {
     const std::string target = output.empty() ? file + ".sig" : output;
-    std::string why = SwappedProblem(keyPath, file);
+    std::string why = rz::SwappedProblem(keyPath, file);
     if (why.empty()) why = TargetProblem(target, keyPath, file, output.empty(), force);
     if (!why.empty()) return Refused("refused: " + why);
-    std::string pem, data, signature;
-    why = ReadWhole(keyPath, rz::kKeyFileLimit, pem);
-    if (why.empty()) why = ReadWhole(file, kAnySize, data);
-    if (why.empty()) why = rz::SignBytes(pem, data, signature);
+    std::string signature;
+    why = rz::SignFile(keyPath, file, signature);
     if (!why.empty()) return Refused("cannot sign '" + file + "' with '" + keyPath + "': " + why);
     why = Write(target, signature);
     if (!why.empty()) return Refused(why);
@@ -187,64 +135,20 @@ int Sign(const std::string& keyPath, const std::string& file, const std::string&
     return 0;
 }
 
-// The monitor's own check on Windows; the same standard check with OpenSSL
-// elsewhere. `why` tells why a file that cannot be read cannot.
-rz::SignatureCheck Check(const rz::RsaPublicKey& key, const std::string& file, const std::string& signature,
-                         std::string& why) {
-#ifdef _WIN32
-    std::uint32_t error = 0;
-    const rz::SignatureCheck result = rz::CryptoApiVerifyFile(key, file, signature, error);
-    why = result == rz::SignatureCheck::NoProvider ? "the crypto provider cannot be opened, error "
-                                                   : "'" + file + "' cannot be read, error ";
-    why += std::to_string(error);
-    return result;
-#else
-    std::string data;
-    why = ReadWhole(file, kAnySize, data);
-    return why.empty() ? rz::VerifyBytes(key.pem, data, signature) : rz::SignatureCheck::Unreadable;
-#endif
-}
-
 // The key file is read by the monitor's own reader: the tool takes exactly
 // the files that the monitor takes, and any one of their keys may sign.
 int Verify(const std::string& keyPath, const std::string& file, const std::string& sigPath) {
-    std::string pem, signature;
+    std::string signature;
     std::vector<rz::RsaPublicKey> keys;
-    std::string why = SwappedProblem(keyPath, file);
-    if (why.empty()) why = ReadWhole(keyPath, rz::kKeyFileLimit, pem);
-    // The monitor's reader would call it a key that must never lie beside
-    // a monitor; here it is the wrong half of the pair.
-    if (why.empty() && pem.find("PRIVATE KEY-----") != std::string::npos)
-        why = "'" + keyPath + "' holds a private key; verify needs the public key, the one that lies beside the "
-              "monitors as UpdateKey.pem";
-    if (why.empty()) {
-        const std::string held = rz::ReadKeyFile(pem, keys);
-        if (!held.empty()) why = "'" + keyPath + "' holds " + held;
-    }
+    std::string why = rz::SwappedProblem(keyPath, file);
+    if (why.empty()) why = rz::ReadPublicKeys(keyPath, keys);
     // A missing build is named as such, not as its missing signature.
-    if (why.empty()) why = FileProblem(file);
-    if (why.empty()) why = ReadWhole(sigPath, rz::kSignatureLimit, signature);
-    if (why.empty() && signature.empty()) why = "'" + sigPath + "' is empty";
-    for (std::size_t i = 0; why.empty() && i < keys.size(); ++i) {
-        std::string failure;
-        switch (Check(keys[i], file, signature, failure)) {
-        case rz::SignatureCheck::Valid:
-            std::printf("valid: '%s' is the signature of '%s' for '%s'\n", sigPath.c_str(), file.c_str(),
-                        keyPath.c_str());
-            return 0;
-        case rz::SignatureCheck::KeyUnusable:
-            why = "'" + keyPath + "' holds a key that the system's RSA provider does not take";
-            break;
-        case rz::SignatureCheck::Unreadable:
-        case rz::SignatureCheck::NoProvider:
-            why = failure;
-            break;
-        case rz::SignatureCheck::Invalid:
-            if (i + 1 == keys.size()) why = "'" + sigPath + "' is not the signature of '" + file + "' for '" + keyPath + "'";
-            break;
-        }
-    }
-    return Refused("refused: " + why);
+    if (why.empty()) why = rz::FileProblem(file);
+    if (why.empty()) why = rz::ReadWhole(sigPath, rz::kSignatureLimit, signature);
+    if (why.empty()) why = rz::VerifyFile(keys, keyPath, file, signature, sigPath);
+    if (!why.empty()) return Refused("refused: " + why);
+    std::printf("valid: '%s' is the signature of '%s' for '%s'\n", sigPath.c_str(), file.c_str(), keyPath.c_str());
+    return 0;
 }
 
 }  // namespace

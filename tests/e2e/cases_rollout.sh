@@ -1,0 +1,145 @@
+# The rollout of a new manager build to the server and a workstation, each
+# monitor in a Wine prefix of its own as in the status cases, the native
+# rollout placing the files in the server's G:\_Updates. Sourced by run.sh.
+
+ROLLOUT_G="$ROOT/build/e2e-rollout-g"  # the server's drive G, shared as \\SERV01\G
+ROLLOUT_UPD="$ROLLOUT_G/_Updates"
+
+# rollout_pcs TAG [KEY.pub]: SERV01 and PCWS07 running manager build 1 and
+# reporting to G:\_Updates\_Status, with KEY.pub as UpdateKey.pem when given;
+# sets SERV_APP, PCWS_APP and PCWS_MON (APP and MON are the server's).
+rollout_pcs() {
+    start_pcws_prefix
+    main_unreachable
+    rm -rf "$ROLLOUT_G" && mkdir -p "$ROLLOUT_UPD/_Status"
+    ln -sfn "$ROLLOUT_G" "$WINEPREFIX/dosdevices/g:"
+    ln -sfn "$ROLLOUT_G" "$PCWS_PREFIX/dosdevices/unc/SERV01/G"
+    new_app "$1_serv"
+    SERV_APP=$APP
+    PCWS_APP="$PCWS_PREFIX/drive_c/e2e/$1_pcws"
+    rm -rf "$PCWS_APP" && mkdir -p "$PCWS_APP"
+    cp "$W32/ROREROZARIRADI.exe" "$PCWS_APP/"
+    cp "$W32/fixtures/standin_mgr_1.exe" "$PCWS_APP/KORUMGR.exe"
+    local app
+    for app in "$SERV_APP" "$PCWS_APP"; do
+        touch "$app/ROREROZARIRADI.deb"
+        [ -n "${2:-}" ] && cp "$2" "$app/UpdateKey.pem"
+    done
+    set_computer_name SERV01
+    start_monitor
+    pcws wine "C:\\e2e\\$1_pcws\\ROREROZARIRADI.exe" >/dev/null 2>&1 &
+    PCWS_MON=$!
+    wait_for "$ROLLOUT_UPD/_Status/SERV01.txt" '^manager_running=yes' 20
+    wait_for "$ROLLOUT_UPD/_Status/PCWS07.txt" '^manager_running=yes' 20
+}
+
+stop_rollout_pcs() {
+    touch "$PCWS_APP/ROREROZARIRADI.stp"
+    wait_exit "$PCWS_MON" 15 || kill -9 "$PCWS_MON" 2>/dev/null
+    stop_monitor
+    stop_pcws
+}
+
+# rollout_run OUT ARGS...: the native rollout in the background; sets ROLLOUT_PID.
+rollout_run() {
+    local out=$1
+    shift
+    "$ROOT/build/native/rollout" "$@" >"$out" 2>&1 &
+    ROLLOUT_PID=$!
+}
+
+# What a technician is told before anything is written: the guide's plan,
+# run as written with the build in C:\Builds and the keys on the stick E:,
+# and the refusals, from both builds of the tool.
+rollout_refusals() {
+    local native="$ROOT/build/native/rollout" out="$ROOT/build/rollout-refused.out" stick="$ROOT/build/e2e-rollout-stick"
+    cp "$W32/rollout.exe" "$W32/fixtures/standin_mgr_1.exe" "$W32/fixtures/standin_mgr_2.exe" "$W32/ordtool.exe" "$SERV_APP/"
+    mkdir -p "$WINEPREFIX/drive_c/Builds" && cp "$W32/fixtures/standin_mgr_2.exe" "$WINEPREFIX/drive_c/Builds/KORUMGR.exe"
+    rm -rf "$stick" && mkdir -p "$stick" && cp "$1.pem" "$stick/centre-private.pem" && cp "$1.pub" "$stick/UpdateKey.pem"
+    ln -sfn "$stick" "$WINEPREFIX/dosdevices/e:"
+    local line
+    # The guide's command, its cmd continuation (" ^" at a line's end) joined.
+    line=$(sed -n '/^rollout.exe start .* ^$/{N;s/ ^\n */ /;/--dry-run$/p}' "$ROOT/docs/guide.md" | head -n 1)
+    wine "$WAPP\\rollout.exe" ${line#rollout.exe } >"$out" 2>&1
+    local code=$?
+    check "rollout.exe: the guide's dry run signs, checks and plans PCWS07 then SERV01, exit 0" bash -c \
+        "[ $code = 0 ] && tr -d '\r' <'$out' | grep -q 'rollout of 7.2.0.0 .* to 2 machines in 2 waves' &&
+         tr -d '\r' <'$out' | grep -qF \"signature: signed once with 'E:\\centre-private.pem', checked with 'E:\\UpdateKey.pem'\" &&
+         tr -d '\r' <'$out' | grep -q 'wave 1: PCWS07 (7.1.0.0, OK)' && tr -d '\r' <'$out' | grep -q 'wave 2: SERV01'"
+    wine "$WAPP\\rollout.exe" start "$WAPP\\standin_mgr_1.exe" --folder 'G:\_Updates' >"$out" 2>&1
+    code=$?
+    check "rollout.exe: a build not newer than the machines run is refused, exit 3" bash -c \
+        "[ $code = 3 ] && grep -q 'SERV01 runs 7.1.0.0 already: 7.1.0.0 is not newer' '$out'"
+    "$native" start "$SERV_APP/ordtool.exe" --folder "$ROLLOUT_UPD" >"$out" 2>&1
+    code=$?
+    check "rollout: a build without a version is refused, exit 3" bash -c "[ $code = 3 ] && grep -q 'has no file version' '$out'"
+    make_immutable "$ROLLOUT_UPD"
+    "$native" start "$SERV_APP/standin_mgr_2.exe" --folder "$ROLLOUT_UPD" >"$out" 2>&1
+    code=$?
+    undo_immutable
+    check "rollout: an update folder that cannot be written is refused, exit 3" bash -c \
+        "[ $code = 3 ] && grep -q 'the update folder cannot be written' '$out'"
+    check "rollout: nothing was written by the refusals and the dry run" \
+        test "$(ls -A "$ROLLOUT_UPD")" = _Status
+}
+
+# Wave 1, the server, takes the build, signed once by the rollout, and runs
+# it well for the soak; only then does the workstation get it.
+case_rollout() {
+    trap 'stop_pcws; cleanup' EXIT
+    local key="$ROOT/build/e2e-rollout-key" out="$ROOT/build/rollout.out"
+    rm -f "$key.pem" "$key.pub"
+    "$ROOT/build/native/updsign" keygen "$key.pem" "$key.pub" --bits 2048 >/dev/null
+    rollout_pcs ro "$key.pub"
+    rollout_refusals "$key"
+    rollout_run "$out" start "$SERV_APP/standin_mgr_2.exe" --folder "$ROLLOUT_UPD" --machines SERV01,PCWS07 \
+        --waves 1,100% --soak 20s --take-limit 3m --key "$key.pem" --public "$key.pub"
+    check "rollout: the server takes the signed build" wait_for "$SERV_APP/standin.log" "build=2 .*started" 30
+    check "rollout: the server is followed through its soak" wait_for "$out" 'SERV01: 7.2.0.0 running, [0-9]+ s of 20 s healthy' 15
+    check "rollout: during the server's soak the workstation's build is not placed" \
+        test ! -e "$ROLLOUT_UPD/KORUMGRPCWS07.exe" -a ! -e "$ROLLOUT_UPD/KORUMGRPCWS07.exe.sig"
+    check "rollout: then the workstation takes it" wait_for "$PCWS_APP/standin.log" "build=2 .*started" 60
+    check "rollout: done once both ran it for the soak, exit 0" wait_exit "$ROLLOUT_PID" 60
+    SEEN="exit ${EXIT:-none}: $(tail -n 3 "$out" | tr '\n' '|')"
+    check "rollout: exit code 0" test "${EXIT:-x}" = 0
+    check "rollout: wave 1 healthy before the workstation is given the build, then done" bash -c \
+        "grep -n -e 'wave 1 of 2 is healthy: SERV01 ran 7.2.0.0 for 20 s' -e 'PCWS07: copying' -e 'done: 7.2.0.0 runs on all 2' \
+         '$out' | cut -d: -f1 | sort -n -c && [ \$(grep -c -e 'wave 1 of 2 is healthy' -e 'PCWS07: copying' -e 'done:' '$out') = 3 ]"
+    check "rollout: no build, .sig, lock or kept copy left; the state says done" bash -c \
+        "[ \"\$(ls -A '$ROLLOUT_UPD' | tr '\n' ' ')\" = '_Rollout _Status ' ] &&
+         [ \"\$(ls -A '$ROLLOUT_UPD/_Rollout')\" = 7.2.0.0.txt ] && grep -q '^phase=done' '$ROLLOUT_UPD/_Rollout/7.2.0.0.txt'"
+    out="$ROOT/build/rollout-status.out"
+    "$ROOT/build/native/rollout" status --folder "$ROLLOUT_UPD" >"$out" 2>&1
+    check "rollout status: done, both machines took it" bash -c \
+        "grep -q '^rollout of 7.2.0.0 in .*: done at wave 2 of 2' '$out' && [ \$(grep -c 'took it' '$out') = 2 ]"
+    stop_rollout_pcs
+}
+
+# A build that will not run is rolled back on the server: the rollout halts
+# and the workstation's build is never placed.
+case_rollout_halt() {
+    trap 'stop_pcws; cleanup' EXIT
+    local out="$ROOT/build/rollout-halt.out" placed="$ROOT/build/rollout-halt.placed"
+    rollout_pcs rh
+    printf 'exit=2\n' >"$SERV_APP/KORUMGR.cfg"
+    rm -f "$placed"
+    rollout_run "$out" start "$W32/fixtures/standin_mgr_2.exe" --folder "$ROLLOUT_UPD" --machines SERV01,PCWS07 \
+        --waves 1,100% --soak 20s --take-limit 3m
+    while kill -0 "$ROLLOUT_PID" 2>/dev/null; do
+        [ -e "$ROLLOUT_UPD/KORUMGRPCWS07.exe" ] && touch "$placed"
+        sleep 0.2
+    done
+    wait_exit "$ROLLOUT_PID" 1
+    SEEN="exit ${EXIT:-none}: $(grep -e HALTED -e warning "$out" | tr '\n' '|')"
+    check "rollout halt: the rollback on the server halts it, exit 1" bash -c \
+        "[ '${EXIT:-x}' = 1 ] && grep -q 'HALTED: SERV01 rolled the build back at .*: it would not run there' '$out'"
+    check "rollout halt: the server runs its previous build again" cmp -s "$SERV_APP/KORUMGR.exe" "$W32/fixtures/standin_mgr_1.exe"
+    check "rollout halt: the workstation's build was never placed, its manager untouched" bash -c \
+        "[ ! -e '$placed' ] && grep -q 'never given the build: PCWS07' '$out' && ! grep -q 'build=2' '$PCWS_APP/standin.log'"
+    out="$ROOT/build/rollout-status.out"
+    "$ROOT/build/native/rollout" status --folder "$ROLLOUT_UPD" >"$out" 2>&1
+    check "rollout halt: status tells where and why it halted" bash -c \
+        "grep -q ': halted at wave 1 of 2' '$out' && grep -q 'outcome: SERV01 rolled the build back' '$out' &&
+         [ \"\$(ls -A '$ROLLOUT_UPD' | tr '\n' ' ')\" = '_Rollout _Status ' ]"
+    stop_rollout_pcs
+}

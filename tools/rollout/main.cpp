@@ -1,0 +1,553 @@
+// Takes a new manager build to every PC of the centre in waves, moving on
+// only while the PCs that have it run it well, as their status reports say.
+// Run "rollout --help" for its command line.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
+#include "build_file.h"
+#include "command_line.h"
+#include "config.h"
+#include "disk_folder.h"
+#include "rollout.h"
+#include "sign_files.h"
+#include "update/signature.h"
+#include "update/update.h"
+
+namespace {
+
+using rollout::Seconds;
+
+constexpr int kExitHalted = 1;
+constexpr int kExitRefused = 3;
+constexpr int kExitLocked = 4;
+constexpr int kExitStopped = 5;
+constexpr Seconds kLongest = 7 * 24 * 3600;
+
+const char* const kUsage =
+    "rollout " RZ_VERSION
+    " - takes a new manager build to the centre's PCs in waves, and moves on\n"
+    "only while the PCs that have it run it well, as their status reports in _Status say.\n"
+    "\n"
+    "usage: rollout start BUILD --folder UPDATE_FOLDER [--machines A,B,...] [--waves 1,25%,100%]\n"
+    "                     [--soak 10m] [--take-limit 15m] [--key PRIVATE.pem | --sig BUILD.sig]\n"
+    "                     [--public UpdateKey.pem] [--dry-run] [--break-lock]\n"
+    "       rollout status --folder UPDATE_FOLDER [VERSION]\n"
+    "       rollout resume --folder UPDATE_FOLDER [VERSION] [--break-lock]\n"
+    "       rollout abort --folder UPDATE_FOLDER [VERSION] [--break-lock]\n"
+    "       rollout --help | -h | --version\n"
+    "\n"
+    "  -f, --folder DIR      the update folder the monitors look in; its _Status holds their reports\n"
+    "  -m, --machines LIST   the machines, in this order; default: every one reporting in _Status\n"
+    "  -w, --waves LIST      machines that have the build after each wave, as numbers or shares\n"
+    "                        (default 1,25%,100%)\n"
+    "      --soak SPAN       how long every machine of a wave runs the build well before the next\n"
+    "                        wave (default 10m; 30s, 10m, 2h)\n"
+    "      --take-limit SPAN how long a machine may take to take the build (default 15m)\n"
+    "  -k, --key FILE        signs the build once with this private key\n"
+    "  -s, --sig FILE        the build's signature, checked with --public first\n"
+    "  -p, --public FILE     the monitors' UpdateKey.pem, to check the signature against\n"
+    "  -n, --dry-run         prints the plan and writes nothing\n"
+    "      --break-lock      takes over a stale lock (never a fresh one)\n"
+    "Its state lies in UPDATE_FOLDER\\_Rollout: status, resume and abort work from any PC.\n"
+    "Exit codes: 0 done (every wave healthy), or shown; 1 halted: a machine refused, failed or\n"
+    "rolled back the build, stayed DOWN, HUNG or SILENT, or did not take it in time; 2 bad\n"
+    "command line; 3 refused before anything was placed; 4 another rollout holds the folder's\n"
+    "lock; 5 stopped on the way (Ctrl-C, or the folder could not be written): resume carries on.\n";
+
+struct Options {
+    std::string verb, build, version, folder, machines, waves = "1,25%,100%", key, sig, publicKey;
+    Seconds soak = 600, takeLimit = 900;
+    bool dryRun = false, breakLock = false;
+};
+
+std::atomic<bool> g_stop{false};
+extern "C" void OnInterrupt(int) { g_stop = true; }
+
+int Refused(const std::string& why) {
+    std::fprintf(stderr, "rollout: %s\n", why.c_str());
+    return kExitRefused;
+}
+
+Seconds Now() { return static_cast<Seconds>(std::time(nullptr)); }
+
+std::string LocalTime(Seconds at, const char* format) {
+    const std::time_t t = static_cast<std::time_t>(at);
+    char buf[32] = "";
+    if (const std::tm* tm = std::localtime(&t)) std::strftime(buf, sizeof buf, format, tm);
+    return buf;
+}
+
+void Say(const std::string& line) {
+    std::printf("%s %s\n", LocalTime(Now(), "%H:%M:%S").c_str(), line.c_str());
+    std::fflush(stdout);
+}
+
+// "30s", "10m", "2h": a unit is always given, so that "10" means nothing by mistake.
+bool ParseSpan(const std::string& text, Seconds& out) {
+    if (text.size() < 2 || text.find_first_not_of("0123456789") != text.size() - 1 || text.size() > 9) return false;
+    const Seconds n = std::atoll(text.c_str());
+    const char unit = text.back();
+    out = unit == 's' ? n : unit == 'm' ? n * 60 : unit == 'h' ? n * 3600 : -1;
+    return out >= 0 && out <= kLongest;
+}
+
+std::vector<std::string> SplitList(const std::string& text) {
+    std::vector<std::string> items;
+    std::size_t at = 0;
+    for (std::size_t comma; (comma = text.find(',', at)) != std::string::npos; at = comma + 1)
+        items.push_back(text.substr(at, comma - at));
+    items.push_back(text.substr(at));
+    return items;
+}
+
+std::string Upper(std::string s) {
+    for (char& ch : s) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    return s;
+}
+
+// Who holds the lock and since when, as the lock file names it.
+std::string Owner() {
+    const std::string since = " since " + LocalTime(Now(), "%Y-%m-%d %H:%M:%S");
+#ifdef _WIN32
+    const char* host = std::getenv("COMPUTERNAME");
+    return std::string(host ? host : "?") + " pid " + std::to_string(_getpid()) + since;
+#else
+    char host[256] = "?";
+    gethostname(host, sizeof host - 1);
+    return std::string(host) + " pid " + std::to_string(getpid()) + since;
+#endif
+}
+
+// Why the options do not go together; "" when they do.
+std::string Combination(const Options& o, const std::vector<rz::Option*>& startOnly) {
+    if (o.folder.empty()) return "--folder UPDATE_FOLDER is needed";
+    if (o.verb != "start") {
+        for (const rz::Option* opt : startOnly)
+            if (opt->given) return opt->longName + " goes with start";
+        return "";
+    }
+    if (o.build.empty()) return "start needs the BUILD to roll out";
+    if (!o.key.empty() && !o.sig.empty()) return "--key signs the build, --sig brings its signature: give one of them";
+    if (!o.sig.empty() && o.publicKey.empty())
+        return "--sig needs --public UpdateKey.pem, the key the monitors check it with";
+    if (!o.publicKey.empty() && o.key.empty() && o.sig.empty()) return "--public goes with --key or --sig";
+    return "";
+}
+
+// -1 when the command is to run, else its exit code.
+int ParseArgs(int argc, char** argv, Options& o) {
+    rz::Option folder{"--folder", "-f"}, machines{"--machines", "-m"}, waves{"--waves", "-w"}, soak{"--soak", ""},
+        takeLimit{"--take-limit", ""}, key{"--key", "-k"}, sig{"--sig", "-s"}, publicKey{"--public", "-p"},
+        dryRun{"--dry-run", "-n", true}, breakLock{"--break-lock", "", true};
+    std::vector<std::string> words;
+    const int done = rz::ParseCommandLine(
+        argc, argv, "rollout", kUsage,
+        {&folder, &machines, &waves, &soak, &takeLimit, &key, &sig, &publicKey, &dryRun, &breakLock}, words);
+    if (done >= 0) return done;
+    if (words.empty()) return rz::BadUsage("rollout", "say start, status, resume or abort");
+    o.verb = words[0];
+    if (o.verb != "start" && o.verb != "status" && o.verb != "resume" && o.verb != "abort")
+        return rz::BadUsage("rollout", "unknown command '" + o.verb + "'");
+    if (words.size() > 2) return rz::BadUsage("rollout", "unexpected '" + words[2] + "'");
+    (o.verb == "start" ? o.build : o.version) = words.size() > 1 ? words[1] : "";
+    o.folder = folder.value;
+    o.machines = machines.value;
+    if (waves.given) o.waves = waves.value;
+    o.key = key.value;
+    o.sig = sig.value;
+    o.publicKey = publicKey.value;
+    o.dryRun = dryRun.given;
+    o.breakLock = breakLock.given;
+    if (soak.given && !ParseSpan(soak.value, o.soak))
+        return rz::BadUsage("rollout", "--soak takes a span such as 30s, 10m or 2h");
+    if (takeLimit.given && (!ParseSpan(takeLimit.value, o.takeLimit) || o.takeLimit == 0))
+        return rz::BadUsage("rollout", "--take-limit takes a span such as 90s, 15m or 1h");
+    const std::string why = Combination(o, {&machines, &waves, &soak, &takeLimit, &key, &sig, &publicKey, &dryRun});
+    if (!why.empty()) return rz::BadUsage("rollout", why);
+    if (o.verb == "status" && breakLock.given)
+        return rz::BadUsage("rollout", "--break-lock goes with start, resume or abort");
+    return -1;
+}
+
+const board::Machine* FindReport(const std::vector<board::Machine>& reports, const std::string& name) {
+    for (const board::Machine& m : reports)
+        if (Upper(m.file) == Upper(name) + ".TXT") return &m;
+    return nullptr;
+}
+
+// The machines of the rollout in order: those named, or every machine that
+// reports; "" or why they will not do.
+std::string ChooseMachines(const Options& o, const std::vector<board::Machine>& reports,
+                           std::vector<std::string>& out) {
+    if (!o.machines.empty()) {
+        out = SplitList(o.machines);
+    } else {
+        for (const board::Machine& m : reports) {
+            if (m.problem.empty() && rollout::NameProblem(m.name).empty())
+                out.push_back(m.name);
+            else
+                Say("left out: '" + m.file + "' (" + (m.problem.empty() ? rollout::NameProblem(m.name) : m.problem) +
+                    ")");
+        }
+        std::sort(out.begin(), out.end(),
+                  [](const std::string& a, const std::string& b) { return Upper(a) < Upper(b); });
+        if (out.empty()) return "no machine reports in the update folder's _Status; name them with --machines";
+    }
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const std::string why = rollout::NameProblem(out[i]);
+        if (!why.empty()) return "--machines: " + why;
+        for (std::size_t j = 0; j < i; ++j)
+            if (Upper(out[j]) == Upper(out[i])) return "--machines names " + out[i] + " twice";
+    }
+    return "";
+}
+
+// Every machine must report, and run an older build than this one.
+std::string CheckMachines(const std::vector<std::string>& names, const std::vector<board::Machine>& reports,
+                          const std::string& version, const std::string& statusFolder) {
+    std::string why;
+    for (const std::string& name : names) {
+        const board::Machine* r = FindReport(reports, name);
+        if (!r)
+            why +=
+                "\n  " + name + " has no report in '" + statusFolder + "': the rollout follows each PC by its report";
+        else if (!r->problem.empty())
+            why += "\n  " + name + "'s report cannot be read (" + r->problem + ")";
+        else if (!rz::VersionNewer(version, r->version))
+            why += "\n  " + name + " runs " + r->version + " already: " + version + " is not newer";
+    }
+    return why.empty() ? "" : "the build cannot go to every machine named:" + why;
+}
+
+// The build's signature: made with --key, or --sig checked with --public.
+// "" or why not; `what` says which for the plan.
+std::string Signature(const Options& o, std::string& signature, std::string& what) {
+    std::string why;
+    if (!o.key.empty()) {
+        why = rz::SwappedProblem(o.key, o.build);
+        if (why.empty()) why = rz::SignFile(o.key, o.build, signature);
+        if (!why.empty()) return "cannot sign '" + o.build + "' with '" + o.key + "': " + why;
+        what = "signed once with '" + o.key + "'";
+    } else if (!o.sig.empty()) {
+        why = rz::ReadWhole(o.sig, rz::kSignatureLimit, signature);
+        if (!why.empty()) return why;
+        what = "'" + o.sig + "'";
+    } else {
+        what = "none";
+        return "";
+    }
+    if (o.publicKey.empty()) return "";
+    std::vector<rz::RsaPublicKey> keys;
+    why = rz::ReadPublicKeys(o.publicKey, keys);
+    if (why.empty())
+        why = rz::VerifyFile(keys, o.publicKey, o.build, signature, o.sig.empty() ? "the signature made" : o.sig);
+    if (!why.empty()) return "the signature will not do: " + why;
+    what += ", checked with '" + o.publicKey + "'";
+    return "";
+}
+
+void PrintPlan(const rollout::State& s, const std::vector<board::Machine>& reports, const std::string& signing) {
+    const auto count = [](std::size_t n, const char* what) {
+        return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+    };
+    Say("rollout of " + s.version + " ('" + s.build + "', " + std::to_string(s.length) + " bytes) to " +
+        count(s.machines.size(), "machine") + " in " + count(static_cast<std::size_t>(s.waves), "wave"));
+    Say("soak " + rollout::Span(s.soak) + ", take limit " + rollout::Span(s.takeLimit));
+    Say("signature: " + signing);
+    if (!s.signature)
+        Say("warning: no .sig goes out; PCs with signed updates on (UpdateKey.pem beside the monitor) will refuse "
+            "the build");
+    for (int w = 0; w < s.waves; ++w) {
+        std::string line;
+        for (const rollout::Entry& e : s.machines) {
+            if (e.wave != w) continue;
+            const board::Machine* r = FindReport(reports, e.name);
+            line += (line.empty() ? "" : ", ") + e.name + " (" +
+                    (r->version.empty() ? "no known version" : r->version) + ", " + board::StateName(r->state) + ")";
+        }
+        Say("wave " + std::to_string(w + 1) + ": " + line);
+    }
+    for (const rollout::Entry& e : s.machines) {
+        const board::Machine* r = FindReport(reports, e.name);
+        if (r->state != board::State::Ok && r->state != board::State::NotUpdated)
+            Say("note: " + e.name + " is " + board::StateName(r->state) +
+                " now; it cannot take the build before its monitor runs and reports");
+    }
+}
+
+// Waits `seconds`, or less when Ctrl-C comes; false then.
+bool Wait(Seconds seconds) {
+    for (Seconds tenths = 0; tenths < seconds * 10; ++tenths) {
+        if (g_stop) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return !g_stop;
+}
+
+// A machine's line is printed when it says something new.
+void Print(const std::vector<std::string>& lines, std::map<std::string, std::string>& shown) {
+    for (const std::string& line : lines) {
+        const std::size_t colon = line.find(": ");
+        const std::string who = colon == std::string::npos ? "" : line.substr(0, colon);
+        if (!who.empty() && rollout::NameProblem(who).empty()) {
+            if (shown[who] == line) continue;
+            shown[who] = line;
+        }
+        Say(line);
+    }
+}
+
+int Run(rollout::Rollout& r, rollout::Folder& f, const std::string& owner, const std::string& folder) {
+    std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGTERM, OnInterrupt);
+    std::map<std::string, std::string> shown;
+    const std::string resume = "'rollout resume --folder " + folder + "' carries on from here";
+    for (;;) {
+        std::vector<std::string> lines;
+        const bool ok = r.Step(Now(), lines);
+        Print(lines, shown);
+        if (!ok) {
+            rollout::ReleaseLock(f, owner);
+            Say("stopped: " + resume);
+            return kExitStopped;
+        }
+        if (r.state().phase != rollout::Phase::Running) {
+            rollout::ReleaseLock(f, owner);
+            return r.state().phase == rollout::Phase::Done ? 0 : kExitHalted;
+        }
+        if (!Wait(rollout::kPollEvery)) {
+            rollout::ReleaseLock(f, owner);
+            Say("stopped by Ctrl-C at wave " + std::to_string(r.state().wave + 1) + " of " +
+                std::to_string(r.state().waves) + "; " + resume);
+            return kExitStopped;
+        }
+    }
+}
+
+// Takes the folder's lock; the exit code when it cannot, else -1.
+int Lock(rollout::Folder& f, const std::string& owner, bool breakStale) {
+    std::string message;
+    switch (rollout::TakeLock(f, owner, breakStale, message)) {
+    case rollout::Lock::Taken:
+        if (!message.empty()) Say(message);
+        return -1;
+    case rollout::Lock::Held:
+    case rollout::Lock::Stale: std::fprintf(stderr, "rollout: %s\n", message.c_str()); return kExitLocked;
+    case rollout::Lock::Failed: break;
+    }
+    return Refused("the update folder cannot be written: " + message);
+}
+
+// The rollouts whose state lies in the folder, newest first.
+std::vector<std::pair<rollout::State, Seconds>> States(rollout::Folder& f, std::vector<std::string>& damaged) {
+    std::vector<std::pair<rollout::State, Seconds>> found;
+    for (const std::string& name : f.List(rollout::kOwnFolder)) {
+        if (name.size() < 5 || name.compare(name.size() - 4, 4, ".txt") != 0) continue;
+        std::string text, why;
+        Seconds age = 0;
+        rollout::State s;
+        if (f.Read(std::string(rollout::kOwnFolder) + "/" + name, text, age) &&
+            (why = rollout::ParseState(text, s)).empty())
+            found.emplace_back(s, age);
+        else
+            damaged.push_back("'" + name + "' cannot be read" + (why.empty() ? "" : ": " + why));
+    }
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+    return found;
+}
+
+// The unfinished rollout that resume or abort works on; "" or why none.
+std::string Unfinished(rollout::Folder& f, const std::string& version, rollout::State& out) {
+    std::vector<std::string> damaged, running;
+    for (const auto& [s, age] : States(f, damaged)) {
+        if (!version.empty() && s.version != version) continue;
+        if (s.phase != rollout::Phase::Running) {
+            if (!version.empty()) return "the rollout of " + version + " has ended: " + rollout::PhaseName(s.phase);
+            continue;
+        }
+        out = s;
+        running.push_back(s.version);
+    }
+    for (const std::string& d : damaged) Say("note: " + d);
+    if (running.size() > 1) return "several rollouts are unfinished here; name one: " + running[0] + ", " + running[1];
+    if (running.empty())
+        return "no rollout" + (version.empty() ? "" : " of " + version) + " is under way in '" +
+               f.Show(rollout::kOwnFolder) + "'";
+    return "";
+}
+
+std::string Describe(const rollout::Entry& e) {
+    switch (e.step) {
+    case rollout::Step::Waiting: return "not given the build yet";
+    case rollout::Step::Placing: return "being given the build";
+    case rollout::Step::Placed: return "build placed " + LocalTime(e.placedAt, "%H:%M") + ", not taken yet";
+    case rollout::Step::Took:
+        return "took it " + LocalTime(e.tookAt, "%H:%M") +
+               (e.healthySince ? ", healthy since " + LocalTime(e.healthySince, "%H:%M")
+                               : ", not well since " + LocalTime(e.badSince, "%H:%M"));
+    case rollout::Step::Removed: return "its build was removed before it took it";
+    }
+    return "";
+}
+
+void ShowState(rollout::Folder& f, const rollout::State& s) {
+    std::printf("rollout of %s in '%s': %s at wave %d of %d\n", s.version.c_str(), f.Show("").c_str(),
+                rollout::PhaseName(s.phase), std::min(s.wave + 1, s.waves), s.waves);
+    std::printf("  build '%s', %llu bytes, %s; soak %s, take limit %s; started %s\n", s.build.c_str(),
+                static_cast<unsigned long long>(s.length), s.signature ? "with a signature" : "without a signature",
+                rollout::Span(s.soak).c_str(), rollout::Span(s.takeLimit).c_str(),
+                LocalTime(s.started, "%Y-%m-%d %H:%M").c_str());
+    if (!s.outcome.empty()) std::printf("  outcome: %s\n", s.outcome.c_str());
+    for (const rollout::Entry& e : s.machines)
+        std::printf("  wave %d  %-15s %s\n", e.wave + 1, e.name.c_str(), Describe(e).c_str());
+}
+
+int Status(const Options& o) {
+    rollout::DiskFolder f(o.folder);
+    std::vector<std::string> damaged;
+    const auto states = States(f, damaged);
+    for (const std::string& d : damaged) std::printf("note: %s\n", d.c_str());
+    bool shown = false;
+    for (const auto& [s, age] : states) {
+        const bool wanted = o.version.empty() ? s.phase == rollout::Phase::Running : s.version == o.version;
+        if (wanted) ShowState(f, s), shown = true;
+    }
+    if (!shown && o.version.empty() && !states.empty()) ShowState(f, states.front().first), shown = true;
+    std::string lock;
+    Seconds age = 0;
+    if (f.Read(rollout::kLockName, lock, age))
+        std::printf("lock: '%s', written %s ago%s\n", f.Show(rollout::kLockName).c_str(), rollout::Span(age).c_str(),
+                    age > rollout::kStaleLock ? " (stale)" : "");
+    if (shown) return 0;
+    return Refused("no rollout" + (o.version.empty() ? "" : " of " + o.version) + " in '" +
+                   f.Show(rollout::kOwnFolder) + "'");
+}
+
+// The build and signature kept with the rollout, checked against its state.
+std::string Kept(rollout::Folder& f, const rollout::State& s, std::string& build, std::string& signature) {
+    Seconds age = 0;
+    const std::string name = rollout::KeptBuild(s.version);
+    if (!f.Read(name, build, age) || build.size() != s.length)
+        return "the build kept with the rollout, '" + f.Show(name) + "', is missing or not whole";
+    if (rollout::FileVersionOf(f.Show(name)) != s.version)
+        return "'" + f.Show(name) + "' is not the build of " + s.version;
+    if (s.signature && !f.Read(name + ".sig", signature, age))
+        return "its signature '" + f.Show(name + ".sig") + "' is missing";
+    return "";
+}
+
+int ResumeOrAbort(const Options& o) {
+    rollout::DiskFolder f(o.folder);
+    rollout::State s;
+    const std::string owner = Owner();
+    std::string why = Unfinished(f, o.version, s);
+    if (!why.empty()) return Refused(why);
+    if (const int locked = Lock(f, owner, o.breakLock); locked >= 0) return locked;
+    std::string build, signature;
+    why = Kept(f, s, build, signature);
+    if (!why.empty() && o.verb == "resume") {
+        rollout::ReleaseLock(f, owner);
+        return Refused(why + "; 'rollout abort' ends the rollout");
+    }
+    rollout::Rollout r(f, s, build, signature, owner);
+    if (o.verb == "resume") {
+        Say("resuming the rollout of " + s.version + " at wave " + std::to_string(s.wave + 1) + " of " +
+            std::to_string(s.waves));
+        return Run(r, f, owner, o.folder);
+    }
+    std::vector<std::string> lines;
+    const bool saved = r.Abort(lines);
+    std::map<std::string, std::string> shown;
+    Print(lines, shown);
+    rollout::ReleaseLock(f, owner);
+    Say(saved ? "the rollout of " + s.version + " is aborted" : "the abort could not be recorded");
+    return saved ? 0 : kExitStopped;
+}
+
+// The lock, a look that the folder can be written and holds no other
+// unfinished rollout, the build kept, then wave after wave.
+int Launch(rollout::Folder& f, const rollout::State& s, const std::string& build, const std::string& signature,
+           const Options& o) {
+    const std::string owner = Owner(), probe = ".rollout-probe.tmp";
+    if (const int locked = Lock(f, owner, o.breakLock); locked >= 0) return locked;
+    std::string why = f.Put(probe, "");
+    if (why.empty()) why = f.Remove(probe);
+    if (!why.empty()) why = "the update folder cannot be written: " + why;
+    rollout::State other;
+    if (why.empty() && Unfinished(f, "", other).empty())
+        why = "the rollout of " + other.version +
+              " in this folder is not finished: 'rollout resume' carries it on, "
+              "'rollout abort' ends it";
+    rollout::Rollout r(f, s, build, signature, owner);
+    if (why.empty()) why = r.Begin();
+    if (!why.empty()) {
+        rollout::ReleaseLock(f, owner);
+        return Refused(why);
+    }
+    return Run(r, f, owner, o.folder);
+}
+
+// Nothing is written before every check has passed.
+int Start(const Options& o) {
+    std::vector<std::string> names;
+    std::vector<board::Machine> reports;
+    rollout::BuildFile build;
+    rollout::DiskFolder f(o.folder);
+    std::string why;
+    for (const std::string& name : SplitList(o.machines))
+        if (!o.machines.empty() && !(why = rollout::NameProblem(name)).empty()) return Refused("--machines: " + why);
+    why = rollout::ReadBuild(o.build, build);
+    if (!why.empty()) return Refused(why);
+    if (!f.Reports(reports, why)) return Refused("the monitors' reports cannot be read: " + why);
+    why = ChooseMachines(o, reports, names);
+    if (why.empty()) why = CheckMachines(names, reports, build.version, f.Show("_Status"));
+    if (!why.empty()) return Refused(why);
+    std::vector<int> waveOf;
+    rollout::State s;
+    why = rollout::MakeWaves(o.waves, names.size(), waveOf, s.waves);
+    if (!why.empty()) return rz::BadUsage("rollout", why);
+    std::string signature, signing;
+    why = Signature(o, signature, signing);
+    if (!why.empty()) return Refused(why);
+    s.version = build.version;
+    s.build = o.build;
+    s.length = build.bytes.size();
+    s.signature = !signature.empty();
+    s.soak = o.soak;
+    s.takeLimit = o.takeLimit;
+    s.started = Now();
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        s.machines.emplace_back();
+        s.machines.back().name = names[i];
+        s.machines.back().wave = waveOf[i];
+    }
+    PrintPlan(s, reports, signing);
+    if (o.dryRun) return Say("dry run: nothing was written"), 0;
+    return Launch(f, s, build.bytes, signature, o);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    const int done = ParseArgs(argc, argv, o);
+    if (done >= 0) return done;
+    if (o.verb == "start") return Start(o);
+    if (o.verb == "status") return Status(o);
+    return ResumeOrAbort(o);
+}

@@ -1,0 +1,254 @@
+// What the rollout decides at each look at the reports: place the wave's
+// builds, see each machine take its build and stay well, move on, or halt.
+#include "rollout.h"
+
+#include <algorithm>
+#include <cctype>
+#include <utility>
+
+#include "diag/status_format.h"
+
+namespace rollout {
+
+namespace {
+
+bool SameName(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
+           });
+}
+
+const board::Machine* Find(const std::vector<board::Machine>& reports, const std::string& name) {
+    for (const board::Machine& m : reports)
+        if (SameName(m.file, name + ".txt")) return &m;
+    return nullptr;
+}
+
+std::string Baseline(const board::Machine* r) { return r ? r->lastUpdate + "@" + r->lastUpdateTime : "@"; }
+
+// An update result that says the build did not go in, or went out again,
+// reported since the build was placed: "" when there is none.
+std::string NewFailure(const Entry& e, const board::Machine* r) {
+    if (!r || !r->problem.empty() || Baseline(r) == e.baseline) return "";
+    const std::string& result = r->lastUpdate;
+    for (const char* bad : {"refused", "failed", "rolled back"})
+        if (result == bad) return result;
+    return "";
+}
+
+// What the machine's monitor did with the build, and where to look.
+std::string Failed(const std::string& result, const std::string& at) {
+    if (result == "refused") return "refused the build at " + at + ": see its log's UPDATE REFUSED record";
+    if (result == "rolled back") return "rolled the build back at " + at + ": it would not run there";
+    return "failed to install the build at " + at + ": see its log's UPDATE FAILED record";
+}
+
+// Why a machine that took the build is not well now; "" when it is.
+std::string Trouble(const board::Machine* r, const std::string& version) {
+    if (!r) return "without a report";
+    if (!r->problem.empty()) return "with a report that cannot be read (" + r->problem + ")";
+    switch (r->state) {
+    case board::State::Down: return "DOWN (its manager is not running)";
+    case board::State::Hung: return "HUNG (its manager is not responding)";
+    case board::State::Silent: return "SILENT (no report for " + Span(r->ageSeconds) + ")";
+    case board::State::Stopped: return "STOPPED (its monitor was stopped)";
+    case board::State::Unreadable: return "with a report that cannot be read";
+    // A later update refused or failed on a machine running this build: the
+    // machine runs it still, which is what a soak asks.
+    case board::State::NotUpdated:
+    case board::State::Ok: break;
+    }
+    if (r->version != version)
+        return "running " + (r->version.empty() ? "no known version" : r->version) + ", not " + version;
+    return "";
+}
+
+}  // namespace
+
+Rollout::Rollout(Folder& folder, State state, std::string build, std::string signature, std::string owner)
+    : f_(folder),
+      s_(std::move(state)),
+      build_(std::move(build)),
+      signature_(std::move(signature)),
+      owner_(std::move(owner)) {}
+
+std::string Rollout::Begin() {
+    std::string why = f_.Put(KeptBuild(s_.version), build_);
+    if (why.empty() && !signature_.empty()) why = f_.Put(KeptBuild(s_.version) + ".sig", signature_);
+    std::vector<std::string> lines;
+    if (why.empty() && !Save(lines)) why = lines.back();
+    return why;
+}
+
+bool Rollout::Save(std::vector<std::string>& lines) {
+    const std::string why = f_.Put(StateName(s_.version), FormatState(s_));
+    if (why.empty()) return true;
+    lines.push_back("the rollout's state '" + f_.Show(StateName(s_.version)) + "' cannot be written: " + why);
+    return false;
+}
+
+bool Rollout::Step(Seconds now, std::vector<std::string>& lines) {
+    if (s_.phase != Phase::Running) return Saved(FormatState(s_), lines);  // what its end may have left
+    std::string why = RefreshLock(f_, owner_);
+    std::vector<board::Machine> reports;
+    if (!why.empty()) return lines.push_back(why), false;
+    if (!f_.Reports(reports, why)) {
+        lines.push_back("the reports cannot be read (" + why + "); looking again in " + Span(kPollEvery));
+        return true;
+    }
+    const std::string before = FormatState(s_);
+    while (s_.phase == Phase::Running) {
+        for (Entry& e : s_.machines) {
+            if (e.wave != s_.wave || s_.phase != Phase::Running) continue;
+            const board::Machine* report = Find(reports, e.name);
+            if ((e.step == Step::Waiting || e.step == Step::Placing) && !Place(e, report, now, lines)) return false;
+            std::string progress;
+            const std::string halt = s_.phase == Phase::Running ? Judge(e, report, now, progress) : "";
+            if (!halt.empty())
+                Halt(e.name + " " + halt, lines);
+            else if (!progress.empty())
+                lines.push_back(e.name + ": " + progress);
+        }
+        if (s_.phase != Phase::Running || !WaveThrough(now)) break;
+        std::string names;
+        for (const Entry& e : s_.machines)
+            if (e.wave == s_.wave) names += (names.empty() ? "" : ", ") + e.name;
+        lines.push_back("wave " + std::to_string(s_.wave + 1) + " of " + std::to_string(s_.waves) +
+                        " is healthy: " + names + " ran " + s_.version + " for " + Span(s_.soak));
+        if (++s_.wave == s_.waves) Finish(Phase::Done, lines);
+    }
+    return Saved(before, lines);
+}
+
+// The kept build goes only once the state says the rollout has ended: a
+// rollout stopped before that can still be resumed.
+bool Rollout::Saved(const std::string& before, std::vector<std::string>& lines) {
+    if (FormatState(s_) != before && !Save(lines)) return false;
+    if (s_.phase != Phase::Running) {
+        f_.Remove(KeptBuild(s_.version));
+        f_.Remove(KeptBuild(s_.version) + ".sig");
+    }
+    return true;
+}
+
+// The intent is saved before anything goes out: a rollout stopped in
+// between finds it, and places nothing that a monitor may already have taken.
+bool Rollout::Place(Entry& e, const board::Machine* report, Seconds now, std::vector<std::string>& lines) {
+    const std::string exe = UpdateName(e.name);
+    std::string there;
+    Seconds age = 0;
+    // Stopped after the build went out: there it lies, or its monitor has answered.
+    if (e.step == Step::Placing && ((f_.Read(exe, there, age) && there == build_) || Baseline(report) != e.baseline)) {
+        e.step = Step::Placed;
+        return true;
+    }
+    if (e.step == Step::Waiting) {
+        e = Entry{e.name, e.wave, Step::Placing, now, 0, 0, 0, "", Baseline(report)};
+        if (!Save(lines)) return false;
+    }
+    lines.push_back(e.name + ": copying...");
+    std::string why = signature_.empty() ? "" : f_.Put(exe + ".sig", signature_);
+    if (why.empty()) why = f_.Put(exe, build_);
+    if (!why.empty()) return Halt("cannot be given the build: " + why, lines), true;
+    e.step = Step::Placed;
+    return true;
+}
+
+// "" while the machine is on its way, else why the rollout halts.
+std::string Rollout::Judge(Entry& e, const board::Machine* r, Seconds now, std::string& progress) {
+    const std::string failure = NewFailure(e, r);
+    if (!failure.empty()) return Failed(failure, r->lastUpdateTime);
+    if (e.step == Step::Placed) {
+        if (r && r->state == board::State::Ok && r->version == s_.version && r->lastUpdate == "applied") {
+            e.step = Step::Took;
+            e.tookAt = now;
+        } else if (now - e.placedAt > s_.takeLimit) {
+            return "has not taken the build within " + Span(s_.takeLimit) +
+                   (r ? " (its manager runs " + (r->version.empty() ? "no known version" : r->version) + ")"
+                      : " (it has no report)");
+        } else {
+            progress = "placed " + Span(now - e.placedAt) + " ago, waiting for its monitor to take it";
+            return "";
+        }
+    }
+    if (e.step != Step::Took) return "";
+    const std::string trouble = Trouble(r, s_.version);
+    if (!trouble.empty()) {
+        if (e.badSince == 0) e.badSince = now;
+        e.healthySince = 0;
+        if (now - e.badSince > kReportInterval)
+            return "has been " + trouble + " for " + Span(now - e.badSince) + " since it took the build";
+        progress = trouble + " for " + Span(now - e.badSince) + "; the rollout halts after " + Span(kReportInterval);
+        return "";
+    }
+    e.badSince = 0;
+    if (e.healthySince == 0 || r->pid != e.pid) {  // a manager started again counts from its start
+        e.healthySince = now;
+        e.pid = r->pid;
+    }
+    progress =
+        s_.version + " running, " + Span(std::min(now - e.healthySince, s_.soak)) + " of " + Span(s_.soak) + " healthy";
+    RemoveTakenSignature(e);
+    return "";
+}
+
+// The monitor deletes the build it took, never its .sig.
+void Rollout::RemoveTakenSignature(const Entry& e) {
+    std::string there;
+    Seconds age = 0;
+    const std::string exe = UpdateName(e.name);
+    if (signature_.empty() || f_.Read(exe, there, age)) return;
+    if (f_.Read(exe + ".sig", there, age) && there == signature_) f_.Remove(exe + ".sig");
+}
+
+bool Rollout::WaveThrough(Seconds now) const {
+    for (const Entry& e : s_.machines)
+        if (e.wave == s_.wave && (e.step != Step::Took || e.healthySince == 0 || now - e.healthySince < s_.soak))
+            return false;
+    return true;
+}
+
+void Rollout::Halt(const std::string& why, std::vector<std::string>& lines) {
+    s_.outcome = why;
+    lines.push_back("HALTED: " + why);
+    RemoveUntaken(lines);
+    Finish(Phase::Halted, lines);
+}
+
+bool Rollout::Abort(std::vector<std::string>& lines) {
+    const std::string before = FormatState(s_);
+    s_.outcome = "aborted at wave " + std::to_string(s_.wave + 1) + " of " + std::to_string(s_.waves);
+    RemoveUntaken(lines);
+    Finish(Phase::Aborted, lines);
+    return Saved(before, lines);
+}
+
+void Rollout::RemoveUntaken(std::vector<std::string>& lines) {
+    std::string never;
+    for (Entry& e : s_.machines) {
+        if (e.step == Step::Waiting) never += (never.empty() ? "" : ", ") + e.name;
+        if (e.step != Step::Placing && e.step != Step::Placed) continue;
+        RemoveIfOurs(UpdateName(e.name), build_, lines);
+        if (!signature_.empty()) RemoveIfOurs(UpdateName(e.name) + ".sig", signature_, lines);
+        e.step = Step::Removed;
+    }
+    if (!never.empty()) lines.push_back("never given the build: " + never);
+}
+
+void Rollout::RemoveIfOurs(const std::string& name, const std::string& bytes, std::vector<std::string>& lines) {
+    std::string there;
+    Seconds age = 0;
+    if (!f_.Read(name, there, age)) return;
+    if (there != bytes) return lines.push_back("left alone: '" + f_.Show(name) + "' is no longer this rollout's file");
+    const std::string why = f_.Remove(name);
+    lines.push_back(why.empty() ? "removed '" + f_.Show(name) + "'"
+                                : "'" + f_.Show(name) + "' cannot be removed (" + why + "): remove it by hand");
+}
+
+void Rollout::Finish(Phase phase, std::vector<std::string>& lines) {
+    s_.phase = phase;
+    if (phase == Phase::Done)
+        lines.push_back("done: " + s_.version + " runs on all " + std::to_string(s_.machines.size()) + " machines");
+}
+
+}  // namespace rollout

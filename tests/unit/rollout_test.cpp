@@ -12,7 +12,7 @@ const std::string kBuild = "MZ new build", kSig = "signature";
 // The update folder in memory, with a monitor for each machine that acts on
 // its KORUMGR<NAME>.exe as told, and a PC that stops at a chosen write.
 struct Crash {};
-enum class Does { Takes, Refuses, Fails, RollsBack, GoesDown, Hangs, FallsSilent, Never, BlipsDown, Restarts };
+enum class Does { Takes, Refuses, Fails, RollsBack, GoesDown, Hangs, FallsSilent, Never, BlipsDown, Restarts, CrashLoops };
 
 struct Pc {
     Pc(const char* n, Does d) : name(n), does(d) {}
@@ -92,6 +92,7 @@ struct World : Folder {
             if (since >= 30) pc.up = pc.does != Does::GoesDown && (pc.does != Does::BlipsDown || since >= 50);
             if (since >= 30) pc.responding = pc.does != Does::Hangs;
             if (since >= 300 && pc.does == Does::Restarts) pc.pid = "200";
+            if (since >= 120 && pc.does == Does::CrashLoops) pc.pid = std::to_string(300 + since / 120);
             if (since < 30 || pc.does != Does::FallsSilent) Report(pc);
         }
     }
@@ -139,6 +140,7 @@ TEST(Rollout, TookHealthyAndEveryHalt) {
         {Does::Hangs, Phase::Halted, "SERV01 has been HUNG (its manager is not responding) for 65 s", -1},
         {Does::FallsSilent, Phase::Halted, "SERV01 has been SILENT (no report for 4 min) for 65 s", -1},
         {Does::Never, Phase::Halted, "SERV01 has not taken the build within 15 min (its manager runs 7.1.0.0)", -1},
+        {Does::CrashLoops, Phase::Halted, "SERV01 started its manager again 3 times since it took the build", -1},
     };
     for (const Row& row : rows) {
         World w;

@@ -143,7 +143,7 @@ bool Rollout::Place(Entry& e, const board::Machine* report, Seconds now, std::ve
         return true;
     }
     if (e.step == Step::Waiting) {
-        e = Entry{e.name, e.wave, Step::Placing, now, 0, 0, 0, "", Baseline(report)};
+        e = Entry{e.name, e.wave, Step::Placing, now, 0, 0, 0, 0, "", Baseline(report)};
         if (!Save(lines)) return false;
     }
     lines.push_back(e.name + ": copying...");
@@ -183,6 +183,8 @@ std::string Rollout::Judge(Entry& e, const board::Machine* r, Seconds now, std::
     }
     e.badSince = 0;
     if (e.healthySince == 0 || r->pid != e.pid) {  // a manager started again counts from its start
+        if (!e.pid.empty() && r->pid != e.pid && ++e.restarts >= kMostRestarts)
+            return "started its manager again " + std::to_string(e.restarts) + " times since it took the build";
         e.healthySince = now;
         e.pid = r->pid;
     }

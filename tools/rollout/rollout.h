@@ -15,6 +15,9 @@ using Seconds = std::int64_t;
 
 // A monitor rewrites its report at least every 55 s.
 constexpr Seconds kReportInterval = 60;
+// A build whose manager keeps ending and being started again never shows
+// DOWN for long, and would never finish its soak: this many starts halt.
+constexpr int kMostRestarts = 3;
 // As the board's default: a report older than this is SILENT.
 constexpr Seconds kSilentAfter = 180;
 // A lock not rewritten for this long belongs to a rollout that has ended.
@@ -57,6 +60,7 @@ struct Entry {
     int wave = 0;
     Step step = Step::Waiting;
     Seconds placedAt = 0, tookAt = 0, healthySince = 0, badSince = 0;
+    int restarts = 0;      // of its manager since it took the build
     std::string pid;       // the manager's process while it is healthy
     std::string baseline;  // last_update and its time when the build was placed
 };

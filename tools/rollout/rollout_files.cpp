@@ -15,7 +15,7 @@ namespace {
 constexpr const char* kStepNames[] = {"waiting", "placing", "placed", "took", "removed"};
 constexpr const char* kPhaseNames[] = {"running", "done", "halted", "aborted"};
 constexpr const char* kFormat = "1";
-constexpr std::size_t kEntryFields = 9;
+constexpr std::size_t kEntryFields = 10;
 constexpr std::size_t kLongestName = 15;  // MAX_COMPUTERNAME_LENGTH
 // What SetComputerName takes besides letters and digits.
 constexpr const char* kNameSymbols = "!@#$%^&')(.-_{}~";
@@ -45,19 +45,20 @@ bool Named(const std::string& text, const char* const (&names)[N], int& out) {
 std::string EntryLine(const Entry& e) {
     return e.name + "|" + std::to_string(e.wave) + "|" + kStepNames[static_cast<int>(e.step)] + "|" +
            std::to_string(e.placedAt) + "|" + std::to_string(e.tookAt) + "|" + std::to_string(e.healthySince) + "|" +
-           std::to_string(e.badSince) + "|" + e.pid + "|" + e.baseline;
+           std::to_string(e.badSince) + "|" + std::to_string(e.restarts) + "|" + e.pid + "|" + e.baseline;
 }
 
 bool ParseEntry(const std::string& line, Entry& e) {
     const std::vector<std::string> f = Split(line, '|', kEntryFields);
-    long long wave = 0, times[4];
+    long long wave = 0, times[4], restarts = 0;
     int step = 0;
     if (f.size() != kEntryFields || !NameProblem(f[0]).empty() || !Number(f[1], wave) || !Named(f[2], kStepNames, step))
         return false;
     for (int i = 0; i < 4; ++i)
         if (!Number(f[3 + i], times[i])) return false;
-    e = Entry{f[0], static_cast<int>(wave), static_cast<Step>(step), times[0], times[1], times[2], times[3], f[7],
-              f[8]};
+    if (!Number(f[7], restarts) || restarts > kMostRestarts) return false;
+    e = Entry{f[0], static_cast<int>(wave), static_cast<Step>(step), times[0], times[1], times[2], times[3],
+              static_cast<int>(restarts), f[8], f[9]};
     return true;
 }
 

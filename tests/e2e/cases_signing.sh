@@ -85,7 +85,7 @@ case_signing_check() {
 # alone, and a newer one goes in after the path's back-off.
 case_update_signed() {
     update_g upd_signed
-    local key="$ROOT/build/e2e-update-key.pem" size
+    local key="$RZ_OUT/e2e-update-key.pem" size
     openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$key" 2>/dev/null
     openssl pkey -in "$key" -pubout -out "$APP/UpdateKey.pem"
     start_monitor

@@ -5,7 +5,7 @@
 # monitor running build 1; sets UPD (unix path of the update file).
 update_g() {
     main_unreachable
-    local g="$ROOT/build/e2e-g-$1"
+    local g="$RZ_OUT/e2e-g-$1"
     rm -rf "$g" && mkdir -p "$g/_Updates"
     ln -sfn "$g" "$WINEPREFIX/dosdevices/g:"
     UPD="$g/_Updates/KORUMGRSERV01.exe"
@@ -117,9 +117,9 @@ case_update_backup_held() {
     cp "$W32/fixtures/holdfile.exe" "$APP/"
     start_monitor
     wait_for "$APP/standin.log" "build=1 .*started" 10
-    wine "$WAPP\\holdfile.exe" "$WAPP\\KORUMGR.old" 60 >"$ROOT/build/hold-old.out" 2>&1 &
+    wine "$WAPP\\holdfile.exe" "$WAPP\\KORUMGR.old" 60 >"$RZ_OUT/hold-old.out" 2>&1 &
     local holder=$!
-    wait_for "$ROOT/build/hold-old.out" holding 10
+    wait_for "$RZ_OUT/hold-old.out" holding 10
     cp "$W32/fixtures/standin_mgr_2.exe" "$UPD"
     check "held backup: the failure is reported before any stop" \
         wait_for "$APP/ROREROZARIRADI.deb" "UPDATE FAILED: the old 'C:\\\\e2e\\\\upd_held\\\\KORUMGR.old' cannot be removed, error 32" 12
@@ -147,9 +147,9 @@ case_hidden_stop_request() {
     printf '#2024-01-01#\r\n' >"$APP/KORUMGR.stp"
     # One attribute a call: Wine's attrib takes only the last of several.
     wine attrib +h "$WAPP\\KORUMGR.stp" >/dev/null 2>&1
-    wine attrib +s "$WAPP\\KORUMGR.stp" >"$ROOT/build/attrib.out" 2>&1
-    wine attrib "$WAPP\\KORUMGR.stp" >"$ROOT/build/attrib.out" 2>&1
-    check "hidden stop request: hidden and system" grep -qE '^A?S +H' "$ROOT/build/attrib.out"
+    wine attrib +s "$WAPP\\KORUMGR.stp" >"$RZ_OUT/attrib.out" 2>&1
+    wine attrib "$WAPP\\KORUMGR.stp" >"$RZ_OUT/attrib.out" 2>&1
+    check "hidden stop request: hidden and system" grep -qE '^A?S +H' "$RZ_OUT/attrib.out"
     set_computer_name SERV01
     start_monitor
     check "hidden stop request: removed before the start, with a record" \

@@ -14,6 +14,25 @@ update_g() {
     set_computer_name SERV01
 }
 
+# The state file's next attempt, in seconds from now.
+retry_in() {
+    local at
+    at=$(tr -d '\r' <"$APP/ROREROZARIRADI.upd" 2>/dev/null | sed -n 's/^retry_at=//p')
+    echo $(((${at:-0} - 116444736000000000) / 10000000 - $(date +%s)))
+}
+
+# cut_back_off: what a technician who will not wait out an update's back-off
+# can do: the monitor stopped by its stop file (the manager runs on), the
+# next attempt in the state file it left laid 3 s from now, and the monitor
+# started again, which reads it and waits those seconds out itself.
+cut_back_off() {
+    touch "$APP/ROREROZARIRADI.stp"
+    wait_exit "$MON" 15 || return 1
+    local at=$(($(date +%s%N) / 100 + 116444736000000000 + 30000000))
+    sed -i "s/^retry_at=[0-9]*/retry_at=$at/" "$APP/ROREROZARIRADI.upd"
+    start_monitor
+}
+
 case_update_replacement_fails() {
     update_g upd_fail
     mkdir "$APP/KORUMGR.new"
@@ -27,21 +46,26 @@ case_update_replacement_fails() {
         test "$(count "$APP/ROREROZARIRADI.deb" 'UPDATE FAILED')" = 1 -a "$(count "$APP/standin.log" started)" = 1
     check "failed update: old build and update file kept" \
         bash -c "cmp -s '$APP/KORUMGR.exe' '$W32/fixtures/standin_mgr_1.exe' && test -e '$UPD'"
+    local left
+    left=$(retry_in)
+    SEEN="$left s"
+    check "failed update: the state file holds the next attempt a minute after the failure" \
+        test "$left" -ge 40 -a "$left" -le 60
 
     # A swap that fails after the manager has been stopped: the old manager
     # is started again by the next tick and left alone during the back-off.
     rmdir "$APP/KORUMGR.new"
     if chattr +i "$APP/KORUMGR.exe" 2>/dev/null; then
-        touch "$UPD"  # attempted once the path's back-off has passed
-        check "failed swap: reported" wait_for "$APP/ROREROZARIRADI.deb" "UPDATE FAILED: move to" 60
+        cut_back_off
+        check "failed swap: reported" wait_for "$APP/ROREROZARIRADI.deb" "UPDATE FAILED: move to" 20
         check "failed swap: old manager runs again within 10 s" wait_for_count "$APP/standin.log" "build=1 .*started" 2 10
         sleep 12
         check "failed swap: not stopped again within the back-off" \
             test "$(count "$APP/standin.log" "build=1 .*started")" = 2 -a "$(count "$APP/ROREROZARIRADI.deb" 'UPDATE FAILED')" = 2
         chattr -i "$APP/KORUMGR.exe"
     fi
-    touch "$UPD"
-    check "failed update: applied once the fault is gone" wait_for "$APP/standin.log" "build=2 .*started" 75
+    cut_back_off
+    check "failed update: applied once the fault is gone" wait_for "$APP/standin.log" "build=2 .*started" 20
     check "failed update: success record with path, length and version" \
         grep -qE "\"UPDATE DONE: 'G:\\\\_Updates\\\\KORUMGRSERV01.exe', $(stat -c %s "$W32/fixtures/standin_mgr_2.exe") bytes, version [^,]+, is the new 'KORUMGR.exe'\"" \
         "$APP/ROREROZARIRADI.deb"
@@ -131,8 +155,8 @@ case_update_backup_held() {
     kill "$holder" 2>/dev/null
     kill_own 'e2e.upd_held.holdfile'
     sleep 1
-    touch "$UPD"  # attempted once the path's back-off has passed
-    check "held backup: applied once the file is let go" wait_for "$APP/standin.log" "build=2 .*started" 75
+    cut_back_off
+    check "held backup: applied once the file is let go" wait_for "$APP/standin.log" "build=2 .*started" 20
     check "held backup: KORUMGR.old is the build it replaced" cmp -s "$APP/KORUMGR.old" "$W32/fixtures/standin_mgr_1.exe"
     check "held backup: the state file remembers no failure" \
         test "$(tr -d '\r' <"$APP/ROREROZARIRADI.upd" | sed -n 's/^failed=//p')" = ""

@@ -12,11 +12,14 @@ cd "$ROOT"
 passed=0
 failed=0
 e2e=
+e2e_from=
+e2e_took=
 finish() {
     if [ -n "$e2e" ]; then
         kill -TERM "$e2e" 2>/dev/null
         wait "$e2e"
     fi
+    log "$SECONDS s in all${e2e_took:+; the end-to-end suite from $e2e_from s on, $e2e_took s}"
     echo "$passed passed, $failed failed"
     [ "$failed" -eq 0 ]
     exit $?
@@ -32,6 +35,7 @@ build_preset win32 && build_preset native ordtool statusboard updsign || { echo 
 wait "$prefix"
 
 log "end-to-end under Wine (build/e2e.log), beside the rest"
+e2e_from=$SECONDS
 bash tests/e2e/run.sh >build/e2e.log 2>&1 </dev/null &
 e2e=$!
 renice -n 19 -p $$ >/dev/null
@@ -68,6 +72,7 @@ fi
 log "waiting for the end-to-end suite"
 wait "$e2e"
 e2e=
+e2e_took=$((SECONDS - e2e_from))
 cat build/e2e.log
 e2e_passed=$(sed -n 's/^e2e: \([0-9]*\) passed, \([0-9]*\) failed$/\1/p' build/e2e.log)
 e2e_failed=$(sed -n 's/^e2e: \([0-9]*\) passed, \([0-9]*\) failed$/\2/p' build/e2e.log)

@@ -55,14 +55,14 @@ case_update_replacement_fails() {
     # A swap that fails after the manager has been stopped: the old manager
     # is started again by the next tick and left alone during the back-off.
     rmdir "$APP/KORUMGR.new"
-    if chattr +i "$APP/KORUMGR.exe" 2>/dev/null; then
+    if make_immutable "$APP/KORUMGR.exe"; then
         cut_back_off
         check "failed swap: reported" wait_for "$APP/ROREROZARIRADI.deb" "UPDATE FAILED: move to" 20
         check "failed swap: old manager runs again within 10 s" wait_for_count "$APP/standin.log" "build=1 .*started" 2 10
         sleep 12
         check "failed swap: not stopped again within the back-off" \
             test "$(count "$APP/standin.log" "build=1 .*started")" = 2 -a "$(count "$APP/ROREROZARIRADI.deb" 'UPDATE FAILED')" = 2
-        chattr -i "$APP/KORUMGR.exe"
+        undo_immutable
     fi
     cut_back_off
     check "failed update: applied once the fault is gone" wait_for "$APP/standin.log" "build=2 .*started" 20

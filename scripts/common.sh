@@ -49,54 +49,114 @@ install_missing() {
     apt-get install -y -q --no-install-recommends "${need[@]}" >/dev/null
 }
 
-build_all() {
-    cd "$ROOT"
-    log "building native"
-    cmake --preset native >/dev/null && cmake --build build/native -j2 >/dev/null || return 1
-    log "building win32"
-    cmake --preset win32 >/dev/null && cmake --build build/win32 -j2 >/dev/null || return 1
+# build_preset PRESET [TARGET...]: configures PRESET and builds it whole, or
+# only the targets named. One build of a preset at a time in this clone: a
+# second script's build, or the package an end-to-end case makes, would
+# rewrite files under the first.
+build_preset() {
+    log "building $1${2:+ (${*:2})}"
+    with_build_lock "$1" build_now "$@"
+}
+build_now() {
+    local preset=$1 targets=()
+    [ $# -gt 1 ] && targets=(--target "${@:2}")
+    cd "$ROOT" && cmake --preset "$preset" >/dev/null &&
+        cmake --build "build/$preset" -j2 ${targets[@]+"${targets[@]}"} >/dev/null
+}
+build_all() { build_preset native && build_preset win32; }
+
+# with_build_lock PRESET CMD...: runs CMD holding the lock of PRESET's build.
+with_build_lock() {
+    mkdir -p "$ROOT/build"
+    (flock 9 && "${@:2}") 9>"$ROOT/build/.$1.lock"
 }
 
-export WINEPREFIX="$ROOT/build/wineprefix"
+# Where a script keeps its Wine prefix, display log and scratch files: build/
+# unless the caller gives another folder, as each end-to-end shard does.
+export RZ_OUT="${RZ_OUT:-$ROOT/build}"
+BASE_PREFIX="$ROOT/build/wineprefix"
+export WINEPREFIX="$RZ_OUT/wineprefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
-# An X display for Wine's windows and timers.
+# An X display for Wine's windows and timers. Xvfb picks the first free
+# number itself, so that any number of scripts can start one at once.
 start_display() {
     if [ -n "${RZ_DISPLAY_STARTED:-}" ]; then return 0; fi
-    local n
-    for n in 91 92 93 94 95 96 97 98 99; do
-        if [ ! -e /tmp/.X11-unix/X$n ] && [ ! -e /tmp/.X$n-lock ]; then
-            # A session of its own: a Ctrl-C at the terminal must not take
-            # the display away from the programs still being stopped.
-            setsid Xvfb :$n -screen 0 1024x768x24 -nolisten tcp >"$ROOT/build/xvfb.log" 2>&1 &
-            RZ_XVFB_PID=$!
-            for _ in $(seq 50); do [ -e /tmp/.X11-unix/X$n ] && break; sleep 0.1; done
-            # Another user may have taken the number meanwhile: then this
-            # server has ended and the next number is tried.
-            if [ -e /tmp/.X11-unix/X$n ] && kill -0 "$RZ_XVFB_PID" 2>/dev/null; then
-                export DISPLAY=:$n
-                RZ_DISPLAY_STARTED=1
-                return 0
-            fi
-            kill "$RZ_XVFB_PID" 2>/dev/null
-            RZ_XVFB_PID=
-        fi
+    local number="$RZ_OUT/xvfb.display" n=
+    mkdir -p "$RZ_OUT" && rm -f "$number"
+    # A session of its own: a Ctrl-C at the terminal must not take the
+    # display away from the programs still being stopped.
+    setsid Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$number" >"$RZ_OUT/xvfb.log" 2>&1 &
+    RZ_XVFB_PID=$!
+    for _ in $(seq 100); do
+        n=$(sed -n 's/^\([0-9][0-9]*\)$/\1/p' "$number" 2>/dev/null)
+        [ -n "$n" ] && break
+        kill -0 "$RZ_XVFB_PID" 2>/dev/null || break
+        sleep 0.1
     done
-    log "Xvfb could not be started (see build/xvfb.log)"
-    return 1
+    if [ -z "$n" ]; then
+        log "Xvfb could not be started (see $RZ_OUT/xvfb.log)"
+        kill "$RZ_XVFB_PID" 2>/dev/null
+        RZ_XVFB_PID=
+        return 1
+    fi
+    export DISPLAY=:$n
+    RZ_DISPLAY_STARTED=1
+}
+
+# make_prefix: WINEPREFIX made once. Only the first prefix is booted (a
+# minute of wineboot); every other is a copy of it, without the folders the
+# scripts fill. Each is made under another name and renamed when whole.
+make_prefix() {
+    [ -f "$WINEPREFIX/system.reg" ] && return 0
+    mkdir -p "$ROOT/build"
+    (
+        flock 9
+        [ -f "$BASE_PREFIX/system.reg" ] && exit 0
+        log "creating the Wine prefix (once)"
+        rm -rf "$BASE_PREFIX.tmp"
+        WINEPREFIX="$BASE_PREFIX.tmp" wineboot -i >"$ROOT/build/wineboot.log" 2>&1
+        WINEPREFIX="$BASE_PREFIX.tmp" wineserver -w
+        [ -f "$BASE_PREFIX.tmp/system.reg" ] && rm -rf "$BASE_PREFIX" && mv "$BASE_PREFIX.tmp" "$BASE_PREFIX"
+    ) 9>"$ROOT/build/.prefix.lock"
+    [ "$WINEPREFIX" = "$BASE_PREFIX" ] && return 0
+    rm -rf "$WINEPREFIX.tmp" && mkdir -p "$(dirname "$WINEPREFIX")" &&
+        copy_prefix "$BASE_PREFIX" "$WINEPREFIX.tmp" &&
+        rm -rf "$WINEPREFIX" && mv "$WINEPREFIX.tmp" "$WINEPREFIX"
+}
+
+# copy_prefix FROM TO: FROM's Windows DLLs and programs (600 of its 650 MB,
+# which Wine only reads) hard-linked, every other file copied, the folders
+# the scripts fill left out.
+copy_prefix() {
+    local f
+    cp -al "$1" "$2" && rm -rf "$2/drive_c/e2e" "$2/drive_c/demo" || return 1
+    while IFS= read -r -d '' f; do
+        cp -p --remove-destination "$1/${f#"$2"/}" "$f" || return 1
+    done < <(find "$2" -type f ! \( -path "$2/drive_c/windows/*" \( -name '*.dll' -o -name '*.exe' \) \) -print0)
+}
+
+# make_base_prefix: the prefix the others are copied from, booted on a
+# display of its own, for a script that boots it before it needs a display.
+make_base_prefix() {
+    [ -f "$BASE_PREFIX/system.reg" ] && return 0
+    (
+        export WINEPREFIX="$BASE_PREFIX"
+        RZ_DISPLAY_STARTED=
+        start_display || exit 1
+        make_prefix
+        status=$?
+        kill "$RZ_XVFB_PID" 2>/dev/null
+        exit $status
+    )
 }
 
 # One prefix and one wineserver for the whole run.
 start_wine() {
-    start_display || return 1
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        log "creating the Wine prefix (once)"
-        wineboot -i >"$ROOT/build/wineboot.log" 2>&1
-        wineserver -w
-    fi
+    start_display && make_prefix || return 1
     setsid wineserver -p
-    wine cmd /c exit >"$ROOT/build/wine-warmup.log" 2>&1
+    wine cmd /c exit >"$RZ_OUT/wine-warmup.log" 2>&1
 }
 
 stop_wine() {

@@ -13,18 +13,18 @@ scripted=1
 [ "${1:-}" = "--quiet" ] && scripted=0
 
 install_missing || exit 1
-build_all || exit 1
+build_preset win32 || exit 1
 start_wine || exit 1
 
 app="$WINEPREFIX/drive_c/demo"
-updates="$ROOT/build/demo-G/_Updates"
+updates="$RZ_OUT/demo-G/_Updates"
 kill_own 'C:.demo.'
-rm -rf "$app" "$ROOT/build/demo-G"
+rm -rf "$app" "$RZ_OUT/demo-G"
 mkdir -p "$app" "$updates"
 cp "$ROOT/build/win32/ROREROZARIRADI.exe" "$app/"
 cp "$ROOT/build/win32/fixtures/standin_mgr_1.exe" "$app/KORUMGR.exe"
 touch "$app/ROREROZARIRADI.deb"
-ln -sfn "$ROOT/build/demo-G" "$WINEPREFIX/dosdevices/g:"
+ln -sfn "$RZ_OUT/demo-G" "$WINEPREFIX/dosdevices/g:"
 mkdir -p "$WINEPREFIX/dosdevices/unc/MAINPC"
 ln -sfn G "$WINEPREFIX/dosdevices/unc/MAINPC/G"  # the main machine is out of reach
 set_computer_name SERV01
@@ -33,7 +33,7 @@ log "application folder: $app (C:\\demo)"
 log "stop with Ctrl-C, or: touch $app/ROREROZARIRADI.stp"
 # In a session of its own, so that the terminal's Ctrl-C reaches only this
 # script, which ends the monitor the way a technician would: a stop file.
-setsid wine 'C:\demo\ROREROZARIRADI.exe' >"$ROOT/build/demo-wine.log" 2>&1 &
+setsid wine 'C:\demo\ROREROZARIRADI.exe' >"$RZ_OUT/demo-wine.log" 2>&1 &
 monitor=$!
 tail -n +1 -F "$app/ROREROZARIRADI.deb" "$app/standin.log" 2>/dev/null &
 tailer=$!

@@ -5,7 +5,7 @@ case_frozen() {
     touch "$APP/ROREROZARIRADI.deb"
     set_computer_name SERV01
     main_unreachable
-    local g="$ROOT/build/e2e-frozen-g" report
+    local g="$RZ_OUT/e2e-frozen-g" report
     rm -rf "$g" && mkdir -p "$g/_Updates/_Status"
     ln -sfn "$g" "$WINEPREFIX/dosdevices/g:"
     report="$g/_Updates/_Status/SERV01.txt"

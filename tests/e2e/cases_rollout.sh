@@ -2,7 +2,7 @@
 # monitor in a Wine prefix of its own as in the status cases, the native
 # rollout placing the files in the server's G:\_Updates. Sourced by run.sh.
 
-ROLLOUT_G="$ROOT/build/e2e-rollout-g"  # the server's drive G, shared as \\SERV01\G
+ROLLOUT_G="$RZ_OUT/e2e-rollout-g"  # the server's drive G, shared as \\SERV01\G
 ROLLOUT_UPD="$ROLLOUT_G/_Updates"
 
 # rollout_pcs TAG [KEY.pub]: SERV01 and PCWS07 running manager build 1 and
@@ -52,7 +52,7 @@ rollout_run() {
 # run as written with the build in C:\Builds and the keys on the stick E:,
 # and the refusals, from both builds of the tool.
 rollout_refusals() {
-    local native="$ROOT/build/native/rollout" out="$ROOT/build/rollout-refused.out" stick="$ROOT/build/e2e-rollout-stick"
+    local native="$ROOT/build/native/rollout" out="$RZ_OUT/rollout-refused.out" stick="$RZ_OUT/e2e-rollout-stick"
     cp "$W32/rollout.exe" "$W32/fixtures/standin_mgr_1.exe" "$W32/fixtures/standin_mgr_2.exe" "$W32/ordtool.exe" "$SERV_APP/"
     mkdir -p "$WINEPREFIX/drive_c/Builds" && cp "$W32/fixtures/standin_mgr_2.exe" "$WINEPREFIX/drive_c/Builds/KORUMGR.exe"
     rm -rf "$stick" && mkdir -p "$stick" && cp "$1.pem" "$stick/centre-private.pem" && cp "$1.pub" "$stick/UpdateKey.pem"
@@ -87,7 +87,7 @@ rollout_refusals() {
 # it well for the soak; only then does the workstation get it.
 case_rollout() {
     trap 'stop_pcws; cleanup' EXIT
-    local key="$ROOT/build/e2e-rollout-key" out="$ROOT/build/rollout.out"
+    local key="$RZ_OUT/e2e-rollout-key" out="$RZ_OUT/rollout.out"
     rm -f "$key.pem" "$key.pub"
     "$ROOT/build/native/updsign" keygen "$key.pem" "$key.pub" --bits 2048 >/dev/null
     rollout_pcs ro "$key.pub"
@@ -108,7 +108,7 @@ case_rollout() {
     check "rollout: no build, .sig, lock or kept copy left; the state says done" bash -c \
         "[ \"\$(ls -A '$ROLLOUT_UPD' | tr '\n' ' ')\" = '_Rollout _Status ' ] &&
          [ \"\$(ls -A '$ROLLOUT_UPD/_Rollout')\" = 7.2.0.0.txt ] && grep -q '^phase=done' '$ROLLOUT_UPD/_Rollout/7.2.0.0.txt'"
-    out="$ROOT/build/rollout-status.out"
+    out="$RZ_OUT/rollout-status.out"
     "$ROOT/build/native/rollout" status --folder "$ROLLOUT_UPD" >"$out" 2>&1
     check "rollout status: done, both machines took it" bash -c \
         "grep -q '^rollout of 7.2.0.0 in .*: done at wave 2 of 2' '$out' && [ \$(grep -c 'took it' '$out') = 2 ]"
@@ -119,7 +119,7 @@ case_rollout() {
 # and the workstation's build is never placed.
 case_rollout_halt() {
     trap 'stop_pcws; cleanup' EXIT
-    local out="$ROOT/build/rollout-halt.out" placed="$ROOT/build/rollout-halt.placed"
+    local out="$RZ_OUT/rollout-halt.out" placed="$RZ_OUT/rollout-halt.placed"
     rollout_pcs rh
     printf 'exit=2\n' >"$SERV_APP/KORUMGR.cfg"
     rm -f "$placed"
@@ -136,7 +136,7 @@ case_rollout_halt() {
     check "rollout halt: the server runs its previous build again" cmp -s "$SERV_APP/KORUMGR.exe" "$W32/fixtures/standin_mgr_1.exe"
     check "rollout halt: the workstation's build was never placed, its manager untouched" bash -c \
         "[ ! -e '$placed' ] && grep -q 'never given the build: PCWS07' '$out' && ! grep -q 'build=2' '$PCWS_APP/standin.log'"
-    out="$ROOT/build/rollout-status.out"
+    out="$RZ_OUT/rollout-status.out"
     "$ROOT/build/native/rollout" status --folder "$ROLLOUT_UPD" >"$out" 2>&1
     check "rollout halt: status tells where and why it halted" bash -c \
         "grep -q ': halted at wave 1 of 2' '$out' && grep -q 'outcome: SERV01 rolled the build back' '$out' &&

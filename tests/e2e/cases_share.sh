@@ -1,10 +1,10 @@
 # The update share served through a FUSE pass-through (slowshare.py) that
 # can stop answering or crawl, sourced by run.sh. Drive G: is the mount.
 
-SHARE_SRC="$ROOT/build/e2e-fuse-src"
-SHARE_MNT="$ROOT/build/e2e-fuse-mnt"
-SHARE_CTL="$ROOT/build/e2e-fuse-ctl"
-SHARE_LOG="$ROOT/build/e2e-fuse-log"
+SHARE_SRC="$RZ_OUT/e2e-fuse-src"
+SHARE_MNT="$RZ_OUT/e2e-fuse-mnt"
+SHARE_CTL="$RZ_OUT/e2e-fuse-ctl"
+SHARE_LOG="$RZ_OUT/e2e-fuse-log"
 SHARE_PID=
 
 # mount_share: an empty _Updates served at SHARE_MNT as drive G:; on failure
@@ -104,7 +104,7 @@ case_share_crawl() {
     set_computer_name SERV01
     start_monitor
     wait_for "$APP/standin.log" "build=1 .*started" 10
-    local big="$ROOT/build/e2e-big-update.exe" delay
+    local big="$RZ_OUT/e2e-big-update.exe" delay
     cp "$W32/fixtures/standin_mgr_2.exe" "$big" && truncate -s 8M "$big"
     echo "crawl 2000000" >"$SHARE_CTL"
     cp "$big" "$SHARE_SRC/_Updates/KORUMGRSERV01.exe"

@@ -86,7 +86,7 @@ case_signing_check() {
 # alone, and a newer one goes in after the path's back-off.
 case_update_signed() {
     update_g upd_signed
-    local key="$ROOT/build/e2e-update-key.pem" size
+    local key="$RZ_OUT/e2e-update-key.pem" size
     openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$key" 2>/dev/null
     openssl pkey -in "$key" -pubout -out "$APP/UpdateKey.pem"
     start_monitor
@@ -102,8 +102,9 @@ case_update_signed() {
     check "signed update: the manager was never stopped" \
         test "$(count "$APP/standin.log" started)" = 1 -a ! -e "$APP/KORUMGR.new" -a ! -e "$APP/KORUMGR.stp"
     check "signed update: the old build stays" cmp -s "$APP/KORUMGR.exe" "$W32/fixtures/standin_mgr_1.exe"
-    cp "$W32/fixtures/standin_mgr_2.exe" "$UPD"  # attempted once the path's back-off has passed
-    check "signed update: the build signed with openssl is applied" wait_for "$APP/standin.log" "build=2 .*started" 75
+    cp "$W32/fixtures/standin_mgr_2.exe" "$UPD"
+    cut_back_off
+    check "signed update: the build signed with openssl is applied" wait_for "$APP/standin.log" "build=2 .*started" 20
     check "signed update: KORUMGR.exe is the new build" cmp -s "$APP/KORUMGR.exe" "$W32/fixtures/standin_mgr_2.exe"
     openssl dgst -sha256 -sign "$key" -out "$UPD.sig" "$W32/fixtures/standin_mgr_1.exe"
     cp "$W32/fixtures/standin_mgr_1.exe" "$UPD"
@@ -113,7 +114,8 @@ case_update_signed() {
         test "$(count "$APP/standin.log" "build=2 .*started")" = 1 -a "$(count "$APP/standin.log" "build=1 .*started")" = 1
     openssl dgst -sha256 -sign "$key" -out "$UPD.sig" "$W32/fixtures/standin_mgr_3.exe"
     cp "$W32/fixtures/standin_mgr_3.exe" "$UPD"
+    cut_back_off
     check "signed update: a newer signed build is applied after the back-off" \
-        wait_for "$APP/standin.log" "build=3 .*started" 75
+        wait_for "$APP/standin.log" "build=3 .*started" 20
     stop_monitor
 }

@@ -5,13 +5,32 @@
 # monitor running build 1; sets UPD (unix path of the update file).
 update_g() {
     main_unreachable
-    local g="$ROOT/build/e2e-g-$1"
+    local g="$RZ_OUT/e2e-g-$1"
     rm -rf "$g" && mkdir -p "$g/_Updates"
     ln -sfn "$g" "$WINEPREFIX/dosdevices/g:"
     UPD="$g/_Updates/KORUMGRSERV01.exe"
     new_app "$1"
     touch "$APP/ROREROZARIRADI.deb"
     set_computer_name SERV01
+}
+
+# The state file's next attempt, in seconds from now.
+retry_in() {
+    local at
+    at=$(tr -d '\r' <"$APP/ROREROZARIRADI.upd" 2>/dev/null | sed -n 's/^retry_at=//p')
+    echo $(((${at:-0} - 116444736000000000) / 10000000 - $(date +%s)))
+}
+
+# cut_back_off: what a technician who will not wait out an update's back-off
+# can do: the monitor stopped by its stop file (the manager runs on), the
+# next attempt in the state file it left laid 3 s from now, and the monitor
+# started again, which reads it and waits those seconds out itself.
+cut_back_off() {
+    touch "$APP/ROREROZARIRADI.stp"
+    wait_exit "$MON" 15 || return 1
+    local at=$(($(date +%s%N) / 100 + 116444736000000000 + 30000000))
+    sed -i "s/^retry_at=[0-9]*/retry_at=$at/" "$APP/ROREROZARIRADI.upd"
+    start_monitor
 }
 
 case_update_replacement_fails() {
@@ -27,21 +46,26 @@ case_update_replacement_fails() {
         test "$(count "$APP/ROREROZARIRADI.deb" 'UPDATE FAILED')" = 1 -a "$(count "$APP/standin.log" started)" = 1
     check "failed update: old build and update file kept" \
         bash -c "cmp -s '$APP/KORUMGR.exe' '$W32/fixtures/standin_mgr_1.exe' && test -e '$UPD'"
+    local left
+    left=$(retry_in)
+    SEEN="$left s"
+    check "failed update: the state file holds the next attempt a minute after the failure" \
+        test "$left" -ge 40 -a "$left" -le 60
 
     # A swap that fails after the manager has been stopped: the old manager
     # is started again by the next tick and left alone during the back-off.
     rmdir "$APP/KORUMGR.new"
-    if chattr +i "$APP/KORUMGR.exe" 2>/dev/null; then
-        touch "$UPD"  # attempted once the path's back-off has passed
-        check "failed swap: reported" wait_for "$APP/ROREROZARIRADI.deb" "UPDATE FAILED: move to" 60
+    if make_immutable "$APP/KORUMGR.exe"; then
+        cut_back_off
+        check "failed swap: reported" wait_for "$APP/ROREROZARIRADI.deb" "UPDATE FAILED: move to" 20
         check "failed swap: old manager runs again within 10 s" wait_for_count "$APP/standin.log" "build=1 .*started" 2 10
         sleep 12
         check "failed swap: not stopped again within the back-off" \
             test "$(count "$APP/standin.log" "build=1 .*started")" = 2 -a "$(count "$APP/ROREROZARIRADI.deb" 'UPDATE FAILED')" = 2
-        chattr -i "$APP/KORUMGR.exe"
+        undo_immutable
     fi
-    touch "$UPD"
-    check "failed update: applied once the fault is gone" wait_for "$APP/standin.log" "build=2 .*started" 75
+    cut_back_off
+    check "failed update: applied once the fault is gone" wait_for "$APP/standin.log" "build=2 .*started" 20
     check "failed update: success record with path, length and version" \
         grep -qE "\"UPDATE DONE: 'G:\\\\_Updates\\\\KORUMGRSERV01.exe', $(stat -c %s "$W32/fixtures/standin_mgr_2.exe") bytes, version [^,]+, is the new 'KORUMGR.exe'\"" \
         "$APP/ROREROZARIRADI.deb"
@@ -117,9 +141,9 @@ case_update_backup_held() {
     cp "$W32/fixtures/holdfile.exe" "$APP/"
     start_monitor
     wait_for "$APP/standin.log" "build=1 .*started" 10
-    wine "$WAPP\\holdfile.exe" "$WAPP\\KORUMGR.old" 60 >"$ROOT/build/hold-old.out" 2>&1 &
+    wine "$WAPP\\holdfile.exe" "$WAPP\\KORUMGR.old" 60 >"$RZ_OUT/hold-old.out" 2>&1 &
     local holder=$!
-    wait_for "$ROOT/build/hold-old.out" holding 10
+    wait_for "$RZ_OUT/hold-old.out" holding 10
     cp "$W32/fixtures/standin_mgr_2.exe" "$UPD"
     check "held backup: the failure is reported before any stop" \
         wait_for "$APP/ROREROZARIRADI.deb" "UPDATE FAILED: the old 'C:\\\\e2e\\\\upd_held\\\\KORUMGR.old' cannot be removed, error 32" 12
@@ -131,8 +155,8 @@ case_update_backup_held() {
     kill "$holder" 2>/dev/null
     kill_own 'e2e.upd_held.holdfile'
     sleep 1
-    touch "$UPD"  # attempted once the path's back-off has passed
-    check "held backup: applied once the file is let go" wait_for "$APP/standin.log" "build=2 .*started" 75
+    cut_back_off
+    check "held backup: applied once the file is let go" wait_for "$APP/standin.log" "build=2 .*started" 20
     check "held backup: KORUMGR.old is the build it replaced" cmp -s "$APP/KORUMGR.old" "$W32/fixtures/standin_mgr_1.exe"
     check "held backup: the state file remembers no failure" \
         test "$(tr -d '\r' <"$APP/ROREROZARIRADI.upd" | sed -n 's/^failed=//p')" = ""
@@ -147,9 +171,9 @@ case_hidden_stop_request() {
     printf '#2024-01-01#\r\n' >"$APP/KORUMGR.stp"
     # One attribute a call: Wine's attrib takes only the last of several.
     wine attrib +h "$WAPP\\KORUMGR.stp" >/dev/null 2>&1
-    wine attrib +s "$WAPP\\KORUMGR.stp" >"$ROOT/build/attrib.out" 2>&1
-    wine attrib "$WAPP\\KORUMGR.stp" >"$ROOT/build/attrib.out" 2>&1
-    check "hidden stop request: hidden and system" grep -qE '^A?S +H' "$ROOT/build/attrib.out"
+    wine attrib +s "$WAPP\\KORUMGR.stp" >"$RZ_OUT/attrib.out" 2>&1
+    wine attrib "$WAPP\\KORUMGR.stp" >"$RZ_OUT/attrib.out" 2>&1
+    check "hidden stop request: hidden and system" grep -qE '^A?S +H' "$RZ_OUT/attrib.out"
     set_computer_name SERV01
     start_monitor
     check "hidden stop request: removed before the start, with a record" \

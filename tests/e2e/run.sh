@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # End-to-end tests: the real ROREROZARIRADI.exe under Wine, in temporary
 # application folders, with the stand-in manager and companion programs.
-# Expects both presets built; starts its own display and Wine server and
-# stops them at the end or on an interrupt. Prints one line per check and
-# ends with "e2e: N passed, N failed". E2E_ONLY="case_a case_b" runs only
-# the cases named.
+# Expects both presets built. The cases (every function case_* of this file
+# and of cases_*.sh) run in E2E_SHARDS shards side by side (4 unless given;
+# E2E_SHARDS=1 runs them one after the other), each with a Wine prefix, an
+# Xvfb display, a share mount and a scratch folder (build/e2e-N) of its own.
+# A case's output is printed whole when it ends, with its duration; the run
+# ends with the five slowest cases and "e2e: N passed, N failed".
+# E2E_ONLY="case_a case_b" runs only the cases named. Each shard stops its
+# display and Wine server at the end or on an interrupt.
 set -u -o pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/common.sh"
 
@@ -19,17 +23,13 @@ E2E="$WINEPREFIX/drive_c/e2e"
 RUNKEY='HKLM\Software\Microsoft\Windows\CurrentVersion\Run'
 CONFKEY='HKLM\SOFTWARE\KORU BOWLING\System Configuration'
 DEFAULT_CONNECT='ODBC;Driver=SQL Server;SERVER=SERV01;DATABASE=KORU;UID=KORU;PWD=KPLMX'
-PASSED=0
-FAILED=0
 
 check() {
     local what=$1
     shift
     if "$@"; then
-        PASSED=$((PASSED + 1))
         echo "ok   $what"
     else
-        FAILED=$((FAILED + 1))
         echo "FAIL $what"
         explain_failure "$@"
     fi
@@ -107,8 +107,8 @@ stop_monitor() {
 }
 
 reg_value() {  # reg_value KEY NAME: the data of a REG_SZ value, "" when missing
-    wine reg query "$1" /v "$2" >"$ROOT/build/reg.out" 2>&1
-    sed -n "s/^ *$2 *REG_SZ *//p" "$ROOT/build/reg.out" | tr -d '\r'
+    wine reg query "$1" /v "$2" >"$RZ_OUT/reg.out" 2>&1
+    sed -n "s/^ *$2 *REG_SZ *//p" "$RZ_OUT/reg.out" | tr -d '\r'
 }
 
 count() { grep -cE "$2" "$1" 2>/dev/null || true; }
@@ -210,7 +210,7 @@ case_refused() {
     new_app office
     touch "$APP/ROREROZARIRADI.deb"
     set_computer_name OFFICE1
-    local t0 shot="$ROOT/build/refusal.png"
+    local t0 shot="$RZ_OUT/refusal.png"
     t0=$(date +%s%N)
     start_monitor
     wait_for "$APP/ROREROZARIRADI.deb" "THISMACHINENAME: OFFICE1" 10
@@ -318,7 +318,7 @@ run_update() {
 
 case_update_server() {
     main_unreachable
-    local g="$ROOT/build/e2e-g"
+    local g="$RZ_OUT/e2e-g"
     rm -rf "$g" && mkdir -p "$g/_Updates"
     ln -sfn "$g" "$WINEPREFIX/dosdevices/g:"
     run_update upd_serv SERV01 "$g/_Updates"
@@ -328,7 +328,7 @@ case_update_server() {
 
 case_update_workstation() {
     main_unreachable
-    local share="$ROOT/build/e2e-serv01-g"
+    local share="$RZ_OUT/e2e-serv01-g"
     rm -rf "$share" && mkdir -p "$share/_Updates"
     mkdir -p "$WINEPREFIX/dosdevices/unc/SERV01"
     ln -sfn "$share" "$WINEPREFIX/dosdevices/unc/SERV01/G"
@@ -336,47 +336,149 @@ case_update_workstation() {
 }
 
 case_update_main_machine() {
-    local share="$ROOT/build/e2e-main2-g"
+    local share="$RZ_OUT/e2e-main2-g"
     rm -rf "$share" && mkdir -p "$share/Ostrum/_Program/_Updates"
     mkdir -p "$WINEPREFIX/dosdevices/unc/MAIN2"
     ln -sfn "$share" "$WINEPREFIX/dosdevices/unc/MAIN2/G"
-    local ord="$ROOT/build/e2e-MainMachine.ord"
+    local ord="$RZ_OUT/e2e-MainMachine.ord"
     "$ROOT/build/native/ordtool" encode MAIN2 >"$ord"
     run_update upd_main OFFICE-K407 "$share/Ostrum/_Program/_Updates" "$ord"
 }
 
-source "$(dirname "${BASH_SOURCE[0]}")/cases_instance.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/cases_toolkit.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/cases_update_faults.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/cases_status.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/cases_census.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/cases_signing.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/cases_early.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/cases_frozen.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/cases_share.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/cases_rollout.sh"
+for cases in "$ROOT"/tests/e2e/cases_*.sh; do source "$cases"; done
 
-# What this suite started: its Wine server with every program in its
-# prefix, its display, its share and the immutable flags it set.
-cleanup() {
+# What a case leaves behind however it ends: the immutable flags it set and
+# its share.
+end_case() {
     undo_immutable
     unmount_share
+}
+
+# --- the runner ----------------------------------------------------------------
+# The cases wait on ticks and back-offs far more than they compute, so the
+# shards share the two cores well. The queue holds the cases longest first
+# (tests/e2e/durations.txt; a case not listed there counts 60 s), and each
+# shard takes the next one as it finishes one: a new case needs no entry
+# anywhere.
+
+RUN="$ROOT/build/e2e-run"  # this run's queue, results, case outputs and locks
+
+known_cases() { declare -F | awk '$3 ~ /^case_/ {print $3}'; }
+
+expected_seconds() {
+    awk -v c="$1" '$1 == c {s = $2} END {print s == "" ? 60 : s}' "$ROOT/tests/e2e/durations.txt"
+}
+
+# next_case: prints the case at the head of the queue, taken off it; "" when
+# the queue is empty.
+next_case() {
+    (
+        flock 9
+        head -n 1 "$RUN/queue"
+        sed -i 1d "$RUN/queue"
+    ) 9>"$RUN/queue.lock"
+}
+
+# run_case CASE: the case in a subshell of its own, output in a file that is
+# printed whole when it ends; one line "CASE MS PASSED FAILED SHARD" in the
+# results.
+run_case() {
+    local c=$1 out="$RUN/$1.out" t0 ms passed failed
+    t0=$(date +%s%N)
+    (
+        trap end_case EXIT
+        $c
+        : >"$RUN/$c.ended"
+    ) >"$out" 2>&1 </dev/null &
+    CASE_PID=$!
+    wait "$CASE_PID"
+    CASE_PID=
+    ms=$((($(date +%s%N) - t0) / 1000000))
+    [ -e "$RUN/$c.ended" ] || echo "FAIL $c ended before its last check" >>"$out"
+    passed=$(grep -c '^ok   ' "$out")
+    failed=$(grep -c '^FAIL ' "$out")
+    echo "$c $ms $passed $failed $RZ_SHARD" >>"$RUN/results"
+    (
+        flock 9
+        printf -- '-- %s  %d.%d s  shard %s\n' "$c" $((ms / 1000)) $((ms % 1000 / 100)) "$RZ_SHARD"
+        cat "$out"
+    ) 9>"$RUN/print.lock"
+}
+
+shard_cleanup() {
+    [ -n "${CASE_PID:-}" ] && kill -TERM "$CASE_PID" 2>/dev/null && wait "$CASE_PID" 2>/dev/null
+    end_case
     stop_wine
 }
-trap cleanup EXIT
-trap 'echo "e2e: interrupted"; exit 130' INT TERM
-start_wine || { echo "e2e: Wine or Xvfb could not be started"; echo "e2e: 0 passed, 1 failed"; exit 1; }
-mkdir -p "$E2E"
-for c in case_server case_exception_name case_refused case_bad_input case_kill \
-    case_update_server case_update_workstation case_update_main_machine \
-    case_update_replacement_fails case_update_rollback case_update_closed_twice case_update_random_manager \
-    case_update_backup_held case_hidden_stop_request \
-    case_locked_instance case_log_rotation case_package case_package_signed case_signing_tools case_signing_check case_update_signed \
-    case_demo_interrupt case_status case_status_alerts case_census case_early_restart case_frozen case_share_hang case_share_crawl \
-    case_rollout case_rollout_halt; do
-    [ -n "${E2E_ONLY:-}" ] && [[ " $E2E_ONLY " != *" $c "* ]] && continue
-    echo "-- $c"
-    $c
-done
-echo "e2e: $PASSED passed, $FAILED failed"
-[ "$FAILED" -eq 0 ]
+
+shard() {
+    CASE_PID=
+    trap shard_cleanup EXIT
+    trap 'exit 130' INT TERM
+    if ! start_wine; then
+        echo "FAIL shard $RZ_SHARD: Wine or Xvfb could not be started ($RZ_OUT)"
+        echo "shard-$RZ_SHARD 0 0 1 $RZ_SHARD" >>"$RUN/results"
+        exit 1
+    fi
+    mkdir -p "$E2E"
+    local c
+    while c=$(next_case) && [ -n "$c" ]; do run_case "$c"; done
+}
+
+# The cases asked for, longest first; a name in E2E_ONLY that is no case
+# is a failure of the run, not a silent skip.
+queue_cases() {
+    local c known
+    known=" $(known_cases | tr '\n' ' ') "
+    for c in ${E2E_ONLY:-}; do
+        [[ "$known" == *" $c "* ]] && continue
+        echo "FAIL E2E_ONLY names no case: $c"
+        echo "$c 0 0 1 -" >>"$RUN/results"
+    done
+    for c in $known; do
+        [ -n "${E2E_ONLY:-}" ] && [[ " $E2E_ONLY " != *" $c "* ]] && continue
+        echo "$(expected_seconds "$c") $c"
+    done | sort -k1,1nr -k2,2 | cut -d' ' -f2 >"$RUN/queue"
+}
+
+# The totals, the five slowest cases, a case no shard could take as a
+# failure, and the measured seconds in build/e2e-durations.txt (the form of
+# tests/e2e/durations.txt).
+report() {
+    local c
+    while read -r c; do
+        echo "FAIL $c: not run, no shard could take it"
+        echo "$c 0 0 1 -" >>"$RUN/results"
+    done <"$RUN/queue"
+    echo "-- slowest cases"
+    awk '$5 != "-"' "$RUN/results" | sort -k2,2nr | head -n 5 | awk '{printf "     %5.1f s  %s (shard %s)\n", $2 / 1000, $1, $5}'
+    awk '$5 != "-" && $1 ~ /^case_/ {printf "%s %d\n", $1, ($2 + 500) / 1000}' "$RUN/results" | sort \
+        >"$ROOT/build/e2e-durations.txt"
+    awk '{p += $3; f += $4} END {printf "e2e: %d passed, %d failed\n", p, f; exit f > 0}' "$RUN/results"
+}
+
+driver() {
+    rm -rf "$RUN" && mkdir -p "$RUN" && : >"$RUN/results"
+    queue_cases
+    local count shards k pids=()
+    count=$(wc -l <"$RUN/queue")
+    shards=${E2E_SHARDS:-4}
+    if ! [[ "$shards" =~ ^[1-9][0-9]?$ ]]; then
+        echo "e2e: E2E_SHARDS is '$shards', not a number of shards from 1 to 99"
+        echo "e2e: 0 passed, 1 failed"
+        exit 2
+    fi
+    [ "$shards" -gt "$count" ] && shards=$count
+    trap 'kill -TERM ${pids[@]+"${pids[@]}"} 2>/dev/null; wait; echo "e2e: interrupted"; exit 130' INT TERM
+    # The one wineboot before the shards, which copy its prefix.
+    [ "$count" -gt 0 ] && make_base_prefix
+    for k in $(seq "$shards"); do
+        [ "$count" -gt 0 ] || break
+        RZ_SHARD=$k RZ_OUT="$ROOT/build/e2e-$k" bash "${BASH_SOURCE[0]}" &
+        pids+=($!)
+    done
+    wait
+    report
+}
+
+if [ -n "${RZ_SHARD:-}" ]; then shard; else driver; fi

@@ -86,6 +86,10 @@ MemPlatform::MemPlatform() {
 
 namespace {
 struct WorkerAbandoned {};
+// The platform whose worker is being started: the entry of a context
+// takes no pointer.
+MemPlatform* starting = nullptr;
+constexpr std::size_t kWorkerStackBytes = 1024 * 1024;
 }  // namespace
 
 // A job stalled for good is unwound, touching nothing: what it worked on
@@ -93,51 +97,59 @@ struct WorkerAbandoned {};
 MemPlatform::~MemPlatform() { DropWork(); }
 
 void MemPlatform::DropWork() {
-    if (worker_.joinable()) {
+    if (workBusy_ && !workFinished_) {
         workAbandoned_ = true;
-        if (!workFinished_) ResumeWorker();
-        worker_.join();
+        ResumeWorker();
     }
     workAbandoned_ = workBusy_ = false;
     workerWakesAt_ = UINT64_MAX;
 }
 
+// The worker is a context of its own on the test's one thread: it runs only
+// while the user-interface side waits for it, as before, and a switch costs
+// no kernel round trip, which the simulator's thousands of jobs an hour need.
+void MemPlatform::WorkerEntry() {
+    MemPlatform* self = starting;
+    self->RunJob();
+    self->onWorker_ = false;
+    setcontext(&self->uiContext_);
+}
+
+void MemPlatform::RunJob() {
+    std::function<void()> job = std::move(job_);
+    try {
+        job();
+    } catch (const WorkerAbandoned&) {
+    } catch (...) {
+        workFault_ = std::current_exception();
+    }
+    job = nullptr;
+    workFinished_ = true;
+}
+
 void MemPlatform::StartWork(std::function<void()> job) {
     if (workBusy_) throw std::logic_error("a job given while the worker's last one is outstanding");
-    if (worker_.joinable()) worker_.join();
+    if (workerStack_.empty()) workerStack_.resize(kWorkerStackBytes);
     workBusy_ = true;
     workFinished_ = false;
-    workerRuns_ = false;
-    worker_ = std::thread([this, job] {
-        {
-            std::unique_lock<std::mutex> lock(workMutex_);
-            workTurn_.wait(lock, [this] { return workerRuns_; });
-        }
-        try {
-            job();
-        } catch (const WorkerAbandoned&) {
-        } catch (...) {
-            workFault_ = std::current_exception();
-        }
-        std::lock_guard<std::mutex> lock(workMutex_);
-        workFinished_ = true;
-        workerRuns_ = false;
-        workTurn_.notify_all();
-    });
-    workerId_ = worker_.get_id();
+    job_ = std::move(job);
+    getcontext(&workerContext_);
+    workerContext_.uc_stack.ss_sp = workerStack_.data();
+    workerContext_.uc_stack.ss_size = workerStack_.size();
+    workerContext_.uc_link = nullptr;
+    makecontext(&workerContext_, &MemPlatform::WorkerEntry, 0);
+    starting = this;
     ResumeWorker();
 }
 
 void MemPlatform::ResumeWorker() {
-    std::unique_lock<std::mutex> lock(workMutex_);
     workerWakesAt_ = UINT64_MAX;
-    workerRuns_ = true;
-    workTurn_.notify_all();
-    workTurn_.wait(lock, [this] { return !workerRuns_; });
+    onWorker_ = true;
+    swapcontext(&uiContext_, &workerContext_);
+    onWorker_ = false;
     if (!workFault_) return;
     std::exception_ptr fault = workFault_;
     workFault_ = nullptr;
-    lock.unlock();
     std::rethrow_exception(fault);
 }
 
@@ -149,11 +161,9 @@ void MemPlatform::Stall(std::uint64_t ms) {
         EndProcessesDue();
         return;
     }
-    std::unique_lock<std::mutex> lock(workMutex_);
     workerWakesAt_ = mono_ + ms;
-    workerRuns_ = false;
-    workTurn_.notify_all();
-    workTurn_.wait(lock, [this] { return workerRuns_; });
+    onWorker_ = false;
+    swapcontext(&workerContext_, &uiContext_);
     if (workAbandoned_) throw WorkerAbandoned{};
 }
 

@@ -3,16 +3,14 @@
 // 35-second wait costs nothing.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <exception>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <set>
 #include <string>
-#include <thread>
+#include <ucontext.h>
 #include <vector>
 
 #include "platform/platform.h"
@@ -219,8 +217,9 @@ public:
     std::uint32_t WriteMiniDump(std::uint32_t pid, const std::string& path, std::uint32_t limitMs) override;
     std::vector<std::string> ListNames(const std::string& pattern) override;
     std::uint64_t dumpTakesMs = 800;
-    // The share worker runs on a thread of its own, but only ever while
-    // the user-interface thread waits for it: each job runs at once, up to
+    // The share worker runs on a stack of its own (a context switched to on
+    // the one thread), only ever while the user-interface side waits for
+    // it: each job runs at once, up to
     // its end or to a call that takes simulated time (Stall), and goes on
     // when the virtual clock reaches that call's end.
     void StartWork(std::function<void()> job) override;
@@ -229,7 +228,7 @@ public:
     // runs on meanwhile; on the user-interface thread it is blocked, and
     // nothing happens but the time passing.
     void Stall(std::uint64_t ms);
-    bool OnWorker() const { return std::this_thread::get_id() == workerId_; }
+    bool OnWorker() const { return onWorker_; }
     bool WorkBusy() const { return workBusy_; }
     // The worker of a process that has ended: a stalled job is unwound.
     void DropWork();
@@ -263,18 +262,19 @@ private:
     Handle watched_ = 0;
     int handlerDepth_ = 0;  // handlers running, one inside the other
     std::function<void()> onWorkDone_;
-    std::thread worker_;
-    std::thread::id workerId_;
-    std::mutex workMutex_;
-    std::condition_variable workTurn_;
-    bool workerRuns_ = false;     // whose turn: the worker's, else the user-interface thread's
+    ucontext_t uiContext_{}, workerContext_{};
+    std::vector<char> workerStack_;
+    bool onWorker_ = false;       // the worker's context runs
     bool workFinished_ = false;   // the job has returned; its message is posted
     bool workBusy_ = false;       // given, and the done handler not yet run
     bool workAbandoned_ = false;  // the platform goes: a stalled job unwinds
+    std::function<void()> job_;   // handed to the worker
     std::uint64_t workerWakesAt_ = UINT64_MAX;
     std::exception_ptr workFault_;
 
     void ResumeWorker();  // runs the worker until it stalls or ends
+    static void WorkerEntry();
+    void RunJob();
 
     void AdvanceTo(std::uint64_t t);
     void Pump(std::uint64_t until, const Proc* awaited);

@@ -872,7 +872,7 @@ FileHash MemPlatform::Sha256File(const std::string& path, std::string& digest) {
 bool MemPlatform::ProcessTimes(Handle process, std::uint64_t& created, std::uint64_t& exited) {
     const Proc* p = Granted(process, 0, kQueryInformation | kQueryLimited);
     if (!p) return false;
-    created = FileTimeAt(p->startedAt);
+    created = FileTimeAt(p->startedAt) - p->olderByMs * 10000;
     exited = p->alive && !p->terminating ? 0 : FileTimeAt(p->endedAt != 0 ? p->endedAt : mono_);
     return true;
 }

@@ -66,7 +66,9 @@ public:
         bool terminating = false;
         std::uint64_t goneAt = 0;
         std::uint64_t diesAt = UINT64_MAX;  // ends by itself then (a crash)
+        std::uint32_t crashCode = 0;        // its exit code when it ends so
         std::uint64_t startedAt = 0;        // virtual ms
+        std::uint64_t olderByMs = 0;        // created this long before startedAt (before the test began)
         std::uint64_t endedAt = 0;          // virtual ms, once it has ended by itself or been torn down
         // Its top-level windows; a hung one that the system ghosts is hidden.
         struct Window {

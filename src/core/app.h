@@ -95,6 +95,7 @@ struct ManagerWatch {
 // The windows of the manager that the census found, judged at every tick.
 struct FreezeWatch {
     std::uint32_t pid = 0;       // the manager judged; 0: none
+    std::uint64_t graceEndsMs = 0;  // MonotonicMs when its start grace ends, whoever started it
     std::set<Handle> seenShown;  // its windows once seen visible
     bool frozen = false;
     std::uint64_t frozenAtMs = 0;  // when it was first found not responding

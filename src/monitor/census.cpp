@@ -22,8 +22,6 @@ constexpr int kBadRunsBeforeRollback = 2;
 constexpr std::uint64_t kShortRunFileTime = 10ull * 1000 * kFileTimePerMs;
 constexpr std::uint32_t kStillActive = 259;
 constexpr std::uint32_t kFirstAbnormalExit = 0xC0000000u;  // exception codes
-constexpr std::uint32_t kQueryLimited = 0x1000;             // PROCESS_QUERY_LIMITED_INFORMATION
-constexpr std::uint32_t kQueryInformation = 0x0400;         // PROCESS_QUERY_INFORMATION
 
 const char* const kWatchedNames[] = {"KORUMGR.exe", "VESK.exe"};
 constexpr std::size_t kLongestFileName = 255;

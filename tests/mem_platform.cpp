@@ -294,6 +294,7 @@ void MemPlatform::Pump(std::uint64_t until, const Proc* awaited) {
             continue;
         }
         std::uint64_t next = std::min(until, workerWakesAt_);
+        if (hostWakesAt > mono_) next = std::min(next, hostWakesAt);
         if (watched) next = std::min(next, EndsAt(*watched));
         if (awaited) next = std::min(next, EndsAt(*awaited));
         if (timerInterval != 0 && timerDue <= next) {
@@ -342,7 +343,7 @@ void MemPlatform::EndProcessesDue() {
     for (Proc& p : procs) {
         if (!p.alive || mono_ < EndsAt(p)) continue;
         p.endedAt = EndsAt(p);  // time may have jumped past it
-        if (!p.terminating) p.exitCode = 0;
+        if (!p.terminating) p.exitCode = p.endedAt == p.diesAt ? p.crashCode : 0;
         p.alive = p.terminating = false;
     }
 }
@@ -665,6 +666,7 @@ bool MemPlatform::TerminateProc(Handle process, std::uint32_t code) {
     p->goneAt = mono_ + lingerMs;
     p->exitCode = code;
     terminated.push_back(p->pid);
+    if (onTerminate) onTerminate(*p);
     EndProcessesDue();
     return true;
 }
@@ -689,6 +691,10 @@ std::uint32_t MemPlatform::StartProgram(const std::string& path) {
     if (!n || n->dir) return 0;
     Proc& p = AddProcess(path);
     if (startedLifeMs >= 0) p.diesAt = mono_ + static_cast<std::uint64_t>(startedLifeMs);
+    if (onStart && !onStart(p)) {
+        p.alive = false;
+        return Fail(193), 0;  // ERROR_BAD_EXE_FORMAT
+    }
     return p.pid;
 }
 

@@ -86,6 +86,11 @@ public:
     std::vector<std::string> started;
     int startFailures = 0;  // the next starts that return 0
     long startedLifeMs = -1;  // >= 0: what StartProgram starts ends this long after (a build that will not run)
+    // Shapes each process that StartProgram starts; false: it does not
+    // start at all (a damaged image), and StartProgram returns 0.
+    std::function<bool(Proc&)> onStart;
+    // Told of each termination that TerminateProcess starts.
+    std::function<void(const Proc&)> onTerminate;
     int openHandles() const { return static_cast<int>(handles_.size()); }
     std::vector<std::uint32_t> terminated;  // pids, in order
     std::uint64_t lingerMs = 30;            // a terminated process stays this long, unless waited for
@@ -140,12 +145,17 @@ public:
     int exitCode = -1;
 
     void SetLocalTime(int y, int mo, int d, int h, int mi, int s);
+    void ShiftClock(std::int64_t seconds) { wallBaseSeconds_ += seconds; }  // the wall clock put forward or back
+    int HandlersRunning() const { return handlerDepth_; }
     std::uint64_t now() const { return mono_; }
     // Lets virtual time pass, firing the timer as it falls due; returns
     // false once the program has ended.
     bool RunFor(std::uint64_t ms);
     // A hook run whenever virtual time moves (from PumpUntil or RunFor).
     std::function<void(MemPlatform&)> onTime;
+    // A moment the host wants to see: time moving past it stops there
+    // first, waits included, so that onTime runs at that very instant.
+    std::uint64_t hostWakesAt = UINT64_MAX;
 
     // --- Platform ------------------------------------------------------
     std::string AppFolder() override;

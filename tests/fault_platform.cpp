@@ -103,8 +103,12 @@ ReadStatus FaultPlatform::ReadSmallFile(const std::string& path, std::size_t lim
 }
 
 bool FaultPlatform::ReadHeadDenyWrite(const std::string& path, std::size_t count, std::string& head,
-                                      std::uint64_t& length) {
-    return !Hit("ReadHeadDenyWrite", kSharingViolation, path) && mem.ReadHeadDenyWrite(path, count, head, length);
+                                      FileStamp& stamp) {
+    return !Hit("ReadHeadDenyWrite", kSharingViolation, path) && mem.ReadHeadDenyWrite(path, count, head, stamp);
+}
+
+RemoveCheck FaultPlatform::RemoveIfUnchanged(const std::string& path, const FileStamp& stamp) {
+    return Hit("RemoveIfUnchanged", kSharingViolation, path) ? RemoveCheck::Failed : mem.RemoveIfUnchanged(path, stamp);
 }
 
 bool FaultPlatform::StatFile(const std::string& path, FileStamp& stamp) {

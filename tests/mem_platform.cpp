@@ -175,6 +175,7 @@ MemPlatform::Node& MemPlatform::AddFile(const std::string& path, const std::stri
     n.data = data;
     n.readOnly = readOnly;
     n.writtenAt = mono_;
+    n.index = nextIndex_++;
     return files_[UCase(path)] = n;
 }
 
@@ -478,6 +479,7 @@ bool MemPlatform::CopyFileTo(const std::string& from, const std::string& to) {
     // As CopyFileA: the copy keeps the source's attributes and last-write time.
     Node copy = *src;
     copy.path = to;
+    copy.index = nextIndex_++;
     copy.flushed = false;
     files_[UCase(to)] = copy;
     return true;
@@ -553,13 +555,29 @@ bool MemPlatform::StatFile(const std::string& path, FileStamp& stamp) {
 }
 
 bool MemPlatform::ReadHeadDenyWrite(const std::string& path, std::size_t count, std::string& head,
-                                    std::uint64_t& length) {
+                                    FileStamp& stamp) {
     const Node* n = Find(path);
     if (!n || n->dir) return Fail(kErrorFileNotFound);
     if (writerLocked.count(UCase(path))) return Fail(kErrorSharingViolation);
     head = n->data.substr(0, count);
-    length = n->data.size();
+    stamp = {n->data.size(), FileTimeAt(n->writtenAt), n->index};
     return true;
+}
+
+// As a handle opened with DELETE and only FILE_SHARE_READ: refused while a
+// writer or another program without delete sharing has the file open.
+RemoveCheck MemPlatform::RemoveIfUnchanged(const std::string& path, const FileStamp& stamp) {
+    const Node* n = Find(path);
+    if (!n) return HostUnreachable(path) ? (Fail(kErrorBadNetPath), RemoveCheck::Failed)
+                                         : (Fail(kErrorFileNotFound), RemoveCheck::Changed);
+    if (n->dir || ImageInUse(path)) return Fail(kErrorAccessDenied), RemoveCheck::Failed;
+    if (Pinned(path)) return Fail(kErrorSharingViolation), RemoveCheck::Failed;
+    const std::uint64_t length = n->shownLength > 0 ? n->shownLength : n->data.size();
+    if (length != stamp.length || FileTimeAt(n->writtenAt) != stamp.lastWrite || (stamp.index != 0 && n->index != stamp.index))
+        return RemoveCheck::Changed;
+    if (n->readOnly) return Fail(kErrorAccessDenied), RemoveCheck::Failed;  // STATUS_CANNOT_DELETE
+    files_.erase(UCase(path));
+    return RemoveCheck::Removed;
 }
 
 long MemPlatform::RegOpenOrCreate(std::uint32_t root, const std::string& subKey, Handle* key) {

@@ -38,6 +38,7 @@ public:
         std::string data;
         std::uint64_t writtenAt = 0;  // virtual ms
         std::uint64_t shownLength = 0;  // > 0: the length its folder entry shows (a giant file, in short)
+        std::uint64_t index = 0;        // the file's index: new for each file made, kept by a move
     };
     Node& AddFile(const std::string& path, const std::string& data = "", bool readOnly = false);
     void AddDir(const std::string& path);
@@ -172,7 +173,8 @@ public:
     bool AppendText(const std::string& path, const std::string& text) override;
     ReadStatus ReadSmallFile(const std::string& path, std::size_t limit, std::string& out) override;
     bool ReadHeadDenyWrite(const std::string& path, std::size_t count, std::string& head,
-                           std::uint64_t& length) override;
+                           FileStamp& stamp) override;
+    RemoveCheck RemoveIfUnchanged(const std::string& path, const FileStamp& stamp) override;
     bool StatFile(const std::string& path, FileStamp& stamp) override;
 
     long RegOpenOrCreate(std::uint32_t root, const std::string& subKey, Handle* key) override;
@@ -266,6 +268,7 @@ private:
     std::map<std::uint32_t, Proc*> byPid_;
     Handle nextHandle_ = 0x100;
     std::uint32_t nextPid_ = 1000;
+    std::uint64_t nextIndex_ = 1;
     std::uint32_t lastError_ = 0;
     std::uint64_t mono_ = 10000;
     std::int64_t wallBaseSeconds_ = 0;  // local seconds since 1970 at mono_ == 0

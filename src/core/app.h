@@ -53,13 +53,19 @@ struct UpdateMemory {
     bool watching = false;
     std::string replacedPath, replacedContent;
     std::uint64_t replacedAt = 0;  // wall-clock FILETIME of the replacement
+    std::uint64_t watchFromMs = 0;  // this run only: MonotonicMs of the replacement, or of this run's start
     int badRuns = 0;               // its runs that ended within 10 s, or abnormally
     Handle lastRun = 0;            // this run only: its last start, opened to query
+    std::string rollbackFailure;   // this run only: the record of the last rollback that failed
     // This run only: the update file as the last tick that left it alone
     // saw it (nothing new since), and the contents left alone with a
     // record, one after the other.
     UpdateKey unchanged;
     std::string noted;
+    // This run only: the update file and the record last told of it, so
+    // that a state that lasts is told once per stamp.
+    UpdateKey toldKey;
+    std::string told;
 };
 
 // What the status report remembers from tick to tick.

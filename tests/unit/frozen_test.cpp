@@ -40,6 +40,8 @@ TEST(Frozen, NoticedReportedAndEndedWhereTheLimitFileAsks) {
         {"hung window hidden behind its ghost", "60", "G", 0, false, false, 800, 60830, 1, "yes", kFound + kEnded},
         {"responding again", "60", "H", 41000, false, false, 800, -1, 0, "yes",
          kFound + "|'KORUMGR.exe' PID 1000 RESPONDING AGAIN after 30 s"},
+        {"responding again during its dump", "60", "H", 75400, false, false, 800, -1, 0, "yes",
+         kFound + "|DUMP: " + kApp + "KORUMGR-20240307-180614.dmp'|'KORUMGR.exe' PID 1000 RESPONDING AGAIN after 65 s"},
         {"no limit file", nullptr, "H", 0, false, false, 800, -1, 0, "no", kFound},
         {"limit file holding 0", "0", "H", 0, false, false, 800, 60830, 1, "yes",
          kFound + kLimit + "holds '0', " + kBelow + kEnded},

@@ -36,7 +36,7 @@ const std::string kHang = kApp + "\\ROREROZARIRADI.hng", kTool = "C:\\TOOLS\\KOR
 const std::string kShare = "\\\\SERV01\\G\\_Updates", kUpdate = kShare + "\\KORUMGRPCWS07.exe";
 constexpr std::uint64_t kSecond = 1000, kMinute = 60 * kSecond;
 constexpr std::uint64_t kLongestTick = 45 * kSecond;  // the update's stop: termination, 35 s of stop request, swap
-std::size_t recordsShown = 12;  // of the log, with a breach
+std::size_t recordsShown = 12;                        // of the log, with a breach
 constexpr int kDamagedKey = 4;                        // key bits: 1 key A, 2 key B, 4 a damaged file
 
 // splitmix64: the same schedule from a seed on every platform and library.
@@ -115,11 +115,11 @@ private:
     bool up_ = false;
     std::uint64_t bootedAt_ = 0, stopDeadline_ = 0;
     // The manager's processes and what they run.
-    struct Run_ {
+    struct ManagerRun {
         std::string content;
         std::uint64_t hungSince = 0;  // 0: taking its messages
     };
-    std::map<std::uint32_t, Run_> runs_;
+    std::map<std::uint32_t, ManagerRun> runs_;
     std::set<std::uint32_t> alive_;
     struct Death {
         std::uint64_t at, bound;

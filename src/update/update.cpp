@@ -452,15 +452,17 @@ Look LookAtShare(Ctx& c, const std::string& folder) {
     return r;
 }
 
+// A manager that this attempt stopped is started again in the same tick,
+// the new build or, when the swap failed, the old one.
 void ApplyUpdate(Ctx& c, const Look& r, const std::string& temp) {
     std::string failed = PrepareSwap(c);
-    if (failed.empty()) {
-        c.s.sUpdateHold = kYes;
-        failed = StopManager(c);
-        if (failed.empty()) failed = Swap(c, temp);
-    }
+    if (!failed.empty()) return GiveUp(c, r.key, r.content, temp, "failed", "UPDATE FAILED: " + failed);
+    c.s.sUpdateHold = kYes;
+    failed = StopManager(c);
+    if (failed.empty()) failed = Swap(c, temp);
     if (failed.empty()) return Finish(c, r.key, r.content, r.version);
     GiveUp(c, r.key, r.content, temp, "failed", "UPDATE FAILED: " + failed);
+    CheckProcesses(c);
 }
 
 void ActOnLook(Ctx& c, const Look& r) {

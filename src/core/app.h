@@ -66,6 +66,7 @@ struct UpdateMemory {
     // that a state that lasts is told once per stamp.
     UpdateKey toldKey;
     std::string told;
+    UpdateKey waitsForWatch;  // this run only: checked, it waits for the watch over the build before it
 };
 
 // What the status report remembers from tick to tick.

@@ -80,10 +80,11 @@ bool BackingOff(Ctx& c, const UpdateMemory& u) {
 }
 
 // Updates that this tick leaves alone without a word: nothing new since a
-// tick of this run left it alone, or its path is backing off.
+// tick of this run left it alone, or since it was found fit to wait for the
+// watch over the build before it, or its path is backing off.
 bool LeftAlone(Ctx& c, const UpdateKey& key) {
     const UpdateMemory& u = c.s.update;
-    if (key == u.unchanged) return true;
+    if (key == u.unchanged || (u.watching && key == u.waitsForWatch)) return true;
     return key.path == u.failedPath && BackingOff(c, u);
 }
 
@@ -355,8 +356,11 @@ void TellOnce(Ctx& c, const UpdateKey& key, const std::string& record) {
 
 // While the build the last update installed is watched, KORUMGR.old is
 // what a rollback brings back: an attempt now would put that build there
-// in its place, and one that failed after it would leave no way back.
+// in its place, and one that failed after it would leave no way back. An
+// update fit to go in waits, checked once, and is looked at again when the
+// watch is over.
 void Wait(Ctx& c, const UpdateKey& key, const std::string& temp) {
+    c.s.update.waitsForWatch = key;
     RemoveIfPresent(c, temp);
     TellOnce(c, key, "UPDATE WAITING: '" + key.path + "' waits until the build installed before it has run 2 "
                      "minutes or been rolled back");
@@ -365,7 +369,7 @@ void Wait(Ctx& c, const UpdateKey& key, const std::string& temp) {
 
 // What the worker found at the update folder, for the tick to act on.
 struct Look {
-    enum Found { Unreachable, Absent, Alone, NotYet, InPlace, Watched, Refused, Failed, Known, Changed, Ready };
+    enum Found { Unreachable, Absent, Alone, NotYet, InPlace, Refused, Failed, Known, Changed, Ready };
     Found found = Unreachable;
     UpdateKey key;
     std::string why;
@@ -428,8 +432,6 @@ Look LookAtShare(Ctx& c, const std::string& folder) {
         c.p.RemoveIfUnchanged(key.path, key.stamp);
         return r;
     }
-    r.found = Look::Watched;
-    if (c.s.update.watching) return r;  // no copy while it could not go in
     const std::string temp = AppPath(c, "KORUMGR.new");
     r.found = Look::Failed;
     r.why = PrepareCopy(c, key, temp);
@@ -477,8 +479,6 @@ void ActOnLook(Ctx& c, const Look& r) {
         return ReleaseHold(c);
     case Look::NotYet:
         return NotReadyYet(c, r);
-    case Look::Watched:
-        return Wait(c, key, temp);
     case Look::InPlace:
         c.s.update.unchanged = key;
         DebugRecord(c, "UPDATE ALREADY IN PLACE: '" + key.path + "'");

@@ -119,13 +119,15 @@ restart_delays() {
 
 # Drops a new build (the two stand-in builds in turn) into the update
 # folder at a random point of the tick and times the manager's downtime:
-# from the old manager's end to the new build's start. Prints ms.
+# from the old manager's end to the new build's start. Prints ms. Each
+# build is dropped once the one before has run the 2 minutes of its watch,
+# during which a further update waits.
 update_downtimes() {
     start_bg "$(exe_of "$1")"
     local mon=$LAST old new ended started i t0
     sleep "$warmup"
     for i in $(seq "$updates"); do
-        sleep "$((3 + RANDOM % 5)).$((RANDOM % 10))"
+        sleep "$((123 + RANDOM % 5)).$((RANDOM % 10))"
         old=$(manager_pid)
         [ -n "$old" ] || break
         cp "$ROOT/build/win32/fixtures/standin_mgr_$((i % 2 + 1)).exe" "$updates_dir/KORUMGRSERV01.tmp"

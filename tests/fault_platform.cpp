@@ -22,11 +22,19 @@ void FaultPlatform::ShareCall(const char* name, const std::string& path, const s
     shareCallNames.push_back(name);
     if (!mem.OnWorker()) ++shareCallsOnUi;
     if (stalling_) ++shareCallsMeanwhile;
-    if (shareCalls != stallShareCall) return;
-    stallBegan = mem.now();
+    std::uint64_t wait = mem.OnWorker() ? shareCallMs + (shareHangsUntil > mem.now() ? shareHangsUntil - mem.now() : 0) : 0;
+    if (shareCalls == stallShareCall) {
+        stallBegan = mem.now();
+        wait += stallMs;
+    }
+    if (wait == 0) return;
+    // A stalled job that is unwound (its process has gone) ends its stall too.
+    struct Stalling {
+        bool& flag;
+        ~Stalling() { flag = false; }
+    } stalling{stalling_};
     stalling_ = true;
-    mem.Stall(stallMs);
-    stalling_ = false;
+    mem.Stall(wait);
 }
 
 bool FaultPlatform::Hit(const char* name, std::uint32_t error, const std::string& path, const std::string& other) {
@@ -40,7 +48,9 @@ bool FaultPlatform::Hit(const char* name, std::uint32_t error, const std::string
     }
     const std::string call = std::string(name) + "|" + UCase(path);
     if (calls == failAt && lasting) lastingCall_ = call;
-    if (calls != failAt && (lastingCall_.empty() || call != lastingCall_)) return false;
+    const std::uint32_t chosen = failWhen ? failWhen(name, path, other) : 0;
+    if (chosen != 0) error = chosen;
+    else if (calls != failAt && (lastingCall_.empty() || call != lastingCall_)) return false;
     injected_ = true;
     injectedError_ = error;
     return true;
@@ -75,7 +85,9 @@ bool FaultPlatform::CopyFileTo(const std::string& from, const std::string& to) {
 }
 
 bool FaultPlatform::MoveReplace(const std::string& from, const std::string& to) {
-    return !Hit("MoveReplace", kAccessDenied, to, from) && mem.MoveReplace(from, to);
+    const bool moved = !Hit("MoveReplace", kAccessDenied, to, from) && mem.MoveReplace(from, to);
+    if (onMove) onMove(from, to, moved);
+    return moved;
 }
 
 bool FaultPlatform::WriteText(const std::string& path, const std::string& text) {
@@ -91,8 +103,12 @@ ReadStatus FaultPlatform::ReadSmallFile(const std::string& path, std::size_t lim
 }
 
 bool FaultPlatform::ReadHeadDenyWrite(const std::string& path, std::size_t count, std::string& head,
-                                      std::uint64_t& length) {
-    return !Hit("ReadHeadDenyWrite", kSharingViolation, path) && mem.ReadHeadDenyWrite(path, count, head, length);
+                                      FileStamp& stamp) {
+    return !Hit("ReadHeadDenyWrite", kSharingViolation, path) && mem.ReadHeadDenyWrite(path, count, head, stamp);
+}
+
+RemoveCheck FaultPlatform::RemoveIfUnchanged(const std::string& path, const FileStamp& stamp) {
+    return Hit("RemoveIfUnchanged", kSharingViolation, path) ? RemoveCheck::Failed : mem.RemoveIfUnchanged(path, stamp);
 }
 
 bool FaultPlatform::StatFile(const std::string& path, FileStamp& stamp) {

@@ -39,6 +39,16 @@ public:
     std::uint64_t stallBegan = 0;  // virtual ms, once it has begun
     int shareCallsOnUi = 0;        // made by the user-interface thread
     int shareCallsMeanwhile = 0;   // begun while the stalled one was out
+    // A server that hangs until then, and one that crawls: each share call
+    // made on the worker waits this long besides.
+    std::uint64_t shareHangsUntil = 0;
+    std::uint64_t shareCallMs = 0;
+    // Faults by what is called, for a while: the error that the call with
+    // this name, path and other path fails with; 0 for none.
+    std::function<std::uint32_t(const std::string& name, const std::string& path, const std::string& other)>
+        failWhen;
+    // Told of every move, with its outcome.
+    std::function<void(const std::string& from, const std::string& to, bool moved)> onMove;
 
     std::string AppFolder() override { return mem.AppFolder(); }
     void SetAppTitle(const std::string& title) override { mem.SetAppTitle(title); }
@@ -54,7 +64,8 @@ public:
     bool AppendText(const std::string& path, const std::string& text) override;
     ReadStatus ReadSmallFile(const std::string& path, std::size_t limit, std::string& out) override;
     bool ReadHeadDenyWrite(const std::string& path, std::size_t count, std::string& head,
-                           std::uint64_t& length) override;
+                           FileStamp& stamp) override;
+    RemoveCheck RemoveIfUnchanged(const std::string& path, const FileStamp& stamp) override;
     bool StatFile(const std::string& path, FileStamp& stamp) override;
 
     long RegOpenOrCreate(std::uint32_t root, const std::string& subKey, Handle* key) override;

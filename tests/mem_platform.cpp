@@ -86,6 +86,10 @@ MemPlatform::MemPlatform() {
 
 namespace {
 struct WorkerAbandoned {};
+// The platform whose worker is being started: the entry of a context
+// takes no pointer.
+MemPlatform* starting = nullptr;
+constexpr std::size_t kWorkerStackBytes = 1024 * 1024;
 }  // namespace
 
 // A job stalled for good is unwound, touching nothing: what it worked on
@@ -93,51 +97,59 @@ struct WorkerAbandoned {};
 MemPlatform::~MemPlatform() { DropWork(); }
 
 void MemPlatform::DropWork() {
-    if (worker_.joinable()) {
+    if (workBusy_ && !workFinished_) {
         workAbandoned_ = true;
-        if (!workFinished_) ResumeWorker();
-        worker_.join();
+        ResumeWorker();
     }
     workAbandoned_ = workBusy_ = false;
     workerWakesAt_ = UINT64_MAX;
 }
 
+// The worker is a context of its own on the test's one thread: it runs only
+// while the user-interface side waits for it, as before, and a switch costs
+// no kernel round trip, which the simulator's thousands of jobs an hour need.
+void MemPlatform::WorkerEntry() {
+    MemPlatform* self = starting;
+    self->RunJob();
+    self->onWorker_ = false;
+    setcontext(&self->uiContext_);
+}
+
+void MemPlatform::RunJob() {
+    std::function<void()> job = std::move(job_);
+    try {
+        job();
+    } catch (const WorkerAbandoned&) {
+    } catch (...) {
+        workFault_ = std::current_exception();
+    }
+    job = nullptr;
+    workFinished_ = true;
+}
+
 void MemPlatform::StartWork(std::function<void()> job) {
     if (workBusy_) throw std::logic_error("a job given while the worker's last one is outstanding");
-    if (worker_.joinable()) worker_.join();
+    if (workerStack_.empty()) workerStack_.resize(kWorkerStackBytes);
     workBusy_ = true;
     workFinished_ = false;
-    workerRuns_ = false;
-    worker_ = std::thread([this, job] {
-        {
-            std::unique_lock<std::mutex> lock(workMutex_);
-            workTurn_.wait(lock, [this] { return workerRuns_; });
-        }
-        try {
-            job();
-        } catch (const WorkerAbandoned&) {
-        } catch (...) {
-            workFault_ = std::current_exception();
-        }
-        std::lock_guard<std::mutex> lock(workMutex_);
-        workFinished_ = true;
-        workerRuns_ = false;
-        workTurn_.notify_all();
-    });
-    workerId_ = worker_.get_id();
+    job_ = std::move(job);
+    getcontext(&workerContext_);
+    workerContext_.uc_stack.ss_sp = workerStack_.data();
+    workerContext_.uc_stack.ss_size = workerStack_.size();
+    workerContext_.uc_link = nullptr;
+    makecontext(&workerContext_, &MemPlatform::WorkerEntry, 0);
+    starting = this;
     ResumeWorker();
 }
 
 void MemPlatform::ResumeWorker() {
-    std::unique_lock<std::mutex> lock(workMutex_);
     workerWakesAt_ = UINT64_MAX;
-    workerRuns_ = true;
-    workTurn_.notify_all();
-    workTurn_.wait(lock, [this] { return !workerRuns_; });
+    onWorker_ = true;
+    swapcontext(&uiContext_, &workerContext_);
+    onWorker_ = false;
     if (!workFault_) return;
     std::exception_ptr fault = workFault_;
     workFault_ = nullptr;
-    lock.unlock();
     std::rethrow_exception(fault);
 }
 
@@ -149,11 +161,9 @@ void MemPlatform::Stall(std::uint64_t ms) {
         EndProcessesDue();
         return;
     }
-    std::unique_lock<std::mutex> lock(workMutex_);
     workerWakesAt_ = mono_ + ms;
-    workerRuns_ = false;
-    workTurn_.notify_all();
-    workTurn_.wait(lock, [this] { return workerRuns_; });
+    onWorker_ = false;
+    swapcontext(&workerContext_, &uiContext_);
     if (workAbandoned_) throw WorkerAbandoned{};
 }
 
@@ -165,6 +175,7 @@ MemPlatform::Node& MemPlatform::AddFile(const std::string& path, const std::stri
     n.data = data;
     n.readOnly = readOnly;
     n.writtenAt = mono_;
+    n.index = nextIndex_++;
     return files_[UCase(path)] = n;
 }
 
@@ -284,6 +295,7 @@ void MemPlatform::Pump(std::uint64_t until, const Proc* awaited) {
             continue;
         }
         std::uint64_t next = std::min(until, workerWakesAt_);
+        if (hostWakesAt > mono_) next = std::min(next, hostWakesAt);
         if (watched) next = std::min(next, EndsAt(*watched));
         if (awaited) next = std::min(next, EndsAt(*awaited));
         if (timerInterval != 0 && timerDue <= next) {
@@ -332,7 +344,7 @@ void MemPlatform::EndProcessesDue() {
     for (Proc& p : procs) {
         if (!p.alive || mono_ < EndsAt(p)) continue;
         p.endedAt = EndsAt(p);  // time may have jumped past it
-        if (!p.terminating) p.exitCode = 0;
+        if (!p.terminating) p.exitCode = p.endedAt == p.diesAt ? p.crashCode : 0;
         p.alive = p.terminating = false;
     }
 }
@@ -467,6 +479,7 @@ bool MemPlatform::CopyFileTo(const std::string& from, const std::string& to) {
     // As CopyFileA: the copy keeps the source's attributes and last-write time.
     Node copy = *src;
     copy.path = to;
+    copy.index = nextIndex_++;
     copy.flushed = false;
     files_[UCase(to)] = copy;
     return true;
@@ -542,13 +555,29 @@ bool MemPlatform::StatFile(const std::string& path, FileStamp& stamp) {
 }
 
 bool MemPlatform::ReadHeadDenyWrite(const std::string& path, std::size_t count, std::string& head,
-                                    std::uint64_t& length) {
+                                    FileStamp& stamp) {
     const Node* n = Find(path);
     if (!n || n->dir) return Fail(kErrorFileNotFound);
     if (writerLocked.count(UCase(path))) return Fail(kErrorSharingViolation);
     head = n->data.substr(0, count);
-    length = n->data.size();
+    stamp = {n->data.size(), FileTimeAt(n->writtenAt), n->index};
     return true;
+}
+
+// As a handle opened with DELETE and only FILE_SHARE_READ: refused while a
+// writer or another program without delete sharing has the file open.
+RemoveCheck MemPlatform::RemoveIfUnchanged(const std::string& path, const FileStamp& stamp) {
+    const Node* n = Find(path);
+    if (!n) return HostUnreachable(path) ? (Fail(kErrorBadNetPath), RemoveCheck::Failed)
+                                         : (Fail(kErrorFileNotFound), RemoveCheck::Changed);
+    if (n->dir || ImageInUse(path)) return Fail(kErrorAccessDenied), RemoveCheck::Failed;
+    if (Pinned(path)) return Fail(kErrorSharingViolation), RemoveCheck::Failed;
+    const std::uint64_t length = n->shownLength > 0 ? n->shownLength : n->data.size();
+    if (length != stamp.length || FileTimeAt(n->writtenAt) != stamp.lastWrite || (stamp.index != 0 && n->index != stamp.index))
+        return RemoveCheck::Changed;
+    if (n->readOnly) return Fail(kErrorAccessDenied), RemoveCheck::Failed;  // STATUS_CANNOT_DELETE
+    files_.erase(UCase(path));
+    return RemoveCheck::Removed;
 }
 
 long MemPlatform::RegOpenOrCreate(std::uint32_t root, const std::string& subKey, Handle* key) {
@@ -655,6 +684,7 @@ bool MemPlatform::TerminateProc(Handle process, std::uint32_t code) {
     p->goneAt = mono_ + lingerMs;
     p->exitCode = code;
     terminated.push_back(p->pid);
+    if (onTerminate) onTerminate(*p);
     EndProcessesDue();
     return true;
 }
@@ -679,6 +709,10 @@ std::uint32_t MemPlatform::StartProgram(const std::string& path) {
     if (!n || n->dir) return 0;
     Proc& p = AddProcess(path);
     if (startedLifeMs >= 0) p.diesAt = mono_ + static_cast<std::uint64_t>(startedLifeMs);
+    if (onStart && !onStart(p)) {
+        p.alive = false;
+        return Fail(193), 0;  // ERROR_BAD_EXE_FORMAT
+    }
     return p.pid;
 }
 
@@ -862,7 +896,7 @@ FileHash MemPlatform::Sha256File(const std::string& path, std::string& digest) {
 bool MemPlatform::ProcessTimes(Handle process, std::uint64_t& created, std::uint64_t& exited) {
     const Proc* p = Granted(process, 0, kQueryInformation | kQueryLimited);
     if (!p) return false;
-    created = FileTimeAt(p->startedAt);
+    created = FileTimeAt(p->startedAt) - p->olderByMs * 10000;
     exited = p->alive && !p->terminating ? 0 : FileTimeAt(p->endedAt != 0 ? p->endedAt : mono_);
     return true;
 }

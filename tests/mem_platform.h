@@ -3,16 +3,14 @@
 // 35-second wait costs nothing.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <exception>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <set>
 #include <string>
-#include <thread>
+#include <ucontext.h>
 #include <vector>
 
 #include "platform/platform.h"
@@ -40,6 +38,7 @@ public:
         std::string data;
         std::uint64_t writtenAt = 0;  // virtual ms
         std::uint64_t shownLength = 0;  // > 0: the length its folder entry shows (a giant file, in short)
+        std::uint64_t index = 0;        // the file's index: new for each file made, kept by a move
     };
     Node& AddFile(const std::string& path, const std::string& data = "", bool readOnly = false);
     void AddDir(const std::string& path);
@@ -68,7 +67,9 @@ public:
         bool terminating = false;
         std::uint64_t goneAt = 0;
         std::uint64_t diesAt = UINT64_MAX;  // ends by itself then (a crash)
+        std::uint32_t crashCode = 0;        // its exit code when it ends so
         std::uint64_t startedAt = 0;        // virtual ms
+        std::uint64_t olderByMs = 0;        // created this long before startedAt (before the test began)
         std::uint64_t endedAt = 0;          // virtual ms, once it has ended by itself or been torn down
         // Its top-level windows; a hung one that the system ghosts is hidden.
         struct Window {
@@ -86,6 +87,11 @@ public:
     std::vector<std::string> started;
     int startFailures = 0;  // the next starts that return 0
     long startedLifeMs = -1;  // >= 0: what StartProgram starts ends this long after (a build that will not run)
+    // Shapes each process that StartProgram starts; false: it does not
+    // start at all (a damaged image), and StartProgram returns 0.
+    std::function<bool(Proc&)> onStart;
+    // Told of each termination that TerminateProcess starts.
+    std::function<void(const Proc&)> onTerminate;
     int openHandles() const { return static_cast<int>(handles_.size()); }
     std::vector<std::uint32_t> terminated;  // pids, in order
     std::uint64_t lingerMs = 30;            // a terminated process stays this long, unless waited for
@@ -140,12 +146,17 @@ public:
     int exitCode = -1;
 
     void SetLocalTime(int y, int mo, int d, int h, int mi, int s);
+    void ShiftClock(std::int64_t seconds) { wallBaseSeconds_ += seconds; }  // the wall clock put forward or back
+    int HandlersRunning() const { return handlerDepth_; }
     std::uint64_t now() const { return mono_; }
     // Lets virtual time pass, firing the timer as it falls due; returns
     // false once the program has ended.
     bool RunFor(std::uint64_t ms);
     // A hook run whenever virtual time moves (from PumpUntil or RunFor).
     std::function<void(MemPlatform&)> onTime;
+    // A moment the host wants to see: time moving past it stops there
+    // first, waits included, so that onTime runs at that very instant.
+    std::uint64_t hostWakesAt = UINT64_MAX;
 
     // --- Platform ------------------------------------------------------
     std::string AppFolder() override;
@@ -162,7 +173,8 @@ public:
     bool AppendText(const std::string& path, const std::string& text) override;
     ReadStatus ReadSmallFile(const std::string& path, std::size_t limit, std::string& out) override;
     bool ReadHeadDenyWrite(const std::string& path, std::size_t count, std::string& head,
-                           std::uint64_t& length) override;
+                           FileStamp& stamp) override;
+    RemoveCheck RemoveIfUnchanged(const std::string& path, const FileStamp& stamp) override;
     bool StatFile(const std::string& path, FileStamp& stamp) override;
 
     long RegOpenOrCreate(std::uint32_t root, const std::string& subKey, Handle* key) override;
@@ -219,8 +231,9 @@ public:
     std::uint32_t WriteMiniDump(std::uint32_t pid, const std::string& path, std::uint32_t limitMs) override;
     std::vector<std::string> ListNames(const std::string& pattern) override;
     std::uint64_t dumpTakesMs = 800;
-    // The share worker runs on a thread of its own, but only ever while
-    // the user-interface thread waits for it: each job runs at once, up to
+    // The share worker runs on a stack of its own (a context switched to on
+    // the one thread), only ever while the user-interface side waits for
+    // it: each job runs at once, up to
     // its end or to a call that takes simulated time (Stall), and goes on
     // when the virtual clock reaches that call's end.
     void StartWork(std::function<void()> job) override;
@@ -229,7 +242,7 @@ public:
     // runs on meanwhile; on the user-interface thread it is blocked, and
     // nothing happens but the time passing.
     void Stall(std::uint64_t ms);
-    bool OnWorker() const { return std::this_thread::get_id() == workerId_; }
+    bool OnWorker() const { return onWorker_; }
     bool WorkBusy() const { return workBusy_; }
     // The worker of a process that has ended: a stalled job is unwound.
     void DropWork();
@@ -255,6 +268,7 @@ private:
     std::map<std::uint32_t, Proc*> byPid_;
     Handle nextHandle_ = 0x100;
     std::uint32_t nextPid_ = 1000;
+    std::uint64_t nextIndex_ = 1;
     std::uint32_t lastError_ = 0;
     std::uint64_t mono_ = 10000;
     std::int64_t wallBaseSeconds_ = 0;  // local seconds since 1970 at mono_ == 0
@@ -263,18 +277,19 @@ private:
     Handle watched_ = 0;
     int handlerDepth_ = 0;  // handlers running, one inside the other
     std::function<void()> onWorkDone_;
-    std::thread worker_;
-    std::thread::id workerId_;
-    std::mutex workMutex_;
-    std::condition_variable workTurn_;
-    bool workerRuns_ = false;     // whose turn: the worker's, else the user-interface thread's
+    ucontext_t uiContext_{}, workerContext_{};
+    std::vector<char> workerStack_;
+    bool onWorker_ = false;       // the worker's context runs
     bool workFinished_ = false;   // the job has returned; its message is posted
     bool workBusy_ = false;       // given, and the done handler not yet run
     bool workAbandoned_ = false;  // the platform goes: a stalled job unwinds
+    std::function<void()> job_;   // handed to the worker
     std::uint64_t workerWakesAt_ = UINT64_MAX;
     std::exception_ptr workFault_;
 
     void ResumeWorker();  // runs the worker until it stalls or ends
+    static void WorkerEntry();
+    void RunJob();
 
     void AdvanceTo(std::uint64_t t);
     void Pump(std::uint64_t until, const Proc* awaited);

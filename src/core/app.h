@@ -53,13 +53,20 @@ struct UpdateMemory {
     bool watching = false;
     std::string replacedPath, replacedContent;
     std::uint64_t replacedAt = 0;  // wall-clock FILETIME of the replacement
+    std::uint64_t watchFromMs = 0;  // this run only: MonotonicMs of the replacement, or of this run's start
     int badRuns = 0;               // its runs that ended within 10 s, or abnormally
     Handle lastRun = 0;            // this run only: its last start, opened to query
+    std::string rollbackFailure;   // this run only: the record of the last rollback that failed
     // This run only: the update file as the last tick that left it alone
     // saw it (nothing new since), and the contents left alone with a
     // record, one after the other.
     UpdateKey unchanged;
     std::string noted;
+    // This run only: the update file and the record last told of it, so
+    // that a state that lasts is told once per stamp.
+    UpdateKey toldKey;
+    std::string told;
+    UpdateKey waitsForWatch;  // this run only: checked, it waits for the watch over the build before it
 };
 
 // What the status report remembers from tick to tick.
@@ -95,6 +102,7 @@ struct ManagerWatch {
 // The windows of the manager that the census found, judged at every tick.
 struct FreezeWatch {
     std::uint32_t pid = 0;       // the manager judged; 0: none
+    std::uint64_t graceEndsMs = 0;  // MonotonicMs when its start grace ends, whoever started it
     std::set<Handle> seenShown;  // its windows once seen visible
     bool frozen = false;
     std::uint64_t frozenAtMs = 0;  // when it was first found not responding

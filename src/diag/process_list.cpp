@@ -30,6 +30,16 @@ std::vector<std::uint32_t> GetProcessIds(Platform& p, std::uint32_t* lastBufferB
     return ids;
 }
 
+bool ProcessCreated(Platform& p, std::uint32_t pid, std::uint64_t& created) {
+    Handle h = p.OpenProc(kQueryLimited, false, pid);
+    if (h == 0) h = p.OpenProc(kQueryInformation, false, pid);  // before Vista
+    if (h == 0) return false;
+    std::uint64_t exited = 0;
+    const bool known = p.ProcessTimes(h, created, exited);
+    p.CloseHandle(h);
+    return known;
+}
+
 bool GetProcessPath(Platform& p, std::uint32_t pid, std::string& path, std::uint32_t* error) {
     path.clear();
     const Handle h = p.OpenProc(kQueryAndRead, false, pid);

@@ -19,5 +19,11 @@ bool GetProcessPath(Platform& p, std::uint32_t pid, std::string& path, std::uint
 
 constexpr std::uint32_t kProcessAccessDenied = 5;  // ERROR_ACCESS_DENIED
 constexpr std::uint32_t kSynchronize = 0x00100000;  // SYNCHRONIZE: the right to wait for a process
+constexpr std::uint32_t kQueryLimited = 0x1000;      // PROCESS_QUERY_LIMITED_INFORMATION, Vista and later
+constexpr std::uint32_t kQueryInformation = 0x0400;  // PROCESS_QUERY_INFORMATION
+
+// The creation time of a running process (FILETIME, UTC); false when it
+// cannot be read.
+bool ProcessCreated(Platform& p, std::uint32_t pid, std::uint64_t& created);
 
 }  // namespace rz

@@ -22,8 +22,6 @@ constexpr int kBadRunsBeforeRollback = 2;
 constexpr std::uint64_t kShortRunFileTime = 10ull * 1000 * kFileTimePerMs;
 constexpr std::uint32_t kStillActive = 259;
 constexpr std::uint32_t kFirstAbnormalExit = 0xC0000000u;  // exception codes
-constexpr std::uint32_t kQueryLimited = 0x1000;             // PROCESS_QUERY_LIMITED_INFORMATION
-constexpr std::uint32_t kQueryInformation = 0x0400;         // PROCESS_QUERY_INFORMATION
 
 const char* const kWatchedNames[] = {"KORUMGR.exe", "VESK.exe"};
 constexpr std::size_t kLongestFileName = 255;
@@ -117,41 +115,70 @@ bool RemoveStaleStopRequest(Ctx& c, std::string& status) {
     return false;
 }
 
-// Puts the build that the last update replaced back in place.
+// Puts the build that the last update replaced back in place. A rollback
+// that fails (a scanner holding either file) stays due: it is tried at
+// every later start, across restarts too, until it succeeds or there is no
+// KORUMGR.old to bring back; each kind of failure is recorded once.
 void RollBack(Ctx& c) {
     UpdateMemory& u = c.s.update;
-    u.watching = false;
     const std::string previous = AppPath(c, "KORUMGR.old");
     const std::string target = AppPath(c, "KORUMGR.exe");
-    if (c.p.Attributes(previous) != PathKind::File) {
+    const PathKind kept = c.p.Attributes(previous);
+    if (kept == PathKind::Missing || kept == PathKind::Folder) {
+        u.watching = false;
+        SaveUpdateState(c);
         DebugRecord(c, "ROLLBACK IMPOSSIBLE: the build of '" + u.replacedPath + "' will not run and there is no '" +
                            previous + "'");
         return;
     }
     c.p.ClearAttributes(target);
-    if (!c.p.MoveReplace(previous, target)) {
-        DebugRecord(c, "ROLLBACK FAILED: '" + previous + "' cannot take the place of 'KORUMGR.exe', error " +
-                           std::to_string(c.p.LastError()));
+    if (kept == PathKind::Unknown || !c.p.MoveReplace(previous, target)) {
+        const std::string failure = "ROLLBACK FAILED: '" + previous + "' cannot take the place of 'KORUMGR.exe', error " +
+                                    std::to_string(c.p.LastError()) + "; it is tried again at the next start";
+        if (failure != u.rollbackFailure) DebugRecord(c, failure);
+        u.rollbackFailure = failure;
         return;
     }
+    u.watching = false;
+    u.rollbackFailure.clear();
     u.rolledBack = u.replacedContent;
     SaveUpdateState(c);
     StatusUpdate(c, "rolled back", u.replacedPath);
     DebugRecord(c, "ROLLBACK: the build of '" + u.replacedPath + "' will not run; the previous 'KORUMGR.exe' is back");
 }
 
-// While a fresh build is watched: a start after two runs that would not
-// run, or a start that fails, takes it out again. The watch is kept in the
-// state file, on the wall clock; a clock put back ends it.
-bool MustRollBack(Ctx& c, bool failedStart) {
-    LoadUpdateState(c);  // the watch outlives a restart of the monitor
+// The watch over a fresh build is kept in the state file, so that it
+// outlives a restart of the monitor, and counts on the monotonic clock: the
+// wall clock put forward or back cannot end it early. A rollback once due
+// stays due: it is kept as the count of bad runs.
+void EndWatchWhenOver(Ctx& c) {
+    LoadUpdateState(c);
     UpdateMemory& u = c.s.update;
-    const std::uint64_t now = c.p.SystemTime();
-    if (u.watching && (now < u.replacedAt || now - u.replacedAt > kRollbackWatchMs * kFileTimePerMs)) {
-        u.watching = false;
+    if (!u.watching || u.badRuns >= kBadRunsBeforeRollback || c.p.MonotonicMs() - u.watchFromMs <= kRollbackWatchMs)
+        return;
+    u.watching = false;
+    SaveUpdateState(c);
+}
+
+}  // namespace
+
+bool FreshBuildWatched(Ctx& c) {
+    EndWatchWhenOver(c);
+    return c.s.update.loaded && c.s.update.watching;
+}
+
+namespace {
+
+// While a fresh build is watched: a start after two runs that would not
+// run, or a start that fails, takes it out again.
+bool MustRollBack(Ctx& c, bool failedStart) {
+    UpdateMemory& u = c.s.update;
+    if (!u.watching || (!failedStart && u.badRuns < kBadRunsBeforeRollback)) return false;
+    if (u.badRuns < kBadRunsBeforeRollback) {
+        u.badRuns = kBadRunsBeforeRollback;
         SaveUpdateState(c);
     }
-    return u.watching && (failedStart || u.badRuns >= kBadRunsBeforeRollback);
+    return true;
 }
 
 // The run of the fresh build that the monitor started last, judged when
@@ -189,6 +216,7 @@ void FollowRun(Ctx& c, std::uint32_t taskId) {
 }
 
 std::uint32_t StartManager(Ctx& c) {
+    EndWatchWhenOver(c);  // a run that ended after the watch counts for nothing
     JudgeLastRun(c);
     if (MustRollBack(c, false)) RollBack(c);
     std::uint32_t taskId = c.p.StartProgram(AppPath(c, "KORUMGR.exe"));

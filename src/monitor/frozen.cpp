@@ -7,6 +7,7 @@
 
 #include "core/app.h"
 #include "diag/debug_log.h"
+#include "diag/process_list.h"
 #include "diag/status_report.h"
 #include "monitor/monitor.h"
 
@@ -19,6 +20,7 @@ constexpr std::uint64_t kLeastLimitMs = 60 * 1000;
 constexpr std::uint64_t kStartGraceMs = 120 * 1000;
 constexpr std::uint32_t kDumpLimitMs = 5000;
 constexpr std::size_t kDumpsKept = 3;
+constexpr std::uint64_t kFileTimePerMs = 10000;
 
 std::string Pid(std::uint32_t pid) { return "'KORUMGR.exe' PID " + std::to_string(pid); }
 
@@ -36,11 +38,26 @@ bool AllHung(Ctx& c, FreezeWatch& f) {
     return counted > 0 && hung == counted;
 }
 
+// The start grace counts from the manager's creation: a manager the monitor
+// found running, started by a person or by an earlier run, has it all the
+// same. It is taken once, on the monotonic clock, so that the wall clock
+// put forward later cannot cut it short. One whose time cannot be read, or
+// lies ahead, has its whole grace from now.
+std::uint64_t GraceEnds(Ctx& c, std::uint32_t pid) {
+    const std::uint64_t now = c.p.MonotonicMs();
+    std::uint64_t created = 0;
+    const std::uint64_t wall = c.p.SystemTime();
+    if (pid == 0 || !ProcessCreated(c.p, pid, created) || created > wall) return now + kStartGraceMs;
+    const std::uint64_t age = (wall - created) / kFileTimePerMs;
+    return age >= kStartGraceMs ? now : now + kStartGraceMs - age;
+}
+
 // A new manager, or none: what was judged is gone, but not when the last
 // termination was, nor what the limit file was last found to hold.
-void Forget(FreezeWatch& f, std::uint32_t pid) {
+void Forget(Ctx& c, FreezeWatch& f, std::uint32_t pid) {
     FreezeWatch fresh;
     fresh.pid = pid;
+    fresh.graceEndsMs = GraceEnds(c, pid);
     fresh.terminated = f.terminated;
     fresh.terminatedAtMs = f.terminatedAtMs;
     fresh.limitProblem = f.limitProblem;
@@ -120,29 +137,39 @@ bool MayTerminate(Ctx& c, std::uint64_t limitMs, std::uint64_t now) {
     const FreezeWatch& f = c.s.freeze;
     if (limitMs == 0 || now - f.frozenAtMs < limitMs || c.s.sUpdateHold == kYes) return false;
     if (f.terminated && now - f.terminatedAtMs < limitMs) return false;
-    const StatusState& st = c.s.status;
-    return st.lastStartedPid != f.pid || st.startTimes.empty() || now - st.startTimes.back() >= kStartGraceMs;
+    return now >= f.graceEndsMs;
 }
 
+// The processes judged are the ones ended, by their ids: a name would also
+// match a tool named after the manager, and stop at four. One that takes
+// its messages again while its dump was written is left alone.
 void TerminateIfDue(Ctx& c) {
     FreezeWatch& f = c.s.freeze;
     const std::uint64_t now = c.p.MonotonicMs();
     const std::uint64_t limitMs = RestartLimitMs(c);
     if (!MayTerminate(c, limitMs, now)) return;
     WriteDump(c, f.pid);
-    Kill_Process(c, "KORUMGR.exe");
+    if (!AllHung(c, f)) return;
     f.terminated = true;
     f.terminatedAtMs = now;
-    DebugRecord(c, Pid(f.pid) + " NOT RESPONDING FOR " + std::to_string((c.p.MonotonicMs() - f.frozenAtMs) / 1000) +
-                       " s: terminated");
-    StatusEvent(c, "manager terminated, not responding", EventWeight::Trouble);
+    std::uint32_t error = 0;
+    const bool ended = !TerminateProcesses(c, c.s.managerPids, error).empty();
+    const std::string record = Pid(f.pid) + " NOT RESPONDING FOR " +
+                               std::to_string((c.p.MonotonicMs() - f.frozenAtMs) / 1000) + " s: ";
+    if (ended) {
+        DebugRecord(c, record + "terminated");
+        StatusEvent(c, "manager terminated, not responding", EventWeight::Trouble);
+        return;
+    }
+    TracedRecord(c, record + "NOT TERMINATED, error " + std::to_string(error));
+    StatusEvent(c, "manager not terminated, not responding", EventWeight::Trouble);
 }
 
 }  // namespace
 
 void JudgeManager(Ctx& c) {
     FreezeWatch& f = c.s.freeze;
-    if (c.s.managerPid != f.pid) Forget(f, c.s.managerPid);
+    if (c.s.managerPid != f.pid) Forget(c, f, c.s.managerPid);
     if (f.pid == 0) return;
     const bool hung = AllHung(c, f);
     if (hung && !f.frozen) {

@@ -16,21 +16,25 @@ void DllError(Ctx& c, std::uint32_t lastError, const char* message) {
 
 // Two attempts: the first quietly, the second with its failures on record.
 // One exit-code value serves the whole call, as the caller's records show.
-// True when one of them started the termination.
-bool TerminatePid(Ctx& c, std::uint32_t pid, std::uint32_t& exitCode) {
+// 0 when one of them started the termination, else the second's error.
+std::uint32_t TerminatePid(Ctx& c, std::uint32_t pid, std::uint32_t& exitCode) {
     const Handle a = c.p.OpenProc(kTerminateAndQuery, false, pid);
     c.p.ExitCodeOf(a, &exitCode);
     bool terminated = c.p.TerminateProc(a, exitCode);
 
     const Handle b = c.p.OpenProc(kTerminateAndQuery, false, pid);
+    const std::uint32_t opened = b == 0 ? c.p.LastError() : 0;
     if (!c.p.ExitCodeOf(b, &exitCode)) DllError(c, c.p.LastError(), "GetExitCodeProcess failed");
-    if (c.p.TerminateProc(b, exitCode))
+    std::uint32_t error = 0;
+    if (c.p.TerminateProc(b, exitCode)) {
         terminated = true;
-    else
+    } else {
+        error = opened != 0 ? opened : c.p.LastError();  // a handle refused says why, not its use
         DllError(c, c.p.LastError(), "TerminateProcess failed");
+    }
     if (!c.p.CloseHandle(b)) DllError(c, c.p.LastError(), "CloseHandle failed");
     if (a != 0) c.p.CloseHandle(a);
-    return terminated;
+    return terminated ? 0 : error == 0 ? 1 : error;
 }
 
 // A process whose path cannot be read (one started with more rights) is
@@ -68,8 +72,20 @@ std::vector<std::uint32_t> Kill_Process(Ctx& c, const std::string& ProcessTOKILL
         DebugRecord(c, "sModName: " + path);
         if (!ContainsNoCase(path, ProcessTOKILL)) continue;
         DebugRecords(c, {"P_ID: " + std::to_string(pid), "ELProcessTOKILL: " + ProcessTOKILL});
-        if (TerminatePid(c, pid, exitCode)) terminated.push_back(pid);
+        if (TerminatePid(c, pid, exitCode) == 0) terminated.push_back(pid);
         if (++handled >= kMaxKills) break;
+    }
+    return terminated;
+}
+
+std::vector<std::uint32_t> TerminateProcesses(Ctx& c, const std::vector<std::uint32_t>& pids, std::uint32_t& error) {
+    std::vector<std::uint32_t> terminated;
+    std::uint32_t exitCode = 0;
+    for (std::uint32_t pid : pids) {
+        DebugRecord(c, "P_ID: " + std::to_string(pid));
+        const std::uint32_t refused = TerminatePid(c, pid, exitCode);
+        if (refused == 0) terminated.push_back(pid);
+        else error = refused;
     }
     return terminated;
 }

@@ -33,7 +33,11 @@ enum class PathKind { Missing, File, Folder, Unknown };
 struct FileStamp {
     std::uint64_t length = 0;
     std::uint64_t lastWrite = 0;  // FILETIME: 100 ns units since 1601-01-01 UTC
+    std::uint64_t index = 0;      // the file's index on its volume, from an open handle; 0 when unknown
 };
+
+// Answer of a removal that checks what it removes.
+enum class RemoveCheck { Removed, Changed, Failed };
 
 // A picture stored as a Windows bitmap file image (BITMAPFILEHEADER first).
 struct Picture {
@@ -120,9 +124,16 @@ public:
     virtual bool AppendText(const std::string& path, const std::string& text) = 0;  // create when missing
     virtual ReadStatus ReadSmallFile(const std::string& path, std::size_t limit, std::string& out) = 0;
     // Opens `path` for reading while denying writers and returns its first
-    // `count` bytes and its length. False when it cannot be opened that way.
+    // `count` bytes, and its length, last-write time and file index through
+    // that handle. False when it cannot be opened that way.
     virtual bool ReadHeadDenyWrite(const std::string& path, std::size_t count, std::string& head,
-                                   std::uint64_t& length) = 0;
+                                   FileStamp& stamp) = 0;
+    // Deletes `path` only while it is the very file `stamp` describes: one
+    // handle, opened with delete access and denying writers and deleters,
+    // checks its length, last-write time and index (when the stamp has one)
+    // and deletes it. Changed: another file is there now, or none. Failed:
+    // it cannot be opened so, or not deleted; LastError tells why.
+    virtual RemoveCheck RemoveIfUnchanged(const std::string& path, const FileStamp& stamp) = 0;
     // The folder entry's length and last-write time, without opening the
     // file (GetFileAttributesExA). False for a folder or a missing file.
     virtual bool StatFile(const std::string& path, FileStamp& stamp) = 0;

@@ -303,14 +303,22 @@ ReadStatus Win32Platform::ReadSmallFile(const std::string& path, std::size_t lim
     return status;
 }
 
+static bool StampOf(HANDLE f, FileStamp& stamp) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(f, &info)) return false;
+    stamp.length = (std::uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    stamp.lastWrite = (std::uint64_t(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime;
+    stamp.index = (std::uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
 bool Win32Platform::ReadHeadDenyWrite(const std::string& path, std::size_t count, std::string& head,
-                                      std::uint64_t& length) {
+                                      FileStamp& stamp) {
     const HANDLE f = impl_->OpenDenyWrite(path);
     if (f == INVALID_HANDLE_VALUE) return false;
-    LARGE_INTEGER size{};
-    bool ok = GetFileSizeEx(f, &size) != 0;
+    bool ok = StampOf(f, stamp);
     if (ok) {
-        length = static_cast<std::uint64_t>(size.QuadPart);
+        const std::uint64_t length = stamp.length;
         head.assign(length < count ? static_cast<std::size_t>(length) : count, '\0');
         DWORD got = 0;
         ok = head.empty() || (ReadFile(f, &head[0], static_cast<DWORD>(head.size()), &got, nullptr) && got == head.size());
@@ -318,6 +326,37 @@ bool Win32Platform::ReadHeadDenyWrite(const std::string& path, std::size_t count
     impl_->Record(ok);
     ::CloseHandle(f);
     return ok;
+}
+
+// The deletion goes through the handle that checked the file (NT's delete
+// disposition, as DeleteFile itself sets it, there since NT 4): a file put
+// in its place meanwhile is another file, and nobody can put one there
+// while the handle denies writers and deleters.
+RemoveCheck Win32Platform::RemoveIfUnchanged(const std::string& path, const FileStamp& stamp) {
+    const HANDLE f = CreateFileA(path.c_str(), DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) {
+        const DWORD e = GetLastError();
+        impl_->lastError = e;
+        return e == ERROR_FILE_NOT_FOUND ? RemoveCheck::Changed : RemoveCheck::Failed;
+    }
+    FileStamp now;
+    RemoveCheck result = RemoveCheck::Failed;
+    if (!StampOf(f, now)) {
+        impl_->lastError = GetLastError();
+    } else if (now.length != stamp.length || now.lastWrite != stamp.lastWrite ||
+               (stamp.index != 0 && now.index != stamp.index)) {
+        result = RemoveCheck::Changed;
+    } else {
+        FILE_DISPOSITION_INFORMATION disposition{TRUE};
+        IO_STATUS_BLOCK io{};
+        const NTSTATUS status = NtSetInformationFile(f, &io, &disposition, sizeof disposition,
+                                                     static_cast<FILE_INFORMATION_CLASS>(FileDispositionInformation));
+        if (status >= 0) result = RemoveCheck::Removed;
+        else impl_->lastError = RtlNtStatusToDosError(status);
+    }
+    ::CloseHandle(f);
+    return result;
 }
 
 bool Win32Platform::StatFile(const std::string& path, FileStamp& stamp) {

@@ -26,7 +26,8 @@ public:
     bool AppendText(const std::string& path, const std::string& text) override;
     ReadStatus ReadSmallFile(const std::string& path, std::size_t limit, std::string& out) override;
     bool ReadHeadDenyWrite(const std::string& path, std::size_t count, std::string& head,
-                           std::uint64_t& length) override;
+                           FileStamp& stamp) override;
+    RemoveCheck RemoveIfUnchanged(const std::string& path, const FileStamp& stamp) override;
     bool StatFile(const std::string& path, FileStamp& stamp) override;
 
     long RegOpenOrCreate(std::uint32_t root, const std::string& subKey, Handle* key) override;

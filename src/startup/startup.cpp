@@ -163,14 +163,23 @@ void ActivatePrevInstance(Ctx& c) {
     EndProgram(c, kExitNormal);
 }
 
+namespace {
+std::unique_ptr<Ctx> program;
+}  // namespace
+
+// Called once per process on Windows; a host that runs the program again on
+// the same platform (the simulator, after a power cut) gets it afresh.
 void ProgramMain(Platform& platform) {
-    static Ctx ctx(platform);
-    platform.SetTimerHandler([] { TimerMONITORVESK_Timer(ctx); });
-    platform.SetProcessEndHandler([] {
-        if (EarlyTickWanted(ctx)) TimerMONITORVESK_Timer(ctx);
+    program.reset(new Ctx(platform));
+    Ctx* ctx = program.get();
+    platform.SetTimerHandler([ctx] { TimerMONITORVESK_Timer(*ctx); });
+    platform.SetProcessEndHandler([ctx] {
+        if (EarlyTickWanted(*ctx)) TimerMONITORVESK_Timer(*ctx);
     });
-    platform.SetWorkDoneHandler([] { ShareWorkArrived(ctx); });
-    Main(ctx);
+    platform.SetWorkDoneHandler([ctx] { ShareWorkArrived(*ctx); });
+    Main(*ctx);
 }
+
+const Ctx* ProgramState() { return program.get(); }
 
 }  // namespace rz

@@ -14,5 +14,8 @@ struct Ctx;
 // the program through the platform.
 void Main(Ctx& c);
 void ActivatePrevInstance(Ctx& c);
+// The state of the program that ProgramMain runs, for a host that looks on;
+// null before it has run.
+const Ctx* ProgramState();
 
 }  // namespace rz

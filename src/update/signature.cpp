@@ -40,6 +40,18 @@ std::string UpdateKeys(Ctx& c, std::vector<RsaPublicKey>& keys) {
     return held.empty() ? "" : "the key '" + keyPath + "' holds " + held;
 }
 
+std::string KeysRead(const std::string& why, const std::vector<RsaPublicKey>& keys) {
+    std::string read = why;
+    for (const RsaPublicKey& key : keys) read += "\n" + key.pem;
+    return read;
+}
+
+std::string KeysNow(Ctx& c) {
+    std::vector<RsaPublicKey> keys;
+    const std::string why = UpdateKeys(c, keys);
+    return KeysRead(why, keys);
+}
+
 std::string SignatureShape(Ctx& c, const std::vector<RsaPublicKey>& keys, const std::string& updatePath) {
     if (keys.empty()) return "";
     const std::string sigPath = SigPath(updatePath);

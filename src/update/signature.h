@@ -26,6 +26,11 @@ constexpr std::size_t kSignatureLimit = 4 * 1024;
 // any file or folder of that name switches the check on, and one that
 // cannot be read or used never lets an unsigned build through.
 std::string UpdateKeys(Ctx& c, std::vector<RsaPublicKey>& keys);
+// What one reading of UpdateKey.pem found, as one text: equal for readings
+// that found the same keys, or the same reason to refuse.
+std::string KeysRead(const std::string& why, const std::vector<RsaPublicKey>& keys);
+// The same, read now.
+std::string KeysNow(Ctx& c);
 
 // Cheap checks before anything is copied, with signing on: the signature
 // beside the update is there and as long as one key's signatures are.

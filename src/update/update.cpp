@@ -44,14 +44,18 @@ void ReleaseHold(Ctx& c) {
 // The update path is not looked at again before its back-off has passed,
 // whatever its time stamp says, so that touching the file costs no copy.
 // The back-off doubles while the same content keeps failing, and starts
-// afresh for new content. The wait is kept as a wall-clock time, so that it
-// outlives a restart of the monitor. Returns the wait in seconds.
-std::uint64_t BackOff(Ctx& c, const UpdateKey& key, const std::string& content) {
+// afresh for new content; after a refusal it doubles whatever the content
+// until an update of the path is applied, so that a writer of fresh junk
+// costs a copy a quarter of an hour at most. The wait is kept as a
+// wall-clock time, so that it outlives a restart of the monitor. Returns
+// the wait in seconds.
+std::uint64_t BackOff(Ctx& c, const UpdateKey& key, const std::string& content, bool refused) {
     UpdateMemory& u = c.s.update;
-    const bool same = u.failedPath == key.path && u.failedContent == content;
+    const bool anyContent = u.failedPath == key.path && u.failedContent == kAnyContent;
+    const bool same = anyContent || (u.failedPath == key.path && u.failedContent == content);
     u.failures = same ? std::min(u.failures + 1, kMostFailures) : 1;
     u.failedPath = key.path;
-    u.failedContent = content;
+    u.failedContent = refused || anyContent ? kAnyContent : content;
     std::uint64_t wait = kFirstBackOffMs;
     for (int i = 1; i < u.failures && wait < kLongestBackOffMs; ++i) wait *= 2;
     if (wait > kLongestBackOffMs) wait = kLongestBackOffMs;
@@ -61,8 +65,9 @@ std::uint64_t BackOff(Ctx& c, const UpdateKey& key, const std::string& content) 
 
 // An attempt that replaced nothing: a lasting fault stops the manager only
 // now and then. `content` is "" when nothing was copied.
-void FailAttempt(Ctx& c, const UpdateKey& key, const std::string& content, const std::string& message) {
-    const std::uint64_t wait = BackOff(c, key, content);
+void FailAttempt(Ctx& c, const UpdateKey& key, const std::string& content, const std::string& message,
+                 bool refused = false) {
+    const std::uint64_t wait = BackOff(c, key, content, refused);
     TracedRecord(c, message + "; next attempt in " + std::to_string(wait) + " s");
     ReleaseHold(c);
     SaveUpdateState(c);
@@ -75,10 +80,11 @@ bool BackingOff(Ctx& c, const UpdateMemory& u) {
 }
 
 // Updates that this tick leaves alone without a word: nothing new since a
-// tick of this run left it alone, or its path is backing off.
+// tick of this run left it alone, or since it was found fit to wait for the
+// watch over the build before it, or its path is backing off.
 bool LeftAlone(Ctx& c, const UpdateKey& key) {
     const UpdateMemory& u = c.s.update;
-    if (key == u.unchanged) return true;
+    if (key == u.unchanged || (u.watching && key == u.waitsForWatch)) return true;
     return key.path == u.failedPath && BackingOff(c, u);
 }
 
@@ -89,7 +95,7 @@ void LeaveAlone(Ctx& c, const UpdateKey& key, const std::string& content, const 
                 const std::string& why) {
     UpdateMemory& u = c.s.update;
     RemoveIfPresent(c, temp);
-    BackOff(c, key, content);
+    BackOff(c, key, content, false);
     u.unchanged = key;
     SaveUpdateState(c);
     if (u.noted.find(content) != std::string::npos) return ReleaseHold(c);
@@ -115,12 +121,14 @@ bool KnownContent(Ctx& c, const UpdateKey& key, const std::string& content, cons
 
 // Checks that cost no copy: the update's size, and with signing on a key
 // file fit for use and a signature of the key's length beside the update.
-// "" when they pass; `keys` is then what the signature check uses.
-std::string CheapRefusal(Ctx& c, const UpdateKey& key, std::vector<RsaPublicKey>& keys) {
+// "" when they pass; `keys` is then what the signature check uses, and
+// `read` what the key file held.
+std::string CheapRefusal(Ctx& c, const UpdateKey& key, std::vector<RsaPublicKey>& keys, std::string& read) {
     if (key.stamp.length > kLargestUpdate)
         return "'" + key.path + "' is " + std::to_string(key.stamp.length) + " bytes, more than the " +
                std::to_string(kLargestUpdate) + " an update may have";
     std::string why = UpdateKeys(c, keys);
+    read = KeysRead(why, keys);
     return why.empty() ? SignatureShape(c, keys, key.path) : why;
 }
 
@@ -154,13 +162,16 @@ std::string VersionRefusal(Ctx& c, bool signing, const std::string& version) {
 }
 
 // An update still being written to the share, or cut short, must never
-// cost the centre its running manager. "" when it is ready.
-std::string NotReady(Ctx& c, const UpdateKey& key) {
+// cost the centre its running manager. "" when it is ready; the key then
+// has the file's index, by which its removal knows it.
+std::string NotReady(Ctx& c, UpdateKey& key, bool& inUse) {
     std::string head;
-    std::uint64_t length = 0;
-    if (!c.p.ReadHeadDenyWrite(key.path, kHeadBytes, head, length)) return "in use or unreadable, " + ErrorText(c);
-    if (length != key.stamp.length) return "still changing";
-    if (!IsCompleteExecutable(head, length)) return "not a complete Win32 executable";
+    FileStamp opened;
+    inUse = !c.p.ReadHeadDenyWrite(key.path, kHeadBytes, head, opened);
+    if (inUse) return "in use or unreadable, " + ErrorText(c);
+    if (opened.length != key.stamp.length) return "still changing";
+    if (!IsCompleteExecutable(head, opened.length)) return "not a complete Win32 executable";
+    key.stamp.index = opened.index;
     return "";
 }
 
@@ -190,9 +201,9 @@ std::string PrepareCopy(Ctx& c, const UpdateKey& key, const std::string& temp) {
     if (!c.p.CopyFileTo(key.path, temp)) return "copy to '" + temp + "' failed, " + ErrorText(c);
     if (!c.p.ClearAttributes(temp)) return "the attributes of '" + temp + "' cannot be cleared, " + ErrorText(c);
     std::string head;
-    std::uint64_t length = 0;
-    if (!c.p.ReadHeadDenyWrite(temp, kHeadBytes, head, length) || length != key.stamp.length ||
-        !IsCompleteExecutable(head, length))
+    FileStamp copy;
+    if (!c.p.ReadHeadDenyWrite(temp, kHeadBytes, head, copy) || copy.length != key.stamp.length ||
+        !IsCompleteExecutable(head, copy.length))
         return "the copy '" + temp + "' is not the update that was checked";
     UpdateKey now{key.path, {}};
     if (!c.p.StatFile(key.path, now.stamp) || !(now == key)) return "'" + key.path + "' changed while it was copied";
@@ -272,16 +283,16 @@ std::string Swap(Ctx& c, const std::string& temp) {
     return "";
 }
 
-// A file that changed since it was copied is a newer update: it stays. The
-// share is the worker's; a file that cannot be deleted is remembered, or it
-// would stop the manager at every look.
+// A file that is not the one applied any more is a newer update: it stays,
+// however late the deletion reaches the server. The share is the worker's;
+// a file that cannot be deleted is remembered, or it would stop the manager
+// at every look.
 void RemoveUpdateFile(Ctx& c, const UpdateKey& key, const std::string& content) {
     auto error = std::make_shared<std::string>();
     StartShareJob(
         c, "the removal of '" + key.path + "'",
         [key, error](Ctx& w) {
-            UpdateKey now{key.path, {}};
-            if (w.p.StatFile(key.path, now.stamp) && now == key && !w.p.RemoveFile(key.path)) *error = ErrorText(w);
+            if (w.p.RemoveIfUnchanged(key.path, key.stamp) == RemoveCheck::Failed) *error = ErrorText(w);
             return false;
         },
         [key, content, error](Ctx& ui) {
@@ -304,6 +315,7 @@ void Finish(Ctx& c, const UpdateKey& key, const std::string& content, const std:
     u.replacedPath = key.path;
     u.replacedContent = content;
     u.replacedAt = c.p.SystemTime();
+    u.watchFromMs = c.p.MonotonicMs();
     u.badRuns = 0;
     // The run that this update stopped was of the build before: it counts
     // for nothing against the new one.
@@ -330,7 +342,29 @@ void GiveUp(Ctx& c, const UpdateKey& key, const std::string& content, const std:
             const std::string& result, const std::string& record) {
     RemoveIfPresent(c, temp);
     StatusUpdate(c, result, key.path);
-    FailAttempt(c, key, content, record + "; the old 'KORUMGR.exe' stays");
+    FailAttempt(c, key, content, record + "; the old 'KORUMGR.exe' stays", result == "refused");
+}
+
+// A record of a state that lasts, once per stamp of the update file.
+void TellOnce(Ctx& c, const UpdateKey& key, const std::string& record) {
+    UpdateMemory& u = c.s.update;
+    if (key == u.toldKey && record == u.told) return;
+    u.toldKey = key;
+    u.told = record;
+    DebugRecord(c, record);
+}
+
+// While the build the last update installed is watched, KORUMGR.old is
+// what a rollback brings back: an attempt now would put that build there
+// in its place, and one that failed after it would leave no way back. An
+// update fit to go in waits, checked once, and is looked at again when the
+// watch is over.
+void Wait(Ctx& c, const UpdateKey& key, const std::string& temp) {
+    c.s.update.waitsForWatch = key;
+    RemoveIfPresent(c, temp);
+    TellOnce(c, key, "UPDATE WAITING: '" + key.path + "' waits until the build installed before it has run 2 "
+                     "minutes or been rolled back");
+    ReleaseHold(c);
 }
 
 // What the worker found at the update folder, for the tick to act on.
@@ -342,7 +376,32 @@ struct Look {
     std::string content;  // SHA-256 of the local copy, once taken
     std::string version;  // the copy's file version
     bool signing = false;
+    bool inUse = false;   // not ready: its writer, or someone, holds it open
+    bool keysRead = false;
+    std::string keys;     // what the key file held, as KeysRead gives it
 };
+
+// A file still being written, or cut short, is no failed attempt: it costs
+// no copy and no back-off, and is looked at again as soon as its length or
+// time changes; one held open at every tick, as its writer may close it
+// without changing either. It is told once per stamp.
+void NotReadyYet(Ctx& c, const Look& r) {
+    if (!r.inUse) c.s.update.unchanged = r.key;
+    TellOnce(c, r.key, "UPDATE NOT READY: '" + r.key.path + "' (" + r.why + ")");
+    ReleaseHold(c);
+}
+
+// The key file is local and small: it is read again when the tick acts on
+// what the look found, and a key that came, went or changed meanwhile (a
+// look can take minutes on a slow share) makes the look's result stale.
+bool KeysChanged(Ctx& c, const Look& r, const std::string& temp) {
+    if (!r.keysRead || KeysNow(c) == r.keys) return false;
+    RemoveIfPresent(c, temp);
+    DebugRecord(c, "UPDATE KEY CHANGED: '" + AppPath(c, kUpdateKeyFile) + "' changed while '" + r.key.path +
+                       "' was checked; it is looked at afresh");
+    ReleaseHold(c);
+    return true;
+}
 
 // Everything the update needs from the share, and the checks of the copy,
 // made on the worker while the manager runs on. Nothing here changes what
@@ -361,15 +420,16 @@ Look LookAtShare(Ctx& c, const std::string& folder) {
     if (LeftAlone(c, key)) return r;
     std::vector<RsaPublicKey> keys;
     r.found = Look::Refused;
-    r.why = isFile ? CheapRefusal(c, key, keys) : "";
+    r.why = isFile ? CheapRefusal(c, key, keys, r.keys) : "";
+    r.keysRead = isFile && key.stamp.length <= kLargestUpdate;
     if (!r.why.empty()) return r;
     r.signing = !keys.empty();
     r.found = Look::NotYet;
-    r.why = isFile ? NotReady(c, key) : "not a file, " + error;
+    r.why = isFile ? NotReady(c, key, r.inUse) : "not a file, " + error;
     if (!r.why.empty()) return r;
     r.found = Look::InPlace;
     if (AlreadyInPlace(c, key)) {
-        c.p.RemoveFile(key.path);
+        c.p.RemoveIfUnchanged(key.path, key.stamp);
         return r;
     }
     const std::string temp = AppPath(c, "KORUMGR.new");
@@ -394,15 +454,17 @@ Look LookAtShare(Ctx& c, const std::string& folder) {
     return r;
 }
 
+// A manager that this attempt stopped is started again in the same tick,
+// the new build or, when the swap failed, the old one.
 void ApplyUpdate(Ctx& c, const Look& r, const std::string& temp) {
     std::string failed = PrepareSwap(c);
-    if (failed.empty()) {
-        c.s.sUpdateHold = kYes;
-        failed = StopManager(c);
-        if (failed.empty()) failed = Swap(c, temp);
-    }
+    if (!failed.empty()) return GiveUp(c, r.key, r.content, temp, "failed", "UPDATE FAILED: " + failed);
+    c.s.sUpdateHold = kYes;
+    failed = StopManager(c);
+    if (failed.empty()) failed = Swap(c, temp);
     if (failed.empty()) return Finish(c, r.key, r.content, r.version);
     GiveUp(c, r.key, r.content, temp, "failed", "UPDATE FAILED: " + failed);
+    CheckProcesses(c);
 }
 
 void ActOnLook(Ctx& c, const Look& r) {
@@ -416,13 +478,14 @@ void ActOnLook(Ctx& c, const Look& r) {
         DebugRecord(c, "NO Esta el Archivo '" + key.path + "'");
         return ReleaseHold(c);
     case Look::NotYet:
-        return FailAttempt(c, key, "", "UPDATE NOT READY: '" + key.path + "' (" + r.why + ")");
+        return NotReadyYet(c, r);
     case Look::InPlace:
         c.s.update.unchanged = key;
         DebugRecord(c, "UPDATE ALREADY IN PLACE: '" + key.path + "'");
         SaveUpdateState(c);
         return ReleaseHold(c);
     case Look::Refused:
+        if (KeysChanged(c, r, temp)) return;
         return GiveUp(c, key, r.content, temp, "refused", "UPDATE REFUSED: " + r.why);
     case Look::Failed:
         return GiveUp(c, key, r.content, temp, "failed", "UPDATE FAILED: " + r.why);
@@ -440,8 +503,10 @@ void ActOnLook(Ctx& c, const Look& r) {
         RemoveIfPresent(c, temp);
         return ReleaseHold(c);
     }
+    if (KeysChanged(c, r, temp)) return;
     const std::string refused = VersionRefusal(c, r.signing, r.version);
     if (!refused.empty()) return GiveUp(c, key, r.content, temp, "refused", "UPDATE REFUSED: " + refused);
+    if (FreshBuildWatched(c)) return Wait(c, key, temp);
     ApplyUpdate(c, r, temp);
 }
 
@@ -505,6 +570,7 @@ void UpdateKORUMGR(Ctx& c) {
     if (folder.empty() || c.s.work.probing || c.s.status.waiting) return;
     LoadUpdateState(c);
     if (!c.s.update.loaded) return ReleaseHold(c);  // what it remembers is not known yet: next tick
+    FreshBuildWatched(c);  // the look is given the watch as it is now
     auto look = std::make_shared<Look>();
     StartShareJob(
         c, "the look at '" + folder + "'",

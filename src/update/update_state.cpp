@@ -8,6 +8,8 @@
 
 namespace rz {
 
+const char* const kAnyContent = "0000000000000000000000000000000000000000000000000000000000000000";
+
 namespace {
 
 constexpr std::size_t kStateLimit = 16 * 1024;  // two paths, a few digests and numbers
@@ -140,8 +142,11 @@ void LoadUpdateState(Ctx& c) {
     u.loaded = true;
     switch (status) {
     case ReadStatus::Ok:
-        if (ParseUpdateState(text, u, why)) return;
-        break;
+        if (!ParseUpdateState(text, u, why)) break;
+        // A watch that a restart (a power cut, say) broke off gives the
+        // build its time again from now: the outage is no run of it.
+        u.watchFromMs = c.p.MonotonicMs();
+        return;
     case ReadStatus::Missing:
         why = "none yet";
         break;

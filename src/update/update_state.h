@@ -14,6 +14,10 @@ struct UpdateMemory;
 // Failed attempts in a row are counted up to this; the back-off has long
 // reached its longest by then.
 constexpr int kMostFailures = 1000;
+// The failed content after a refusal: the path then backs off whatever its
+// content, until an update of it is applied. No SHA-256 is all zeros, and
+// a reader that does not know this takes it for content that never comes.
+extern const char* const kAnyContent;
 
 std::string UpdateStateText(const UpdateMemory& u);
 // False, with the reason, when `text` is not a whole state file; `u` is

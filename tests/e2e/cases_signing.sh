@@ -114,8 +114,11 @@ case_update_signed() {
         test "$(count "$APP/standin.log" "build=2 .*started")" = 1 -a "$(count "$APP/standin.log" "build=1 .*started")" = 1
     openssl dgst -sha256 -sign "$key" -out "$UPD.sig" "$W32/fixtures/standin_mgr_3.exe"
     cp "$W32/fixtures/standin_mgr_3.exe" "$UPD"
-    cut_back_off
-    check "signed update: a newer signed build is applied after the back-off" \
-        wait_for "$APP/standin.log" "build=3 .*started" 20
+    # Build 2 went in a few seconds ago: while it is watched, 2 minutes, an
+    # update that passes its checks waits.
+    check "signed update: a newer signed build waits for the watch over build 2" \
+        wait_for "$APP/ROREROZARIRADI.deb" "UPDATE WAITING: 'G:\\\\_Updates\\\\KORUMGRSERV01.exe' waits" 75
+    check "signed update: a newer signed build is applied after the back-off and the watch" \
+        wait_for "$APP/standin.log" "build=3 .*started" 75
     stop_monitor
 }

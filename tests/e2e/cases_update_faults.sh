@@ -83,6 +83,13 @@ case_update_rollback() {
     start_monitor
     wait_for "$APP/standin.log" "build=1 .*started" 10
     cp "$W32/fixtures/standin_mgr_2.exe" "$UPD"
+    # A scanner holds the kept build when the rollback falls due: it is
+    # tried again at the next start, and recorded once.
+    cp "$W32/fixtures/holdfile.exe" "$APP/"
+    wait_for "$APP/ROREROZARIRADI.deb" "UPDATE DONE: " 20
+    wine "$WAPP\\holdfile.exe" "$WAPP\\KORUMGR.old" 12 >"$RZ_OUT/hold-roll.out" 2>&1 &
+    check "rollback: refused while KORUMGR.old is held" wait_for "$APP/ROREROZARIRADI.deb" \
+        "ROLLBACK FAILED: 'C:\\\\e2e\\\\upd_roll\\\\KORUMGR.old' cannot take the place of 'KORUMGR.exe', error 32; it is tried again at the next start" 20
     check "rollback: recorded" wait_for "$APP/ROREROZARIRADI.deb" \
         "ROLLBACK: the build of 'G:\\\\_Updates\\\\KORUMGRSERV01.exe' will not run; the previous 'KORUMGR.exe' is back" 40
     # The start of the previous build follows in the same tick; the report
@@ -94,7 +101,8 @@ case_update_rollback() {
     tries=$(count "$APP/standin.log" "build=2 .*started")
     sleep 11
     check "rollback: the build that would not run ($tries starts) is not started again" \
-        test "$(count "$APP/standin.log" "build=2 .*started")" = "$tries" -a "$tries" -le 2
+        test "$(count "$APP/standin.log" "build=2 .*started")" = "$tries" -a "$tries" -le 5
+    check "rollback: its failure recorded once" test "$(count "$APP/ROREROZARIRADI.deb" 'ROLLBACK FAILED')" = 1
     stop_monitor
 }
 
@@ -126,9 +134,18 @@ case_update_random_manager() {
     rm -f "$APP/ROREROZARIRADI.stp"
     start_monitor
     wait_for_count "$APP/ROREROZARIRADI.deb" "NO Arranco el 'KORUMGR.exe'" 3 15
+    # Dropped in two goes: the first half is no update yet, and holds the
+    # whole one back by no more than a tick.
+    head -c 20000 "$W32/fixtures/standin_mgr_2.exe" >"$UPD"
+    check "random manager: half an update is not ready" \
+        wait_for "$APP/ROREROZARIRADI.deb" "UPDATE NOT READY: 'G:\\\\_Updates\\\\KORUMGRSERV01.exe' \(not a complete" 12
+    sleep 2
     cp "$W32/fixtures/standin_mgr_2.exe" "$UPD"
+    local whole=$SECONDS
     check "random manager: an update dropped meanwhile is applied" \
         wait_for "$APP/standin.log" "build=2 .*started" 15
+    check "random manager: at the tick after its copy ended ($((SECONDS - whole)) s)" test $((SECONDS - whole)) -le 8
+    check "random manager: one NOT READY record" test "$(count "$APP/ROREROZARIRADI.deb" 'UPDATE NOT READY')" = 1
     stop_monitor
 }
 

@@ -27,6 +27,8 @@ TEST(Frozen, NoticedReportedAndEndedWhereTheLimitFileAsks) {
         std::size_t starts;
         const char* responding;  // the report's manager_responding at the end
         std::string records;
+        std::uint64_t createdBeforeMs = 3600000;  // of a manager found running: its age at the first tick
+        bool refuses = false;                     // TerminateProcess refuses it
     } cases[] = {
         {"hung for less than the limit", "300", "H", 0, false, false, 800, -1, 0, "no", kFound},
         {"hung past the limit", "60\r\n", "H", 0, false, false, 800, 60830, 1, "yes", kFound + kEnded},
@@ -38,6 +40,8 @@ TEST(Frozen, NoticedReportedAndEndedWhereTheLimitFileAsks) {
         {"hung window hidden behind its ghost", "60", "G", 0, false, false, 800, 60830, 1, "yes", kFound + kEnded},
         {"responding again", "60", "H", 41000, false, false, 800, -1, 0, "yes",
          kFound + "|'KORUMGR.exe' PID 1000 RESPONDING AGAIN after 30 s"},
+        {"responding again during its dump", "60", "H", 75400, false, false, 800, -1, 0, "yes",
+         kFound + "|DUMP: " + kApp + "KORUMGR-20240307-180614.dmp'|'KORUMGR.exe' PID 1000 RESPONDING AGAIN after 65 s"},
         {"no limit file", nullptr, "H", 0, false, false, 800, -1, 0, "no", kFound},
         {"limit file holding 0", "0", "H", 0, false, false, 800, 60830, 1, "yes",
          kFound + kLimit + "holds '0', " + kBelow + kEnded},
@@ -48,6 +52,13 @@ TEST(Frozen, NoticedReportedAndEndedWhereTheLimitFileAsks) {
         {"a dump that does not end", "60", "H", 0, false, false, 60000, 65030, 1, "yes",
          kFound + "|DUMP FAILED: " + kApp + "KORUMGR-20240307-180614.dmp', error 258|" + kFound +
              " FOR 65 s: terminated"},
+        // Its grace counts from its creation, whoever started it.
+        {"found running 10 s old", "60", "H", 0, false, false, 800, 105830, 1, "yes",
+         kFound + "|DUMP: " + kApp + "KORUMGR-20240307-180659.dmp'|" + kFound + " FOR 105 s: terminated", 10000},
+        {"refusing its termination", "60", "H", 0, false, false, 800, -1, 0, "no",
+         kFound + "|DUMP: " + kApp + "KORUMGR-20240307-180614.dmp'|" + kFound + " FOR 60 s: NOT TERMINATED, error 5|" +
+             "DUMP: " + kApp + "KORUMGR-20240307-180714.dmp'|" + kFound + " FOR 121 s: NOT TERMINATED, error 5",
+         3600000, true},
     };
     for (const Case& k : cases) {
         World w;
@@ -61,7 +72,11 @@ TEST(Frozen, NoticedReportedAndEndedWhereTheLimitFileAsks) {
         else if (k.limit)
             w.p.AddFile(w.Path("ROREROZARIRADI.hng"), k.limit);
         w.p.dumpTakesMs = k.dumpTakesMs;
-        if (!k.startedByMonitor) w.p.AddProcess(w.Path("KORUMGR.exe"));
+        if (!k.startedByMonitor) {
+            MemPlatform::Proc& found = w.p.AddProcess(w.Path("KORUMGR.exe"));
+            found.olderByMs = k.createdBeforeMs;
+            found.ignoresTerminate = k.refuses;
+        }
         bool frozen = false;
         w.p.onTime = [&](MemPlatform& p) {
             if (p.procs.empty()) return;
@@ -81,7 +96,10 @@ TEST(Frozen, NoticedReportedAndEndedWhereTheLimitFileAsks) {
         };
         w.p.onTime(w.p);
         ASSERT_EQ(w.Tick(), -1) << k.what;
+        // A tool named after the manager is no manager, whatever happens to it.
+        const MemPlatform::Proc& tool = w.p.AddProcess("C:\\TOOLS\\KORUMGR.exe.cfgedit.exe");
         w.p.RunFor(140000);
+        EXPECT_TRUE(tool.alive) << k.what;
         const MemPlatform::Proc& manager = w.p.procs.front();
         EXPECT_EQ(manager.alive ? -1L : static_cast<long>(manager.endedAt) - 15000, k.endedAfter) << k.what;
         EXPECT_EQ(w.p.started.size(), k.starts) << k.what;
@@ -95,6 +113,13 @@ TEST(Frozen, NoticedReportedAndEndedWhereTheLimitFileAsks) {
             << k.what << report;
         const std::string since = std::string(k.responding) == "no" ? "2024-03-07T18:05:14" : "";
         EXPECT_NE(report.find("\r\nnot_responding_since=" + since + "\r\n"), std::string::npos) << k.what;
+        // The report says what was done: the last termination, or its failure.
+        const std::size_t end = records.rfind("terminated");
+        if (end != std::string::npos) {
+            const char* event = records[end - 4] == 'N' ? "manager not terminated, not responding"
+                                                         : "manager terminated, not responding";
+            EXPECT_NE(report.find(std::string("\r\nlast_event=") + event + "\r\n"), std::string::npos) << k.what;
+        }
         const bool dumped = records.find("DUMP: ") != std::string::npos;
         EXPECT_EQ(w.p.Has(w.Path(kOld)), !dumped) << k.what;  // three newest kept
         EXPECT_TRUE(w.p.Has(w.Path("KORUMGR-x.dmp"))) << k.what;

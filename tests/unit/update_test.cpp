@@ -33,6 +33,14 @@ std::string Executable(const std::string& build, std::uint32_t sectionBytes = 0x
 
 const char* const kUpdate = "G:\\_Updates\\KORUMGRSERV01.exe";
 
+// The update's last record: a manager stopped by a failed attempt is
+// started again in the same tick, with the census's records after it.
+std::string LastUpdateRecord(const std::vector<std::string>& log) {
+    for (auto it = log.rbegin(); it != log.rend(); ++it)
+        if (it->rfind("UPDATE ", 0) == 0) return *it;
+    return "";
+}
+
 // One key pair for the whole binary: RSA key generation takes a while.
 const std::string& PublicKey(std::string* privateKey = nullptr) {
     static std::string mine, minePublic;
@@ -155,7 +163,7 @@ TEST_F(UpdateTest, ManagerSurvivingBothFailsTheAttemptAcrossMidnight) {
     EXPECT_FALSE(w.p.Has(w.Path("KORUMGR.stp")));
     EXPECT_TRUE(w.p.Has(kUpdate));
     EXPECT_FALSE(Replaced());
-    EXPECT_EQ(w.Log().back(),
+    EXPECT_EQ(LastUpdateRecord(w.Log()),
               "UPDATE FAILED: 'KORUMGR.exe' survived its termination and 35 s of stop request; the old "
               "'KORUMGR.exe' stays; next attempt in 60 s");
     for (int tick = 0; tick < 10; ++tick) {
@@ -173,9 +181,9 @@ TEST_F(UpdateTest, ManagerSurvivingBothFailsTheAttemptAcrossMidnight) {
 }
 
 // Every way a replacement can fail: the old build stays whole, the hold is
-// released at once and the next tick starts the old manager again. What
-// the swap needs is made before the manager is stopped, so that only a
-// failure of the stop or the move itself can cost it a stop.
+// released at once and a manager that was stopped starts again in the same
+// tick. What the swap needs is made before the manager is stopped, so that
+// only a failure of the stop or the move itself can cost it a stop.
 TEST(UpdateFaults, FailedReplacementReleasesTheHoldAndTheManagerComesBack) {
     struct Case {
         const char* what;
@@ -221,6 +229,15 @@ TEST(UpdateFaults, FailedReplacementReleasesTheHoldAndTheManagerComesBack) {
          "UPDATE REFUSED: 'G:\\_Updates\\KORUMGRSERV01.exe' is 536870913 bytes, more than the 536870912 an update "
          "may have; the old 'KORUMGR.exe' stays; next attempt in 60 s",
          false},
+        // KORUMGR.old is what the watched build's rollback brings back.
+        {"the build before still watched",
+         [](World& w) {
+             w.c.s.update.watching = true;
+             w.c.s.update.watchFromMs = w.p.now() - 60000;
+         },
+         "UPDATE WAITING: 'G:\\_Updates\\KORUMGRSERV01.exe' waits until the build installed before it has run 2 "
+         "minutes or been rolled back",
+         false},
         {"signature not of the key's length",
          [](World& w) {
              w.p.AddFile(w.Path("UpdateKey.pem"), PublicKey());
@@ -240,12 +257,13 @@ TEST(UpdateFaults, FailedReplacementReleasesTheHoldAndTheManagerComesBack) {
         w.p.AddProcess(w.Path("KORUMGR.exe"));
         k.arrange(w);
         EXPECT_EQ(w.Tick(), -1);
+        EXPECT_EQ(w.p.CountAlive("KORUMGR.exe"), 1) << k.what;
         EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), Executable("old build")) << k.what;
         EXPECT_TRUE(w.p.Has(kUpdate)) << k.what;
         EXPECT_EQ(w.c.s.sUpdateHold, "") << k.what;
         EXPECT_FALSE(w.p.Has(w.Path("KORUMGR.new")) && !w.p.Find(w.Path("KORUMGR.new"))->dir) << k.what;
         if (k.record) {
-            EXPECT_EQ(w.Log().back(), k.record) << k.what;
+            EXPECT_EQ(LastUpdateRecord(w.Log()), k.record) << k.what;
         }
         const auto log = w.Log();
         EXPECT_EQ(std::count(log.begin(), log.end(), "ELProcessTOKILL: KORUMGR.exe") != 0, k.stopped) << k.what;
@@ -263,32 +281,45 @@ TEST(UpdateFaults, FailedReplacementReleasesTheHoldAndTheManagerComesBack) {
 
 // The same failing update waits 1, 2, 4 ... minutes, at most a quarter of an
 // hour, and is not attempted (nor logged) in between, however often it is
-// touched; once the wait is over, new content goes in.
+// touched; once the wait is over, new content goes in. After a refusal the
+// waits double whatever the content: a writer of fresh junk at every touch
+// costs a copy a quarter of an hour at most.
 TEST_F(UpdateTest, BackOffDoublesUpToAQuarterHourWhateverTheFileTimeSays) {
+    auto attempts = [this](bool refused) {
+        const char* const waits[] = {"60", "120", "240", "480", "900", "900"};
+        for (const char* wait : waits) {
+            auto& mgr = RunningManager();
+            w.ClearLog();
+            UpdateKORUMGR(w.c);
+            EXPECT_EQ(w.p.FindProcess(mgr.pid)->alive, refused);
+            ASSERT_FALSE(w.Log().empty());
+            const std::string tail = std::string("; next attempt in ") + wait + " s";
+            const std::string record = LastUpdateRecord(w.Log());
+            EXPECT_EQ(record.substr(record.size() - tail.size()), tail) << refused;
+            auto& again = refused ? mgr : RunningManager();
+            w.p.RunFor(std::stoul(wait) * 1000 - 1);
+            w.p.AddFile(kUpdate, Executable(refused ? std::string("junk ") + wait : "new build"));  // touched
+            w.ClearLog();
+            UpdateKORUMGR(w.c);
+            EXPECT_TRUE(w.p.FindProcess(again.pid)->alive) << wait;
+            EXPECT_TRUE(w.Log().empty()) << wait;
+            again.alive = false;
+            w.p.RunFor(1);
+        }
+    };
     w.p.failMovesTo.insert(UCase(w.Path("KORUMGR.exe")));
-    const char* const waits[] = {"60", "120", "240", "480", "900", "900"};
-    for (const char* wait : waits) {
-        auto& mgr = RunningManager();
-        w.ClearLog();
-        UpdateKORUMGR(w.c);
-        EXPECT_FALSE(w.p.FindProcess(mgr.pid)->alive);
-        ASSERT_FALSE(w.Log().empty());
-        const std::string tail = std::string("; next attempt in ") + wait + " s";
-        EXPECT_EQ(w.Log().back().substr(w.Log().back().size() - tail.size()), tail);
-        auto& again = RunningManager();
-        w.p.RunFor(std::stoul(wait) * 1000 - 1);
-        w.p.AddFile(kUpdate, Executable("new build"));  // touched
-        w.ClearLog();
-        UpdateKORUMGR(w.c);
-        EXPECT_TRUE(w.p.FindProcess(again.pid)->alive) << wait;
-        EXPECT_TRUE(w.Log().empty()) << wait;
-        again.alive = false;
-        w.p.RunFor(1);
-    }
+    attempts(false);
     w.p.failMovesTo.clear();
     w.p.AddFile(kUpdate, Executable("newer build"));
     UpdateKORUMGR(w.c);
     EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), Executable("newer build"));
+    w.p.AddFile(w.Path("UpdateKey.pem"), PublicKey());
+    w.p.AddFile(std::string(kUpdate) + ".sig", std::string(256, 's'));
+    w.p.AddFile(kUpdate, Executable("junk"));
+    w.p.RunFor(kStopWaitMs * 4);  // the newer build has been watched long enough
+    const int hashed = w.p.hashes;
+    attempts(true);
+    EXPECT_EQ(w.p.hashes - hashed, 6);  // one copy of junk at each back-off's end
 }
 
 TEST_F(UpdateTest, IncompleteUpdateLeavesTheManagerRunning) {
@@ -307,7 +338,8 @@ TEST_F(UpdateTest, IncompleteUpdateLeavesTheManagerRunning) {
         if (k.locked) w.p.writerLocked.insert(UCase(kUpdate));
         w.ClearLog();
         UpdateKORUMGR(w.c);
-        w.p.RunFor(900000);  // past the path's back-off
+        UpdateKORUMGR(w.c);  // told once per stamp
+        w.p.RunFor(5000);    // a tick: no back-off holds the next stamp back
         EXPECT_TRUE(w.p.FindProcess(mgr.pid)->alive) << k.what;
         EXPECT_TRUE(w.p.Has(kUpdate));
         EXPECT_EQ(w.c.s.sUpdateHold, "");
@@ -394,9 +426,10 @@ TEST(StaleStopRequest, FoundWhateverItsAttributesAndRemovedBeforeTheStart) {
 
 // Within two minutes of a replacement, a new build that cannot be started,
 // or whose runs end twice within 10 s or abnormally, makes way for the
-// previous one, also across a restart of the monitor. The same build is not
-// installed again, whatever its file time; it is told once per run. The
-// replacement starts the new build once itself.
+// previous one, also across a restart of the monitor, which gives it its
+// two minutes again. A rollback that fails stays due, with one record. The
+// same build is not installed again, whatever its file time; it is told
+// once per run. The replacement starts the new build once itself.
 TEST(UpdateRollback, BuildThatWillNotRunMakesWayForThePreviousOne) {
     struct Case {
         const char* what;
@@ -405,12 +438,16 @@ TEST(UpdateRollback, BuildThatWillNotRunMakesWayForThePreviousOne) {
         std::uint32_t exitCode;
         bool restart, rolledBack;
         std::size_t starts;
+        int restartBefore = 1;  // the monitor restarts before this crash's tick
+        int oldHeldUntil = -1;  // KORUMGR.old is held by another program until after this crash's tick
     } cases[] = {{"cannot start", 1, 0, 0, 0, 0, false, true, 3},
                  {"quits at once", 0, 2, 0, 0, 0, false, true, 4},
                  {"quits at once, the monitor restarted", 0, 3, 0, 0, 0, true, true, 5},
                  {"crashes after 20 s", 0, 2, 0, 20000, 0xC0000005, false, true, 4},
                  {"closed by a person after 15 s, twice", 0, 2, 0, 15000, 0, false, false, 4},
-                 {"quits after two minutes", 0, 2, 120001, 0, 0, false, false, 4}};
+                 {"quits after two minutes", 0, 2, 120001, 0, 0, false, false, 4},
+                 {"quits at once, its rollback refused twice", 0, 4, 0, 0, 0, false, true, 6, 1, 2},
+                 {"quits at once after 3 minutes without power", 0, 2, 180000, 0, 0, true, true, 4, 0}};
     for (const Case& k : cases) {
         World w;
         w.LoggingOn();
@@ -422,11 +459,13 @@ TEST(UpdateRollback, BuildThatWillNotRunMakesWayForThePreviousOne) {
         EXPECT_EQ(w.p.Read(w.Path("KORUMGR.old")), Executable("old build"));
         w.p.startFailures = k.startFailures;
         w.p.RunFor(k.pauseMs);
+        if (k.oldHeldUntil >= 0) w.p.heldOpen.insert(UCase(w.Path("KORUMGR.old")));
         for (int i = 0; i <= k.crashes; ++i) {
             w.p.RunFor(k.runMs);
             for (auto& proc : w.p.procs) proc.alive = false, proc.exitCode = k.exitCode;
-            if (k.restart && i == 1) w.c.s.update = UpdateMemory{};
+            if (k.restart && i == k.restartBefore) w.c.s.update = UpdateMemory{};
             w.Tick();
+            if (i == k.oldHeldUntil) w.p.heldOpen.clear();
         }
         const std::string expected = Executable(k.rolledBack ? "old build" : "new build");
         EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), expected) << k.what;
@@ -437,6 +476,11 @@ TEST(UpdateRollback, BuildThatWillNotRunMakesWayForThePreviousOne) {
                              "ROLLBACK: the build of 'G:\\_Updates\\KORUMGRSERV01.exe' will not run; the previous "
                              "'KORUMGR.exe' is back"),
                   k.rolledBack ? 1 : 0)
+            << k.what;
+        EXPECT_EQ(std::count(log.begin(), log.end(),
+                             "ROLLBACK FAILED: 'C:\\APPS\\KORU\\KORUMGR.old' cannot take the place of 'KORUMGR.exe', "
+                             "error 32; it is tried again at the next start"),
+                  k.oldHeldUntil >= 0 ? 1 : 0)
             << k.what;
         // Nor after a restart of the monitor: the state file remembers.
         for (bool restart : {false, true}) {
@@ -716,20 +760,25 @@ TEST(UpdateFaultInjection, EveryCallFailingForGoodOrCutOff) {
 }
 
 // An update file that changes between the readiness check and the end of
-// the copy is not installed, and the manager is not stopped for it.
+// the copy is not installed, and the manager is not stopped for it; nor is
+// one whose key file came meanwhile: it is looked at afresh.
 TEST(UpdateFaultInjection, UpdateChangedDuringTheCopyIsNotInstalled) {
     const std::string whole = Executable("new build");
     struct Case {
         std::string data;
         const char* record;
+        std::string changed = kUpdate;
     } cases[] = {{whole + "appended", "UPDATE FAILED: the copy 'C:\\APPS\\KORU\\KORUMGR.new' is not the update that was checked"},
-                 {Executable("new build!"), "UPDATE FAILED: 'G:\\_Updates\\KORUMGRSERV01.exe' changed while it was copied"}};
+                 {Executable("new build!"), "UPDATE FAILED: 'G:\\_Updates\\KORUMGRSERV01.exe' changed while it was copied"},
+                 {PublicKey(), "UPDATE KEY CHANGED: 'C:\\APPS\\KORU\\UpdateKey.pem' changed while "
+                               "'G:\\_Updates\\KORUMGRSERV01.exe' was checked; it is looked at afresh",
+                  "C:\\APPS\\KORU\\UpdateKey.pem"}};
     for (const Case& k : cases) {
         FaultRig r;
         r.fp.onCall = [&](const std::string& call) {
             if (call != "CopyFileTo") return;
             r.mem.RunFor(1);
-            r.mem.AddFile(kUpdate, k.data);
+            r.mem.AddFile(k.changed, k.data);
         };
         r.Tick();
         EXPECT_EQ(r.mem.Read(r.Path("KORUMGR.exe")), Executable("old build"));

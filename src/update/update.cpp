@@ -7,7 +7,6 @@
 #include "diag/process_list.h"
 #include "diag/share_work.h"
 #include "diag/status_report.h"
-#include "monitor/monitor.h"
 #include "update/signature.h"
 #include "update/update_state.h"
 
@@ -259,9 +258,9 @@ void AwaitTermination(Ctx& c, const std::vector<std::uint32_t>& pids) {
 
 // Stops the manager: by termination, and when it survives that, by a stop
 // request it has 35 seconds to obey. "" when it is gone.
-std::string StopManager(Ctx& c) {
-    AwaitTermination(c, Kill_Process(c, "KORUMGR.exe"));
-    CheckProcesses(c);
+std::string StopManager(Ctx& c, const ManagerControl& manager) {
+    AwaitTermination(c, manager.terminate(c, "KORUMGR.exe"));
+    manager.census(c);
     if (c.s.KORUMGR_RUNNING != kYes) return "";
     const std::string request = AppPath(c, "KORUMGR.stp");
     // A hidden or system leftover would refuse to be written over.
@@ -269,7 +268,7 @@ std::string StopManager(Ctx& c) {
     if (why.empty() && !c.p.WriteText(request, DateLiteral(c.p.Now()) + "\r\n")) why = ErrorText(c);
     if (!why.empty()) return "the stop request '" + request + "' cannot be written, " + why;
     WaitPumping(c, kStopWaitMs);
-    CheckProcesses(c);
+    manager.census(c);
     if (c.s.KORUMGR_RUNNING != kYes) return "";
     return "'KORUMGR.exe' survived its termination and " + std::to_string(kStopWaitMs / 1000) +
            " s of stop request";
@@ -306,7 +305,8 @@ void RemoveUpdateFile(Ctx& c, const UpdateKey& key, const std::string& content) 
 
 // Removing the update file is what marks the update done; the new build is
 // watched for a while, in case it will not run.
-void Finish(Ctx& c, const UpdateKey& key, const std::string& content, const std::string& version) {
+void Finish(Ctx& c, const UpdateKey& key, const std::string& content, const std::string& version,
+            const ManagerControl& manager) {
     UpdateMemory& u = c.s.update;
     u.failures = 0;
     u.failedPath.clear();
@@ -333,7 +333,7 @@ void Finish(Ctx& c, const UpdateKey& key, const std::string& content, const std:
     ReleaseHold(c);
     // The new build starts in this very tick: the manager is down for its
     // stop and one start, not until the next tick.
-    CheckProcesses(c);
+    manager.census(c);
 }
 
 // An attempt that installed nothing: the copy goes, the report says how it
@@ -456,18 +456,18 @@ Look LookAtShare(Ctx& c, const std::string& folder) {
 
 // A manager that this attempt stopped is started again in the same tick,
 // the new build or, when the swap failed, the old one.
-void ApplyUpdate(Ctx& c, const Look& r, const std::string& temp) {
+void ApplyUpdate(Ctx& c, const Look& r, const std::string& temp, const ManagerControl& manager) {
     std::string failed = PrepareSwap(c);
     if (!failed.empty()) return GiveUp(c, r.key, r.content, temp, "failed", "UPDATE FAILED: " + failed);
     c.s.sUpdateHold = kYes;
-    failed = StopManager(c);
+    failed = StopManager(c, manager);
     if (failed.empty()) failed = Swap(c, temp);
-    if (failed.empty()) return Finish(c, r.key, r.content, r.version);
+    if (failed.empty()) return Finish(c, r.key, r.content, r.version, manager);
     GiveUp(c, r.key, r.content, temp, "failed", "UPDATE FAILED: " + failed);
-    CheckProcesses(c);
+    manager.census(c);
 }
 
-void ActOnLook(Ctx& c, const Look& r) {
+void ActOnLook(Ctx& c, const Look& r, const ManagerControl& manager) {
     const UpdateKey& key = r.key;
     const std::string temp = AppPath(c, "KORUMGR.new");
     switch (r.found) {
@@ -507,7 +507,7 @@ void ActOnLook(Ctx& c, const Look& r) {
     const std::string refused = VersionRefusal(c, r.signing, r.version);
     if (!refused.empty()) return GiveUp(c, key, r.content, temp, "refused", "UPDATE REFUSED: " + refused);
     if (FreshBuildWatched(c)) return Wait(c, key, temp);
-    ApplyUpdate(c, r, temp);
+    ApplyUpdate(c, r, temp, manager);
 }
 
 }  // namespace
@@ -565,7 +565,7 @@ bool IsCompleteExecutable(const std::string& head, std::uint64_t length) {
 // Hands the worker a look at the update folder, and acts on its result
 // when it is already there; else the tick that picks it up does. A report
 // that found the worker busy goes first: the look comes at every tick.
-void UpdateKORUMGR(Ctx& c) {
+void UpdateKORUMGR(Ctx& c, const ManagerControl& manager) {
     const std::string folder = UpdateFolder(c);
     if (folder.empty() || c.s.work.probing || c.s.status.waiting) return;
     LoadUpdateState(c);
@@ -578,7 +578,7 @@ void UpdateKORUMGR(Ctx& c) {
             *look = LookAtShare(w, folder);
             return look->found != Look::Unreachable && look->found != Look::Absent && look->found != Look::Alone;
         },
-        [look](Ctx& ui) { ActOnLook(ui, *look); });
+        [look, manager](Ctx& ui) { ActOnLook(ui, *look, manager); });
     CollectShareWork(c);
 }
 

@@ -10,9 +10,7 @@ ROLLOUT_UPD="$ROLLOUT_G/_Updates"
 # sets SERV_APP, PCWS_APP and PCWS_MON (APP and MON are the server's).
 rollout_pcs() {
     start_pcws_prefix
-    main_unreachable
-    rm -rf "$ROLLOUT_G" && mkdir -p "$ROLLOUT_UPD/_Status"
-    ln -sfn "$ROLLOUT_G" "$WINEPREFIX/dosdevices/g:"
+    fresh_g "$ROLLOUT_G" "$ROLLOUT_UPD/_Status"
     ln -sfn "$ROLLOUT_G" "$PCWS_PREFIX/dosdevices/unc/SERV01/G"
     new_app "$1_serv"
     SERV_APP=$APP

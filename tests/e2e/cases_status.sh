@@ -178,9 +178,7 @@ chromium_page() {
 case_status() {
     trap 'stop_exporter; stop_pcws; end_case' EXIT
     start_pcws_prefix
-    main_unreachable
-    rm -rf "$STATUS_G" && mkdir -p "$STATUS_DIR"
-    ln -sfn "$STATUS_G" "$WINEPREFIX/dosdevices/g:"
+    fresh_g "$STATUS_G" "$STATUS_DIR"
 
     new_app st_serv
     touch "$APP/ROREROZARIRADI.deb"

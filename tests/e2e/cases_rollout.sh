@@ -84,7 +84,7 @@ rollout_refusals() {
 # Wave 1, the server, takes the build, signed once by the rollout, and runs
 # it well for the soak; only then does the workstation get it.
 case_rollout() {
-    trap 'stop_pcws; cleanup' EXIT
+    trap 'stop_pcws; end_case' EXIT
     local key="$RZ_OUT/e2e-rollout-key" out="$RZ_OUT/rollout.out"
     rm -f "$key.pem" "$key.pub"
     "$ROOT/build/native/updsign" keygen "$key.pem" "$key.pub" --bits 2048 >/dev/null
@@ -116,7 +116,7 @@ case_rollout() {
 # A build that will not run is rolled back on the server: the rollout halts
 # and the workstation's build is never placed.
 case_rollout_halt() {
-    trap 'stop_pcws; cleanup' EXIT
+    trap 'stop_pcws; end_case' EXIT
     local out="$RZ_OUT/rollout-halt.out" placed="$RZ_OUT/rollout-halt.placed"
     rollout_pcs rh
     printf 'exit=2\n' >"$SERV_APP/KORUMGR.cfg"

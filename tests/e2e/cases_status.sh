@@ -294,7 +294,7 @@ wait_firing() {
 # stopped board raises StatusBoardSilent and no MonitorSilent.
 case_status_alerts() {
     local d="$RZ_OUT/e2e-alerts" toucher= board_pid= f
-    trap 'stop_prometheus; stop_exporter; [ -n "$toucher" ] && kill "$toucher"; [ -n "$board_pid" ] && kill "$board_pid"; cleanup' EXIT
+    trap 'stop_prometheus; stop_exporter; [ -n "$toucher" ] && kill "$toucher"; [ -n "$board_pid" ] && kill "$board_pid"; end_case' EXIT
     rm -rf "$d" && mkdir -p "$d/st" "$d/textfile"
     report_file() {  # report_file NAME RUNNING
         printf 'status_format=1\r\nmachine=%s\r\nwritten=2024-03-07T18:05:09\r\nmanager_running=%s\r\nend=1\r\n' \
@@ -360,5 +360,5 @@ YAML
     stop_prometheus
     stop_exporter
     kill "$toucher"
-    trap cleanup EXIT
+    trap end_case EXIT
 }

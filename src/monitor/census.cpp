@@ -15,10 +15,7 @@ namespace {
 
 const char* const kConfigKey = "SOFTWARE\\KORU BOWLING\\System Configuration";
 const char* const kConnectValues[] = {"Connect String", "Connect String Primary", "Connect String Secondary"};
-constexpr std::uint64_t kRollbackWatchMs = 2 * 60 * 1000;
 constexpr std::uint64_t kFileTimePerMs = 10000;
-// Two runs that would not run, and the third start brings the old build back.
-constexpr int kBadRunsBeforeRollback = 2;
 constexpr std::uint64_t kShortRunFileTime = 10ull * 1000 * kFileTimePerMs;
 constexpr std::uint32_t kStillActive = 259;
 constexpr std::uint32_t kFirstAbnormalExit = 0xC0000000u;  // exception codes
@@ -147,28 +144,6 @@ void RollBack(Ctx& c) {
     DebugRecord(c, "ROLLBACK: the build of '" + u.replacedPath + "' will not run; the previous 'KORUMGR.exe' is back");
 }
 
-// The watch over a fresh build is kept in the state file, so that it
-// outlives a restart of the monitor, and counts on the monotonic clock: the
-// wall clock put forward or back cannot end it early. A rollback once due
-// stays due: it is kept as the count of bad runs.
-void EndWatchWhenOver(Ctx& c) {
-    LoadUpdateState(c);
-    UpdateMemory& u = c.s.update;
-    if (!u.watching || u.badRuns >= kBadRunsBeforeRollback || c.p.MonotonicMs() - u.watchFromMs <= kRollbackWatchMs)
-        return;
-    u.watching = false;
-    SaveUpdateState(c);
-}
-
-}  // namespace
-
-bool FreshBuildWatched(Ctx& c) {
-    EndWatchWhenOver(c);
-    return c.s.update.loaded && c.s.update.watching;
-}
-
-namespace {
-
 // While a fresh build is watched: a start after two runs that would not
 // run, or a start that fails, takes it out again.
 bool MustRollBack(Ctx& c, bool failedStart) {
@@ -216,7 +191,7 @@ void FollowRun(Ctx& c, std::uint32_t taskId) {
 }
 
 std::uint32_t StartManager(Ctx& c) {
-    EndWatchWhenOver(c);  // a run that ended after the watch counts for nothing
+    FreshBuildWatched(c);  // ends a watch that is over: a run that ended after it counts for nothing
     JudgeLastRun(c);
     if (MustRollBack(c, false)) RollBack(c);
     std::uint32_t taskId = c.p.StartProgram(AppPath(c, "KORUMGR.exe"));

@@ -17,9 +17,6 @@ std::vector<std::uint32_t> Kill_Process(Ctx& c, const std::string& ProcessTOKILL
 // started; `error` is the system's answer for the last that refused.
 std::vector<std::uint32_t> TerminateProcesses(Ctx& c, const std::vector<std::uint32_t>& pids, std::uint32_t& error);
 std::string DefaultConnectString();
-// Whether the build that the last update installed is still watched: within
-// its 2 minutes, or with a rollback due. A watch that is over ends here.
-bool FreshBuildWatched(Ctx& c);
 // After the census: whether the manager it found still takes its messages,
 // and, where the limit file asks for it, the end of one that has stopped.
 void JudgeManager(Ctx& c);

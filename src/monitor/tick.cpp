@@ -49,7 +49,7 @@ void TimerMONITORVESK_Timer(Ctx& c) {
         CheckProcesses(c);
         JudgeManager(c);
         PickUpShareWork(c);
-        UpdateKORUMGR(c);
+        UpdateKORUMGR(c, {CheckProcesses, Kill_Process});
     } catch (const Failure& f) {
         Abandoned(c, f);
     }

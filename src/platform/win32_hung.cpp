@@ -136,16 +136,4 @@ std::uint32_t Win32Platform::WriteMiniDump(std::uint32_t pid, const std::string&
     return error;
 }
 
-std::vector<std::string> Win32Platform::ListNames(const std::string& pattern) {
-    std::vector<std::string> names;
-    WIN32_FIND_DATAA data;
-    const HANDLE find = FindFirstFileA(pattern.c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return names;
-    do {
-        names.push_back(data.cFileName);
-    } while (FindNextFileA(find, &data));
-    FindClose(find);
-    return names;
-}
-
 }  // namespace rz

@@ -1,5 +1,9 @@
+// What the tick does with the look that the share worker took (look.cpp):
+// the rules on what goes in, the back-off, the backup, the stop, the swap
+// and the watch over the build that the swap installed.
 #include "update/update.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "core/app.h"
@@ -7,31 +11,20 @@
 #include "diag/process_list.h"
 #include "diag/share_work.h"
 #include "diag/status_report.h"
-#include "monitor/monitor.h"
+#include "update/look.h"
 #include "update/signature.h"
 #include "update/update_state.h"
-
-#include <algorithm>
 
 namespace rz {
 
 namespace {
 
-std::uint32_t Le(const std::string& s, std::size_t at, int bytes) {
-    std::uint32_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(s[at + i]);
-    return v;
-}
-
 constexpr std::uint64_t kFirstBackOffMs = 60 * 1000;
 constexpr std::uint64_t kLongestBackOffMs = 15 * 60 * 1000;
 constexpr std::uint64_t kFileTimePerMs = 10000;
-constexpr std::size_t kChunkBytes = 256 * 1024;
 // TerminateProcess returns before the process is gone; its executable stays
 // locked until then.
 constexpr std::uint64_t kTerminationWaitMs = 5000;
-
-std::string ErrorText(Ctx& c) { return "error " + std::to_string(c.p.LastError()); }
 
 // The next census starts the manager again from the intact KORUMGR.exe, and
 // no stop request of this attempt is left for it to obey.
@@ -79,6 +72,8 @@ bool BackingOff(Ctx& c, const UpdateMemory& u) {
     return now < u.retryAt && u.retryAt - now <= kLongestBackOffMs * kFileTimePerMs;
 }
 
+}  // namespace
+
 // Updates that this tick leaves alone without a word: nothing new since a
 // tick of this run left it alone, or since it was found fit to wait for the
 // watch over the build before it, or its path is backing off.
@@ -87,6 +82,8 @@ bool LeftAlone(Ctx& c, const UpdateKey& key) {
     if (key == u.unchanged || (u.watching && key == u.waitsForWatch)) return true;
     return key.path == u.failedPath && BackingOff(c, u);
 }
+
+namespace {
 
 // A build known by its content that is not to go in: one record per run,
 // and its path backs off like a failing one, so that touching it costs no
@@ -119,32 +116,6 @@ bool KnownContent(Ctx& c, const UpdateKey& key, const std::string& content, cons
     return false;
 }
 
-// Checks that cost no copy: the update's size, and with signing on a key
-// file fit for use and a signature of the key's length beside the update.
-// "" when they pass; `keys` is then what the signature check uses, and
-// `read` what the key file held.
-std::string CheapRefusal(Ctx& c, const UpdateKey& key, std::vector<RsaPublicKey>& keys, std::string& read) {
-    if (key.stamp.length > kLargestUpdate)
-        return "'" + key.path + "' is " + std::to_string(key.stamp.length) + " bytes, more than the " +
-               std::to_string(kLargestUpdate) + " an update may have";
-    std::string why = UpdateKeys(c, keys);
-    read = KeysRead(why, keys);
-    return why.empty() ? SignatureShape(c, keys, key.path) : why;
-}
-
-// The content of the local copy; "" when it is known, else why not.
-std::string Content(Ctx& c, const std::string& temp, std::string& content) {
-    switch (c.p.Sha256File(temp, content)) {
-    case FileHash::Done:
-        return "";
-    case FileHash::NoProvider:
-        return "the crypto provider cannot be opened, " + ErrorText(c);
-    case FileHash::Unreadable:
-        break;
-    }
-    return "the copy '" + temp + "' cannot be read for its SHA-256, " + ErrorText(c);
-}
-
 // With signing on, a signed build goes in only when it is newer than the
 // installed one and than every build this PC ever installed from the share:
 // an old signed build stays signed for ever. The version sits inside the
@@ -159,62 +130,6 @@ std::string VersionRefusal(Ctx& c, bool signing, const std::string& version) {
     if (!VersionNewer(version, newest))
         return "version " + version + " is not newer than " + newest + ", the newest this PC installed";
     return "";
-}
-
-// An update still being written to the share, or cut short, must never
-// cost the centre its running manager. "" when it is ready; the key then
-// has the file's index, by which its removal knows it.
-std::string NotReady(Ctx& c, UpdateKey& key, bool& inUse) {
-    std::string head;
-    FileStamp opened;
-    inUse = !c.p.ReadHeadDenyWrite(key.path, kHeadBytes, head, opened);
-    if (inUse) return "in use or unreadable, " + ErrorText(c);
-    if (opened.length != key.stamp.length) return "still changing";
-    if (!IsCompleteExecutable(head, opened.length)) return "not a complete Win32 executable";
-    key.stamp.index = opened.index;
-    return "";
-}
-
-bool SameBytes(Ctx& c, const std::string& a, const std::string& b) {
-    std::string x, y;
-    for (std::uint64_t at = 0;; at += kChunkBytes) {
-        if (!c.p.ReadChunk(a, at, kChunkBytes, x) || !c.p.ReadChunk(b, at, kChunkBytes, y) || x != y) return false;
-        if (x.size() < kChunkBytes) return true;
-    }
-}
-
-// An update file that could not be deleted after its replacement (a share
-// that only lets us read) would otherwise stop the manager at every tick.
-// Only a file of the same length is read, once per update.
-bool AlreadyInPlace(Ctx& c, const UpdateKey& key) {
-    const std::string target = AppPath(c, "KORUMGR.exe");
-    FileStamp current;
-    return c.p.StatFile(target, current) && current.length == key.stamp.length && SameBytes(c, key.path, target);
-}
-
-// Copies the update beside the manager while the manager still runs, and
-// checks that the copy is the very update the readiness check saw.
-// "" when it is, else what went wrong.
-std::string PrepareCopy(Ctx& c, const UpdateKey& key, const std::string& temp) {
-    std::string why = RemoveIfPresent(c, temp);
-    if (!why.empty()) return "the leftover '" + temp + "' cannot be removed, " + why;
-    if (!c.p.CopyFileTo(key.path, temp)) return "copy to '" + temp + "' failed, " + ErrorText(c);
-    if (!c.p.ClearAttributes(temp)) return "the attributes of '" + temp + "' cannot be cleared, " + ErrorText(c);
-    std::string head;
-    FileStamp copy;
-    if (!c.p.ReadHeadDenyWrite(temp, kHeadBytes, head, copy) || copy.length != key.stamp.length ||
-        !IsCompleteExecutable(head, copy.length))
-        return "the copy '" + temp + "' is not the update that was checked";
-    UpdateKey now{key.path, {}};
-    if (!c.p.StatFile(key.path, now.stamp) || !(now == key)) return "'" + key.path + "' changed while it was copied";
-    return "";
-}
-
-// Without a flush, a power cut after the move could leave a KORUMGR.exe
-// whose name is new but whose data never reached the disk.
-std::string Flush(Ctx& c, const std::string& path) {
-    if (c.p.FlushFile(path)) return "";
-    return "'" + path + "' cannot be written to disk, " + ErrorText(c);
 }
 
 // The build about to be replaced is copied to KORUMGR.old while it still
@@ -259,9 +174,9 @@ void AwaitTermination(Ctx& c, const std::vector<std::uint32_t>& pids) {
 
 // Stops the manager: by termination, and when it survives that, by a stop
 // request it has 35 seconds to obey. "" when it is gone.
-std::string StopManager(Ctx& c) {
-    AwaitTermination(c, Kill_Process(c, "KORUMGR.exe"));
-    CheckProcesses(c);
+std::string StopManager(Ctx& c, const ManagerControl& manager) {
+    AwaitTermination(c, manager.terminate(c, "KORUMGR.exe"));
+    manager.census(c);
     if (c.s.KORUMGR_RUNNING != kYes) return "";
     const std::string request = AppPath(c, "KORUMGR.stp");
     // A hidden or system leftover would refuse to be written over.
@@ -269,7 +184,7 @@ std::string StopManager(Ctx& c) {
     if (why.empty() && !c.p.WriteText(request, DateLiteral(c.p.Now()) + "\r\n")) why = ErrorText(c);
     if (!why.empty()) return "the stop request '" + request + "' cannot be written, " + why;
     WaitPumping(c, kStopWaitMs);
-    CheckProcesses(c);
+    manager.census(c);
     if (c.s.KORUMGR_RUNNING != kYes) return "";
     return "'KORUMGR.exe' survived its termination and " + std::to_string(kStopWaitMs / 1000) +
            " s of stop request";
@@ -283,30 +198,10 @@ std::string Swap(Ctx& c, const std::string& temp) {
     return "";
 }
 
-// A file that is not the one applied any more is a newer update: it stays,
-// however late the deletion reaches the server. The share is the worker's;
-// a file that cannot be deleted is remembered, or it would stop the manager
-// at every look.
-void RemoveUpdateFile(Ctx& c, const UpdateKey& key, const std::string& content) {
-    auto error = std::make_shared<std::string>();
-    StartShareJob(
-        c, "the removal of '" + key.path + "'",
-        [key, error](Ctx& w) {
-            if (w.p.RemoveIfUnchanged(key.path, key.stamp) == RemoveCheck::Failed) *error = ErrorText(w);
-            return false;
-        },
-        [key, content, error](Ctx& ui) {
-            if (error->empty()) return;
-            ui.s.update.inPlace = content;
-            ui.s.update.unchanged = key;
-            TracedRecord(ui, "UPDATE FAILED: '" + key.path + "' cannot be deleted, " + *error);
-            SaveUpdateState(ui);
-        });
-}
-
 // Removing the update file is what marks the update done; the new build is
 // watched for a while, in case it will not run.
-void Finish(Ctx& c, const UpdateKey& key, const std::string& content, const std::string& version) {
+void Finish(Ctx& c, const UpdateKey& key, const std::string& content, const std::string& version,
+            const ManagerControl& manager) {
     UpdateMemory& u = c.s.update;
     u.failures = 0;
     u.failedPath.clear();
@@ -333,7 +228,7 @@ void Finish(Ctx& c, const UpdateKey& key, const std::string& content, const std:
     ReleaseHold(c);
     // The new build starts in this very tick: the manager is down for its
     // stop and one start, not until the next tick.
-    CheckProcesses(c);
+    manager.census(c);
 }
 
 // An attempt that installed nothing: the copy goes, the report says how it
@@ -367,20 +262,6 @@ void Wait(Ctx& c, const UpdateKey& key, const std::string& temp) {
     ReleaseHold(c);
 }
 
-// What the worker found at the update folder, for the tick to act on.
-struct Look {
-    enum Found { Unreachable, Absent, Alone, NotYet, InPlace, Refused, Failed, Known, Changed, Ready };
-    Found found = Unreachable;
-    UpdateKey key;
-    std::string why;
-    std::string content;  // SHA-256 of the local copy, once taken
-    std::string version;  // the copy's file version
-    bool signing = false;
-    bool inUse = false;   // not ready: its writer, or someone, holds it open
-    bool keysRead = false;
-    std::string keys;     // what the key file held, as KeysRead gives it
-};
-
 // A file still being written, or cut short, is no failed attempt: it costs
 // no copy and no back-off, and is looked at again as soon as its length or
 // time changes; one held open at every tick, as its writer may close it
@@ -403,71 +284,20 @@ bool KeysChanged(Ctx& c, const Look& r, const std::string& temp) {
     return true;
 }
 
-// Everything the update needs from the share, and the checks of the copy,
-// made on the worker while the manager runs on. Nothing here changes what
-// the monitor remembers: the tick does that with the result.
-Look LookAtShare(Ctx& c, const std::string& folder) {
-    Look r;
-    UpdateKey& key = r.key;
-    key.path = folder + "KORUMGR" + c.s.THISMACHINENAME + ".exe";
-    const ListResult found = c.p.ListFirst(key.path);
-    if (found.error) return r;  // the share is out of reach: next look
-    r.found = Look::Absent;
-    if (found.first.empty()) return r;
-    const bool isFile = c.p.StatFile(key.path, key.stamp);
-    const std::string error = ErrorText(c);
-    r.found = Look::Alone;
-    if (LeftAlone(c, key)) return r;
-    std::vector<RsaPublicKey> keys;
-    r.found = Look::Refused;
-    r.why = isFile ? CheapRefusal(c, key, keys, r.keys) : "";
-    r.keysRead = isFile && key.stamp.length <= kLargestUpdate;
-    if (!r.why.empty()) return r;
-    r.signing = !keys.empty();
-    r.found = Look::NotYet;
-    r.why = isFile ? NotReady(c, key, r.inUse) : "not a file, " + error;
-    if (!r.why.empty()) return r;
-    r.found = Look::InPlace;
-    if (AlreadyInPlace(c, key)) {
-        c.p.RemoveIfUnchanged(key.path, key.stamp);
-        return r;
-    }
-    const std::string temp = AppPath(c, "KORUMGR.new");
-    r.found = Look::Failed;
-    r.why = PrepareCopy(c, key, temp);
-    if (r.why.empty()) r.why = Content(c, temp, r.content);
-    if (!r.why.empty()) return r;
-    r.found = Look::Known;
-    if (r.content == c.s.update.rolledBack || r.content == c.s.update.inPlace) return r;
-    // The bytes checked are the bytes that would be installed.
-    r.found = Look::Refused;
-    r.why = SignatureRefusal(c, keys, temp, key.path);
-    if (!r.why.empty()) return r;
-    r.version = c.p.FileVersion(temp);
-    r.found = Look::Failed;
-    r.why = Flush(c, temp);
-    if (!r.why.empty()) return r;
-    // The share may have been slow since the copy: an update that changed
-    // meanwhile is a newer one, and this result is out of date.
-    UpdateKey now{key.path, {}};
-    r.found = c.p.StatFile(key.path, now.stamp) && now == key ? Look::Ready : Look::Changed;
-    return r;
-}
-
 // A manager that this attempt stopped is started again in the same tick,
 // the new build or, when the swap failed, the old one.
-void ApplyUpdate(Ctx& c, const Look& r, const std::string& temp) {
+void ApplyUpdate(Ctx& c, const Look& r, const std::string& temp, const ManagerControl& manager) {
     std::string failed = PrepareSwap(c);
     if (!failed.empty()) return GiveUp(c, r.key, r.content, temp, "failed", "UPDATE FAILED: " + failed);
     c.s.sUpdateHold = kYes;
-    failed = StopManager(c);
+    failed = StopManager(c, manager);
     if (failed.empty()) failed = Swap(c, temp);
-    if (failed.empty()) return Finish(c, r.key, r.content, r.version);
+    if (failed.empty()) return Finish(c, r.key, r.content, r.version, manager);
     GiveUp(c, r.key, r.content, temp, "failed", "UPDATE FAILED: " + failed);
-    CheckProcesses(c);
+    manager.census(c);
 }
 
-void ActOnLook(Ctx& c, const Look& r) {
+void ActOnLook(Ctx& c, const Look& r, const ManagerControl& manager) {
     const UpdateKey& key = r.key;
     const std::string temp = AppPath(c, "KORUMGR.new");
     switch (r.found) {
@@ -507,7 +337,7 @@ void ActOnLook(Ctx& c, const Look& r) {
     const std::string refused = VersionRefusal(c, r.signing, r.version);
     if (!refused.empty()) return GiveUp(c, key, r.content, temp, "refused", "UPDATE REFUSED: " + refused);
     if (FreshBuildWatched(c)) return Wait(c, key, temp);
-    ApplyUpdate(c, r, temp);
+    ApplyUpdate(c, r, temp, manager);
 }
 
 }  // namespace
@@ -545,27 +375,10 @@ bool VersionNewer(const std::string& version, const std::string& than) {
     return std::lexicographical_compare(b, b + 4, a, a + 4);
 }
 
-bool IsCompleteExecutable(const std::string& head, std::uint64_t length) {
-    if (head.size() < 0x40 || head[0] != 'M' || head[1] != 'Z') return false;
-    const std::uint64_t pe = Le(head, 0x3C, 4);
-    if (pe + 24 > head.size() || head.compare(pe, 4, std::string("PE\0\0", 4)) != 0) return false;
-    const std::uint32_t sections = Le(head, pe + 6, 2);
-    const std::uint64_t table = pe + 24 + Le(head, pe + 20, 2);
-    const std::uint64_t tableEnd = table + 40ull * sections;
-    if (sections == 0 || tableEnd > head.size()) return false;
-    std::uint64_t needed = tableEnd;
-    for (std::uint32_t i = 0; i < sections; ++i) {
-        const std::uint64_t entry = table + 40ull * i;
-        const std::uint64_t end = std::uint64_t(Le(head, entry + 20, 4)) + Le(head, entry + 16, 4);
-        if (end > needed) needed = end;
-    }
-    return length >= needed;
-}
-
 // Hands the worker a look at the update folder, and acts on its result
 // when it is already there; else the tick that picks it up does. A report
 // that found the worker busy goes first: the look comes at every tick.
-void UpdateKORUMGR(Ctx& c) {
+void UpdateKORUMGR(Ctx& c, const ManagerControl& manager) {
     const std::string folder = UpdateFolder(c);
     if (folder.empty() || c.s.work.probing || c.s.status.waiting) return;
     LoadUpdateState(c);
@@ -578,7 +391,7 @@ void UpdateKORUMGR(Ctx& c) {
             *look = LookAtShare(w, folder);
             return look->found != Look::Unreachable && look->found != Look::Absent && look->found != Look::Alone;
         },
-        [look](Ctx& ui) { ActOnLook(ui, *look); });
+        [look, manager](Ctx& ui) { ActOnLook(ui, *look, manager); });
     CollectShareWork(c);
 }
 

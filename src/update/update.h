@@ -4,12 +4,22 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace rz {
 
 struct Ctx;
 
-void UpdateKORUMGR(Ctx& c);
+// The monitor's process work that an update needs to stop the manager and
+// start it again. The monitor sits above the update and hands it over.
+struct ManagerControl {
+    // The census, which starts the manager when it is missing.
+    void (*census)(Ctx& c);
+    // Starts the termination of every process of this name; their ids.
+    std::vector<std::uint32_t> (*terminate)(Ctx& c, const std::string& name);
+};
+
+void UpdateKORUMGR(Ctx& c, const ManagerControl& manager);
 // The update folder for this machine, "" when it looks for no updates.
 std::string UpdateFolder(const Ctx& c);
 // Whether a file that starts with `head` and is `length` bytes long is a

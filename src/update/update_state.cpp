@@ -12,6 +12,7 @@ const char* const kAnyContent = "00000000000000000000000000000000000000000000000
 
 namespace {
 
+constexpr std::uint64_t kRollbackWatchMs = 2 * 60 * 1000;
 constexpr std::size_t kStateLimit = 16 * 1024;  // two paths, a few digests and numbers
 enum Line { kFormat, kFailed, kFailedContent, kFailures, kRetryAt, kInPlace, kRolledBack, kNewestVersion,
             kNewestContent, kWatchPath, kWatchContent, kWatchSince, kBadRuns, kEnd, kLines };
@@ -170,6 +171,28 @@ void SaveUpdateState(Ctx& c) {
     const std::string error = std::to_string(c.p.LastError());
     RemoveIfPresent(c, temp);
     TracedRecord(c, "UPDATE STATE NOT SAVED: '" + path + "', error " + error);
+}
+
+namespace {
+
+// The watch over a fresh build is kept in the state file, so that it
+// outlives a restart of the monitor, and counts on the monotonic clock: the
+// wall clock put forward or back cannot end it early. A rollback once due
+// stays due: it is kept as the count of bad runs.
+void EndWatchWhenOver(Ctx& c) {
+    LoadUpdateState(c);
+    UpdateMemory& u = c.s.update;
+    if (!u.watching || u.badRuns >= kBadRunsBeforeRollback || c.p.MonotonicMs() - u.watchFromMs <= kRollbackWatchMs)
+        return;
+    u.watching = false;
+    SaveUpdateState(c);
+}
+
+}  // namespace
+
+bool FreshBuildWatched(Ctx& c) {
+    EndWatchWhenOver(c);
+    return c.s.update.loaded && c.s.update.watching;
 }
 
 }  // namespace rz

@@ -11,6 +11,8 @@ namespace rz {
 struct Ctx;
 struct UpdateMemory;
 
+// Two runs that would not run, and the third start brings the old build back.
+constexpr int kBadRunsBeforeRollback = 2;
 // Failed attempts in a row are counted up to this; the back-off has long
 // reached its longest by then.
 constexpr int kMostFailures = 1000;
@@ -32,5 +34,8 @@ void LoadUpdateState(Ctx& c);
 // Writes what the update remembers now, once the file has been read; one
 // record when that fails.
 void SaveUpdateState(Ctx& c);
+// Whether the build that the last update installed is still watched: within
+// its 2 minutes, or with a rollback due. A watch that is over ends here.
+bool FreshBuildWatched(Ctx& c);
 
 }  // namespace rz

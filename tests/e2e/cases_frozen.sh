@@ -5,10 +5,8 @@ case_frozen() {
     new_app frozen
     touch "$APP/ROREROZARIRADI.deb"
     set_computer_name SERV01
-    main_unreachable
     local g="$RZ_OUT/e2e-frozen-g" report
-    rm -rf "$g" && mkdir -p "$g/_Updates/_Status"
-    ln -sfn "$g" "$WINEPREFIX/dosdevices/g:"
+    fresh_g "$g" "$g/_Updates/_Status"
     report="$g/_Updates/_Status/SERV01.txt"
     mkdir -p "$APP/tools"
     cp "$W32/fixtures/VESK.exe" "$APP/tools/KORUMGR.exe.cfgedit.exe"

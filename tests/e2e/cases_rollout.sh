@@ -10,9 +10,7 @@ ROLLOUT_UPD="$ROLLOUT_G/_Updates"
 # sets SERV_APP, PCWS_APP and PCWS_MON (APP and MON are the server's).
 rollout_pcs() {
     start_pcws_prefix
-    main_unreachable
-    rm -rf "$ROLLOUT_G" && mkdir -p "$ROLLOUT_UPD/_Status"
-    ln -sfn "$ROLLOUT_G" "$WINEPREFIX/dosdevices/g:"
+    fresh_g "$ROLLOUT_G" "$ROLLOUT_UPD/_Status"
     ln -sfn "$ROLLOUT_G" "$PCWS_PREFIX/dosdevices/unc/SERV01/G"
     new_app "$1_serv"
     SERV_APP=$APP
@@ -86,7 +84,7 @@ rollout_refusals() {
 # Wave 1, the server, takes the build, signed once by the rollout, and runs
 # it well for the soak; only then does the workstation get it.
 case_rollout() {
-    trap 'stop_pcws; cleanup' EXIT
+    trap 'stop_pcws; end_case' EXIT
     local key="$RZ_OUT/e2e-rollout-key" out="$RZ_OUT/rollout.out"
     rm -f "$key.pem" "$key.pub"
     "$ROOT/build/native/updsign" keygen "$key.pem" "$key.pub" --bits 2048 >/dev/null
@@ -118,7 +116,7 @@ case_rollout() {
 # A build that will not run is rolled back on the server: the rollout halts
 # and the workstation's build is never placed.
 case_rollout_halt() {
-    trap 'stop_pcws; cleanup' EXIT
+    trap 'stop_pcws; end_case' EXIT
     local out="$RZ_OUT/rollout-halt.out" placed="$RZ_OUT/rollout-halt.placed"
     rollout_pcs rh
     printf 'exit=2\n' >"$SERV_APP/KORUMGR.cfg"

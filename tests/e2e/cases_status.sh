@@ -178,9 +178,7 @@ chromium_page() {
 case_status() {
     trap 'stop_exporter; stop_pcws; end_case' EXIT
     start_pcws_prefix
-    main_unreachable
-    rm -rf "$STATUS_G" && mkdir -p "$STATUS_DIR"
-    ln -sfn "$STATUS_G" "$WINEPREFIX/dosdevices/g:"
+    fresh_g "$STATUS_G" "$STATUS_DIR"
 
     new_app st_serv
     touch "$APP/ROREROZARIRADI.deb"
@@ -296,7 +294,7 @@ wait_firing() {
 # stopped board raises StatusBoardSilent and no MonitorSilent.
 case_status_alerts() {
     local d="$RZ_OUT/e2e-alerts" toucher= board_pid= f
-    trap 'stop_prometheus; stop_exporter; [ -n "$toucher" ] && kill "$toucher"; [ -n "$board_pid" ] && kill "$board_pid"; cleanup' EXIT
+    trap 'stop_prometheus; stop_exporter; [ -n "$toucher" ] && kill "$toucher"; [ -n "$board_pid" ] && kill "$board_pid"; end_case' EXIT
     rm -rf "$d" && mkdir -p "$d/st" "$d/textfile"
     report_file() {  # report_file NAME RUNNING
         printf 'status_format=1\r\nmachine=%s\r\nwritten=2024-03-07T18:05:09\r\nmanager_running=%s\r\nend=1\r\n' \
@@ -362,5 +360,5 @@ YAML
     stop_prometheus
     stop_exporter
     kill "$toucher"
-    trap cleanup EXIT
+    trap end_case EXIT
 }

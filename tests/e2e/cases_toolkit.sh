@@ -45,18 +45,12 @@ case_package() {
     rm -rf "$unpacked" && mkdir -p "$unpacked" && unzip -q "$zip" -d "$unpacked"
     check "package: SHA256SUMS holds every other file's sum" bash -c \
         "cd '$unpacked' && sha256sum -c --strict SHA256SUMS >/dev/null && [ \$(wc -l <SHA256SUMS) = 7 ]"
-    wine 'C:\e2e\package\ordtool.exe' --version >"$unpacked/version.out" 2>/dev/null
-    SEEN=$(tr -d '\r' <"$unpacked/version.out")
-    check "package: ordtool.exe tells its version" test "$SEEN" = "ordtool $VERSION"
-    wine 'C:\e2e\package\updsign.exe' --version >"$unpacked/version.out" 2>/dev/null
-    SEEN=$(tr -d '\r' <"$unpacked/version.out")
-    check "package: updsign.exe tells its version" test "$SEEN" = "updsign $VERSION"
-    wine 'C:\e2e\package\statusboard.exe' --version >"$unpacked/version.out" 2>/dev/null
-    SEEN=$(tr -d '\r' <"$unpacked/version.out")
-    check "package: statusboard.exe tells its version" test "$SEEN" = "statusboard $VERSION"
-    wine 'C:\e2e\package\rollout.exe' --version >"$unpacked/version.out" 2>/dev/null
-    SEEN=$(tr -d '\r' <"$unpacked/version.out")
-    check "package: rollout.exe tells its version" test "$SEEN" = "rollout $VERSION"
+    local tool
+    for tool in ordtool updsign statusboard rollout; do
+        wine 'C:\e2e\package\'"$tool.exe" --version >"$unpacked/version.out" 2>/dev/null
+        SEEN=$(tr -d '\r' <"$unpacked/version.out")
+        check "package: $tool.exe tells its version" test "$SEEN" = "$tool $VERSION"
+    done
 }
 
 # signed_packages DIR: with the certificate DIR/cert.pfx, DIR/signed.zip,

@@ -4,10 +4,8 @@
 # update_g NAME: a fresh G:\_Updates for server SERV01 with logging on, the
 # monitor running build 1; sets UPD (unix path of the update file).
 update_g() {
-    main_unreachable
     local g="$RZ_OUT/e2e-g-$1"
-    rm -rf "$g" && mkdir -p "$g/_Updates"
-    ln -sfn "$g" "$WINEPREFIX/dosdevices/g:"
+    fresh_g "$g" "$g/_Updates"
     UPD="$g/_Updates/KORUMGRSERV01.exe"
     new_app "$1"
     touch "$APP/ROREROZARIRADI.deb"

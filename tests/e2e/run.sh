@@ -297,6 +297,14 @@ main_unreachable() {
     ln -sfn G "$WINEPREFIX/dosdevices/unc/MAINPC/G"
 }
 
+# fresh_g DIR PATH: the main machine unreachable, and DIR (unix), emptied
+# down to PATH (a folder in it), as drive G:.
+fresh_g() {
+    main_unreachable
+    rm -rf "$1" && mkdir -p "$2"
+    ln -sfn "$1" "$WINEPREFIX/dosdevices/g:"
+}
+
 # run_update NAME MACHINE FOLDER [ORD]: FOLDER (unix) receives the update for
 # MACHINE; ORD, when given, becomes the application folder's MainMachine.ord.
 run_update() {
@@ -317,10 +325,8 @@ run_update() {
 }
 
 case_update_server() {
-    main_unreachable
     local g="$RZ_OUT/e2e-g"
-    rm -rf "$g" && mkdir -p "$g/_Updates"
-    ln -sfn "$g" "$WINEPREFIX/dosdevices/g:"
+    fresh_g "$g" "$g/_Updates"
     run_update upd_serv SERV01 "$g/_Updates"
     check "update upd_serv: the main share was out of reach" \
         grep -q "NO Esta el Archivo 'G:\\\\_Updates\\\\KORUMGRSERV01.exe'" "$APP/ROREROZARIRADI.deb"

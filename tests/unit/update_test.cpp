@@ -33,6 +33,9 @@ std::string Executable(const std::string& build, std::uint32_t sectionBytes = 0x
 
 const char* const kUpdate = "G:\\_Updates\\KORUMGRSERV01.exe";
 
+// The update as the tick calls it, handed the monitor's process work.
+void UpdateKORUMGR(Ctx& c) { rz::UpdateKORUMGR(c, {CheckProcesses, Kill_Process}); }
+
 // The update's last record: a manager stopped by a failed attempt is
 // started again in the same tick, with the census's records after it.
 std::string LastUpdateRecord(const std::vector<std::string>& log) {
@@ -49,15 +52,25 @@ const std::string& PublicKey(std::string* privateKey = nullptr) {
     return minePublic;
 }
 
+// Where the update's cases start: a server that logs, its manager's build
+// beside the monitor, and the share's update folder.
+void ServerWithBuild(World& w) {
+    w.LoggingOn();
+    w.AsStarted("SERV01");
+    w.p.AddDir("G:\\_Updates");
+    w.p.AddFile(w.Path("KORUMGR.exe"), Executable("old build"));
+}
+
+// The same with a new build in the update folder; `readOnly`: one that
+// cannot be deleted.
+void ServerWithUpdate(World& w, bool readOnly = false) {
+    ServerWithBuild(w);
+    w.p.AddFile(kUpdate, Executable("new build"), readOnly);
+}
+
 struct UpdateTest : ::testing::Test {
     World w;
-    void SetUp() override {
-        w.LoggingOn();
-        w.AsStarted("SERV01");
-        w.p.AddDir("G:\\_Updates");
-        w.p.AddFile(w.Path("KORUMGR.exe"), Executable("old build"));
-        w.p.AddFile(kUpdate, Executable("new build"));
-    }
+    void SetUp() override { ServerWithUpdate(w); }
     MemPlatform::Proc& RunningManager() { return w.p.AddProcess(w.Path("KORUMGR.exe")); }
     bool Replaced() { return w.p.Read(w.Path("KORUMGR.exe")) == Executable("new build"); }
 };
@@ -249,11 +262,7 @@ TEST(UpdateFaults, FailedReplacementReleasesTheHoldAndTheManagerComesBack) {
     };
     for (const Case& k : cases) {
         World w;
-        w.LoggingOn();
-        w.AsStarted("SERV01");
-        w.p.AddDir("G:\\_Updates");
-        w.p.AddFile(w.Path("KORUMGR.exe"), Executable("old build"));
-        w.p.AddFile(kUpdate, Executable("new build"));
+        ServerWithUpdate(w);
         w.p.AddProcess(w.Path("KORUMGR.exe"));
         k.arrange(w);
         EXPECT_EQ(w.Tick(), -1);
@@ -450,11 +459,7 @@ TEST(UpdateRollback, BuildThatWillNotRunMakesWayForThePreviousOne) {
                  {"quits at once after 3 minutes without power", 0, 2, 180000, 0, 0, true, true, 4, 0}};
     for (const Case& k : cases) {
         World w;
-        w.LoggingOn();
-        w.AsStarted("SERV01");
-        w.p.AddDir("G:\\_Updates");
-        w.p.AddFile(w.Path("KORUMGR.exe"), Executable("old build"));
-        w.p.AddFile(kUpdate, Executable("new build"), true);  // cannot be deleted
+        ServerWithUpdate(w, true);
         UpdateKORUMGR(w.c);
         EXPECT_EQ(w.p.Read(w.Path("KORUMGR.old")), Executable("old build"));
         w.p.startFailures = k.startFailures;
@@ -520,10 +525,7 @@ TEST(UpdateRollback, BuildThatWillNotRunMakesWayForThePreviousOne) {
 // an update stops it like any other.
 TEST(UnreadableManager, CountsAsRunningAndIsStoppedLikeAnyOther) {
     World w;
-    w.LoggingOn();
-    w.AsStarted("SERV01");
-    w.p.AddDir("G:\\_Updates");
-    w.p.AddFile(w.Path("KORUMGR.exe"), Executable("old build"));
+    ServerWithBuild(w);
     auto& admin = w.p.AddProcess(w.Path("KORUMGR.exe"));
     admin.openable = false;
     admin.obeysStopAfterMs = 1000;
@@ -581,12 +583,8 @@ TEST(UpdateState, DamagedStateFileIsPassedOverWithOneRecord) {
     EXPECT_EQ(back.failures, 1000);
     for (const Case& k : cases) {
         World w;
-        w.LoggingOn();
-        w.AsStarted("SERV01");
+        ServerWithUpdate(w);
         w.c.s.update.loaded = false;
-        w.p.AddDir("G:\\_Updates");
-        w.p.AddFile(w.Path("KORUMGR.exe"), Executable("old build"));
-        w.p.AddFile(kUpdate, Executable("new build"));
         const std::string state = w.Path("ROREROZARIRADI.upd");
         if (k.text == "<dir>")
             w.p.AddDir(state);

@@ -1,0 +1,202 @@
+// What the share worker does at the update folder: the look, the checks
+// that cost no copy, the readiness, the copy and its checks, its content,
+// signature, version and flush; and the removal of an applied update. The
+// tick acts on the result (update.cpp).
+#include "update/look.h"
+
+#include <memory>
+
+#include "diag/debug_log.h"
+#include "diag/share_work.h"
+#include "update/signature.h"
+#include "update/update.h"
+#include "update/update_state.h"
+
+namespace rz {
+
+namespace {
+
+std::uint32_t Le(const std::string& s, std::size_t at, int bytes) {
+    std::uint32_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(s[at + i]);
+    return v;
+}
+
+constexpr std::size_t kChunkBytes = 256 * 1024;
+
+// Checks that cost no copy: the update's size, and with signing on a key
+// file fit for use and a signature of the key's length beside the update.
+// "" when they pass; `keys` is then what the signature check uses, and
+// `read` what the key file held.
+std::string CheapRefusal(Ctx& c, const UpdateKey& key, std::vector<RsaPublicKey>& keys, std::string& read) {
+    if (key.stamp.length > kLargestUpdate)
+        return "'" + key.path + "' is " + std::to_string(key.stamp.length) + " bytes, more than the " +
+               std::to_string(kLargestUpdate) + " an update may have";
+    std::string why = UpdateKeys(c, keys);
+    read = KeysRead(why, keys);
+    return why.empty() ? SignatureShape(c, keys, key.path) : why;
+}
+
+// The content of the local copy; "" when it is known, else why not.
+std::string Content(Ctx& c, const std::string& temp, std::string& content) {
+    switch (c.p.Sha256File(temp, content)) {
+    case FileHash::Done:
+        return "";
+    case FileHash::NoProvider:
+        return "the crypto provider cannot be opened, " + ErrorText(c);
+    case FileHash::Unreadable:
+        break;
+    }
+    return "the copy '" + temp + "' cannot be read for its SHA-256, " + ErrorText(c);
+}
+
+// An update still being written to the share, or cut short, must never
+// cost the centre its running manager. "" when it is ready; the key then
+// has the file's index, by which its removal knows it.
+std::string NotReady(Ctx& c, UpdateKey& key, bool& inUse) {
+    std::string head;
+    FileStamp opened;
+    inUse = !c.p.ReadHeadDenyWrite(key.path, kHeadBytes, head, opened);
+    if (inUse) return "in use or unreadable, " + ErrorText(c);
+    if (opened.length != key.stamp.length) return "still changing";
+    if (!IsCompleteExecutable(head, opened.length)) return "not a complete Win32 executable";
+    key.stamp.index = opened.index;
+    return "";
+}
+
+bool SameBytes(Ctx& c, const std::string& a, const std::string& b) {
+    std::string x, y;
+    for (std::uint64_t at = 0;; at += kChunkBytes) {
+        if (!c.p.ReadChunk(a, at, kChunkBytes, x) || !c.p.ReadChunk(b, at, kChunkBytes, y) || x != y) return false;
+        if (x.size() < kChunkBytes) return true;
+    }
+}
+
+// An update file that could not be deleted after its replacement (a share
+// that only lets us read) would otherwise stop the manager at every tick.
+// Only a file of the same length is read, once per update.
+bool AlreadyInPlace(Ctx& c, const UpdateKey& key) {
+    const std::string target = AppPath(c, "KORUMGR.exe");
+    FileStamp current;
+    return c.p.StatFile(target, current) && current.length == key.stamp.length && SameBytes(c, key.path, target);
+}
+
+// Copies the update beside the manager while the manager still runs, and
+// checks that the copy is the very update the readiness check saw.
+// "" when it is, else what went wrong.
+std::string PrepareCopy(Ctx& c, const UpdateKey& key, const std::string& temp) {
+    std::string why = RemoveIfPresent(c, temp);
+    if (!why.empty()) return "the leftover '" + temp + "' cannot be removed, " + why;
+    if (!c.p.CopyFileTo(key.path, temp)) return "copy to '" + temp + "' failed, " + ErrorText(c);
+    if (!c.p.ClearAttributes(temp)) return "the attributes of '" + temp + "' cannot be cleared, " + ErrorText(c);
+    std::string head;
+    FileStamp copy;
+    if (!c.p.ReadHeadDenyWrite(temp, kHeadBytes, head, copy) || copy.length != key.stamp.length ||
+        !IsCompleteExecutable(head, copy.length))
+        return "the copy '" + temp + "' is not the update that was checked";
+    UpdateKey now{key.path, {}};
+    if (!c.p.StatFile(key.path, now.stamp) || !(now == key)) return "'" + key.path + "' changed while it was copied";
+    return "";
+}
+
+}  // namespace
+
+std::string ErrorText(Ctx& c) { return "error " + std::to_string(c.p.LastError()); }
+
+// Without a flush, a power cut after the move could leave a KORUMGR.exe
+// whose name is new but whose data never reached the disk.
+std::string Flush(Ctx& c, const std::string& path) {
+    if (c.p.FlushFile(path)) return "";
+    return "'" + path + "' cannot be written to disk, " + ErrorText(c);
+}
+
+// A file that is not the one applied any more is a newer update: it stays,
+// however late the deletion reaches the server. The share is the worker's;
+// a file that cannot be deleted is remembered, or it would stop the manager
+// at every look.
+void RemoveUpdateFile(Ctx& c, const UpdateKey& key, const std::string& content) {
+    auto error = std::make_shared<std::string>();
+    StartShareJob(
+        c, "the removal of '" + key.path + "'",
+        [key, error](Ctx& w) {
+            if (w.p.RemoveIfUnchanged(key.path, key.stamp) == RemoveCheck::Failed) *error = ErrorText(w);
+            return false;
+        },
+        [key, content, error](Ctx& ui) {
+            if (error->empty()) return;
+            ui.s.update.inPlace = content;
+            ui.s.update.unchanged = key;
+            TracedRecord(ui, "UPDATE FAILED: '" + key.path + "' cannot be deleted, " + *error);
+            SaveUpdateState(ui);
+        });
+}
+
+// Everything the update needs from the share, and the checks of the copy,
+// made on the worker while the manager runs on. Nothing here changes what
+// the monitor remembers: the tick does that with the result.
+Look LookAtShare(Ctx& c, const std::string& folder) {
+    Look r;
+    UpdateKey& key = r.key;
+    key.path = folder + "KORUMGR" + c.s.THISMACHINENAME + ".exe";
+    const ListResult found = c.p.ListFirst(key.path);
+    if (found.error) return r;  // the share is out of reach: next look
+    r.found = Look::Absent;
+    if (found.first.empty()) return r;
+    const bool isFile = c.p.StatFile(key.path, key.stamp);
+    const std::string error = ErrorText(c);
+    r.found = Look::Alone;
+    if (LeftAlone(c, key)) return r;
+    std::vector<RsaPublicKey> keys;
+    r.found = Look::Refused;
+    r.why = isFile ? CheapRefusal(c, key, keys, r.keys) : "";
+    r.keysRead = isFile && key.stamp.length <= kLargestUpdate;
+    if (!r.why.empty()) return r;
+    r.signing = !keys.empty();
+    r.found = Look::NotYet;
+    r.why = isFile ? NotReady(c, key, r.inUse) : "not a file, " + error;
+    if (!r.why.empty()) return r;
+    r.found = Look::InPlace;
+    if (AlreadyInPlace(c, key)) {
+        c.p.RemoveIfUnchanged(key.path, key.stamp);
+        return r;
+    }
+    const std::string temp = AppPath(c, "KORUMGR.new");
+    r.found = Look::Failed;
+    r.why = PrepareCopy(c, key, temp);
+    if (r.why.empty()) r.why = Content(c, temp, r.content);
+    if (!r.why.empty()) return r;
+    r.found = Look::Known;
+    if (r.content == c.s.update.rolledBack || r.content == c.s.update.inPlace) return r;
+    // The bytes checked are the bytes that would be installed.
+    r.found = Look::Refused;
+    r.why = SignatureRefusal(c, keys, temp, key.path);
+    if (!r.why.empty()) return r;
+    r.version = c.p.FileVersion(temp);
+    r.found = Look::Failed;
+    r.why = Flush(c, temp);
+    if (!r.why.empty()) return r;
+    // The share may have been slow since the copy: an update that changed
+    // meanwhile is a newer one, and this result is out of date.
+    UpdateKey now{key.path, {}};
+    r.found = c.p.StatFile(key.path, now.stamp) && now == key ? Look::Ready : Look::Changed;
+    return r;
+}
+
+bool IsCompleteExecutable(const std::string& head, std::uint64_t length) {
+    if (head.size() < 0x40 || head[0] != 'M' || head[1] != 'Z') return false;
+    const std::uint64_t pe = Le(head, 0x3C, 4);
+    if (pe + 24 > head.size() || head.compare(pe, 4, std::string("PE\0\0", 4)) != 0) return false;
+    const std::uint32_t sections = Le(head, pe + 6, 2);
+    const std::uint64_t table = pe + 24 + Le(head, pe + 20, 2);
+    const std::uint64_t tableEnd = table + 40ull * sections;
+    if (sections == 0 || tableEnd > head.size()) return false;
+    std::uint64_t needed = tableEnd;
+    for (std::uint32_t i = 0; i < sections; ++i) {
+        const std::uint64_t entry = table + 40ull * i;
+        const std::uint64_t end = std::uint64_t(Le(head, entry + 20, 4)) + Le(head, entry + 16, 4);
+        if (end > needed) needed = end;
+    }
+    return length >= needed;
+}
+
+}  // namespace rz

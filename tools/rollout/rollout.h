@@ -90,7 +90,7 @@ std::string NameProblem(const std::string& name);
 // The wave of each of `count` machines from "1,25%,100%": each item the
 // number, or the share, of machines that have the build once that wave is
 // through. "" or why the list will not do.
-std::string MakeWaves(const std::string& spec, std::size_t count, std::vector<int>& waveOf, int& waves);
+std::string MakeWaves(const std::string& waveList, std::size_t count, std::vector<int>& waveOf, int& waves);
 // "45 s", "6 min", "2 h 05 min".
 std::string Span(Seconds s);
 

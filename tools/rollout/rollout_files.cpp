@@ -140,11 +140,11 @@ std::string NameProblem(const std::string& name) {
     return "";
 }
 
-std::string MakeWaves(const std::string& spec, std::size_t count, std::vector<int>& waveOf, int& waves) {
+std::string MakeWaves(const std::string& waveList, std::size_t count, std::vector<int>& waveOf, int& waves) {
     waveOf.assign(count, 0);
     waves = 0;
     std::size_t reached = 0;
-    for (const std::string& item : Split(spec, ',', std::string::npos)) {
+    for (const std::string& item : Split(waveList, ',', std::string::npos)) {
         const bool share = !item.empty() && item.back() == '%';
         long long n = 0;
         if (!Number(share ? item.substr(0, item.size() - 1) : item, n) || n < 1 || (share && n > 100))

@@ -71,7 +71,14 @@ case_update_replacement_fails() {
     stop_monitor
 }
 
-reports_rollback() { wait_for "$1" '^last_event=update rolled back' 6 && grep -q '^last_update=rolled back' "$1"; }
+# The report follows the start of the previous build, which Wine on a busy
+# machine can take seconds over; nothing later would displace the event.
+# On a failure, the report's own lines show which event won and when.
+reports_rollback() {
+    wait_for "$1" '^last_event=update rolled back' 15 && grep -q '^last_update=rolled back' "$1" && return
+    SEEN=$(grep -a -e '^last_' -e '^manager' "$1" 2>/dev/null | tr -d '\r' | tr '\n' '|')
+    return 1
+}
 
 case_update_rollback() {
     update_g upd_roll

@@ -2,12 +2,9 @@
 # The ordtool command line: round trip through a file, refusals with exit
 # code 2 and their messages, and the reason given when decode falls back to
 # the default name. Arguments: the ordtool binary, the expected version.
-set -u
 ordtool=$1
 version=$2
-dir=$(mktemp -d)
-trap 'rm -rf "$dir"' EXIT
-fail() { echo "FAIL: $*"; exit 1; }
+source "$(dirname "$0")/tool_test_lib.sh"
 
 for name in SERV01 'pc ws 9' 'Ñandú-1' '~!@#$%^&*()_+'; do
     "$ordtool" encode "$name" --key 3 >"$dir/MainMachine.ord" || fail "encode $name"
@@ -21,15 +18,7 @@ done
     fail "--output writes one CR LF line"
 [ "$("$ordtool" decode "$dir/out.ord")" = MAIN2 ] || fail "--output round trip"
 
-# command line -> exit code and a piece of its message (stdout for 0, stderr otherwise)
-while IFS='|' read -r args code text; do
-    eval "set -- $args"
-    out=$("$ordtool" "$@" 2>"$dir/err")
-    got=$?
-    [ "$got" -eq "$code" ] || fail "ordtool $args: exit $got, expected $code"
-    [ "$code" -eq 0 ] || out=$(cat "$dir/err")
-    [[ "$out" == *"$text"* ]] || fail "ordtool $args: expected '$text' in: $out"
-done <<TABLE
+expect_rows "$ordtool" <<TABLE
 --help|0|default 7
 -h|0|usage: ordtool encode NAME
 decode x --help|0|MainMachine.ord

@@ -2,23 +2,13 @@
 # The rollout command line: bad command lines with exit code 2, input
 # refused with exit code 3 before anything is written. Arguments: the
 # rollout binary, the expected version.
-set -u
 rollout=$1
 version=$2
-dir=$(mktemp -d)
-trap 'rm -rf "$dir"' EXIT
-fail() { echo "FAIL: $*"; exit 1; }
+source "$(dirname "$0")/tool_test_lib.sh"
 cd "$dir" || exit 1
 mkdir -p upd/_Status
 printf 'MZ not a program\n' >build.exe
-# command line -> exit code and a piece of what it says
-while IFS='|' read -r args code text; do
-    eval "set -- $args"
-    out=$("$rollout" "$@" 2>&1)
-    got=$?
-    [ "$got" -eq "$code" ] || fail "rollout $args: exit $got, expected $code: $out"
-    [[ "$out" == *"$text"* ]] || fail "rollout $args: expected '$text' in: $out"
-done <<TABLE
+expect_rows "$rollout" <<TABLE
 --version|0|rollout $version
 status -h|0|usage: rollout start BUILD --folder UPDATE_FOLDER
 |2|say start, status, resume or abort

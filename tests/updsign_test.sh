@@ -3,12 +3,9 @@
 # keys made by either serve the other, signatures are byte for byte the
 # same; refusals with exit code 1 and their reasons, bad command lines with
 # exit code 2. Arguments: the updsign binary, the expected version.
-set -u
 updsign=$1
 version=$2
-dir=$(mktemp -d)
-trap 'rm -rf "$dir"' EXIT
-fail() { echo "FAIL: $*"; exit 1; }
+source "$(dirname "$0")/tool_test_lib.sh"
 cd "$dir" || exit 1
 
 { printf 'MZ'; head -c 200000 /dev/urandom; } >build.exe
@@ -45,15 +42,7 @@ cp build.exe linked.exe && ln -s own.pem linked.exe.sig
 cp build.exe other.exe && echo keep >elsewhere.txt && ln -s elsewhere.txt other.exe.sig
 cat own.pub own.pem >both.pem
 cat ossl.pub own.pub >rollover.pub
-# command line -> exit code and a piece of its message (stdout for 0, stderr otherwise)
-while IFS='|' read -r args code text; do
-    eval "set -- $args"
-    out=$("$updsign" "$@" 2>err)
-    got=$?
-    [ "$got" -eq "$code" ] || fail "updsign $args: exit $got, expected $code"
-    [ "$code" -eq 0 ] || out=$(cat err)
-    [[ "$out" == *"$text"* ]] || fail "updsign $args: expected '$text' in: $out"
-done <<TABLE
+expect_rows "$updsign" <<TABLE
 --version|0|updsign $version
 verify own.pub build.exe -h|0|usage: updsign keygen PRIVATE.pem PUBLIC.pem
 verify own.pub build.exe|0|valid: 'build.exe.sig' is the signature of 'build.exe' for 'own.pub'

@@ -35,6 +35,7 @@ expect 2 "$dir/st" --json --watch 5 --html "$dir/page.html"
 expect 2 "$dir/st" --prometheus "$dir/board.txt"
 expect 2 "$dir/st" extra
 expect 2 "$dir/missing"
+grep -q " since " "$dir/out" && fail "a run that keeps nothing claims to know since when: $(cat "$dir/out")"
 expect 1 "$dir/st"
 grep -q "no machine reports here" "$dir/out" || fail "empty folder not said"
 

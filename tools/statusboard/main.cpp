@@ -148,7 +148,8 @@ std::vector<board::Machine> ReadOrRecall(const Options& o, board::Memory& memory
         memory.unreadableSince = 0;
     } else {
         machines = board::LastKnown(memory, made.unixTime);
-        if (memory.unreadableSince == 0) memory.unreadableSince = made.unixTime;
+        // One run with nothing kept cannot know when the outage began.
+        if (remembering && memory.unreadableSince == 0) memory.unreadableSince = made.unixTime;
     }
     memory.folder = o.folder;
     made.folderReadAt = memory.readAt;

@@ -119,7 +119,7 @@ make_prefix() {
         WINEPREFIX="$BASE_PREFIX.tmp" wineboot -i >"$ROOT/build/wineboot.log" 2>&1
         WINEPREFIX="$BASE_PREFIX.tmp" wineserver -w
         [ -f "$BASE_PREFIX.tmp/system.reg" ] && rm -rf "$BASE_PREFIX" && mv "$BASE_PREFIX.tmp" "$BASE_PREFIX"
-    ) 9>"$ROOT/build/.prefix.lock"
+    ) 9>"$ROOT/build/.prefix.lock" || return 1
     [ "$WINEPREFIX" = "$BASE_PREFIX" ] && return 0
     rm -rf "$WINEPREFIX.tmp" && mkdir -p "$(dirname "$WINEPREFIX")" &&
         copy_prefix "$BASE_PREFIX" "$WINEPREFIX.tmp" &&
@@ -131,7 +131,7 @@ make_prefix() {
 # the scripts fill left out.
 copy_prefix() {
     local f
-    cp -al "$1" "$2" && rm -rf "$2/drive_c/e2e" "$2/drive_c/demo" || return 1
+    cp -al "$1" "$2" && rm -rf "$2/drive_c/e2e" "$2/drive_c/demo" "$2/drive_c/"*bench "$2/drive_c/Builds" || return 1
     while IFS= read -r -d '' f; do
         cp -p --remove-destination "$1/${f#"$2"/}" "$f" || return 1
     done < <(find "$2" -type f ! \( -path "$2/drive_c/windows/*" \( -name '*.dll' -o -name '*.exe' \) \) -print0)

@@ -31,7 +31,7 @@ install_missing || { echo "install failed"; failed=1; finish; }
 mkdir -p build
 make_base_prefix >build/prefix.log 2>&1 &
 prefix=$!
-build_preset win32 && build_preset native ordtool statusboard updsign || { echo "build failed"; failed=1; finish; }
+build_preset win32 && build_preset native ordtool rollout statusboard updsign || { echo "build failed"; failed=1; finish; }
 wait "$prefix"
 
 log "end-to-end under Wine (build/e2e.log), beside the rest"

@@ -242,6 +242,13 @@ bool StateFromName(const std::string& name, State& s) {
     return false;
 }
 
+std::string LocalTime(std::int64_t unixTime, const char* format) {
+    const std::time_t t = static_cast<std::time_t>(unixTime);
+    char buf[32] = "";
+    if (const std::tm* local = std::localtime(&t)) std::strftime(buf, sizeof buf, format, local);
+    return buf;
+}
+
 std::string Age(std::int64_t s) {
     char buf[32];
     if (s < 60)

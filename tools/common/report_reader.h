@@ -71,5 +71,7 @@ const char* StateName(State s);
 // The state of that name; false for a name that is none.
 bool StateFromName(const std::string& name, State& s);
 std::string Age(std::int64_t seconds);  // "45s", "3m05s", "2h10m", "4d03h"
+// The time in this machine's zone, by strftime's `format`.
+std::string LocalTime(std::int64_t unixTime, const char* format = "%Y-%m-%d %H:%M:%S");
 
 }  // namespace board

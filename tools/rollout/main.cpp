@@ -32,7 +32,9 @@ namespace {
 
 using rollout::Options;
 using rollout::Seconds;
-using rollout::SplitList;
+using board::LocalTime;
+using rollout::FindReport;
+using rollout::Split;
 
 constexpr int kExitHalted = 1;
 constexpr int kExitRefused = 3;
@@ -49,13 +51,6 @@ int Refused(const std::string& why) {
 
 Seconds Now() { return static_cast<Seconds>(std::time(nullptr)); }
 
-std::string LocalTime(Seconds at, const char* format) {
-    const std::time_t t = static_cast<std::time_t>(at);
-    char buf[32] = "";
-    if (const std::tm* tm = std::localtime(&t)) std::strftime(buf, sizeof buf, format, tm);
-    return buf;
-}
-
 void Say(const std::string& line) {
     std::printf("%s %s\n", LocalTime(Now(), "%H:%M:%S").c_str(), line.c_str());
     std::fflush(stdout);
@@ -68,7 +63,7 @@ std::string Upper(std::string s) {
 
 // Who holds the lock and since when, as the lock file names it.
 std::string Owner() {
-    const std::string since = " since " + LocalTime(Now(), "%Y-%m-%d %H:%M:%S");
+    const std::string since = " since " + LocalTime(Now());
 #ifdef _WIN32
     const char* host = std::getenv("COMPUTERNAME");
     return std::string(host ? host : "?") + " pid " + std::to_string(_getpid()) + since;
@@ -79,18 +74,12 @@ std::string Owner() {
 #endif
 }
 
-const board::Machine* FindReport(const std::vector<board::Machine>& reports, const std::string& name) {
-    for (const board::Machine& m : reports)
-        if (Upper(m.file) == Upper(name) + ".TXT") return &m;
-    return nullptr;
-}
-
 // The machines of the rollout in order: those named, or every machine that
 // reports; "" or why they will not do.
 std::string ChooseMachines(const Options& o, const std::vector<board::Machine>& reports,
                            std::vector<std::string>& out) {
     if (!o.machines.empty()) {
-        out = SplitList(o.machines);
+        out = Split(o.machines);
     } else {
         for (const board::Machine& m : reports) {
             if (m.problem.empty() && rollout::NameProblem(m.name).empty())
@@ -107,7 +96,7 @@ std::string ChooseMachines(const Options& o, const std::vector<board::Machine>& 
         const std::string why = rollout::NameProblem(out[i]);
         if (!why.empty()) return "--machines: " + why;
         for (std::size_t j = 0; j < i; ++j)
-            if (Upper(out[j]) == Upper(out[i])) return "--machines names " + out[i] + " twice";
+            if (rollout::SameName(out[j], out[i])) return "--machines names " + out[i] + " twice";
     }
     return "";
 }
@@ -404,7 +393,7 @@ int Start(const Options& o) {
     rollout::BuildFile build;
     rollout::DiskFolder f(o.folder);
     std::string why;
-    for (const std::string& name : SplitList(o.machines))
+    for (const std::string& name : Split(o.machines))
         if (!o.machines.empty() && !(why = rollout::NameProblem(name)).empty()) return Refused("--machines: " + why);
     why = rollout::ReadBuild(o.build, build);
     if (!why.empty()) return Refused(why);

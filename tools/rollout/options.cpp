@@ -72,15 +72,6 @@ std::string Combination(const Options& o, const std::vector<rz::Option*>& startO
 
 }  // namespace
 
-std::vector<std::string> SplitList(const std::string& text) {
-    std::vector<std::string> items;
-    std::size_t at = 0;
-    for (std::size_t comma; (comma = text.find(',', at)) != std::string::npos; at = comma + 1)
-        items.push_back(text.substr(at, comma - at));
-    items.push_back(text.substr(at));
-    return items;
-}
-
 int ParseArgs(int argc, char** argv, Options& o) {
     rz::Option folder{"--folder", "-f"}, machines{"--machines", "-m"}, waves{"--waves", "-w"}, soak{"--soak", ""},
         takeLimit{"--take-limit", ""}, key{"--key", "-k"}, sig{"--sig", "-s"}, publicKey{"--public", "-p"},

@@ -16,7 +16,5 @@ struct Options {
 
 // -1 when the command is to run, else its exit code.
 int ParseArgs(int argc, char** argv, Options& o);
-// "A,B,C" as its items.
-std::vector<std::string> SplitList(const std::string& text);
 
 }  // namespace rollout

@@ -10,19 +10,19 @@
 
 namespace rollout {
 
-namespace {
-
 bool SameName(const std::string& a, const std::string& b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
            });
 }
 
-const board::Machine* Find(const std::vector<board::Machine>& reports, const std::string& name) {
+const board::Machine* FindReport(const std::vector<board::Machine>& reports, const std::string& name) {
     for (const board::Machine& m : reports)
         if (SameName(m.file, name + ".txt")) return &m;
     return nullptr;
 }
+
+namespace {
 
 std::string Baseline(const board::Machine* r) { return r ? r->lastUpdate + "@" + r->lastUpdateTime : "@"; }
 
@@ -100,7 +100,7 @@ bool Rollout::Step(Seconds now, std::vector<std::string>& lines) {
     while (s_.phase == Phase::Running) {
         for (Entry& e : s_.machines) {
             if (e.wave != s_.wave || s_.phase != Phase::Running) continue;
-            const board::Machine* report = Find(reports, e.name);
+            const board::Machine* report = FindReport(reports, e.name);
             if ((e.step == Step::Waiting || e.step == Step::Placing) && !Place(e, report, now, lines)) return false;
             std::string progress;
             const std::string halt = s_.phase == Phase::Running ? Judge(e, report, now, progress) : "";

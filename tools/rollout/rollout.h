@@ -91,6 +91,12 @@ std::string NameProblem(const std::string& name);
 // number, or the share, of machines that have the build once that wave is
 // through. "" or why the list will not do.
 std::string MakeWaves(const std::string& waveList, std::size_t count, std::vector<int>& waveOf, int& waves);
+// "A,B,C" as its items; `most` items at most, the last taking the rest.
+std::vector<std::string> Split(const std::string& text, char by = ',', std::size_t most = std::string::npos);
+// Computer names, as Windows compares them: in any case.
+bool SameName(const std::string& a, const std::string& b);
+// The report of the machine `name` among `reports`, or null.
+const board::Machine* FindReport(const std::vector<board::Machine>& reports, const std::string& name);
 // "45 s", "6 min", "2 h 05 min".
 std::string Span(Seconds s);
 

@@ -20,15 +20,6 @@ constexpr std::size_t kLongestName = 15;  // MAX_COMPUTERNAME_LENGTH
 // What SetComputerName takes besides letters and digits.
 constexpr const char* kNameSymbols = "!@#$%^&')(.-_{}~";
 
-std::vector<std::string> Split(const std::string& text, char by, std::size_t most) {
-    std::vector<std::string> parts;
-    std::size_t at = 0;
-    for (std::size_t next; parts.size() + 1 < most && (next = text.find(by, at)) != std::string::npos; at = next + 1)
-        parts.push_back(text.substr(at, next - at));
-    parts.push_back(text.substr(at));
-    return parts;
-}
-
 bool Number(const std::string& text, long long& out) {
     if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) return false;
     out = std::atoll(text.c_str());
@@ -77,6 +68,15 @@ bool KeyValues(const std::string& text, std::vector<std::pair<std::string, std::
 }
 
 }  // namespace
+
+std::vector<std::string> Split(const std::string& text, char by, std::size_t most) {
+    std::vector<std::string> parts;
+    std::size_t at = 0;
+    for (std::size_t next; parts.size() + 1 < most && (next = text.find(by, at)) != std::string::npos; at = next + 1)
+        parts.push_back(text.substr(at, next - at));
+    parts.push_back(text.substr(at));
+    return parts;
+}
 
 std::string StateName(const std::string& version) { return std::string(kOwnFolder) + "/" + version + ".txt"; }
 std::string KeptBuild(const std::string& version) { return std::string(kOwnFolder) + "/" + version + ".exe"; }
@@ -144,7 +144,7 @@ std::string MakeWaves(const std::string& waveList, std::size_t count, std::vecto
     waveOf.assign(count, 0);
     waves = 0;
     std::size_t reached = 0;
-    for (const std::string& item : Split(waveList, ',', std::string::npos)) {
+    for (const std::string& item : Split(waveList)) {
         const bool share = !item.empty() && item.back() == '%';
         long long n = 0;
         if (!Number(share ? item.substr(0, item.size() - 1) : item, n) || n < 1 || (share && n > 100))

@@ -90,13 +90,6 @@ std::string PageSummary(const std::vector<Machine>& machines, const Made& made) 
 
 }  // namespace
 
-std::string LocalTime(std::int64_t unixTime) {
-    const std::time_t t = static_cast<std::time_t>(unixTime);
-    char buf[32] = "";
-    if (const std::tm* local = std::localtime(&t)) std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", local);
-    return buf;
-}
-
 int ExitCode(const std::vector<Machine>& machines) {
     return machines.empty() || NeedingAttention(machines) > 0 ? 1 : 0;
 }

@@ -27,8 +27,6 @@ struct Made {
     std::string folderProblem;         // why it cannot be listed
 };
 
-// "2024-03-07 18:05:09", in the board's time zone.
-std::string LocalTime(std::int64_t unixTime);
 
 std::string TextReport(const std::vector<Machine>& machines, const Made& made);
 // `refreshSeconds` > 0 makes the page reload itself that often.

@@ -12,7 +12,7 @@ const std::string kBuild = "MZ new build", kSig = "signature";
 // The update folder in memory, with a monitor for each machine that acts on
 // its KORUMGR<NAME>.exe as told, and a PC that stops at a chosen write.
 struct Crash {};
-enum class Does { Takes, Refuses, Fails, RollsBack, GoesDown, Hangs, FallsSilent, Never, BlipsDown, Restarts, CrashLoops };
+enum class Does { Takes, Refuses, Fails, RollsBack, GoesDown, Hangs, HangsAtOnce, FallsSilent, RefusesALaterOne, Never, BlipsDown, Restarts, CrashLoops };
 
 struct Pc {
     Pc(const char* n, Does d) : name(n), does(d) {}
@@ -91,6 +91,8 @@ struct World : Folder {
             if (since >= 15 && pc.does == Does::RollsBack) pc.version = "7.1.0.0", pc.update = "rolled back";
             if (since >= 30) pc.up = pc.does != Does::GoesDown && (pc.does != Does::BlipsDown || since >= 50);
             if (since >= 30) pc.responding = pc.does != Does::Hangs;
+            if (since >= 0 && pc.does == Does::HangsAtOnce) pc.responding = false;
+            if (since >= 60 && pc.does == Does::RefusesALaterOne) pc.update = "refused";
             if (since >= 300 && pc.does == Does::Restarts) pc.pid = "200";
             if (since >= 120 && pc.does == Does::CrashLoops) pc.pid = std::to_string(300 + since / 120);
             if (since < 30 || pc.does != Does::FallsSilent) Report(pc);
@@ -138,6 +140,8 @@ TEST(Rollout, TookHealthyAndEveryHalt) {
         {Does::RollsBack, Phase::Halted, "SERV01 rolled the build back at t1015: it would not run there", -1},
         {Does::GoesDown, Phase::Halted, "SERV01 has been DOWN (its manager is not running) for 65 s since it took", -1},
         {Does::Hangs, Phase::Halted, "SERV01 has been HUNG (its manager is not responding) for 65 s", -1},
+        {Does::HangsAtOnce, Phase::Halted, "SERV01 has been HUNG (its manager is not responding) for 65 s", -1},
+        {Does::RefusesALaterOne, Phase::Done, "", 605},  // runs this build still
         {Does::FallsSilent, Phase::Halted, "SERV01 has been SILENT (no report for 4 min) for 65 s", -1},
         {Does::Never, Phase::Halted, "SERV01 has not taken the build within 15 min (its manager runs 7.1.0.0)", -1},
         {Does::CrashLoops, Phase::Halted, "SERV01 started its manager again 3 times since it took the build", -1},

@@ -373,7 +373,9 @@ int Launch(rollout::Folder& f, const rollout::State& s, const std::string& build
     if (why.empty()) why = f.Remove(probe);
     if (!why.empty()) why = "the update folder cannot be written: " + why;
     rollout::State other;
-    if (why.empty() && Unfinished(f, "", other).empty())
+    other.phase = rollout::Phase::Done;  // stays so unless one or more rollouts are under way
+    Unfinished(f, "", other);
+    if (why.empty() && other.phase == rollout::Phase::Running)
         why = "the rollout of " + other.version +
               " in this folder is not finished: 'rollout resume' carries it on, "
               "'rollout abort' ends it";

@@ -27,12 +27,13 @@ namespace {
 std::string Baseline(const board::Machine* r) { return r ? r->lastUpdate + "@" + r->lastUpdateTime : "@"; }
 
 // An update result that says the build did not go in, or went out again,
-// reported since the build was placed: "" when there is none.
+// reported since the build was placed: "" when there is none. Once the
+// machine took this build, a refusal or failure is of a later one.
 std::string NewFailure(const Entry& e, const board::Machine* r) {
     if (!r || !r->problem.empty() || Baseline(r) == e.baseline) return "";
     const std::string& result = r->lastUpdate;
-    for (const char* bad : {"refused", "failed", "rolled back"})
-        if (result == bad) return result;
+    if (result == "rolled back") return result;
+    if (e.step != Step::Took && (result == "refused" || result == "failed")) return result;
     return "";
 }
 
@@ -159,7 +160,9 @@ std::string Rollout::Judge(Entry& e, const board::Machine* r, Seconds now, std::
     const std::string failure = NewFailure(e, r);
     if (!failure.empty()) return Failed(failure, r->lastUpdateTime);
     if (e.step == Step::Placed) {
-        if (r && r->state == board::State::Ok && r->version == s_.version && r->lastUpdate == "applied") {
+        // Taken, whatever its health: a manager that is down or hung from its
+        // first report is judged as one that became so, not as one waiting.
+        if (r && r->problem.empty() && r->version == s_.version && r->lastUpdate == "applied") {
             e.step = Step::Took;
             e.tookAt = now;
         } else if (now - e.placedAt > s_.takeLimit) {
@@ -172,6 +175,7 @@ std::string Rollout::Judge(Entry& e, const board::Machine* r, Seconds now, std::
         }
     }
     if (e.step != Step::Took) return "";
+    RemoveTakenSignature(e);
     const std::string trouble = Trouble(r, s_.version);
     if (!trouble.empty()) {
         if (e.badSince == 0) e.badSince = now;
@@ -190,7 +194,6 @@ std::string Rollout::Judge(Entry& e, const board::Machine* r, Seconds now, std::
     }
     progress =
         s_.version + " running, " + Span(std::min(now - e.healthySince, s_.soak)) + " of " + Span(s_.soak) + " healthy";
-    RemoveTakenSignature(e);
     return "";
 }
 

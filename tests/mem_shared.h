@@ -17,7 +17,8 @@ constexpr std::uint32_t kErrorBadNetPath = 53;
 constexpr std::uint32_t kErrorInsufficientBuffer = 122;
 constexpr std::uint32_t kErrorAlreadyExists = 183;
 
-// Process access rights.
+// Process access rights: Windows' values, kept apart from the census's own
+// so that a wrong right there is refused here.
 constexpr std::uint32_t kTerminate = 0x0001;
 constexpr std::uint32_t kVmRead = 0x0010;
 constexpr std::uint32_t kQueryInformation = 0x0400;

@@ -23,16 +23,18 @@ bool FileExists(Ctx& c, const std::string& path) {
     return !r.error && !r.first.empty();
 }
 
+std::string ErrorText(Ctx& c) { return "error " + std::to_string(c.p.LastError()); }
+
 std::string RemoveIfPresent(Ctx& c, const std::string& path) {
     const PathKind before = c.p.Attributes(path);
     if (before == PathKind::Missing) return "";
     if (before == PathKind::Unknown || !c.p.ClearAttributes(path) || !c.p.RemoveFile(path))
-        return "error " + std::to_string(c.p.LastError());
+        return ErrorText(c);
     // A file the system cannot change (immutable, say) survives a delete
     // that reports success.
     const PathKind after = c.p.Attributes(path);
     if (after == PathKind::Missing) return "";
-    return after == PathKind::Unknown ? "error " + std::to_string(c.p.LastError()) : "it is still there after its deletion";
+    return after == PathKind::Unknown ? ErrorText(c) : "it is still there after its deletion";
 }
 
 std::string UCase(std::string text) {

@@ -192,6 +192,8 @@ bool FileExists(Ctx& c, const std::string& path);
 // is left; else why something is ("error 32", ...). A check that cannot
 // tell whether the file is there is no success either.
 std::string RemoveIfPresent(Ctx& c, const std::string& path);
+// "error N", the system's last error, for a record that says why.
+std::string ErrorText(Ctx& c);
 std::string UCase(std::string text);
 bool EndsWithNoCase(const std::string& text, const std::string& tail);
 bool ContainsNoCase(const std::string& text, const std::string& part);

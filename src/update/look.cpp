@@ -101,8 +101,6 @@ std::string PrepareCopy(Ctx& c, const UpdateKey& key, const std::string& temp) {
 
 }  // namespace
 
-std::string ErrorText(Ctx& c) { return "error " + std::to_string(c.p.LastError()); }
-
 // Without a flush, a power cut after the move could leave a KORUMGR.exe
 // whose name is new but whose data never reached the disk.
 std::string Flush(Ctx& c, const std::string& path) {

@@ -28,7 +28,6 @@ Look LookAtShare(Ctx& c, const std::string& folder);
 void RemoveUpdateFile(Ctx& c, const UpdateKey& key, const std::string& content);
 // "" when `path` has reached the disk, else why not.
 std::string Flush(Ctx& c, const std::string& path);
-std::string ErrorText(Ctx& c);
 // The tick's rule, which the look applies too: whether an update is left
 // alone without a word (update.cpp).
 bool LeftAlone(Ctx& c, const UpdateKey& key);

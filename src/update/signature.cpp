@@ -7,8 +7,6 @@ namespace rz {
 
 namespace {
 
-std::string ErrorText(Ctx& c) { return "error " + std::to_string(c.p.LastError()); }
-
 // Why a small file read with `status` cannot serve; "" when it can.
 std::string Unread(Ctx& c, const std::string& what, const std::string& path, ReadStatus status, std::size_t limit) {
     switch (status) {

@@ -4,9 +4,9 @@
 # data and files, the board's service installed but not enabled, the tools
 # running from there, and the guide made for Notepad. Arguments: the native
 # build folder, the expected version.
+source "$(dirname "$0")/tool_test_lib.sh"
 build=$1
 version=$2
-source "$(dirname "$0")/tool_test_lib.sh"
 
 (cd "$build" && cpack -G DEB -B "$dir/out") >"$dir/cpack.log" 2>&1 || fail "cpack: $(tail -n 5 "$dir/cpack.log")"
 deb="$dir/out/rorerozariradi-tools_${version}_amd64.deb"

@@ -2,9 +2,9 @@
 # The ordtool command line: round trip through a file, refusals with exit
 # code 2 and their messages, and the reason given when decode falls back to
 # the default name. Arguments: the ordtool binary, the expected version.
+source "$(dirname "$0")/tool_test_lib.sh"
 ordtool=$1
 version=$2
-source "$(dirname "$0")/tool_test_lib.sh"
 
 for name in SERV01 'pc ws 9' 'Ñandú-1' '~!@#$%^&*()_+'; do
     "$ordtool" encode "$name" --key 3 >"$dir/MainMachine.ord" || fail "encode $name"

@@ -2,9 +2,9 @@
 # The rollout command line: bad command lines with exit code 2, input
 # refused with exit code 3 before anything is written. Arguments: the
 # rollout binary, the expected version.
+source "$(dirname "$0")/tool_test_lib.sh"
 rollout=$1
 version=$2
-source "$(dirname "$0")/tool_test_lib.sh"
 cd "$dir" || exit 1
 mkdir -p upd/_Status
 printf 'MZ not a program\n' >build.exe

@@ -3,9 +3,9 @@
 # keys made by either serve the other, signatures are byte for byte the
 # same; refusals with exit code 1 and their reasons, bad command lines with
 # exit code 2. Arguments: the updsign binary, the expected version.
+source "$(dirname "$0")/tool_test_lib.sh"
 updsign=$1
 version=$2
-source "$(dirname "$0")/tool_test_lib.sh"
 cd "$dir" || exit 1
 
 { printf 'MZ'; head -c 200000 /dev/urandom; } >build.exe

@@ -12,6 +12,8 @@
 #include <unistd.h>
 #endif
 
+#include "replace_file.h"
+
 namespace fs = std::filesystem;
 
 namespace rollout {
@@ -29,13 +31,6 @@ std::string MakeParent(const fs::path& path) {
 constexpr char kSeparator = '\\';
 std::string SystemError() { return "error " + std::to_string(GetLastError()); }
 
-// MoveFileEx replaces in one step: never a moment without the file.
-bool Replace(const fs::path& from, const fs::path& to, std::string& why) {
-    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
-    why = SystemError();
-    return false;
-}
-
 int CreateExclusive(const fs::path& path, const std::string& bytes, std::string& why) {
     const HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
@@ -51,13 +46,6 @@ int CreateExclusive(const fs::path& path, const std::string& bytes, std::string&
 }
 #else
 constexpr char kSeparator = '/';
-
-bool Replace(const fs::path& from, const fs::path& to, std::string& why) {
-    std::error_code ec;
-    fs::rename(from, to, ec);
-    why = ec.message();
-    return !ec;
-}
 
 int CreateExclusive(const fs::path& path, const std::string& bytes, std::string& why) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
@@ -82,23 +70,10 @@ std::string DiskFolder::Show(const std::string& name) const {
 }
 
 std::string DiskFolder::Put(const std::string& name, const std::string& bytes) {
-    const fs::path target = Path(name), temp = Path(name + ".rollout-tmp");
-    std::error_code ec;
-    const std::string missing = MakeParent(target);
+    const std::string missing = MakeParent(Path(name));
     if (!missing.empty()) return missing;
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        out.close();
-        if (out.fail()) {
-            fs::remove(temp, ec);
-            return "'" + Show(name + ".rollout-tmp") + "' cannot be written";
-        }
-    }
-    std::string why;
-    if (Replace(temp, target, why)) return "";
-    fs::remove(temp, ec);
-    return "'" + Show(name) + "' cannot be put in place: " + why;
+    const std::string why = board::WriteReplacing(Path(name), bytes, ".rollout-tmp");
+    return why.empty() ? "" : "'" + Show(name) + "' " + why;
 }
 
 int DiskFolder::CreateNew(const std::string& name, const std::string& bytes, std::string& why) {

@@ -14,6 +14,7 @@
 
 #include "command_line.h"
 #include "config.h"
+#include "replace_file.h"
 #include "status_board.h"
 
 namespace {
@@ -88,29 +89,11 @@ int ParseArgs(int argc, char** argv, Options& o) {
     return why.empty() ? -1 : rz::BadUsage("statusboard", why);
 }
 
-// Writes beside the file and moves over it, so a browser or a collector
-// never gets half.
-bool WriteReplacing(const std::string& path, const std::string& page) {
-    namespace fs = std::filesystem;
-    const std::string temp = path + ".tmp";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out << page;
-        if (!out.flush()) return false;
-    }
-    std::error_code ec;
-    fs::rename(temp, path, ec);
-    if (ec) {  // a rename that will not replace: remove first
-        fs::remove(path, ec);
-        fs::rename(temp, path, ec);
-    }
-    if (ec) fs::remove(temp, ec);
-    return !ec;
-}
-
+// A browser or a collector never gets half a file.
 bool Write(const std::string& path, const std::string& content) {
-    if (WriteReplacing(path, content)) return true;
-    std::fprintf(stderr, "statusboard: cannot write '%s'\n", path.c_str());
+    const std::string why = board::WriteReplacing(path, content);
+    if (why.empty()) return true;
+    std::fprintf(stderr, "statusboard: '%s' %s\n", path.c_str(), why.c_str());
     return false;
 }
 

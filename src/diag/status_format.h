@@ -26,6 +26,10 @@ enum class ReportKey {
     LastUpdate,
     LastUpdateFile,
     LastUpdateTime,
+    LastUpdateReason,
+    MonitorUpdate,
+    MonitorUpdateVersion,
+    MonitorUpdateTime,
     Logging,
     End,  // always the last line, so that a cut file shows as one
 };
@@ -35,7 +39,8 @@ constexpr const char* const kReportKeys[] = {
     "manager_running", "manager_pid",      "manager_responding", "not_responding_since",
     "manager_version", "manager_length",   "manager_written",
     "starts_24h",      "last_event",       "last_event_time", "last_update",      "last_update_file",
-    "last_update_time", "logging",         "end",
+    "last_update_time", "last_update_reason", "monitor_update", "monitor_update_version",
+    "monitor_update_time", "logging",       "end",
 };
 constexpr std::size_t kReportKeyCount = sizeof kReportKeys / sizeof kReportKeys[0];
 static_assert(kReportKeyCount == static_cast<std::size_t>(ReportKey::End) + 1, "a name for every key");
@@ -48,5 +53,9 @@ constexpr const char* kStoppingEvent = "monitor stopping";
 // What last_update can say, besides empty (no update met yet). The first,
 // alone, means the build went in: readers take the others for trouble.
 constexpr const char* const kUpdateResults[] = {"applied", "failed", "rolled back", "refused"};
+// The monitor's own update: monitor_update is one of kUpdateResults, and
+// these are the events that say it happened.
+constexpr const char* kMonitorUpdatedEvent = "monitor updated";
+constexpr const char* kMonitorRolledBackEvent = "monitor rolled back";
 
 }  // namespace rz

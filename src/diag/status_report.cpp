@@ -72,6 +72,10 @@ std::string Value(Ctx& c, ReportKey key, const ManagerFile& manager) {
         case ReportKey::LastUpdate: return st.lastUpdate;
         case ReportKey::LastUpdateFile: return st.lastUpdateFile;
         case ReportKey::LastUpdateTime: return st.lastUpdateTime;
+        case ReportKey::LastUpdateReason: return st.lastUpdateReason;
+        case ReportKey::MonitorUpdate: return st.monitorUpdate;
+        case ReportKey::MonitorUpdateVersion: return st.monitorUpdateVersion;
+        case ReportKey::MonitorUpdateTime: return st.monitorUpdateTime;
         case ReportKey::Logging: return LoggingOn(c) ? "on" : "off";
         case ReportKey::End: return "1";
     }

@@ -69,6 +69,10 @@ TEST(Status, FileHoldsOneFactPerLineAfterStartUpdateAndStop) {
               "last_update=applied\r\n"
               "last_update_file=KORUMGRPCWS07.exe\r\n"
               "last_update_time=2024-03-07T18:05:09\r\n"
+              "last_update_reason=\r\n"
+              "monitor_update=\r\n"
+              "monitor_update_version=\r\n"
+              "monitor_update_time=\r\n"
               "logging=on\r\n"
               "end=1\r\n");
     EXPECT_FALSE(w.p.Has(kTemp));

@@ -15,19 +15,30 @@ dpkg-deb --info "$deb" >"$dir/info" || fail "dpkg-deb --info"
 for field in "Package: rorerozariradi-tools" "Version: $version" "Section: admin" "Recommends: prometheus-node-exporter"; do
     grep -qx " $field" "$dir/info" || fail "the control data lack '$field': $(cat "$dir/info")"
 done
-grep -q '^ Depends: libc6 .*libssl3' "$dir/info" || fail "the libraries are not among the dependencies: $(cat "$dir/info")"
+deps=$(sed -n 's/^ Depends: //p' "$dir/info" | sed 's/ ([^)]*)//g')
+[ "$deps" = "libc6, libgcc-s1, libssl3, libstdc++6" ] || fail "Depends: $deps"
 [ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles)" = /etc/default/statusboard ] ||
     fail "the settings are not a configuration file"
 SEEN=$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort | tr '\n' ' ')
 [ "$SEEN" = "./etc/default/statusboard ./usr/bin/ordtool ./usr/bin/rollout ./usr/bin/statusboard ./usr/bin/updsign \
 ./usr/lib/systemd/system/statusboard.service ./usr/share/doc/rorerozariradi-tools/GUIDE.txt \
-./usr/share/doc/rorerozariradi-tools/alert-rules.yml " ] || fail "the package holds: $SEEN"
+./usr/share/doc/rorerozariradi-tools/alert-rules.yml ./usr/share/doc/rorerozariradi-tools/copyright " ] || fail "the package holds: $SEEN"
 
 root="$dir/root"
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" && touch "$root/var/lib/dpkg/status"
 dpkg --root="$root" --force-depends --force-not-root -i "$deb" >"$dir/dpkg.log" 2>&1 || fail "dpkg -i: $(cat "$dir/dpkg.log")"
+# Every tool runs in a root that holds nothing but the files of the
+# dependencies the package declares (as root only: chroot).
+if [ "$(id -u)" = 0 ]; then
+    arch=$(dpkg --print-architecture)
+    mkdir -p "$root/usr/lib" "$root/usr/lib64" && ln -s usr/lib "$root/lib" && ln -s usr/lib64 "$root/lib64"
+    for pkg in $(echo "$deps" | tr -d ,) $(dpkg-query -W -f='${Pre-Depends}' "libc6:$arch" | sed 's/ ([^)]*)//g' | tr -d ,); do
+        dpkg -L "$pkg:$arch" | while read -r f; do [ -f "$f" ] || [ -L "$f" ] || continue; cp -a --parents "$f" "$root" 2>/dev/null; done
+    done
+fi
 for tool in statusboard updsign ordtool rollout; do
-    [ "$("$root/usr/bin/$tool" --version)" = "$tool $version" ] || fail "$tool --version from the package"
+    if [ "$(id -u)" = 0 ]; then got=$(chroot "$root" "/usr/bin/$tool" --version 2>&1); else got=$("$root/usr/bin/$tool" --version); fi
+    [ "$got" = "$tool $version" ] || fail "$tool --version from the package: $got"
 done
 [ "$(systemctl --root="$root" is-enabled statusboard.service)" = disabled ] || fail "the service is enabled"
 systemd-analyze --root="$root" cat-config systemd/system/statusboard.service | grep -qx 'User=prometheus' ||

@@ -221,6 +221,7 @@ void StatusUpdate(Ctx& c, const std::string& result, const std::string& updatePa
     c.s.status.lastUpdate = result;
     c.s.status.lastUpdateFile = BaseName(updatePath);
     c.s.status.lastUpdateTime = NowIso(c);
+    c.s.status.lastUpdateReason.clear();  // a reason belongs to the result it came with
 }
 
 bool StatusDue(Ctx& c, const std::string& updateFolder) {

@@ -237,6 +237,7 @@ void GiveUp(Ctx& c, const UpdateKey& key, const std::string& content, const std:
             const std::string& result, const std::string& record) {
     RemoveIfPresent(c, temp);
     StatusUpdate(c, result, key.path);
+    c.s.status.lastUpdateReason = record;
     FailAttempt(c, key, content, record + "; the old 'KORUMGR.exe' stays", result == "refused");
 }
 
@@ -257,8 +258,10 @@ void TellOnce(Ctx& c, const UpdateKey& key, const std::string& record) {
 void Wait(Ctx& c, const UpdateKey& key, const std::string& temp) {
     c.s.update.waitsForWatch = key;
     RemoveIfPresent(c, temp);
-    TellOnce(c, key, "UPDATE WAITING: '" + key.path + "' waits until the build installed before it has run 2 "
-                     "minutes or been rolled back");
+    // The report says it too: whoever placed the update sees why nothing happens yet.
+    c.s.status.lastUpdateReason = "UPDATE WAITING: '" + key.path +
+                                  "' waits until the build installed before it has run 2 minutes or been rolled back";
+    TellOnce(c, key, c.s.status.lastUpdateReason);
     ReleaseHold(c);
 }
 

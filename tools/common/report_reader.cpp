@@ -177,6 +177,10 @@ void ParseReport(const std::string& fileName, const std::string& text, Machine& 
     m.lastUpdateTime = Get(values, ReportKey::LastUpdateTime);
     m.monitorVersion = Get(values, ReportKey::MonitorVersion);
     m.monitorStarted = Get(values, ReportKey::MonitorStarted);
+    m.lastUpdateReason = Get(values, ReportKey::LastUpdateReason);
+    m.monitorUpdate = Get(values, ReportKey::MonitorUpdate);
+    m.monitorUpdateVersion = Get(values, ReportKey::MonitorUpdateVersion);
+    m.monitorUpdateTime = Get(values, ReportKey::MonitorUpdateTime);
     m.managerUp = Get(values, ReportKey::ManagerRunning) == "yes";
     m.pid = Get(values, ReportKey::ManagerPid);
     m.starts = Get(values, ReportKey::Starts24h);

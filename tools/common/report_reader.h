@@ -22,6 +22,8 @@ struct Machine {
     std::string problem;  // why it cannot be read; empty for a good report
     std::string name, version, lastEvent, lastEventTime, written, lastUpdate;
     std::string monitorVersion, monitorStarted, lastUpdateTime;
+    std::string lastUpdateReason;  // the monitor's record of why the last update did not go in (yet)
+    std::string monitorUpdate, monitorUpdateVersion, monitorUpdateTime;  // the monitor's own last update
     bool managerUp = false;
     std::string pid, starts;
     std::string responding;  // "yes", "no", or empty: not said

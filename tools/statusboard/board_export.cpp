@@ -90,13 +90,13 @@ std::string SnakeCase(std::string s) {
     return s;
 }
 
-void UpdateSamples(std::string& out, const std::string& machine, const std::string& lastUpdate) {
+void UpdateSamples(std::string& out, const char* name, const std::string& machine, const std::string& lastUpdate) {
     bool known = lastUpdate.empty();
     for (const char* result : rz::kUpdateResults) {
-        Sample(out, "last_update", machine, Label("result", SnakeCase(result)), lastUpdate == result ? "1" : "0");
+        Sample(out, name, machine, Label("result", SnakeCase(result)), lastUpdate == result ? "1" : "0");
         known = known || lastUpdate == result;
     }
-    Sample(out, "last_update", machine, Label("result", "other"), known ? "0" : "1");
+    Sample(out, name, machine, Label("result", "other"), known ? "0" : "1");
 }
 
 // A report's local time "2024-03-07T18:05:09" as seconds since 1970 UTC,
@@ -173,9 +173,16 @@ void MachineFamilies(std::string& out, const std::vector<const Machine*>& rows) 
     Family(out, "last_update",
            "Result of the last manager update the monitor met: 1 for that result, 0 for the others.");
     for (const Machine* m : rows)
-        if (m->problem.empty()) UpdateSamples(out, m->name, m->lastUpdate);
+        if (m->problem.empty()) UpdateSamples(out, "last_update", m->name, m->lastUpdate);
     Family(out, "last_update_timestamp_seconds", "When the monitor met its last manager update, seconds since 1970 UTC.");
     TimeSamples(out, "last_update_timestamp_seconds", rows, &Machine::lastUpdateTime);
+    // The reason stays in the report and the JSON: free text makes no label.
+    Family(out, "monitor_update",
+           "Result of the last update of the monitor itself: 1 for that result, 0 for the others.");
+    for (const Machine* m : rows)
+        if (m->problem.empty() && !m->monitorUpdate.empty()) UpdateSamples(out, "monitor_update", m->name, m->monitorUpdate);
+    Family(out, "monitor_update_timestamp_seconds", "When the monitor last met an update of itself, seconds since 1970 UTC.");
+    TimeSamples(out, "monitor_update_timestamp_seconds", rows, &Machine::monitorUpdateTime);
 }
 
 }  // namespace

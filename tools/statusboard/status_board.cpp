@@ -40,6 +40,18 @@ std::string LastEvent(const Machine& m) {
     return when.empty() ? m.lastEvent : m.lastEvent + ", " + when;
 }
 
+// The monitor's build, and its own update when that did not go in.
+std::string Monitor(const Machine& m) {
+    if (!m.problem.empty() || m.monitorVersion.empty()) return "-";
+    if (m.monitorUpdate.empty() || m.monitorUpdate == "applied") return m.monitorVersion;
+    return m.monitorVersion + " (" + m.monitorUpdateVersion + " " + m.monitorUpdate + ")";
+}
+
+// Why the manager's build was not updated, as the monitor's log says it.
+std::string Reason(const Machine& m) {
+    return m.problem.empty() && !m.lastUpdateReason.empty() ? "; " + m.lastUpdateReason : "";
+}
+
 // A row the board could not read now shows what it read before, and says so.
 std::string LastKnownMark(const Machine& m) { return m.lastKnown ? " (last known)" : ""; }
 
@@ -98,12 +110,12 @@ std::string TextReport(const std::vector<Machine>& machines, const Made& made) {
     std::string out = "Status of " + made.folder + " at " + made.at + ": " + Summary(machines, made) + "\n";
     if (machines.empty()) return out;
     out += Pad("STATE", 12) + Pad("MACHINE", 16) + Pad("AGE", 8) + Pad("MANAGER", 9) + Pad("BUILD", 16) +
-           Pad("STARTS24H", 10) + "LAST EVENT\n";
+           Pad("MONITOR", 16) + Pad("STARTS24H", 10) + "LAST EVENT\n";
     for (const Machine& m : machines) {
         const bool known = m.problem.empty();
         out += Pad(StateName(m.state), 12) + Pad(known ? m.name : m.file, 16) + Pad(known ? Age(m.ageSeconds) : "-", 8) +
-               Pad(Manager(m), 9) + Pad(Dash(m.version), 16) + Pad(Dash(m.starts), 10) +
-               LastEvent(m) + LastKnownMark(m) + "\n";
+               Pad(Manager(m), 9) + Pad(Dash(m.version), 16) + Pad(Monitor(m), 16) +
+               Pad(Dash(m.starts), 10) + LastEvent(m) + Reason(m) + LastKnownMark(m) + "\n";
     }
     return out;
 }
@@ -142,7 +154,7 @@ std::string HtmlPage(const std::vector<Machine>& machines, const Made& made, int
             Html(PageSummary(machines, made)) + ".</p>\n";
     page +=
         "<table>\n<thead><tr><th>State</th><th>Machine</th><th>Last report</th><th>Manager</th><th>Build</th>"
-        "<th>Starts in 24 h</th><th>Last event</th></tr></thead>\n<tbody>\n";
+        "<th>Monitor</th><th>Starts in 24 h</th><th>Last event</th></tr></thead>\n<tbody>\n";
     for (const Machine& m : machines) {
         const bool known = m.problem.empty();
         std::string cls = Lower(StateName(m.state));
@@ -151,8 +163,9 @@ std::string HtmlPage(const std::vector<Machine>& machines, const Made& made, int
                 "</td><td data-label=\"Last report\">" + (known ? Age(m.ageSeconds) + " ago" : "-") + LastKnownMark(m) +
                 "</td><td data-label=\"Manager\">" +
                 Manager(m) + (m.managerUp && !m.pid.empty() ? " (pid " + Html(m.pid) + ")" : "") +
-                "</td><td data-label=\"Build\">" + Html(Dash(m.version)) + "</td><td data-label=\"Starts in 24 h\">" +
-                Html(Dash(m.starts)) + "</td><td data-label=\"Last event\">" + Html(LastEvent(m)) + "</td></tr>\n";
+                "</td><td data-label=\"Build\">" + Html(Dash(m.version)) + "</td><td data-label=\"Monitor\">" + Html(Monitor(m)) +
+                "</td><td data-label=\"Starts in 24 h\">" + Html(Dash(m.starts)) +
+                "</td><td data-label=\"Last event\">" + Html(LastEvent(m) + Reason(m)) + "</td></tr>\n";
     }
     page += "</tbody>\n</table>\n</body>\n</html>\n";
     return page;

@@ -11,7 +11,7 @@ printf 'MZ not a program\n' >build.exe
 expect_rows "$rollout" <<TABLE
 --version|0|rollout $version
 status -h|0|usage: rollout start BUILD --folder UPDATE_FOLDER
-|2|say start, status, resume or abort
+|2|say start, status, list, resume or abort
 begin build.exe --folder upd|2|unknown command 'begin'
 start build.exe|2|--folder UPDATE_FOLDER is needed
 start --folder upd|2|start needs the BUILD
@@ -27,6 +27,7 @@ start build.exe --folder upd|3|'build.exe' is not a complete Win32 executable
 start none.exe --folder upd|3|'none.exe' does not exist
 status --folder upd|3|no rollout in 'upd
 resume --folder upd|3|no rollout is under way
+status --folder upd/_Status|3|'upd/_Status' is the update folder's _Status: --folder wants the update folder
 TABLE
 [ -z "$(ls -A upd/_Status)" ] && [ "$(ls -A upd)" = _Status ] || fail "something was written: $(ls -AR upd)"
 echo "rollout command line: ok"

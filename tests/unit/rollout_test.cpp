@@ -12,7 +12,7 @@ const std::string kBuild = "MZ new build", kSig = "signature";
 // The update folder in memory, with a monitor for each machine that acts on
 // its KORUMGR<NAME>.exe as told, and a PC that stops at a chosen write.
 struct Crash {};
-enum class Does { Takes, Refuses, Fails, RollsBack, GoesDown, Hangs, HangsAtOnce, FallsSilent, RefusesALaterOne, Never, BlipsDown, Restarts, CrashLoops };
+enum class Does { Takes, Refuses, RefusesSaying, Fails, RollsBack, GoesDown, Hangs, HangsAtOnce, FallsSilent, RefusesALaterOne, Never, BlipsDown, Restarts, CrashLoops };
 
 struct Pc {
     Pc(const char* n, Does d) : name(n), does(d) {}
@@ -74,7 +74,9 @@ struct World : Folder {
             "status_format=1\nmachine=" + pc.name + "\nwritten=x\nmanager_running=" + (pc.up ? "yes" : "no") +
                 "\nmanager_pid=" + pc.pid + "\nmanager_responding=" + (pc.responding ? "yes" : "no") +
                 "\nmanager_version=" + pc.version + "\nlast_update=" + pc.update + "\nlast_update_time=t" +
-                std::to_string(pc.took) + "\nend=1\n",
+                std::to_string(pc.took) + "\nlast_update_reason=" +
+                (pc.does == Does::RefusesSaying && pc.took > 0 ? "UPDATE REFUSED: version 7.2.0.0 is not newer" : "") +
+                "\nend=1\n",
             now};
     }
     // Each monitor looks 10 s after its build appears; then its manager does as told.
@@ -84,7 +86,7 @@ struct World : Folder {
             if (Has(exe) && pc.seen < 0) pc.seen = now;
             if (Has(exe) && now >= pc.seen + 10 && pc.does != Does::Never && pc.took < pc.seen) {
                 pc.took = now;
-                pc.update = pc.does == Does::Refuses ? "refused" : pc.does == Does::Fails ? "failed" : "applied";
+                pc.update = pc.does == Does::Refuses || pc.does == Does::RefusesSaying ? "refused" : pc.does == Does::Fails ? "failed" : "applied";
                 if (pc.update == "applied") files.erase(exe), pc.version = "7.2.0.0", ++pc.takes;
             }
             const Seconds since = pc.took < 0 || pc.update != "applied" ? -1 : now - pc.took;
@@ -106,6 +108,7 @@ State Plan(const World& w) {
     s.length = kBuild.size();
     s.signature = true;
     s.waves = 2;
+    s.waveList = "1,100%";
     for (std::size_t i = 0; i < w.pcs.size(); ++i) {
         s.machines.emplace_back();
         s.machines.back().name = w.pcs[i].name;
@@ -136,6 +139,7 @@ TEST(Rollout, TookHealthyAndEveryHalt) {
         {Does::BlipsDown, Phase::Done, "", 655},  // down for less than a report interval: the soak starts again
         {Does::Restarts, Phase::Done, "", 905},   // a new manager process counts from its start
         {Does::Refuses, Phase::Halted, "SERV01 refused the build at t1015: see its log's UPDATE REFUSED", -1},
+        {Does::RefusesSaying, Phase::Halted, "SERV01 refused the build at t1015: UPDATE REFUSED: version 7.2.0.0 is", -1},
         {Does::Fails, Phase::Halted, "SERV01 failed to install the build at t1015", -1},
         {Does::RollsBack, Phase::Halted, "SERV01 rolled the build back at t1015: it would not run there", -1},
         {Does::GoesDown, Phase::Halted, "SERV01 has been DOWN (its manager is not running) for 65 s since it took", -1},
@@ -160,11 +164,13 @@ TEST(Rollout, TookHealthyAndEveryHalt) {
         const Pc &serv = w.pcs[0], &pcws = w.pcs[1];
         EXPECT_EQ(pcws.seen < 0 ? -1 : pcws.seen - serv.took, row.nextWaveAfter) << r.state().outcome;
         // Nothing untaken, no .sig of a taken build and no kept copy is left.
-        for (const char* name : {"KORUMGRSERV01.exe", "KORUMGRSERV01.exe.sig", "KORUMGRPCWS07.exe",
-                                 "KORUMGRPCWS07.exe.sig", "_Rollout/7.2.0.0.exe", "_Rollout/7.2.0.0.exe.sig"})
+        const std::string kept = KeptBuild(r.state());
+        for (const std::string& name : {std::string("KORUMGRSERV01.exe"), std::string("KORUMGRSERV01.exe.sig"),
+                                        std::string("KORUMGRPCWS07.exe"), std::string("KORUMGRPCWS07.exe.sig"), kept,
+                                        kept + ".sig"})
             EXPECT_FALSE(w.Has(name)) << name << " after " << r.state().outcome;
         State saved;
-        EXPECT_EQ(ParseState(w.files[StateName("7.2.0.0")].first, saved), "");
+        EXPECT_EQ(ParseState(w.files[StateName(r.state())].first, saved), "");
         EXPECT_EQ(saved.phase, row.end);
     }
 }
@@ -196,15 +202,16 @@ TEST(Rollout, ResumesAfterAStopAtEveryWrite) {
         EXPECT_NE(message.find("held by first"), std::string::npos) << message;
         ASSERT_EQ(TakeLock(w, "second", true, message), Lock::Taken);
         State s = Plan(w);
-        const bool begun = w.Has(StateName("7.2.0.0"));
+        const bool begun = w.Has(StateName(s));
         if (begun) {
-            ASSERT_EQ(ParseState(w.files[StateName("7.2.0.0")].first, s), "");
+            ASSERT_EQ(ParseState(w.files[StateName(s)].first, s), "");
+            ASSERT_EQ(CheckWaves(s), "");
         }
         Rollout second(w, s, kBuild, kSig, "second");
         if (!begun) second.Begin();  // stopped before it had begun: started again
         EXPECT_EQ(RunUntil(w, second, 20000, lines), Phase::Done) << "stopped at write " << crashAt;
         EXPECT_EQ(w.pcs[0].takes * 10 + w.pcs[1].takes, 11) << "stopped at write " << crashAt;
-        EXPECT_FALSE(w.Has("KORUMGRSERV01.exe.sig") || w.Has("KORUMGRPCWS07.exe.sig") || w.Has(KeptBuild("7.2.0.0")));
+        EXPECT_FALSE(w.Has("KORUMGRSERV01.exe.sig") || w.Has("KORUMGRPCWS07.exe.sig") || w.Has(KeptBuild(s)));
     }
     EXPECT_GT(writes, 8);
 }
@@ -219,11 +226,13 @@ TEST(Rollout, AbortRemovesWhatWasNotTaken) {
     r.Begin();
     std::vector<std::string> lines;
     RunUntil(w, r, 1700, lines);
+    // 140 looks: a line when a machine's state changes and one a minute, no more.
+    EXPECT_EQ(lines.size(), 17u);
     ASSERT_TRUE(w.Has("KORUMGRPCWS07.exe") && w.Has("KORUMGRPCWS07.exe.sig"));
     w.files["KORUMGRPCWS07.exe.sig"].first = "someone else's";
     EXPECT_TRUE(r.Abort(lines));
     EXPECT_EQ(r.state().phase, Phase::Aborted);
-    EXPECT_FALSE(w.Has("KORUMGRPCWS07.exe") || w.Has(KeptBuild("7.2.0.0")));
+    EXPECT_FALSE(w.Has("KORUMGRPCWS07.exe") || w.Has(KeptBuild(r.state())));
     EXPECT_TRUE(w.Has("KORUMGRPCWS07.exe.sig"));  // not this rollout's any more: left alone
     EXPECT_EQ(w.pcs[0].version + "|" + w.pcs[1].version, "7.2.0.0|7.1.0.0");
 }
@@ -263,6 +272,17 @@ TEST(Rollout, WavesAndNames) {
     for (const char* good : {"PCWS07", "serv-01", "A_B.{1}~"}) EXPECT_EQ(NameProblem(good), "") << good;
     for (const char* bad : {"", "PC WS", "PCWS/07", "PCWS\xc3\xa9", "PCWS0123456789AB"})
         EXPECT_NE(NameProblem(bad), "") << bad;
+    // A state edited on the share skips no wave at its resume.
+    World w;
+    w.pcs = {{"SERV01", Does::Takes}, {"PCWS07", Does::Takes}};
+    State s = Plan(w);
+    EXPECT_EQ(CheckWaves(s), "");
+    s.machines[1].wave = 0, s.waves = 1;
+    EXPECT_EQ(CheckWaves(s), "it counts 1 waves where its list makes 2");
+    s.waves = 2;
+    EXPECT_EQ(CheckWaves(s), "PCWS07 stands in wave 1, not 2");
+    s.machines[1].wave = 1, s.machines[1].step = Step::Placed;
+    EXPECT_EQ(CheckWaves(s), "PCWS07 of a wave to come is given the build");
 }
 
 }  // namespace

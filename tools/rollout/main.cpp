@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <thread>
@@ -101,9 +102,11 @@ std::string ChooseMachines(const Options& o, const std::vector<board::Machine>& 
     return "";
 }
 
-// Every machine must report, and run an older build than this one.
+// Every machine must report, run an older build than this one, and not be
+// known to refuse it.
 std::string CheckMachines(const std::vector<std::string>& names, const std::vector<board::Machine>& reports,
-                          const std::string& version, const std::string& statusFolder) {
+                          const rollout::State& s, const std::string& statusFolder) {
+    const std::string& version = s.version;
     std::string why;
     for (const std::string& name : names) {
         const board::Machine* r = FindReport(reports, name);
@@ -112,8 +115,11 @@ std::string CheckMachines(const std::vector<std::string>& names, const std::vect
                 "\n  " + name + " has no report in '" + statusFolder + "': the rollout follows each PC by its report";
         else if (!r->problem.empty())
             why += "\n  " + name + "'s report cannot be read (" + r->problem + ")";
-        else if (!rz::VersionNewer(version, r->version))
-            why += "\n  " + name + " runs " + r->version + " already: " + version + " is not newer";
+        else if (!rz::VersionNewer(version, s.monitor ? r->monitorVersion : r->version))
+            why += "\n  " + name + " runs " + (s.monitor ? "monitor " + r->monitorVersion : r->version) +
+                   " already: " + version + " is not newer";
+        else if (!s.monitor && !rollout::WillRefuse(*r, version).empty())
+            why += "\n  " + name + " will refuse " + version + ": " + rollout::WillRefuse(*r, version);
     }
     return why.empty() ? "" : "the build cannot go to every machine named:" + why;
 }
@@ -135,7 +141,10 @@ std::string Signature(const Options& o, std::string& signature, std::string& wha
         what = "none";
         return "";
     }
-    if (o.publicKey.empty()) return "";
+    if (o.publicKey.empty()) {
+        what += "; not checked against the PCs' UpdateKey.pem (--public checks it)";
+        return "";
+    }
     std::vector<rz::RsaPublicKey> keys;
     why = rz::ReadPublicKeys(o.publicKey, keys);
     if (why.empty())
@@ -149,10 +158,12 @@ void PrintPlan(const rollout::State& s, const std::vector<board::Machine>& repor
     const auto count = [](std::size_t n, const char* what) {
         return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
     };
-    Say("rollout of " + s.version + " ('" + s.build + "', " + std::to_string(s.length) + " bytes) to " +
+    Say("rollout of " + std::string(s.monitor ? "monitor " : "") + s.version + " ('" + s.build + "', " + std::to_string(s.length) + " bytes) to " +
         count(s.machines.size(), "machine") + " in " + count(static_cast<std::size_t>(s.waves), "wave"));
     Say("soak " + rollout::Span(s.soak) + ", take limit " + rollout::Span(s.takeLimit));
     Say("signature: " + signing);
+    if (signing.find("not checked") != std::string::npos)
+        Say("warning: a signature that does not match the PCs' key makes every PC refuse the build");
     if (!s.signature)
         Say("warning: no .sig goes out; PCs with signed updates on (UpdateKey.pem beside the monitor) will refuse "
             "the build");
@@ -161,8 +172,9 @@ void PrintPlan(const rollout::State& s, const std::vector<board::Machine>& repor
         for (const rollout::Entry& e : s.machines) {
             if (e.wave != w) continue;
             const board::Machine* r = FindReport(reports, e.name);
-            line += (line.empty() ? "" : ", ") + e.name + " (" +
-                    (r->version.empty() ? "no known version" : r->version) + ", " + board::StateName(r->state) + ")";
+            const std::string& runs = s.monitor ? r->monitorVersion : r->version;
+            line += (line.empty() ? "" : ", ") + e.name + " (" + (runs.empty() ? "no known version" : runs) + ", " +
+                    board::StateName(r->state) + ")";
         }
         Say("wave " + std::to_string(w + 1) + ": " + line);
     }
@@ -212,7 +224,7 @@ int Run(rollout::Rollout& r, rollout::Folder& f, const std::string& owner, const
         }
         if (r.state().phase != rollout::Phase::Running) {
             rollout::ReleaseLock(f, owner);
-            return r.state().phase == rollout::Phase::Done ? 0 : kExitHalted;
+            return r.state().phase == rollout::Phase::Done ? 0 : kExitHalted;  // halted, or aborted from elsewhere
         }
         if (!Wait(rollout::kPollEvery)) {
             rollout::ReleaseLock(f, owner);
@@ -246,8 +258,10 @@ std::vector<std::pair<rollout::State, Seconds>> States(rollout::Folder& f, std::
         Seconds age = 0;
         rollout::State s;
         if (f.Read(std::string(rollout::kOwnFolder) + "/" + name, text, age) &&
-            (why = rollout::ParseState(text, s)).empty())
+            (why = rollout::ParseState(text, s)).empty()) {
+            s.file = std::string(rollout::kOwnFolder) + "/" + name;
             found.emplace_back(s, age);
+        }
         else
             damaged.push_back("'" + name + "' cannot be read" + (why.empty() ? "" : ": " + why));
     }
@@ -275,30 +289,58 @@ std::string Unfinished(rollout::Folder& f, const std::string& version, rollout::
     return "";
 }
 
-std::string Describe(const rollout::Entry& e) {
+std::string Step(const rollout::State& s, const rollout::Entry& e) {
+    const bool ended = s.phase != rollout::Phase::Running;
     switch (e.step) {
-    case rollout::Step::Waiting: return "not given the build yet";
+    case rollout::Step::Waiting: return ended ? "never given the build" : "not given the build yet";
     case rollout::Step::Placing: return "being given the build";
-    case rollout::Step::Placed: return "build placed " + LocalTime(e.placedAt, "%H:%M") + ", not taken yet";
+    case rollout::Step::Placed: return "build placed " + LocalTime(e.placedAt, "%H:%M") + ", not taken";
     case rollout::Step::Took:
         return "took it " + LocalTime(e.tookAt, "%H:%M") +
-               (e.healthySince ? ", healthy since " + LocalTime(e.healthySince, "%H:%M")
+               (e.healthySince ? ", healthy from " + LocalTime(e.healthySince, "%H:%M") + (ended ? " to the end" : "")
                                : ", not well since " + LocalTime(e.badSince, "%H:%M"));
     case rollout::Step::Removed: return "its build was removed before it took it";
     }
     return "";
 }
 
-void ShowState(rollout::Folder& f, const rollout::State& s) {
-    std::printf("rollout of %s in '%s': %s at wave %d of %d\n", s.version.c_str(), f.Show("").c_str(),
-                rollout::PhaseName(s.phase), std::min(s.wave + 1, s.waves), s.waves);
+// A machine's row agrees with the outcome: the one that halted the
+// rollout says so.
+std::string Describe(const rollout::State& s, const rollout::Entry& e) {
+    if (s.phase == rollout::Phase::Halted && s.outcome.rfind(e.name + " ", 0) == 0)
+        return Step(s, e) + "; then it halted the rollout: " + s.outcome.substr(e.name.size() + 1);
+    return Step(s, e);
+}
+
+// A rollout whose state says it runs, but whose lock nobody keeps fresh,
+// was stopped.
+std::string Phase(const rollout::State& s, bool lockFresh, const std::string& folder) {
+    const std::string at = " at wave " + std::to_string(std::min(s.wave + 1, s.waves)) + " of " +
+                           std::to_string(s.waves);
+    if (s.phase != rollout::Phase::Running) return rollout::PhaseName(s.phase) + at;
+    if (lockFresh) return "running" + at;
+    return "stopped" + at + ": 'rollout resume --folder " + folder + "' carries it on";
+}
+
+void ShowState(rollout::Folder& f, const rollout::State& s, bool lockFresh, const std::string& folder) {
+    std::printf("rollout of %s%s in '%s': %s\n", s.monitor ? "monitor " : "", s.version.c_str(), f.Show("").c_str(),
+                Phase(s, lockFresh, folder).c_str());
     std::printf("  build '%s', %llu bytes, %s; soak %s, take limit %s; started %s\n", s.build.c_str(),
                 static_cast<unsigned long long>(s.length), s.signature ? "with a signature" : "without a signature",
                 rollout::Span(s.soak).c_str(), rollout::Span(s.takeLimit).c_str(),
                 LocalTime(s.started, "%Y-%m-%d %H:%M").c_str());
     if (!s.outcome.empty()) std::printf("  outcome: %s\n", s.outcome.c_str());
     for (const rollout::Entry& e : s.machines)
-        std::printf("  wave %d  %-15s %s\n", e.wave + 1, e.name.c_str(), Describe(e).c_str());
+        std::printf("  wave %d  %-15s %s\n", e.wave + 1, e.name.c_str(), Describe(s, e).c_str());
+    std::printf("  record '%s'\n", f.Show(rollout::StateName(s)).c_str());
+}
+
+// The lock's holder and age; false when there is no lock.
+bool ReadLock(rollout::Folder& f, std::string& holder, Seconds& age) {
+    std::string text;
+    if (!f.Read(rollout::kLockName, text, age)) return false;
+    holder = rollout::LockOwner(text).empty() ? "nobody it names" : rollout::LockOwner(text);
+    return true;
 }
 
 int Status(const Options& o) {
@@ -306,17 +348,18 @@ int Status(const Options& o) {
     std::vector<std::string> damaged;
     const auto states = States(f, damaged);
     for (const std::string& d : damaged) std::printf("note: %s\n", d.c_str());
+    std::string holder;
+    Seconds age = 0;
+    const bool locked = ReadLock(f, holder, age), fresh = locked && age <= rollout::kStaleLock;
     bool shown = false;
     for (const auto& [s, age] : states) {
         const bool wanted = o.version.empty() ? s.phase == rollout::Phase::Running : s.version == o.version;
-        if (wanted) ShowState(f, s), shown = true;
+        if (wanted) ShowState(f, s, fresh, o.folder), shown = true;
     }
-    if (!shown && o.version.empty() && !states.empty()) ShowState(f, states.front().first), shown = true;
-    std::string lock;
-    Seconds age = 0;
-    if (f.Read(rollout::kLockName, lock, age))
-        std::printf("lock: '%s', written %s ago%s\n", f.Show(rollout::kLockName).c_str(), rollout::Span(age).c_str(),
-                    age > rollout::kStaleLock ? " (stale)" : "");
+    if (!shown && o.version.empty() && !states.empty()) ShowState(f, states.front().first, fresh, o.folder), shown = true;
+    if (locked)
+        std::printf("lock: '%s', held by %s, written %s ago%s\n", f.Show(rollout::kLockName).c_str(), holder.c_str(),
+                    rollout::Span(age).c_str(), fresh ? "" : " (stale)");
     if (shown) return 0;
     return Refused("no rollout" + (o.version.empty() ? "" : " of " + o.version) + " in '" +
                    f.Show(rollout::kOwnFolder) + "'");
@@ -325,7 +368,7 @@ int Status(const Options& o) {
 // The build and signature kept with the rollout, checked against its state.
 std::string Kept(rollout::Folder& f, const rollout::State& s, std::string& build, std::string& signature) {
     Seconds age = 0;
-    const std::string name = rollout::KeptBuild(s.version);
+    const std::string name = rollout::KeptBuild(s);
     if (!f.Read(name, build, age) || build.size() != s.length)
         return "the build kept with the rollout, '" + f.Show(name) + "', is missing or not whole";
     if (rollout::FileVersionOf(f.Show(name)) != s.version)
@@ -335,13 +378,47 @@ std::string Kept(rollout::Folder& f, const rollout::State& s, std::string& build
     return "";
 }
 
+// An abort of a rollout that runs elsewhere: a request through the folder,
+// which that rollout obeys at its next look.
+int AbortRunning(rollout::Folder& f, const rollout::State& s, const std::string& holder, const Options& o) {
+    const std::string why =
+        f.Put(rollout::kAbortName, "state=" + rollout::StateName(s) + "\r\nby=" + Owner() + "\r\nend=1\r\n");
+    if (!why.empty()) return Refused("the abort request cannot be written: " + why);
+    Say("the rollout of " + s.version + " runs on " + holder + ": asked it to abort through '" +
+        f.Show(rollout::kAbortName) + "'");
+    for (int look = 0; look < 4 && Wait(rollout::kPollEvery); ++look) {
+        std::string text;
+        Seconds age = 0;
+        rollout::State now;
+        if (!f.Read(rollout::StateName(s), text, age) || !rollout::ParseState(text, now).empty() ||
+            now.phase == rollout::Phase::Running)
+            continue;
+        Say("it has ended, " + std::string(rollout::PhaseName(now.phase)) + ": " + now.outcome);
+        return 0;
+    }
+    std::fprintf(stderr,
+                 "rollout: it has not answered in %s; the request stays, and it aborts at its next look. If it no "
+                 "longer runs, its lock goes stale %s after its last look: then 'rollout abort --folder %s "
+                 "--break-lock' ends it from here\n",
+                 rollout::Span(4 * rollout::kPollEvery).c_str(), rollout::Span(rollout::kStaleLock).c_str(),
+                 o.folder.c_str());
+    return kExitLocked;
+}
+
 int ResumeOrAbort(const Options& o) {
     rollout::DiskFolder f(o.folder);
     rollout::State s;
     const std::string owner = Owner();
-    std::string why = Unfinished(f, o.version, s);
+    std::string why = Unfinished(f, o.version, s), holder;
     if (!why.empty()) return Refused(why);
+    if (o.verb == "resume" && !(why = rollout::CheckWaves(s)).empty())
+        return Refused("the rollout's state '" + f.Show(rollout::StateName(s)) + "' does not hold together: " + why +
+                       "; it is not resumed (was it edited?). 'rollout abort' ends it");
+    Seconds age = 0;
+    if (o.verb == "abort" && ReadLock(f, holder, age) && age <= rollout::kStaleLock)
+        return AbortRunning(f, s, holder, o);
     if (const int locked = Lock(f, owner, o.breakLock); locked >= 0) return locked;
+    f.Remove(rollout::kAbortName);  // asked of a rollout that is no longer there
     std::string build, signature;
     why = Kept(f, s, build, signature);
     if (!why.empty() && o.verb == "resume") {
@@ -361,6 +438,63 @@ int ResumeOrAbort(const Options& o) {
     rollout::ReleaseLock(f, owner);
     Say(saved ? "the rollout of " + s.version + " is aborted" : "the abort could not be recorded");
     return saved ? 0 : kExitStopped;
+}
+
+int List(const Options& o) {
+    rollout::DiskFolder f(o.folder);
+    std::vector<std::string> damaged;
+    const auto states = States(f, damaged);
+    std::string holder;
+    Seconds age = 0;
+    const bool fresh = ReadLock(f, holder, age) && age <= rollout::kStaleLock;
+    for (const std::string& d : damaged) std::printf("note: %s\n", d.c_str());
+    for (const auto& [s, age] : states)
+        std::printf("%s: %s%s, started %s, %s%s\n", f.Show(rollout::StateName(s)).c_str(), s.monitor ? "monitor " : "",
+                    s.version.c_str(), LocalTime(s.started, "%Y-%m-%d %H:%M").c_str(),
+                    Phase(s, fresh, o.folder).c_str(), s.outcome.empty() ? "" : (": " + s.outcome).c_str());
+    if (states.empty()) return Refused("no rollout in '" + f.Show(rollout::kOwnFolder) + "'");
+    return 0;
+}
+
+// Before anything else, also for a dry run: the lock, and a rollout that
+// is not finished, which a start would meet.
+int Precheck(rollout::Folder& f, const Options& o) {
+    rollout::State other;
+    other.phase = rollout::Phase::Done;  // stays so unless one or more rollouts are under way
+    Unfinished(f, "", other);
+    const std::string name = other.phase != rollout::Phase::Running
+                                 ? std::string("another rollout")
+                                 : "the rollout of " + std::string(other.monitor ? "monitor " : "") + other.version +
+                                       " (started " + LocalTime(other.started, "%Y-%m-%d %H:%M") + ")";
+    std::string holder;
+    Seconds age = 0;
+    if (ReadLock(f, holder, age) && (age <= rollout::kStaleLock || !o.breakLock)) {
+        std::fprintf(stderr, "rollout: %s holds this folder's lock '%s': %s, last written %s ago; %s\n", name.c_str(),
+                     f.Show(rollout::kLockName).c_str(), holder.c_str(), rollout::Span(age).c_str(),
+                     age > rollout::kStaleLock ? "the lock is stale: if that rollout no longer runs, --break-lock "
+                                                 "takes it over"
+                                               : "'rollout status' follows it, 'rollout abort' stops it");
+        return kExitLocked;
+    }
+    if (other.phase == rollout::Phase::Running)
+        return Refused(name + " is stopped, not finished: 'rollout resume --folder " + o.folder +
+                       "' carries it on, 'rollout abort --folder " + o.folder + "' ends it");
+    return -1;
+}
+
+// Why `folder` cannot be the update folder; "" when it may be.
+std::string FolderProblem(const std::string& folder) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const std::string wanted = ": --folder wants the update folder, the one that holds _Status (the monitors' "
+                               "reports) and _Rollout";
+    fs::path path = fs::path(folder).lexically_normal();
+    if (!path.has_filename()) path = path.parent_path();
+    if (!fs::is_directory(path, ec)) return "'" + folder + "' is no folder" + wanted;
+    const std::string last = Upper(path.filename().string());
+    if (last == "_STATUS" || last == "_ROLLOUT")
+        return "'" + folder + "' is the update folder's " + path.filename().string() + wanted;
+    return "";
 }
 
 // The lock, a look that the folder can be written and holds no other
@@ -395,23 +529,27 @@ int Start(const Options& o) {
     rollout::BuildFile build;
     rollout::DiskFolder f(o.folder);
     std::string why;
+    if (const int held = Precheck(f, o); held >= 0) return held;
     for (const std::string& name : Split(o.machines))
         if (!o.machines.empty() && !(why = rollout::NameProblem(name)).empty()) return Refused("--machines: " + why);
     why = rollout::ReadBuild(o.build, build);
     if (!why.empty()) return Refused(why);
     if (!f.Reports(reports, why)) return Refused("the monitors' reports cannot be read: " + why);
+    rollout::State s;
+    s.version = build.version;
+    s.monitor = o.monitor;
     why = ChooseMachines(o, reports, names);
-    if (why.empty()) why = CheckMachines(names, reports, build.version, f.Show("_Status"));
+    if (why.empty()) why = CheckMachines(names, reports, s, f.Show("_Status"));
     if (!why.empty()) return Refused(why);
     std::vector<int> waveOf;
-    rollout::State s;
     why = rollout::MakeWaves(o.waves, names.size(), waveOf, s.waves);
     if (!why.empty()) return rz::BadUsage("rollout", why);
     std::string signature, signing;
     why = Signature(o, signature, signing);
     if (!why.empty()) return Refused(why);
-    s.version = build.version;
-    s.build = o.build;
+    std::error_code ec;
+    s.build = std::filesystem::absolute(o.build, ec).lexically_normal().string();  // shown on other PCs too
+    s.waveList = o.waves;
     s.length = build.bytes.size();
     s.signature = !signature.empty();
     s.soak = o.soak;
@@ -433,7 +571,10 @@ int main(int argc, char** argv) {
     Options o;
     const int done = rollout::ParseArgs(argc, argv, o);
     if (done >= 0) return done;
+    const std::string folderProblem = FolderProblem(o.folder);
+    if (!folderProblem.empty()) return Refused(folderProblem);
     if (o.verb == "start") return Start(o);
     if (o.verb == "status") return Status(o);
+    if (o.verb == "list") return List(o);
     return ResumeOrAbort(o);
 }

@@ -11,7 +11,7 @@ namespace rollout {
 struct Options {
     std::string verb, build, version, folder, machines, waves = "1,25%,100%", key, sig, publicKey;
     Seconds soak = 600, takeLimit = 900;
-    bool dryRun = false, breakLock = false;
+    bool dryRun = false, breakLock = false, monitor = false;
 };
 
 // -1 when the command is to run, else its exit code.

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "diag/status_format.h"
+#include "update/update.h"
 
 namespace rollout {
 
@@ -24,28 +25,40 @@ const board::Machine* FindReport(const std::vector<board::Machine>& reports, con
 
 namespace {
 
-std::string Baseline(const board::Machine* r) { return r ? r->lastUpdate + "@" + r->lastUpdateTime : "@"; }
+// The result of the update of the kind rolled out, and when it was met.
+std::string Baseline(const State& s, const board::Machine* r) {
+    if (!r) return "@";
+    return s.monitor ? r->monitorUpdate + "@" + r->monitorUpdateTime : r->lastUpdate + "@" + r->lastUpdateTime;
+}
 
 // An update result that says the build did not go in, or went out again,
 // reported since the build was placed: "" when there is none. Once the
 // machine took this build, a refusal or failure is of a later one.
-std::string NewFailure(const Entry& e, const board::Machine* r) {
-    if (!r || !r->problem.empty() || Baseline(r) == e.baseline) return "";
-    const std::string& result = r->lastUpdate;
+std::string NewFailure(const State& s, const Entry& e, const board::Machine* r) {
+    if (!r || !r->problem.empty() || Baseline(s, r) == e.baseline) return "";
+    const std::string& result = s.monitor ? r->monitorUpdate : r->lastUpdate;
     if (result == "rolled back") return result;
     if (e.step != Step::Took && (result == "refused" || result == "failed")) return result;
     return "";
 }
 
-// What the machine's monitor did with the build, and where to look.
-std::string Failed(const std::string& result, const std::string& at) {
-    if (result == "refused") return "refused the build at " + at + ": see its log's UPDATE REFUSED record";
+// What the machine's monitor did with the build, and why, as its report
+// says, or where to look.
+std::string Failed(const State& s, const std::string& result, const board::Machine& r) {
+    const std::string at = s.monitor ? r.monitorUpdateTime : r.lastUpdateTime;
+    const std::string& reason = s.monitor ? std::string() : r.lastUpdateReason;
     if (result == "rolled back") return "rolled the build back at " + at + ": it would not run there";
-    return "failed to install the build at " + at + ": see its log's UPDATE FAILED record";
+    const std::string what = result == "refused" ? "refused the build at " : "failed to install the build at ";
+    if (!reason.empty()) return what + at + ": " + reason;
+    return what + at + (result == "refused" ? ": see its log's UPDATE REFUSED record" : ": see its log's UPDATE FAILED record");
 }
 
+// The version of the kind rolled out that the machine runs.
+const std::string& Running(const State& s, const board::Machine& r) { return s.monitor ? r.monitorVersion : r.version; }
+
 // Why a machine that took the build is not well now; "" when it is.
-std::string Trouble(const board::Machine* r, const std::string& version) {
+std::string Trouble(const State& s, const board::Machine* r) {
+    const std::string& version = s.version;
     if (!r) return "without a report";
     if (!r->problem.empty()) return "with a report that cannot be read (" + r->problem + ")";
     switch (r->state) {
@@ -59,12 +72,24 @@ std::string Trouble(const board::Machine* r, const std::string& version) {
     case board::State::NotUpdated:
     case board::State::Ok: break;
     }
-    if (r->version != version)
-        return "running " + (r->version.empty() ? "no known version" : r->version) + ", not " + version;
+    if (Running(s, *r) != version)
+        return "running " + (Running(s, *r).empty() ? "no known version" : Running(s, *r)) + ", not " + version;
     return "";
 }
 
+constexpr const char* kNotNewer = " is not newer than ";
+constexpr const char* kNewestInstalled = ", the newest this PC installed";
+
 }  // namespace
+
+std::string WillRefuse(const board::Machine& r, const std::string& version) {
+    const std::string& reason = r.lastUpdateReason;
+    const std::size_t from = reason.find(kNotNewer), to = reason.find(kNewestInstalled);
+    if (r.lastUpdate != "refused" || from == std::string::npos || to == std::string::npos || to < from) return "";
+    const std::size_t at = from + std::string(kNotNewer).size();
+    if (rz::VersionNewer(version, reason.substr(at, to - at))) return "";
+    return "its report says '" + reason + "'";
+}
 
 Rollout::Rollout(Folder& folder, State state, std::string build, std::string signature, std::string owner)
     : f_(folder),
@@ -74,17 +99,22 @@ Rollout::Rollout(Folder& folder, State state, std::string build, std::string sig
       owner_(std::move(owner)) {}
 
 std::string Rollout::Begin() {
-    std::string why = f_.Put(KeptBuild(s_.version), build_);
-    if (why.empty() && !signature_.empty()) why = f_.Put(KeptBuild(s_.version) + ".sig", signature_);
+    std::string there;
+    Seconds age = 0;
+    s_.file = StateName(s_);
+    if (f_.Read(s_.file, there, age))
+        return "'" + f_.Show(s_.file) + "', the record of a rollout started that same second, is there already";
+    std::string why = f_.Put(KeptBuild(s_), build_);
+    if (why.empty() && !signature_.empty()) why = f_.Put(KeptBuild(s_) + ".sig", signature_);
     std::vector<std::string> lines;
     if (why.empty() && !Save(lines)) why = lines.back();
     return why;
 }
 
 bool Rollout::Save(std::vector<std::string>& lines) {
-    const std::string why = f_.Put(StateName(s_.version), FormatState(s_));
+    const std::string why = f_.Put(StateName(s_), FormatState(s_));
     if (why.empty()) return true;
-    lines.push_back("the rollout's state '" + f_.Show(StateName(s_.version)) + "' cannot be written: " + why);
+    lines.push_back("the rollout's state '" + f_.Show(StateName(s_)) + "' cannot be written: " + why);
     return false;
 }
 
@@ -98,18 +128,21 @@ bool Rollout::Step(Seconds now, std::vector<std::string>& lines) {
         return true;
     }
     const std::string before = FormatState(s_);
+    if (AbortRequested(lines)) return Saved(before, lines);
     while (s_.phase == Phase::Running) {
+        std::vector<std::string> progressOfWave;
         for (Entry& e : s_.machines) {
             if (e.wave != s_.wave || s_.phase != Phase::Running) continue;
             const board::Machine* report = FindReport(reports, e.name);
             if ((e.step == Step::Waiting || e.step == Step::Placing) && !Place(e, report, now, lines)) return false;
-            std::string progress;
-            const std::string halt = s_.phase == Phase::Running ? Judge(e, report, now, progress) : "";
+            std::string progress, mood;
+            const std::string halt = s_.phase == Phase::Running ? Judge(e, report, now, progress, mood) : "";
             if (!halt.empty())
                 Halt(e.name + " " + halt, lines);
             else if (!progress.empty())
-                lines.push_back(e.name + ": " + progress);
+                Tell(e, progress, mood, lines), progressOfWave.push_back(e.name + " " + progress);
         }
+        if (s_.phase == Phase::Running) Summary(now, progressOfWave, lines);
         if (s_.phase != Phase::Running || !WaveThrough(now)) break;
         std::string names;
         for (const Entry& e : s_.machines)
@@ -121,13 +154,49 @@ bool Rollout::Step(Seconds now, std::vector<std::string>& lines) {
     return Saved(before, lines);
 }
 
+// A machine's line is told when its state changes, not at every look.
+void Rollout::Tell(const Entry& e, const std::string& progress, const std::string& mood,
+                   std::vector<std::string>& lines) {
+    for (auto& [name, said] : said_)
+        if (name == e.name) {
+            if (said != mood) lines.push_back(e.name + ": " + progress);
+            said = mood;
+            return;
+        }
+    said_.emplace_back(e.name, mood);
+    lines.push_back(e.name + ": " + progress);
+}
+
+// And the whole wave once a minute, so that a long soak shows it goes on.
+void Rollout::Summary(Seconds now, const std::vector<std::string>& progress, std::vector<std::string>& lines) {
+    if (summaryAt_ == 0) summaryAt_ = now;
+    if (now - summaryAt_ < kReportInterval || progress.empty()) return;
+    summaryAt_ = now;
+    std::string line = "wave " + std::to_string(s_.wave + 1) + " of " + std::to_string(s_.waves) + ": ";
+    for (std::size_t i = 0; i < progress.size(); ++i) line += (i ? "; " : "") + progress[i];
+    lines.push_back(line);
+}
+
+// "rollout abort" from another PC leaves a request naming this rollout's state.
+bool Rollout::AbortRequested(std::vector<std::string>& lines) {
+    std::string text;
+    Seconds age = 0;
+    if (!f_.Read(kAbortName, text, age) || text.find("state=" + StateName(s_) + "\r\n") == std::string::npos)
+        return false;
+    const std::size_t by = text.find("by=");
+    const std::string who = by == std::string::npos ? "?" : text.substr(by + 3, text.find('\r', by) - by - 3);
+    Abort(lines, who);
+    f_.Remove(kAbortName);
+    return true;
+}
+
 // The kept build goes only once the state says the rollout has ended: a
 // rollout stopped before that can still be resumed.
 bool Rollout::Saved(const std::string& before, std::vector<std::string>& lines) {
     if (FormatState(s_) != before && !Save(lines)) return false;
     if (s_.phase != Phase::Running) {
-        f_.Remove(KeptBuild(s_.version));
-        f_.Remove(KeptBuild(s_.version) + ".sig");
+        f_.Remove(KeptBuild(s_));
+        f_.Remove(KeptBuild(s_) + ".sig");
     }
     return true;
 }
@@ -135,16 +204,17 @@ bool Rollout::Saved(const std::string& before, std::vector<std::string>& lines) 
 // The intent is saved before anything goes out: a rollout stopped in
 // between finds it, and places nothing that a monitor may already have taken.
 bool Rollout::Place(Entry& e, const board::Machine* report, Seconds now, std::vector<std::string>& lines) {
-    const std::string exe = UpdateName(e.name);
+    const std::string exe = BuildName(s_, e.name);
     std::string there;
     Seconds age = 0;
     // Stopped after the build went out: there it lies, or its monitor has answered.
-    if (e.step == Step::Placing && ((f_.Read(exe, there, age) && there == build_) || Baseline(report) != e.baseline)) {
+    if (e.step == Step::Placing &&
+        ((f_.Read(exe, there, age) && there == build_) || Baseline(s_, report) != e.baseline)) {
         e.step = Step::Placed;
         return true;
     }
     if (e.step == Step::Waiting) {
-        e = Entry{e.name, e.wave, Step::Placing, now, 0, 0, 0, 0, "", Baseline(report)};
+        e = Entry{e.name, e.wave, Step::Placing, now, 0, 0, 0, 0, "", Baseline(s_, report)};
         if (!Save(lines)) return false;
     }
     lines.push_back(e.name + ": copying...");
@@ -156,33 +226,40 @@ bool Rollout::Place(Entry& e, const board::Machine* report, Seconds now, std::ve
 }
 
 // "" while the machine is on its way, else why the rollout halts.
-std::string Rollout::Judge(Entry& e, const board::Machine* r, Seconds now, std::string& progress) {
-    const std::string failure = NewFailure(e, r);
-    if (!failure.empty()) return Failed(failure, r->lastUpdateTime);
+std::string Rollout::Judge(Entry& e, const board::Machine* r, Seconds now, std::string& progress,
+                           std::string& mood) {
+    const std::string failure = NewFailure(s_, e, r);
+    if (!failure.empty()) return Failed(s_, failure, *r);
+    const std::string what = s_.monitor ? "its monitor is " : "its manager runs ";
     if (e.step == Step::Placed) {
         // Taken, whatever its health: a manager that is down or hung from its
         // first report is judged as one that became so, not as one waiting.
-        if (r && r->problem.empty() && r->version == s_.version && r->lastUpdate == "applied") {
+        // A monitor has taken its build once it reports that version.
+        if (r && r->problem.empty() && Running(s_, *r) == s_.version && (s_.monitor || r->lastUpdate == "applied")) {
             e.step = Step::Took;
             e.tookAt = now;
         } else if (now - e.placedAt > s_.takeLimit) {
             return "has not taken the build within " + Span(s_.takeLimit) +
-                   (r ? " (its manager runs " + (r->version.empty() ? "no known version" : r->version) + ")"
+                   (r ? " (" + what + (Running(s_, *r).empty() ? "no known version" : Running(s_, *r)) + ")"
                       : " (it has no report)");
         } else {
-            progress = "placed " + Span(now - e.placedAt) + " ago, waiting for its monitor to take it";
+            const bool waits = !s_.monitor && r && r->lastUpdateReason.rfind("UPDATE WAITING", 0) == 0;
+            progress = "placed " + Span(now - e.placedAt) + " ago, " +
+                       (waits ? "its monitor says " + r->lastUpdateReason : "waiting for its monitor to take it");
+            mood = waits ? "waits" : "placed";
             return "";
         }
     }
     if (e.step != Step::Took) return "";
     RemoveTakenSignature(e);
-    const std::string trouble = Trouble(r, s_.version);
+    const std::string trouble = Trouble(s_, r);
     if (!trouble.empty()) {
         if (e.badSince == 0) e.badSince = now;
         e.healthySince = 0;
         if (now - e.badSince > kReportInterval)
             return "has been " + trouble + " for " + Span(now - e.badSince) + " since it took the build";
         progress = trouble + " for " + Span(now - e.badSince) + "; the rollout halts after " + Span(kReportInterval);
+        mood = "trouble " + trouble.substr(0, trouble.find(' '));
         return "";
     }
     e.badSince = 0;
@@ -194,6 +271,7 @@ std::string Rollout::Judge(Entry& e, const board::Machine* r, Seconds now, std::
     }
     progress =
         s_.version + " running, " + Span(std::min(now - e.healthySince, s_.soak)) + " of " + Span(s_.soak) + " healthy";
+    mood = "healthy " + e.pid;
     return "";
 }
 
@@ -201,7 +279,7 @@ std::string Rollout::Judge(Entry& e, const board::Machine* r, Seconds now, std::
 void Rollout::RemoveTakenSignature(const Entry& e) {
     std::string there;
     Seconds age = 0;
-    const std::string exe = UpdateName(e.name);
+    const std::string exe = BuildName(s_, e.name);
     if (signature_.empty() || f_.Read(exe, there, age)) return;
     if (f_.Read(exe + ".sig", there, age) && there == signature_) f_.Remove(exe + ".sig");
 }
@@ -220,9 +298,11 @@ void Rollout::Halt(const std::string& why, std::vector<std::string>& lines) {
     Finish(Phase::Halted, lines);
 }
 
-bool Rollout::Abort(std::vector<std::string>& lines) {
+bool Rollout::Abort(std::vector<std::string>& lines, const std::string& by) {
     const std::string before = FormatState(s_);
-    s_.outcome = "aborted at wave " + std::to_string(s_.wave + 1) + " of " + std::to_string(s_.waves);
+    s_.outcome = "aborted at wave " + std::to_string(s_.wave + 1) + " of " + std::to_string(s_.waves) +
+                 (by.empty() ? "" : " by " + by);
+    lines.push_back("ABORTED: " + s_.outcome);
     RemoveUntaken(lines);
     Finish(Phase::Aborted, lines);
     return Saved(before, lines);
@@ -233,8 +313,8 @@ void Rollout::RemoveUntaken(std::vector<std::string>& lines) {
     for (Entry& e : s_.machines) {
         if (e.step == Step::Waiting) never += (never.empty() ? "" : ", ") + e.name;
         if (e.step != Step::Placing && e.step != Step::Placed) continue;
-        RemoveIfOurs(UpdateName(e.name), build_, lines);
-        if (!signature_.empty()) RemoveIfOurs(UpdateName(e.name) + ".sig", signature_, lines);
+        RemoveIfOurs(BuildName(s_, e.name), build_, lines);
+        if (!signature_.empty()) RemoveIfOurs(BuildName(s_, e.name) + ".sig", signature_, lines);
         e.step = Step::Removed;
     }
     if (!never.empty()) lines.push_back("never given the build: " + never);

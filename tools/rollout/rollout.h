@@ -1,4 +1,4 @@
-// A new manager build for the whole centre, wave by wave: everything the
+// A new manager or monitor build for the whole centre, wave by wave: everything the
 // rollout decides from the monitors' reports, over an update folder and a
 // clock that it is given, so that each decision can be tried without a share.
 #pragma once
@@ -26,6 +26,8 @@ constexpr Seconds kPollEvery = 5;
 
 constexpr const char* kOwnFolder = "_Rollout";
 constexpr const char* kLockName = "_Rollout/rollout.lock";
+// A request to a running rollout to abort, left by "rollout abort" from any PC.
+constexpr const char* kAbortName = "_Rollout/abort.request";
 
 // The update folder as the rollout sees it. Names are relative to it, with
 // '/' between folders; the rollout's own files lie in "_Rollout/".
@@ -67,7 +69,9 @@ struct Entry {
 
 struct State {
     std::string version;  // of the build, "a.b.c.d"
-    std::string build;    // the file it was started with, for people
+    bool monitor = false;  // a build of the monitor itself, not of the manager
+    std::string build;    // the full path of the file it was started with, for people
+    std::string waveList;  // as given, "1,25%,100%": the waves are made again from it on resume
     std::uint64_t length = 0;
     bool signature = false;  // a .sig goes out with every build
     Seconds soak = 600, takeLimit = 900, started = 0;
@@ -75,9 +79,17 @@ struct State {
     Phase phase = Phase::Running;
     std::string outcome;  // why it halted
     std::vector<Entry> machines;
+    std::string file;  // where it lies; not in the file itself
 };
 
-std::string StateName(const std::string& version);  // "_Rollout/<version>.txt"
+// "_Rollout/[monitor-]<version>-<start, local time>.txt", or where it was
+// read from: a rollout never writes over an earlier one's record.
+std::string StateName(const State& s);
+// The kept copy of the build beside the state: the same name, ".exe".
+std::string KeptBuild(const State& s);
+// "" when the waves and steps of `s` are those its machine list and wave
+// list make, else why not: a state edited on the share skips no wave.
+std::string CheckWaves(const State& s);
 std::string FormatState(const State& s);
 // "" when `text` is a whole state file, else why not.
 std::string ParseState(const std::string& text, State& s);
@@ -85,6 +97,11 @@ const char* PhaseName(Phase p);
 
 // "KORUMGR<NAME>.exe": what a monitor takes from the update folder.
 std::string UpdateName(const std::string& machine);
+// That, or "ROREROZARIRADI<NAME>.exe" for a build of the monitor.
+std::string BuildName(const State& s, const std::string& machine);
+// Why the machine of report `r` will refuse a manager build of `version`,
+// as its report says: "" when it does not say so.
+std::string WillRefuse(const board::Machine& r, const std::string& version);
 // Why `name` cannot be a computer name; "" when it can.
 std::string NameProblem(const std::string& name);
 // The wave of each of `count` machines from "1,25%,100%": each item the
@@ -108,6 +125,8 @@ Lock TakeLock(Folder& f, const std::string& owner, bool breakStale, std::string&
 // longer this rollout's.
 std::string RefreshLock(Folder& f, const std::string& owner);
 void ReleaseLock(Folder& f, const std::string& owner);
+// The owner named in a lock file's text; "" when it names none.
+std::string LockOwner(const std::string& text);
 
 class Rollout {
 public:
@@ -125,18 +144,23 @@ public:
     bool Step(Seconds now, std::vector<std::string>& lines);
     // Removes every file that no machine has taken, and ends the rollout.
     // False when its state cannot be written.
-    bool Abort(std::vector<std::string>& lines);
+    bool Abort(std::vector<std::string>& lines, const std::string& by = "");
     const State& state() const { return s_; }
 
 private:
     Folder& f_;
     State s_;
     std::string build_, signature_, owner_;
+    std::vector<std::pair<std::string, std::string>> said_;  // the last state told of each machine
+    Seconds summaryAt_ = 0;
 
     bool Save(std::vector<std::string>& lines);
     bool Saved(const std::string& before, std::vector<std::string>& lines);
     bool Place(Entry& e, const board::Machine* report, Seconds now, std::vector<std::string>& lines);
-    std::string Judge(Entry& e, const board::Machine* report, Seconds now, std::string& progress);
+    std::string Judge(Entry& e, const board::Machine* report, Seconds now, std::string& progress, std::string& mood);
+    void Tell(const Entry& e, const std::string& progress, const std::string& mood, std::vector<std::string>& lines);
+    void Summary(Seconds now, const std::vector<std::string>& progress, std::vector<std::string>& lines);
+    bool AbortRequested(std::vector<std::string>& lines);
     bool WaveThrough(Seconds now) const;
     void Halt(const std::string& why, std::vector<std::string>& lines);
     void RemoveUntaken(std::vector<std::string>& lines);
@@ -144,8 +168,5 @@ private:
     void RemoveIfOurs(const std::string& name, const std::string& bytes, std::vector<std::string>& lines);
     void Finish(Phase phase, std::vector<std::string>& lines);
 };
-
-// The kept copy of the build and its signature, read back for a resume.
-std::string KeptBuild(const std::string& version);
 
 }  // namespace rollout

@@ -14,7 +14,10 @@ namespace {
 
 constexpr const char* kStepNames[] = {"waiting", "placing", "placed", "took", "removed"};
 constexpr const char* kPhaseNames[] = {"running", "done", "halted", "aborted"};
-constexpr const char* kFormat = "1";
+// Format 1 knew no wave list and no monitor builds: such a state is read,
+// shown and aborted, never resumed.
+constexpr const char* kFormat = "2";
+constexpr const char* kFirstFormat = "1";
 constexpr std::size_t kEntryFields = 10;
 constexpr std::size_t kLongestName = 15;  // MAX_COMPUTERNAME_LENGTH
 // What SetComputerName takes besides letters and digits.
@@ -78,13 +81,46 @@ std::vector<std::string> Split(const std::string& text, char by, std::size_t mos
     return parts;
 }
 
-std::string StateName(const std::string& version) { return std::string(kOwnFolder) + "/" + version + ".txt"; }
-std::string KeptBuild(const std::string& version) { return std::string(kOwnFolder) + "/" + version + ".exe"; }
+std::string StateName(const State& s) {
+    if (!s.file.empty()) return s.file;
+    return std::string(kOwnFolder) + "/" + (s.monitor ? "monitor-" : "") + s.version + "-" +
+           board::LocalTime(s.started, "%Y%m%d-%H%M%S") + ".txt";
+}
+
+std::string KeptBuild(const State& s) {
+    const std::string name = StateName(s);
+    return name.substr(0, name.size() - 4) + ".exe";
+}
+
 std::string UpdateName(const std::string& machine) { return "KORUMGR" + machine + ".exe"; }
+
+std::string BuildName(const State& s, const std::string& machine) {
+    return s.monitor ? "ROREROZARIRADI" + machine + ".exe" : UpdateName(machine);
+}
+
+std::string CheckWaves(const State& s) {
+    if (s.waveList.empty()) return "it was written by an earlier rollout, which kept no wave list";
+    std::vector<int> waveOf;
+    int waves = 0;
+    const std::string why = MakeWaves(s.waveList, s.machines.size(), waveOf, waves);
+    if (!why.empty()) return why;
+    if (waves != s.waves) return "it counts " + std::to_string(s.waves) + " waves where its list makes " +
+                                 std::to_string(waves);
+    for (std::size_t i = 0; i < s.machines.size(); ++i) {
+        const Entry& e = s.machines[i];
+        if (e.wave != waveOf[i])
+            return e.name + " stands in wave " + std::to_string(e.wave + 1) + ", not " + std::to_string(waveOf[i] + 1);
+        if (e.wave < s.wave && e.step != Step::Took) return e.name + " of a wave through has not taken the build";
+        if (e.wave > s.wave && e.step != Step::Waiting) return e.name + " of a wave to come is given the build";
+    }
+    return "";
+}
 const char* PhaseName(Phase p) { return kPhaseNames[static_cast<int>(p)]; }
 
 std::string FormatState(const State& s) {
-    std::string t = std::string("rollout_format=") + kFormat + "\r\nversion=" + s.version + "\r\nbuild=" + s.build +
+    std::string t = std::string("rollout_format=") + kFormat + "\r\nversion=" + s.version +
+                    "\r\nkind=" + (s.monitor ? "monitor" : "manager") + "\r\nbuild=" + s.build +
+                    "\r\nwave_list=" + s.waveList +
                     "\r\nlength=" + std::to_string(s.length) + "\r\nsignature=" + (s.signature ? "yes" : "no") +
                     "\r\nsoak=" + std::to_string(s.soak) + "\r\ntake_limit=" + std::to_string(s.takeLimit) +
                     "\r\nstarted=" + std::to_string(s.started) + "\r\nwave=" + std::to_string(s.wave) +
@@ -110,13 +146,17 @@ std::string ParseState(const std::string& text, State& s) {
     }
     long long length = 0, soak = 0, limit = 0, started = 0, wave = 0, waves = 0;
     int phase = 0;
-    if (v["rollout_format"] != kFormat) return "it is not a rollout's state of a format this program reads";
+    if (v["rollout_format"] != kFormat && v["rollout_format"] != kFirstFormat)
+        return "it is not a rollout's state of a format this program reads";
+    if (v["kind"] != "" && v["kind"] != "manager" && v["kind"] != "monitor") return "its kind is '" + v["kind"] + "'";
     if (!Number(v["length"], length) || !Number(v["soak"], soak) || !Number(v["take_limit"], limit) ||
         !Number(v["started"], started) || !Number(v["wave"], wave) || !Number(v["waves"], waves) ||
         !Named(v["phase"], kPhaseNames, phase) || v["version"].empty() || s.machines.empty() || wave > waves)
         return "a value of it is missing or out of form";
     s.version = v["version"];
     s.build = v["build"];
+    s.monitor = v["kind"] == "monitor";
+    s.waveList = v["wave_list"];
     s.length = static_cast<std::uint64_t>(length);
     s.signature = v["signature"] == "yes";
     s.soak = soak;
@@ -177,14 +217,13 @@ namespace {
 
 std::string LockText(const std::string& owner) { return "owner=" + owner + "\r\nend=1\r\n"; }
 
-// The owner named in a lock file; "" when it names none.
+}  // namespace
+
 std::string LockOwner(const std::string& text) {
     std::vector<std::pair<std::string, std::string>> lines;
     if (!KeyValues(text, lines) || lines.front().first != "owner") return "";
     return lines.front().second;
 }
-
-}  // namespace
 
 Lock TakeLock(Folder& f, const std::string& owner, bool breakStale, std::string& message) {
     for (int attempt = 0; attempt < 2; ++attempt) {

@@ -105,7 +105,7 @@ case_rollout() {
          '$out' | cut -d: -f1 | sort -n -c && [ \$(grep -c -e 'wave 1 of 2 is healthy' -e 'PCWS07: copying' -e 'done:' '$out') = 3 ]"
     check "rollout: no build, .sig, lock or kept copy left; the state says done" bash -c \
         "[ \"\$(ls -A '$ROLLOUT_UPD' | tr '\n' ' ')\" = '_Rollout _Status ' ] &&
-         [ \"\$(ls -A '$ROLLOUT_UPD/_Rollout')\" = 7.2.0.0.txt ] && grep -q '^phase=done' '$ROLLOUT_UPD/_Rollout/7.2.0.0.txt'"
+         [ \"\$(ls -A '$ROLLOUT_UPD/_Rollout' | grep -c .)\" = 1 ] && grep -q '^phase=done' '$ROLLOUT_UPD/_Rollout/7.2.0.0-'*.txt"
     out="$RZ_OUT/rollout-status.out"
     "$ROOT/build/native/rollout" status --folder "$ROLLOUT_UPD" >"$out" 2>&1
     check "rollout status: done, both machines took it" bash -c \

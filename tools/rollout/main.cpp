@@ -501,11 +501,9 @@ std::string FolderProblem(const std::string& folder) {
 // unfinished rollout, the build kept, then wave after wave.
 int Launch(rollout::Folder& f, const rollout::State& s, const std::string& build, const std::string& signature,
            const Options& o) {
-    const std::string owner = Owner(), probe = ".rollout-probe.tmp";
+    const std::string owner = Owner();
     if (const int locked = Lock(f, owner, o.breakLock); locked >= 0) return locked;
-    std::string why = f.Put(probe, "");
-    if (why.empty()) why = f.Remove(probe);
-    if (!why.empty()) why = "the update folder cannot be written: " + why;
+    std::string why;
     rollout::State other;
     other.phase = rollout::Phase::Done;  // stays so unless one or more rollouts are under way
     Unfinished(f, "", other);
@@ -520,6 +518,14 @@ int Launch(rollout::Folder& f, const rollout::State& s, const std::string& build
         return Refused(why);
     }
     return Run(r, f, owner, o.folder);
+}
+
+// A share mounted read-only is told before the plan, not after it.
+std::string Writable(rollout::Folder& f) {
+    const std::string probe = ".rollout-probe.tmp";
+    std::string why = f.Put(probe, "");
+    if (why.empty()) why = f.Remove(probe);
+    return why.empty() ? "" : "the update folder cannot be written: " + why;
 }
 
 // Nothing is written before every check has passed.
@@ -560,6 +566,7 @@ int Start(const Options& o) {
         s.machines.back().name = names[i];
         s.machines.back().wave = waveOf[i];
     }
+    if (!o.dryRun && !(why = Writable(f)).empty()) return Refused(why);
     PrintPlan(s, reports, signing);
     if (o.dryRun) return Say("dry run: nothing was written"), 0;
     return Launch(f, s, build.bytes, signature, o);

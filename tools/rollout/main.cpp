@@ -381,8 +381,9 @@ std::string Kept(rollout::Folder& f, const rollout::State& s, std::string& build
 // An abort of a rollout that runs elsewhere: a request through the folder,
 // which that rollout obeys at its next look.
 int AbortRunning(rollout::Folder& f, const rollout::State& s, const std::string& holder, const Options& o) {
+    const std::string me = Owner().substr(0, Owner().find(" since "));
     const std::string why =
-        f.Put(rollout::kAbortName, "state=" + rollout::StateName(s) + "\r\nby=" + Owner() + "\r\nend=1\r\n");
+        f.Put(rollout::kAbortName, "state=" + rollout::StateName(s) + "\r\nby=" + me + "\r\nend=1\r\n");
     if (!why.empty()) return Refused("the abort request cannot be written: " + why);
     Say("the rollout of " + s.version + " runs on " + holder + ": asked it to abort through '" +
         f.Show(rollout::kAbortName) + "'");

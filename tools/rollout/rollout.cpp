@@ -313,21 +313,25 @@ void Rollout::RemoveUntaken(std::vector<std::string>& lines) {
     for (Entry& e : s_.machines) {
         if (e.step == Step::Waiting) never += (never.empty() ? "" : ", ") + e.name;
         if (e.step != Step::Placing && e.step != Step::Placed) continue;
-        RemoveIfOurs(BuildName(s_, e.name), build_, lines);
+        // A build its monitor took away already was not removed: the row says placed.
+        if (RemoveIfOurs(BuildName(s_, e.name), build_, lines)) e.step = Step::Removed;
         if (!signature_.empty()) RemoveIfOurs(BuildName(s_, e.name) + ".sig", signature_, lines);
-        e.step = Step::Removed;
     }
     if (!never.empty()) lines.push_back("never given the build: " + never);
 }
 
-void Rollout::RemoveIfOurs(const std::string& name, const std::string& bytes, std::vector<std::string>& lines) {
+bool Rollout::RemoveIfOurs(const std::string& name, const std::string& bytes, std::vector<std::string>& lines) {
     std::string there;
     Seconds age = 0;
-    if (!f_.Read(name, there, age)) return;
-    if (there != bytes) return lines.push_back("left alone: '" + f_.Show(name) + "' is no longer this rollout's file");
+    if (!f_.Read(name, there, age)) return false;
+    if (there != bytes) {
+        lines.push_back("left alone: '" + f_.Show(name) + "' is no longer this rollout's file");
+        return true;
+    }
     const std::string why = f_.Remove(name);
     lines.push_back(why.empty() ? "removed '" + f_.Show(name) + "'"
                                 : "'" + f_.Show(name) + "' cannot be removed (" + why + "): remove it by hand");
+    return true;
 }
 
 void Rollout::Finish(Phase phase, std::vector<std::string>& lines) {

@@ -165,7 +165,8 @@ private:
     void Halt(const std::string& why, std::vector<std::string>& lines);
     void RemoveUntaken(std::vector<std::string>& lines);
     void RemoveTakenSignature(const Entry& e);
-    void RemoveIfOurs(const std::string& name, const std::string& bytes, std::vector<std::string>& lines);
+    // False when there is no such file.
+    bool RemoveIfOurs(const std::string& name, const std::string& bytes, std::vector<std::string>& lines);
     void Finish(Phase phase, std::vector<std::string>& lines);
 };
 

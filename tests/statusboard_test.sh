@@ -85,6 +85,13 @@ grep -qx 'rorerozariradi_board_folder_readable 0' "$dir/board.prom" && ! grep -q
 report SERV01 yes refused
 expect 1 "$dir/st" --prometheus "$dir/board.prom" --html "$dir/page.html"
 grep -qE '^NOT_UPDATED +SERV01 ' "$dir/out" || fail "refused update not trouble: $(cat "$dir/out")"
+# The reason and the monitor's own rollback reach the line and the metrics.
+printf 'monitor_version=15.0.0.0\r\nmonitor_update=rolled back\r\nmonitor_update_version=15.1.0.0\r\nlast_update_reason=UPDATE REFUSED: why\r\nend=1\r\n' |
+    (sed '/^end=1/d' "$dir/st/SERV01.txt"; cat) >"$dir/st/x" && mv "$dir/st/x" "$dir/st/SERV01.txt"
+expect 1 "$dir/st" --prometheus "$dir/m.prom"
+grep -qE '^NOT_UPDATED +SERV01 .* 15.0.0.0 \(15.1.0.0 rolled back\) .*; UPDATE REFUSED: why$' "$dir/out" &&
+    grep -qx 'rorerozariradi_monitor_update{machine="SERV01",result="rolled_back"} 1' "$dir/m.prom" ||
+    fail "the monitor's rollback or the reason: $(cat "$dir/out")"
 mv "$dir/st" "$dir/away"
 expect 2 "$dir/st" --prometheus "$dir/board.prom" --html "$dir/page.html"
 grep -q 'cannot be read since .*last known, as read at .*: 2 machines, 2 needing attention' "$dir/out" &&

@@ -29,6 +29,7 @@ struct World : Folder {
     std::map<std::string, std::pair<std::string, Seconds>> files;  // name -> bytes, written at
     std::vector<Pc> pcs;
     int writes = 0, crashAt = 0;
+    bool monitor = false;  // the PCs take builds of their monitor, and report them so
 
     void Write(const std::string& name) {
         if (name != kLockName && ++writes == crashAt) throw Crash{};
@@ -70,10 +71,13 @@ struct World : Folder {
     bool Has(const std::string& name) const { return files.count(name) != 0; }
 
     void Report(const Pc& pc) {
+        const std::string update = monitor ? "\nmanager_version=7.1.0.0\nmonitor_version=" + pc.version +
+                                                 "\nmonitor_update=" + pc.update + "\nmonitor_update_time=t"
+                                           : "\nmanager_version=" + pc.version + "\nlast_update=" + pc.update +
+                                                 "\nlast_update_time=t";
         files["_Status/" + pc.name + ".txt"] = {
             "status_format=1\nmachine=" + pc.name + "\nwritten=x\nmanager_running=" + (pc.up ? "yes" : "no") +
-                "\nmanager_pid=" + pc.pid + "\nmanager_responding=" + (pc.responding ? "yes" : "no") +
-                "\nmanager_version=" + pc.version + "\nlast_update=" + pc.update + "\nlast_update_time=t" +
+                "\nmanager_pid=" + pc.pid + "\nmanager_responding=" + (pc.responding ? "yes" : "no") + update +
                 std::to_string(pc.took) + "\nlast_update_reason=" +
                 (pc.does == Does::RefusesSaying && pc.took > 0 ? "UPDATE REFUSED: version 7.2.0.0 is not newer" : "") +
                 "\nend=1\n",
@@ -82,7 +86,7 @@ struct World : Folder {
     // Each monitor looks 10 s after its build appears; then its manager does as told.
     void Tick() {
         for (Pc& pc : pcs) {
-            const std::string exe = UpdateName(pc.name);
+            const std::string exe = monitor ? "ROREROZARIRADI" + pc.name + ".exe" : UpdateName(pc.name);
             if (Has(exe) && pc.seen < 0) pc.seen = now;
             if (Has(exe) && now >= pc.seen + 10 && pc.does != Does::Never && pc.took < pc.seen) {
                 pc.took = now;
@@ -172,6 +176,28 @@ TEST(Rollout, TookHealthyAndEveryHalt) {
         State saved;
         EXPECT_EQ(ParseState(w.files[StateName(r.state())].first, saved), "");
         EXPECT_EQ(saved.phase, row.end);
+    }
+}
+
+// A build of the monitor is placed under its own name, taken when the
+// report's monitor_version is the build's, and halted by its rollback.
+TEST(Rollout, MonitorBuild) {
+    for (const Does does : {Does::Takes, Does::RollsBack}) {
+        World w;
+        w.monitor = true;
+        w.pcs = {{"SERV01", does}, {"PCWS07", Does::Takes}};
+        w.Tick();
+        State s = Plan(w);
+        s.monitor = true;
+        Rollout r(w, s, kBuild, kSig, "me");
+        std::string message;
+        TakeLock(w, "me", false, message);
+        ASSERT_EQ(r.Begin(), "");
+        std::vector<std::string> lines;
+        RunUntil(w, r, 10000, lines);
+        EXPECT_EQ(std::string(PhaseName(r.state().phase)) + "|" + r.state().outcome.substr(0, 23) + "|" +
+                      w.pcs[1].version,
+                  does == Does::Takes ? "done||7.2.0.0" : "halted|SERV01 rolled the build|7.1.0.0");
     }
 }
 

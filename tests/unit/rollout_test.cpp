@@ -263,6 +263,25 @@ TEST(Rollout, AbortRemovesWhatWasNotTaken) {
     EXPECT_EQ(w.pcs[0].version + "|" + w.pcs[1].version, "7.2.0.0|7.1.0.0");
 }
 
+// "rollout abort" from another PC, through a request naming this rollout.
+TEST(Rollout, AbortAskedThroughTheFolder) {
+    World w;
+    w.pcs = {{"SERV01", Does::Never}, {"PCWS07", Does::Takes}};
+    w.Tick();
+    std::string message;
+    TakeLock(w, "me", false, message);
+    Rollout r(w, Plan(w), kBuild, kSig, "me");
+    r.Begin();
+    std::vector<std::string> lines;
+    RunUntil(w, r, 1100, lines);
+    w.files[kAbortName] = {"state=_Rollout/other.txt\r\nby=PCWS03 pid 7\r\nend=1\r\n", w.now};
+    EXPECT_EQ(RunUntil(w, r, 1200, lines), Phase::Running);
+    w.files[kAbortName].first = "state=" + StateName(r.state()) + "\r\nby=PCWS03 pid 7\r\nend=1\r\n";
+    EXPECT_EQ(RunUntil(w, r, 1300, lines), Phase::Aborted);
+    EXPECT_EQ(r.state().outcome, "aborted at wave 1 of 2 by PCWS03 pid 7");
+    EXPECT_FALSE(w.Has(kAbortName) || w.Has("KORUMGRSERV01.exe"));
+}
+
 TEST(Rollout, LockHeldStaleBrokenAndTakenOver) {
     World w;
     std::string message;

@@ -123,12 +123,12 @@ bool Rollout::Step(Seconds now, std::vector<std::string>& lines) {
     std::string why = RefreshLock(f_, owner_);
     std::vector<board::Machine> reports;
     if (!why.empty()) return lines.push_back(why), false;
+    const std::string before = FormatState(s_);
+    if (AbortRequested(lines)) return Saved(before, lines);  // also while the reports cannot be read
     if (!f_.Reports(reports, why)) {
         lines.push_back("the reports cannot be read (" + why + "); looking again in " + Span(kPollEvery));
         return true;
     }
-    const std::string before = FormatState(s_);
-    if (AbortRequested(lines)) return Saved(before, lines);
     while (s_.phase == Phase::Running) {
         std::vector<std::string> progressOfWave;
         for (Entry& e : s_.machines) {

@@ -90,7 +90,8 @@ struct World : Folder {
             if (Has(exe) && pc.seen < 0) pc.seen = now;
             if (Has(exe) && now >= pc.seen + 10 && pc.does != Does::Never && pc.took < pc.seen) {
                 pc.took = now;
-                pc.update = pc.does == Does::Refuses || pc.does == Does::RefusesSaying ? "refused" : pc.does == Does::Fails ? "failed" : "applied";
+                const bool refuses = pc.does == Does::Refuses || pc.does == Does::RefusesSaying;
+                pc.update = refuses ? "refused" : pc.does == Does::Fails ? "failed" : "applied";
                 if (pc.update == "applied") files.erase(exe), pc.version = "7.2.0.0", ++pc.takes;
             }
             const Seconds since = pc.took < 0 || pc.update != "applied" ? -1 : now - pc.took;

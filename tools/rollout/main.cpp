@@ -158,7 +158,8 @@ void PrintPlan(const rollout::State& s, const std::vector<board::Machine>& repor
     const auto count = [](std::size_t n, const char* what) {
         return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
     };
-    Say("rollout of " + std::string(s.monitor ? "monitor " : "") + s.version + " ('" + s.build + "', " + std::to_string(s.length) + " bytes) to " +
+    Say("rollout of " + std::string(s.monitor ? "monitor " : "") + s.version + " ('" + s.build + "', " +
+        std::to_string(s.length) + " bytes) to " +
         count(s.machines.size(), "machine") + " in " + count(static_cast<std::size_t>(s.waves), "wave"));
     Say("soak " + rollout::Span(s.soak) + ", take limit " + rollout::Span(s.takeLimit));
     Say("signature: " + signing);
@@ -289,7 +290,7 @@ std::string Unfinished(rollout::Folder& f, const std::string& version, rollout::
     return "";
 }
 
-std::string Step(const rollout::State& s, const rollout::Entry& e) {
+std::string Where(const rollout::State& s, const rollout::Entry& e) {
     const bool ended = s.phase != rollout::Phase::Running;
     switch (e.step) {
     case rollout::Step::Waiting: return ended ? "never given the build" : "not given the build yet";
@@ -308,8 +309,8 @@ std::string Step(const rollout::State& s, const rollout::Entry& e) {
 // rollout says so.
 std::string Describe(const rollout::State& s, const rollout::Entry& e) {
     if (s.phase == rollout::Phase::Halted && s.outcome.rfind(e.name + " ", 0) == 0)
-        return Step(s, e) + "; then it halted the rollout: " + s.outcome.substr(e.name.size() + 1);
-    return Step(s, e);
+        return Where(s, e) + "; then it halted the rollout: " + s.outcome.substr(e.name.size() + 1);
+    return Where(s, e);
 }
 
 // A rollout whose state says it runs, but whose lock nobody keeps fresh,
@@ -356,7 +357,8 @@ int Status(const Options& o) {
         const bool wanted = o.version.empty() ? s.phase == rollout::Phase::Running : s.version == o.version;
         if (wanted) ShowState(f, s, fresh, o.folder), shown = true;
     }
-    if (!shown && o.version.empty() && !states.empty()) ShowState(f, states.front().first, fresh, o.folder), shown = true;
+    if (!shown && o.version.empty() && !states.empty())
+        ShowState(f, states.front().first, fresh, o.folder), shown = true;
     if (locked)
         std::printf("lock: '%s', held by %s, written %s ago%s\n", f.Show(rollout::kLockName).c_str(), holder.c_str(),
                     rollout::Span(age).c_str(), fresh ? "" : " (stale)");

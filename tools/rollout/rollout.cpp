@@ -50,7 +50,7 @@ std::string Failed(const State& s, const std::string& result, const board::Machi
     if (result == "rolled back") return "rolled the build back at " + at + ": it would not run there";
     const std::string what = result == "refused" ? "refused the build at " : "failed to install the build at ";
     if (!reason.empty()) return what + at + ": " + reason;
-    return what + at + (result == "refused" ? ": see its log's UPDATE REFUSED record" : ": see its log's UPDATE FAILED record");
+    return what + at + ": see its log's " + (result == "refused" ? "UPDATE REFUSED" : "UPDATE FAILED") + " record";
 }
 
 // The version of the kind rolled out that the machine runs.

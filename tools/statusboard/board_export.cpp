@@ -180,8 +180,10 @@ void MachineFamilies(std::string& out, const std::vector<const Machine*>& rows) 
     Family(out, "monitor_update",
            "Result of the last update of the monitor itself: 1 for that result, 0 for the others.");
     for (const Machine* m : rows)
-        if (m->problem.empty() && !m->monitorUpdate.empty()) UpdateSamples(out, "monitor_update", m->name, m->monitorUpdate);
-    Family(out, "monitor_update_timestamp_seconds", "When the monitor last met an update of itself, seconds since 1970 UTC.");
+        if (m->problem.empty() && !m->monitorUpdate.empty())
+            UpdateSamples(out, "monitor_update", m->name, m->monitorUpdate);
+    Family(out, "monitor_update_timestamp_seconds",
+           "When the monitor last met an update of itself, seconds since 1970 UTC.");
     TimeSamples(out, "monitor_update_timestamp_seconds", rows, &Machine::monitorUpdateTime);
 }
 

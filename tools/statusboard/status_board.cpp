@@ -163,7 +163,8 @@ std::string HtmlPage(const std::vector<Machine>& machines, const Made& made, int
                 "</td><td data-label=\"Last report\">" + (known ? Age(m.ageSeconds) + " ago" : "-") + LastKnownMark(m) +
                 "</td><td data-label=\"Manager\">" +
                 Manager(m) + (m.managerUp && !m.pid.empty() ? " (pid " + Html(m.pid) + ")" : "") +
-                "</td><td data-label=\"Build\">" + Html(Dash(m.version)) + "</td><td data-label=\"Monitor\">" + Html(Monitor(m)) +
+                "</td><td data-label=\"Build\">" + Html(Dash(m.version)) +
+                "</td><td data-label=\"Monitor\">" + Html(Monitor(m)) +
                 "</td><td data-label=\"Starts in 24 h\">" + Html(Dash(m.starts)) +
                 "</td><td data-label=\"Last event\">" + Html(LastEvent(m) + Reason(m)) + "</td></tr>\n";
     }

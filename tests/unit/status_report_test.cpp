@@ -119,6 +119,24 @@ TEST(Status, FailedStartsAndCrashesAreWrittenInTheirOwnTick) {
     EXPECT_EQ(st.Value("manager_running") + st.Value("manager_pid") + st.Value("manager_version"), "no");
 }
 
+// The report says why an update did not go in, in the log's words, until
+// a later one does.
+TEST(Status, RefusalReasonUntilTheNextApplied) {
+    Station st;
+    World& w = st.w;
+    const std::string update = std::string(kShare) + "\\KORUMGRPCWS07.exe";
+    w.p.AddDir(w.Path("UpdateKey.pem"));
+    w.p.AddFile(update, SmallExecutable('3'));
+    w.p.RunFor(1000);
+    EXPECT_EQ(st.Value("last_update") + "|" + st.Value("last_update_reason"),
+              "refused|UPDATE REFUSED: the key 'C:\\APPS\\KORU\\UpdateKey.pem' cannot be read, error 5");
+    w.p.AddFile(w.Path("UpdateKey.pem"));  // a file in the folder's place, then none
+    w.p.RemoveFile(w.Path("UpdateKey.pem"));
+    w.p.AddFile(update, SmallExecutable('4'));
+    w.p.RunFor(61000);
+    EXPECT_EQ(st.Value("last_update") + "|" + st.Value("last_update_reason"), "applied|");
+}
+
 // A rollback and the start of the previous build come in one tick: the
 // report carries the rollback, and once written the next event follows.
 TEST(Status, RollbackIsNotHiddenByTheStartInTheSameTick) {

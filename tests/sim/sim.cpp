@@ -130,7 +130,7 @@ private:
     std::map<std::string, Build> builds_;
     std::map<std::string, int> signedBy_;  // key bits of the valid signatures placed beside it
     int newest_ = 10, newestInstalled_ = 10;
-    std::string exe_, shareContent_, unwatched_;
+    std::string exe_, shareContent_;
     std::uint64_t installedAt_ = 0;
     int badRuns_ = 0;
     bool startFailed_ = false;
@@ -146,6 +146,7 @@ private:
     };
     std::vector<Rule> rules_;
     std::uint64_t heldUntil_ = 0;  // KORUMGR.exe or KORUMGR.old held by another program
+    std::uint64_t unsavedUntil_ = 0;  // the state file held, or the disk full: a rollback waits
     // Expectations.
     std::string expected_;  // an update that must go in by expectedBy_
     std::uint64_t expectedBy_ = 0;
@@ -293,13 +294,6 @@ void Sim::Boot() {
     up_ = true;
     bootedAt_ = Now();
     stopDeadline_ = 0;
-    // A watch the state file could not take (held when the build went in)
-    // is gone with the last run: the monitor cannot know the build is new.
-    UpdateMemory u;
-    std::string why;
-    if (!ParseUpdateState(Data(kState), u, why) || u.replacedContent.empty() ||
-        mem.Sha256File(kExe, why) != FileHash::Done || why != u.replacedContent)
-        unwatched_ = exe_;
     lastAttempt_ = 2;  // what the last run told is in the log no more, perhaps
     if (!Manager()) deaths_.push_back({Now(), kSecond});
     try {
@@ -553,6 +547,7 @@ void Sim::LocalFault() {
     const std::string path = what == 0 ? kExe : what == 1 ? kOld : what == 2 ? kState : kLog;
     Note(what == 4 ? "disk full for " + std::to_string(span / 1000) + " s"
                    : "'" + path + "' held for " + std::to_string(span / 1000) + " s");
+    if (what == 2 || what == 4) unsavedUntil_ = std::max(unsavedUntil_, Now() + span);
     if (what == 4) {
         for (const char* call : {"WriteText", "AppendText", "CopyFileTo", "FlushFile"})
             rules_.push_back({call, "*LOCAL", 112, Now() + span});
@@ -716,10 +711,12 @@ void Sim::CheckFiles() {
         shareContent_.clear();
     }
     const auto b = builds_.find(exe_);
-    if (b != builds_.end() && b->second.runs != Runs::Well && exe_ != unwatched_) {
-        // Its watch, or the monitor's start, and the files let go: the next
-        // starts of a build that will not run come within seconds.
-        const std::uint64_t since = std::max({installedAt_ + 2 * kMinute, bootedAt_ + 2 * kMinute, heldUntil_});
+    if (b != builds_.end() && b->second.runs != Runs::Well) {
+        // Its watch, or the monitor's start, and the files let go, the state
+        // savable: the next starts of a build that will not run come within
+        // seconds.
+        const std::uint64_t since =
+            std::max({installedAt_ + 2 * kMinute, bootedAt_ + 2 * kMinute, heldUntil_, unsavedUntil_});
         if (up_ && Now() > since + 30 * kSecond) Fail("a build that will not run is still installed");
     }
     if (!expected_.empty() && Now() >= expectedBy_) {

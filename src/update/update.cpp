@@ -224,6 +224,9 @@ void RememberSwap(Ctx& c, const UpdateKey& key, const std::string& content, cons
 void Finish(Ctx& c, const UpdateKey& key, const std::string& content, const std::string& version,
             const ManagerControl& manager) {
     UpdateMemory& u = c.s.update;
+    // The watch counts from the swap, not from before the stop.
+    u.replacedAt = c.p.SystemTime();
+    u.watchFromMs = c.p.MonotonicMs();
     // The run that this update stopped was of the build before: it counts
     // for nothing against the new one.
     if (u.lastRun != 0) c.p.CloseHandle(u.lastRun);

@@ -22,6 +22,8 @@
 
 #include "core/app.h"
 #include "fault_platform.h"
+#include "diag/status_report.h"
+#include "monitor/monitor.h"
 #include "signing.h"
 #include "startup/startup.h"
 #include "update/update_state.h"
@@ -36,6 +38,7 @@ const std::string kHang = kApp + "\\ROREROZARIRADI.hng", kTool = "C:\\TOOLS\\KOR
 const std::string kShare = "\\\\SERV01\\G\\_Updates", kUpdate = kShare + "\\KORUMGRPCWS07.exe";
 constexpr std::uint64_t kSecond = 1000, kMinute = 60 * kSecond;
 constexpr std::uint64_t kLongestTick = 45 * kSecond;  // the update's stop: termination, 35 s of stop request, swap
+constexpr std::uint64_t kTick = 6 * kSecond;          // the timer's 5 s and the tick's own time
 std::size_t recordsShown = 12;                        // of the log, with a breach
 constexpr int kDamagedKey = 4;                        // key bits: 1 key A, 2 key B, 4 a damaged file
 
@@ -123,14 +126,22 @@ private:
     std::set<std::uint32_t> alive_;
     struct Death {
         std::uint64_t at, bound;
+        bool held = false;  // its bound took the update's stop
     };
     std::vector<Death> deaths_;
-    std::uint64_t lastStartCall_ = 0;
+    std::uint64_t lastStartCall_ = 0, lastStart_ = 0;  // a call to start the manager; a start that ran one
+    int brokenStarts_ = 0;  // the monitor's starts of an installed build that will not run, this run
+    int limitSeconds_ = 60;  // the frozen limit that the limit file asks for
     // Builds, by content, and what the update did with them.
     std::map<std::string, Build> builds_;
     std::map<std::string, int> signedBy_;  // key bits of the valid signatures placed beside it
     int newest_ = 10, newestInstalled_ = 10;
-    std::string exe_, shareContent_;
+    std::string exe_, shareContent_, replaced_;  // replaced_: what the last install took out
+    std::string exeHash_, lastRolledBack_;  // the SHA-256 of the build in place, of the last rolled back
+    bool fromShare_ = false;  // the build in place came from the share, not from a rollback
+    // Due within one tick, or one update's stop when it holds the tick.
+    std::uint64_t connectDue_ = 0;
+    std::deque<std::uint64_t> starts_;  // the monitor's starts of a manager in the last 5 s
     std::uint64_t installedAt_ = 0;
     int badRuns_ = 0;
     bool startFailed_ = false;
@@ -147,6 +158,11 @@ private:
     std::vector<Rule> rules_;
     std::uint64_t heldUntil_ = 0;  // KORUMGR.exe or KORUMGR.old held by another program
     std::uint64_t unsavedUntil_ = 0;  // the state file held, or the disk full: a rollback waits
+    // Faults of one kind overlap as the platform sees them: a hold inside a
+    // hold of the same file lasts until both are over; crawls go at the
+    // slowest pace of those on.
+    std::map<std::string, int> on_;
+    std::multiset<std::uint64_t> crawls_;
     // Expectations.
     std::string expected_;  // an update that must go in by expectedBy_
     std::uint64_t expectedBy_ = 0;
@@ -175,6 +191,7 @@ private:
     void SetUp();
     bool Shape(MemPlatform::Proc& p);
     MemPlatform::Proc* Manager();
+    void MonitorStarts(const std::string& content, Runs runs);
     std::uint32_t FailWhen(const std::string& name, const std::string& path, const std::string& other);
     void Moved(const std::string& from, const std::string& to, bool moved);
     void Terminated(const MemPlatform::Proc& p);
@@ -194,6 +211,9 @@ private:
     void StopFile();
     void Junk();
     void ShiftClock();
+    void During(const std::string& kind, std::uint64_t span, const std::string& end, std::function<void(bool)> set);
+    void Hold(const std::string& path, std::uint64_t span, std::uint32_t readError = 0);
+    void Crawl(std::uint64_t each, std::uint64_t span);
     void ToggleLimit();
     // Checks.
     void Check(bool full);
@@ -201,6 +221,9 @@ private:
     void NoteDeaths();
     void CheckFiles();
     void CheckLog();
+    void CheckState();
+    void CheckOthers();
+    void ChangeConnect();
 };
 
 void Sim::Note(const std::string& what) {
@@ -247,6 +270,7 @@ void Sim::SetUp() {
     builds_[exe_] = first;
     installedEver_.insert(exe_);
     mem.AddFile(kExe, exe_);
+    mem.Sha256File(kExe, exeHash_);
     mem.AddFile(kLog);
     if (rng.Chance(70)) mem.AddFile(kHang, "60");
     mem.onStart = [this](MemPlatform::Proc& p) { return Shape(p); };
@@ -270,7 +294,9 @@ bool Sim::Shape(MemPlatform::Proc& p) {
     const auto b = builds_.find(content);
     const Runs runs = b == builds_.end() ? Runs::WillNotStart : b->second.runs;
     if (Is(p.path, kExe) && content == exe_ && runs == Runs::WillNotStart) startFailed_ = true;
+    if (up_ && lastStartCall_ == Now()) MonitorStarts(content, runs);
     if (runs == Runs::WillNotStart) return false;
+    lastStart_ = Now();
     p.windows.push_back({0x7000 + p.pid, true, false});
     p.obeysStopAfterMs = static_cast<long>(rng.Between(500, 20000));
     if (runs != Runs::Well) p.diesAt = Now() + rng.Between(0, 3000);
@@ -278,6 +304,26 @@ bool Sim::Shape(MemPlatform::Proc& p) {
     runs_[p.pid] = {content, 0};
     alive_.insert(p.pid);
     return true;
+}
+
+// The monitor starts a manager only when none runs, and a build that will
+// not run twice at most while it is watched: the third start is the
+// rollback's, unless the files or the state that it needs are held.
+void Sim::MonitorStarts(const std::string& content, Runs runs) {
+    if (Manager()) Fail("a manager started while one runs");
+    const Ctx* c = ProgramState();
+    // The swap, or the rollback, starts its build at once, in the tick
+    // whose census may have started the build before.
+    const bool updating = (c && c->s.sUpdateHold == kYes) || installedAt_ == Now();
+    // The timer's tick, or the early one, and the tick that picks up the
+    // share worker's result: two starts in 5 s at most.
+    while (!starts_.empty() && starts_.front() + 5 * kSecond <= Now()) starts_.pop_front();
+    if (!updating && runs != Runs::WillNotStart) starts_.push_back(Now());
+    if (starts_.size() > 2) Fail("the manager started three times within 5 s");
+    if (content != exe_ || runs == Runs::Well) return;
+    const bool watched = Now() < std::max(installedAt_, bootedAt_) + 2 * kMinute;
+    if (++brokenStarts_ > 2 && watched && Now() > std::max(heldUntil_, unsavedUntil_))
+        Fail("a build that will not run started a third time");
 }
 
 MemPlatform::Proc* Sim::Manager() {
@@ -294,6 +340,8 @@ void Sim::Boot() {
     up_ = true;
     bootedAt_ = Now();
     stopDeadline_ = 0;
+    brokenStarts_ = 0;
+    connectDue_ = Now() + kTick;
     lastAttempt_ = 2;  // what the last run told is in the log no more, perhaps
     if (!Manager()) deaths_.push_back({Now(), kSecond});
     try {
@@ -331,7 +379,8 @@ std::uint32_t Sim::FailWhen(const std::string& name, const std::string& path, co
 void Sim::Moved(const std::string& from, const std::string& to, bool moved) {
     if (!moved || !Is(to, kExe)) return;
     NoteDeaths();  // the run that makes a rollback due may have ended this instant
-    const std::string content = Data(kExe), before = exe_;
+    const std::string content = Data(kExe), before = exe_, beforeHash = exeHash_;
+    mem.Sha256File(kExe, exeHash_);
     const std::string illegit = Illegit(content);
     exe_ = content;
     if (Is(from, kOld)) {
@@ -339,10 +388,15 @@ void Sim::Moved(const std::string& from, const std::string& to, bool moved) {
         const auto b = builds_.find(before);
         if (b != builds_.end() && b->second.runs == Runs::Well && badRuns_ < 2 && !startFailed_)
             Fail("rolled back from a build that runs");
+        if (content != replaced_) Fail("a rollback brought back another build than the one replaced");
+        lastRolledBack_ = beforeHash;
+        fromShare_ = false;
         Note("rollback to version " + VersionText(builds_[content].version));
         unclaimed_.push_back({true, builds_[content].version});
     } else if (Is(from, kNew)) {
         if (!illegit.empty()) Fail("installed " + illegit);
+        replaced_ = before;
+        fromShare_ = true;
         const Build& b = builds_[content];
         Note("installed version " + VersionText(b.version));
         newestInstalled_ = std::max(newestInstalled_, b.version);
@@ -354,17 +408,15 @@ void Sim::Moved(const std::string& from, const std::string& to, bool moved) {
             const std::string target = rng.Chance(50) ? kOld : kExe;
             const std::uint64_t hold = rng.Between(5, 60) * kSecond;
             Note("'" + target + "' held for " + std::to_string(hold / 1000) + " s");
-            mem.heldOpen.insert(UCase(target));
             heldUntil_ = std::max(heldUntil_, Now() + hold);
-            At(Now() + hold, "'" + target + "' let go", [this, target] { mem.heldOpen.erase(UCase(target)); });
+            Hold(target, hold);
         }
         // The removal of the update file crawls, and a newer one comes
         // between its look and its deletion.
         if (rng.Chance(15)) {
             const std::uint64_t each = rng.Between(3, 10) * kSecond;
             Note("share crawls, " + std::to_string(each) + " ms a call, for 1 min");
-            fp.shareCallMs = each;
-            At(Now() + kMinute, "share crawls no more", [this] { fp.shareCallMs = 0; });
+            Crawl(each, kMinute);
             At(Now() + each + kSecond, "", [this] { NewUpdate(); });
         }
     } else {
@@ -372,6 +424,7 @@ void Sim::Moved(const std::string& from, const std::string& to, bool moved) {
     }
     installedAt_ = Now();
     badRuns_ = 0;
+    brokenStarts_ = 0;
     startFailed_ = false;
 }
 
@@ -394,13 +447,19 @@ std::string Sim::Illegit(const std::string& content, bool keyNow) {
 }
 
 // Terminations outside an update's stop are of a frozen manager only.
+// The update's stop ends what its name rule matches, a tool named after the
+// manager too; nothing else.
 void Sim::Terminated(const MemPlatform::Proc& p) {
     const Ctx* c = ProgramState();
-    if (c && c->s.sUpdateHold == kYes) return;
     const auto r = runs_.find(p.pid);
+    if (c && c->s.sUpdateHold == kYes) {
+        if (UCase(p.path).find("KORUMGR.EXE") == std::string::npos) Fail("the update's stop ended '" + p.path + "'");
+        return;
+    }
     if (!Is(p.path, kExe) || r == runs_.end()) return Fail("terminated '" + p.path + "' for a frozen manager");
     if (r->second.hungSince == 0) return Fail("terminated a manager that responds");
-    if (Now() - r->second.hungSince < kMinute) return Fail("terminated a manager frozen for less than 60 s");
+    if (Now() - r->second.hungSince < static_cast<std::uint64_t>(limitSeconds_) * kSecond)
+        return Fail("terminated a manager frozen for less than " + std::to_string(limitSeconds_) + " s");
     if (Now() - p.startedAt < 2 * kMinute) return Fail("terminated a manager within 120 s of its start");
     if (!mem.Has(kHang)) return Fail("terminated a frozen manager with no limit file");
 }
@@ -423,6 +482,7 @@ void Sim::NextEvent() {
         else if (kind < 87) ToggleLimit();
         else if (kind < 88) Junk();
         else if (kind < 91) Note("tool started"), mem.AddProcess(kTool);
+        else if (kind < 93) ChangeConnect();
         NextEvent();
     });
 }
@@ -443,6 +503,7 @@ void Sim::Freeze() {
     const bool stubborn = rng.Chance(30);
     Note(std::string("manager frozen") + (stubborn ? ", refusing termination" : ""));
     p->windows[0].hung = true;
+    p->windows[0].hungSince = Now();
     p->ignoresTerminate = p->ignoresTerminate || stubborn;
     runs_[pid].hungSince = Now();
     At(Now() + rng.Between(20, 480) * kSecond, "manager thawed", [this, pid] {
@@ -466,7 +527,11 @@ void Sim::NewUpdate() {
     if (kind > 9) kind = 8;  // the copy onto the share that ends later: twice as often
     Build b{++newest_ + static_cast<int>(rng.Between(0, 2)), Runs::Well};
     newest_ = b.version;
-    if (kind == 1) b.version = std::max(1, builds_[exe_].version - static_cast<int>(rng.Between(1, 5)));
+    const int installed = builds_[exe_].version;
+    if (kind == 1) b.version = std::max(1, installed - static_cast<int>(rng.Between(1, 5)));
+    // Newer than the build in place, not than the newest installed ever.
+    if (kind == 1 && newestInstalled_ > installed + 1 && rng.Chance(50))
+        b.version = static_cast<int>(rng.Between(installed + 1, newestInstalled_));
     if (kind == 2) b.version = builds_[exe_].version;
     if (kind >= 5 && kind <= 7) b.runs = static_cast<Runs>(kind - 4);
     const std::string content = Image(b, static_cast<int>(rng.Between(0, 3)));
@@ -478,9 +543,11 @@ void Sim::NewUpdate() {
     PlaceUpdate(kind == 8 ? content.substr(0, 600) : content, kind == 3 ? -1 : key, kind == 4 ? other : content);
     if (kind == 8) {
         const bool inUse = rng.Chance(50);
-        if (inUse) mem.writerLocked.insert(UCase(kUpdate));
-        At(Now() + rng.Between(5, 150) * kSecond, "update completed", [this, content, key, inUse] {
-            if (inUse) mem.writerLocked.erase(UCase(kUpdate));
+        const std::uint64_t writing = rng.Between(5, 150) * kSecond;
+        if (inUse) During("writer", writing, "", [this](bool on) {
+            on ? void(mem.writerLocked.insert(UCase(kUpdate))) : void(mem.writerLocked.erase(UCase(kUpdate)));
+        });
+        At(Now() + writing, "update completed", [this, content, key] {
             PlaceUpdate(content, key, content);
             Expect(content);
         });
@@ -491,8 +558,7 @@ void Sim::NewUpdate() {
     if (rng.Chance(30)) {
         const std::uint64_t each = rng.Between(3, 15) * kSecond;
         Note("share crawls, " + std::to_string(each) + " ms a call, for 4 min");
-        fp.shareCallMs = each;
-        At(Now() + 4 * kMinute, "share crawls no more", [this] { fp.shareCallMs = 0; });
+        Crawl(each, 4 * kMinute);
         // A key that comes, or the other key in place of the one: the look's
         // result would let in what the key now refuses.
         At(Now() + rng.Between(5, 60) * kSecond, "", [this] {
@@ -520,13 +586,12 @@ void Sim::ShareFault() {
     switch (rng.Between(0, 3)) {
     case 0:
         Note("share hangs for " + std::to_string(span / 1000) + " s");
-        fp.shareHangsUntil = Now() + span;
+        fp.shareHangsUntil = std::max(fp.shareHangsUntil, Now() + span);
         break;
     case 1: {
         const std::uint64_t each = rng.Between(500, 20000);
         Note("share crawls, " + std::to_string(each) + " ms a call, for " + std::to_string(span / 1000) + " s");
-        fp.shareCallMs = each;
-        At(Now() + span, "share crawls no more", [this] { fp.shareCallMs = 0; });
+        Crawl(each, span);
         break;
     }
     case 2:
@@ -535,8 +600,9 @@ void Sim::ShareFault() {
         break;
     default:
         Note("share gone for " + std::to_string(span / 1000) + " s");
-        mem.unreachableHosts.insert("SERV01");
-        At(Now() + span, "share back", [this] { mem.unreachableHosts.erase("SERV01"); });
+        During("gone", span, "share back", [this](bool on) {
+            on ? void(mem.unreachableHosts.insert("SERV01")) : void(mem.unreachableHosts.erase("SERV01"));
+        });
     }
 }
 
@@ -554,13 +620,8 @@ void Sim::LocalFault() {
     } else if (what == 3) {
         rules_.push_back({"AppendText", UCase(kLog), 32, Now() + span});
     } else {
-        mem.heldOpen.insert(UCase(path));
-        if (what == 2) mem.readErrors[UCase(path)] = 32;
         if (what < 2) heldUntil_ = std::max(heldUntil_, Now() + span);
-        At(Now() + span, "'" + path + "' let go", [this, path] {
-            mem.heldOpen.erase(UCase(path));
-            mem.readErrors.erase(UCase(path));
-        });
+        Hold(path, span, what == 2 ? 32 : 0);
     }
 }
 
@@ -593,7 +654,7 @@ void Sim::StopFile() {
     if (!up_) return;
     Note("stop file");
     mem.AddFile(kApp + (rng.Chance(50) ? "\\ROREROZARIRADI.stp" : "\\KORUMGRS.stp"));
-    stopDeadline_ = Now() + 5 * kSecond + kLongestTick;
+    stopDeadline_ = Now() + kTick + kFinalReportWaitMs;  // its last report may wait for the share
     const std::uint64_t back = rng.Between(10, 120) * kSecond;
     // The manager restarted by a technician meanwhile, freezing soon after:
     // it is no younger for not being the monitor's.
@@ -602,12 +663,40 @@ void Sim::StopFile() {
             if (dark_ || up_) return;
             if (MemPlatform::Proc* old = Manager()) old->alive = false, old->exitCode = 1, old->endedAt = Now();
             mem.AddFile(kHang, "60");
+            limitSeconds_ = 60;
             MemPlatform::Proc& p = mem.AddProcess(kExe);
             if (!Shape(p)) p.alive = false;
             else At(Now() + rng.Between(6, 40) * kSecond, "", [this] { Freeze(); });
         });
     At(Now() + back, "monitor started again", [this] {
         if (!up_ && !dark_) Boot();
+    });
+}
+
+void Sim::During(const std::string& kind, std::uint64_t span, const std::string& end, std::function<void(bool)> set) {
+    ++on_[kind];
+    set(true);
+    At(Now() + span, end, [this, kind, set] {
+        if (--on_[kind] == 0) set(false);
+    });
+}
+
+// A power cut lets go of every local hold; one that comes after it holds
+// again whatever is still pending from before.
+void Sim::Hold(const std::string& path, std::uint64_t span, std::uint32_t readError) {
+    During(UCase(path), span, "'" + path + "' let go", [this, path, readError](bool on) {
+        if (!on) return void(mem.heldOpen.erase(UCase(path))), void(mem.readErrors.erase(UCase(path)));
+        mem.heldOpen.insert(UCase(path));
+        if (readError != 0) mem.readErrors[UCase(path)] = readError;
+    });
+}
+
+void Sim::Crawl(std::uint64_t each, std::uint64_t span) {
+    crawls_.insert(each);
+    fp.shareCallMs = *crawls_.rbegin();
+    At(Now() + span, "share crawls no more", [this, each] {
+        crawls_.erase(crawls_.find(each));
+        fp.shareCallMs = crawls_.empty() ? 0 : *crawls_.rbegin();
     });
 }
 
@@ -618,10 +707,20 @@ void Sim::ShiftClock() {
     mem.ShiftClock(back ? -by : by);
 }
 
+// A limit below 60 s, or no number, is taken for 60 s.
+void Sim::ChangeConnect() {
+    Note("connect string changed by hand");
+    mem.registry["SOFTWARE\\KORU BOWLING\\SYSTEM CONFIGURATION\\Connect String"] = "ODBC;SERVER=ELSEWHERE";
+    connectDue_ = Now() + kTick;
+}
+
 void Sim::ToggleLimit() {
-    Note(mem.Has(kHang) ? "limit file removed" : "limit file of 60 s");
+    static const char* const limits[] = {"60", "90", "300", "30", "ten"};
+    const char* limit = limits[rng.Between(0, 4)];
+    Note(mem.Has(kHang) ? "limit file removed" : "limit file of '" + std::string(limit) + "'");
     if (mem.Has(kHang)) return mem.RemoveTree(kHang);
-    mem.AddFile(kHang, "60");
+    mem.AddFile(kHang, limit);
+    limitSeconds_ = std::max(60, std::atoi(limit));
 }
 
 // A share writer that puts fresh junk under the update's name every 30 s.
@@ -660,7 +759,9 @@ bool Sim::Quiet() {
     MemPlatform::Proc* m = Manager();
     rules_.erase(std::remove_if(rules_.begin(), rules_.end(), [this](const Rule& r) { return r.until <= Now(); }),
                  rules_.end());
-    return up_ && c && !c->s.update.watching && Now() - installedAt_ > 3 * kMinute && Now() - bootedAt_ > 10 * kSecond &&
+    // A look out when the update came is of the file before: it may end in
+    // a failure that backs the path off.
+    return up_ && c && !c->s.update.watching && !c->s.work.busy && Now() - installedAt_ > 3 * kMinute && Now() - bootedAt_ > 10 * kSecond &&
            !backingOff && Now() >= junkUntil_ && rules_.empty() && mem.heldOpen.empty() &&
            mem.unreachableHosts.size() == 1 && fp.shareCallMs == 0 && fp.shareHangsUntil <= Now() &&
            mem.writerLocked.empty() && stopDeadline_ == 0 && !(m && m->ignoresTerminate);
@@ -693,11 +794,17 @@ void Sim::CheckManagers() {
     const Ctx* c = ProgramState();
     const bool held = c && c->s.sUpdateHold == kYes;
     for (auto it = deaths_.begin(); it != deaths_.end();) {
-        if (lastStartCall_ >= it->at) {
+        if (lastStart_ >= it->at) {
             it = deaths_.erase(it);
             continue;
         }
-        if (held) it->bound = std::max(it->bound, Now() - it->at + kLongestTick);
+        // A start that fails waits for the files or the state that its
+        // rollback needs.
+        if (lastStartCall_ >= it->at && Now() < std::max(heldUntil_, unsavedUntil_) + 7 * kSecond) {
+            ++it;
+            continue;
+        }
+        if (held && !it->held) it->bound += kLongestTick, it->held = true;
         if (Now() > it->at + it->bound) Fail("the manager has been down " + std::to_string((Now() - it->at) / 1000) + " s");
         ++it;
     }
@@ -729,10 +836,47 @@ void Sim::CheckFiles() {
         junkUntil_ = 0;
     }
     if (up_ && stopDeadline_ != 0 && Now() > stopDeadline_) Fail("the stop file was not obeyed");
-    if (!mem.Has(kState)) return;
+    CheckState();
+    CheckOthers();
+}
+
+// What the state file must remember, saved before the move that it
+// records: the newest version installed, the watch over a fresh build, the
+// build rolled back last.
+void Sim::CheckState() {
     UpdateMemory u;
     std::string why;
-    if (!ParseUpdateState(Data(kState), u, why)) Fail("the state file does not parse: " + why);
+    if (!mem.Has(kState)) {
+        if (newestInstalled_ > 10) Fail("no state file after an install");
+        return;
+    }
+    if (!ParseUpdateState(Data(kState), u, why)) return Fail("the state file does not parse: " + why);
+    const std::string prefix = "1.0.0.";
+    if (newestInstalled_ > 10 && (u.newestVersion.compare(0, prefix.size(), prefix) != 0 ||
+                                  std::atoi(u.newestVersion.c_str() + prefix.size()) < newestInstalled_))
+        Fail("the state file forgets the newest version installed, " + VersionText(newestInstalled_));
+    if (fromShare_ && Now() < installedAt_ + 2 * kMinute && u.replacedContent != exeHash_)
+        Fail("the state file does not watch the build just installed");
+    // A rollback saved ahead names the build in place until its move.
+    if (!lastRolledBack_.empty() && u.rolledBack != lastRolledBack_ && u.rolledBack != exeHash_)
+        Fail("the state file forgets the build rolled back");
+}
+
+// The connect strings reset at every tick, at most three dumps kept, and
+// the monitor's starts at its timer's pace.
+void Sim::CheckOthers() {
+    const Ctx* c = ProgramState();
+    if (c && c->s.sUpdateHold == kYes) {
+        connectDue_ = std::max(connectDue_, Now() + kTick);
+        if (stopDeadline_ != 0) stopDeadline_ = std::max(stopDeadline_, Now() + kTick + kFinalReportWaitMs);
+    }
+    if (up_ && connectDue_ != 0 && Now() > connectDue_) {
+        for (const char* name : {"Connect String", "Connect String Primary", "Connect String Secondary"}) {
+            const auto v = mem.registry.find("SOFTWARE\\KORU BOWLING\\SYSTEM CONFIGURATION\\" + std::string(name));
+            if (v == mem.registry.end() || v->second != DefaultConnectString()) Fail(std::string("'") + name + "' not reset");
+        }
+    }
+    if (mem.ListNames(kApp + "\\KORUMGR-*.dmp").size() > 3) Fail("more than three dumps kept");
 }
 
 // Records are whole, and none claims what was not done.

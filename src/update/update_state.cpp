@@ -88,7 +88,9 @@ void RecoverNewest(Ctx& c, const std::string& path) {
 // The error, 0 when it is in place.
 std::uint32_t WriteWhole(Ctx& c, const std::string& path, const std::string& text) {
     const std::string temp = path + ".tmp";
-    if (c.p.WriteText(temp, text) && c.p.FlushFile(temp) && c.p.MoveReplace(temp, path)) return 0;
+    // A read-only file (set by a person, a copy from a CD) refuses the move.
+    const bool writable = c.p.Attributes(path) != PathKind::File || c.p.ClearAttributes(path);
+    if (writable && c.p.WriteText(temp, text) && c.p.FlushFile(temp) && c.p.MoveReplace(temp, path)) return 0;
     const std::uint32_t error = c.p.LastError();
     RemoveIfPresent(c, temp);
     return error == 0 ? 1 : error;

@@ -142,6 +142,7 @@ private:
     // Due within one tick, or one update's stop when it holds the tick.
     std::uint64_t connectDue_ = 0;
     std::deque<std::uint64_t> starts_;  // the monitor's starts of a manager in the last 5 s
+    std::set<std::uint32_t> byHand_;    // managers that a person started while the monitor ran
     std::uint64_t installedAt_ = 0;
     int badRuns_ = 0;
     bool startFailed_ = false;
@@ -191,6 +192,9 @@ private:
     void SetUp();
     bool Shape(MemPlatform::Proc& p);
     MemPlatform::Proc* Manager();
+    MemPlatform::Node* Mutable(const std::string& path);
+    void ByHand(const std::string& path);
+    void SetAttribute();
     void MonitorStarts(const std::string& content, Runs runs);
     std::uint32_t FailWhen(const std::string& name, const std::string& path, const std::string& other);
     void Moved(const std::string& from, const std::string& to, bool moved);
@@ -298,6 +302,7 @@ bool Sim::Shape(MemPlatform::Proc& p) {
     if (runs == Runs::WillNotStart) return false;
     lastStart_ = Now();
     p.windows.push_back({0x7000 + p.pid, true, false});
+    if (rng.Chance(15)) p.snapshotName = "KORUMG~1.EXE";
     p.obeysStopAfterMs = static_cast<long>(rng.Between(500, 20000));
     if (runs != Runs::Well) p.diesAt = Now() + rng.Between(0, 3000);
     if (runs == Runs::CrashesAtOnce) p.crashCode = 0xC0000005;
@@ -310,7 +315,10 @@ bool Sim::Shape(MemPlatform::Proc& p) {
 // not run twice at most while it is watched: the third start is the
 // rollback's, unless the files or the state that it needs are held.
 void Sim::MonitorStarts(const std::string& content, Runs runs) {
-    if (Manager()) Fail("a manager started while one runs");
+    // One that refuses to be opened is known by its snapshot name alone:
+    // with no snapshot, no monitor can see it.
+    const MemPlatform::Proc* m = Manager();
+    if (m && (m->openable || !mem.snapshotFails)) Fail("a manager started while one runs");
     const Ctx* c = ProgramState();
     // The swap, or the rollback, starts its build at once, in the tick
     // whose census may have started the build before.
@@ -370,10 +378,20 @@ std::uint32_t Sim::FailWhen(const std::string& name, const std::string& path, co
     for (const Rule& r : rules_) {
         if (Now() >= r.until || (!r.name.empty() && r.name != name)) continue;
         const bool share = p.compare(0, 9, "\\\\SERV01\\") == 0;
-        if (r.path == "*SHARE" ? share : r.path == "*LOCAL" ? p.compare(0, 2, "C:") == 0 : r.path == p) return r.error;
+        if (!(r.path == "*SHARE" ? share : r.path == "*LOCAL" ? p.compare(0, 2, "C:") == 0 : r.path == p)) continue;
+        // A whole-file write creates afresh, and so empties the file, before
+        // its data finds the disk full.
+        MemPlatform::Node* n = Mutable(path);
+        if (name == "WriteText" && r.error == 112 && n && !n->dir && !n->readOnly && !n->hidden && !mem.heldOpen.count(p))
+            n->data.clear(), n->flushed = false;
+        return r.error;
     }
     return 0;
 }
+
+// Attributes a person or a tool sets on a file; the platform keeps the
+// file itself, and its index, as they were.
+MemPlatform::Node* Sim::Mutable(const std::string& path) { return const_cast<MemPlatform::Node*>(mem.Find(path)); }
 
 // Every change of KORUMGR.exe is a move: an update's, or a rollback's.
 void Sim::Moved(const std::string& from, const std::string& to, bool moved) {
@@ -395,8 +413,11 @@ void Sim::Moved(const std::string& from, const std::string& to, bool moved) {
         unclaimed_.push_back({true, builds_[content].version});
     } else if (Is(from, kNew)) {
         if (!illegit.empty()) Fail("installed " + illegit);
+        if (mem.computerName != "PCWS07") Fail("installed the update of another machine's name");
         replaced_ = before;
         fromShare_ = true;
+        // An update applied starts the back-off of its path afresh.
+        if (Now() < junkUntil_) junkSince_ = Now(), junkCopies_.clear();
         const Build& b = builds_[content];
         Note("installed version " + VersionText(b.version));
         newestInstalled_ = std::max(newestInstalled_, b.version);
@@ -456,7 +477,8 @@ void Sim::Terminated(const MemPlatform::Proc& p) {
         if (UCase(p.path).find("KORUMGR.EXE") == std::string::npos) Fail("the update's stop ended '" + p.path + "'");
         return;
     }
-    if (!Is(p.path, kExe) || r == runs_.end()) return Fail("terminated '" + p.path + "' for a frozen manager");
+    if (!EndsWithNoCase(p.path, "\\KORUMGR.exe") || r == runs_.end())
+        return Fail("terminated '" + p.path + "' for a frozen manager");
     if (r->second.hungSince == 0) return Fail("terminated a manager that responds");
     if (Now() - r->second.hungSince < static_cast<std::uint64_t>(limitSeconds_) * kSecond)
         return Fail("terminated a manager frozen for less than " + std::to_string(limitSeconds_) + " s");
@@ -483,6 +505,7 @@ void Sim::NextEvent() {
         else if (kind < 88) Junk();
         else if (kind < 91) Note("tool started"), mem.AddProcess(kTool);
         else if (kind < 93) ChangeConnect();
+        else if (kind < 94) ByHand(rng.Chance(50) ? kExe : "C:\\OLD\\KORUMGR.exe");
         NextEvent();
     });
 }
@@ -609,7 +632,12 @@ void Sim::ShareFault() {
 // Another program holds one of the monitor's files, or the disk is full.
 void Sim::LocalFault() {
     const std::uint64_t span = rng.Between(5, 300) * kSecond;
-    const int what = static_cast<int>(rng.Between(0, 4));
+    const int what = static_cast<int>(rng.Between(0, 6));
+    if (what == 5) {
+        Note("process snapshot fails for " + std::to_string(span / 1000) + " s");
+        return During("snapshot", rng.Chance(30) ? 1 : span, "", [this](bool on) { mem.snapshotFails = on; });
+    }
+    if (what == 6) return SetAttribute();
     const std::string path = what == 0 ? kExe : what == 1 ? kOld : what == 2 ? kState : kLog;
     Note(what == 4 ? "disk full for " + std::to_string(span / 1000) + " s"
                    : "'" + path + "' held for " + std::to_string(span / 1000) + " s");
@@ -625,8 +653,34 @@ void Sim::LocalFault() {
     }
 }
 
+void Sim::SetAttribute() {
+    const std::string paths[] = {kState, kState + ".bak", kExe, kHang};
+    const std::string& path = paths[rng.Between(0, 3)];
+    MemPlatform::Node* n = Mutable(path);
+    if (!n) return;
+    const bool readOnly = rng.Chance(50);
+    Note("'" + path + "' made " + (readOnly ? "read-only" : "hidden"));
+    (readOnly ? n->readOnly : n->hidden) = true;
+}
+
+// A person starts a manager while the monitor runs: a second one, or one
+// of another folder, perhaps as administrator.
+void Sim::ByHand(const std::string& path) {
+    if (!mem.Has(path)) mem.AddFile(path, exe_);
+    Note("manager started by hand from '" + path + "'");
+    MemPlatform::Proc& p = mem.AddProcess(path);
+    p.openable = rng.Chance(70);
+    byHand_.insert(p.pid);
+    if (!Shape(p)) p.alive = false;
+}
+
 void Sim::PowerCut() {
     Note("power cut");
+    // A new name takes effect with the restart.
+    if (rng.Chance(5)) {
+        mem.computerName = mem.computerName == "PCWS07" ? "PCWS08" : "PCWS07";
+        Note("machine renamed " + mem.computerName);
+    }
     mem.PowerCut();
     mem.heldOpen.clear();
     mem.readErrors.clear();
@@ -665,6 +719,7 @@ void Sim::StopFile() {
             mem.AddFile(kHang, "60");
             limitSeconds_ = 60;
             MemPlatform::Proc& p = mem.AddProcess(kExe);
+            byHand_.insert(p.pid);
             if (!Shape(p)) p.alive = false;
             else At(Now() + rng.Between(6, 40) * kSecond, "", [this] { Freeze(); });
         });
@@ -702,7 +757,7 @@ void Sim::Crawl(std::uint64_t each, std::uint64_t span) {
 
 void Sim::ShiftClock() {
     const bool back = rng.Chance(50);
-    const std::int64_t by = static_cast<std::int64_t>(rng.Between(60, rng.Chance(10) ? 86400 : 7200));
+    const std::int64_t by = static_cast<std::int64_t>(rng.Between(60, rng.Chance(10) ? 3 * 86400 : 7200));
     Note("clock put " + std::string(back ? "back" : "forward") + " by " + std::to_string(by) + " s");
     mem.ShiftClock(back ? -by : by);
 }
@@ -756,7 +811,11 @@ bool Sim::Quiet() {
     const Ctx* c = ProgramState();
     const bool backingOff = c && Is(c->s.update.failedPath, kUpdate) &&
                             c->s.update.retryAt + 10 * kSecond * 10000 > mem.SystemTime() && !retryNotReady_;
-    MemPlatform::Proc* m = Manager();
+    bool stubborn = false;  // a manager that the update cannot stop
+    for (std::uint32_t pid : alive_) {
+        const MemPlatform::Proc* p = mem.FindProcess(pid);
+        stubborn = stubborn || (p->alive && (p->ignoresTerminate || !p->openable));
+    }
     rules_.erase(std::remove_if(rules_.begin(), rules_.end(), [this](const Rule& r) { return r.until <= Now(); }),
                  rules_.end());
     // A look out when the update came is of the file before: it may end in
@@ -764,7 +823,8 @@ bool Sim::Quiet() {
     return up_ && c && !c->s.update.watching && !c->s.work.busy && Now() - installedAt_ > 3 * kMinute && Now() - bootedAt_ > 10 * kSecond &&
            !backingOff && Now() >= junkUntil_ && rules_.empty() && mem.heldOpen.empty() &&
            mem.unreachableHosts.size() == 1 && fp.shareCallMs == 0 && fp.shareHangsUntil <= Now() &&
-           mem.writerLocked.empty() && stopDeadline_ == 0 && !(m && m->ignoresTerminate);
+           mem.writerLocked.empty() && stopDeadline_ == 0 && !stubborn && mem.computerName == "PCWS07" &&
+           !mem.snapshotFails;
 }
 
 // --- checks -------------------------------------------------------------
@@ -780,8 +840,10 @@ void Sim::NoteDeaths() {
         const std::uint64_t lived = p->endedAt - p->startedAt;
         if (runs_[p->pid].content == exe_ && (lived < 10 * kSecond || p->exitCode >= 0xC0000000u)) ++badRuns_;
         // A run that ends within 5 s of its start is back at the next tick,
-        // as is one that ends in the midst of a tick.
-        if (up_) deaths_.push_back({p->endedAt, lived < 10 * kSecond || mem.HandlersRunning() > 0 ? 7 * kSecond : kSecond});
+        // as is one that ends in the midst of a tick, or one that refused
+        // to be opened for its end to be watched.
+        const bool atTick = lived < 10 * kSecond || mem.HandlersRunning() > 0 || !p->openable;
+        if (up_) deaths_.push_back({p->endedAt, atTick ? 7 * kSecond : kSecond});
         it = alive_.erase(it);
     }
 }
@@ -789,12 +851,12 @@ void Sim::NoteDeaths() {
 void Sim::CheckManagers() {
     NoteDeaths();
     int running = 0;
-    for (std::uint32_t pid : alive_) running += !mem.FindProcess(pid)->terminating;
+    for (std::uint32_t pid : alive_) running += !mem.FindProcess(pid)->terminating && !byHand_.count(pid);
     if (running > 1) Fail(std::to_string(running) + " managers running");
     const Ctx* c = ProgramState();
     const bool held = c && c->s.sUpdateHold == kYes;
     for (auto it = deaths_.begin(); it != deaths_.end();) {
-        if (lastStart_ >= it->at) {
+        if (lastStart_ >= it->at || Manager()) {
             it = deaths_.erase(it);
             continue;
         }
@@ -835,6 +897,11 @@ void Sim::CheckFiles() {
         if (junkCopies_.size() > 9 + 5 * hours) Fail(std::to_string(junkCopies_.size()) + " copies of junk");
         junkUntil_ = 0;
     }
+    const Ctx* c = ProgramState();
+    if (c && c->s.sUpdateHold == kYes) {  // a tick that holds the update's stop
+        connectDue_ = std::max(connectDue_, Now() + kTick);
+        if (stopDeadline_ != 0) stopDeadline_ = std::max(stopDeadline_, Now() + kTick + kFinalReportWaitMs);
+    }
     if (up_ && stopDeadline_ != 0 && Now() > stopDeadline_) Fail("the stop file was not obeyed");
     CheckState();
     CheckOthers();
@@ -865,11 +932,6 @@ void Sim::CheckState() {
 // The connect strings reset at every tick, at most three dumps kept, and
 // the monitor's starts at its timer's pace.
 void Sim::CheckOthers() {
-    const Ctx* c = ProgramState();
-    if (c && c->s.sUpdateHold == kYes) {
-        connectDue_ = std::max(connectDue_, Now() + kTick);
-        if (stopDeadline_ != 0) stopDeadline_ = std::max(stopDeadline_, Now() + kTick + kFinalReportWaitMs);
-    }
     if (up_ && connectDue_ != 0 && Now() > connectDue_) {
         for (const char* name : {"Connect String", "Connect String Primary", "Connect String Secondary"}) {
             const auto v = mem.registry.find("SOFTWARE\\KORU BOWLING\\SYSTEM CONFIGURATION\\" + std::string(name));

@@ -9,10 +9,11 @@
 // step; a breach prints the seed, the step, the last events and the command
 // that replays it.
 //
-//   sim [--seeds A..B] [--hours H] [--trace] [--records N]
+//   sim [--seeds A..B | --seeds today] [--hours H] [--trace] [--records N]
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <deque>
 #include <functional>
 #include <map>
@@ -1031,7 +1032,19 @@ int main(int argc, char** argv) {
     bool trace = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--seeds" && i + 1 < argc) {
+        if (arg == "--seeds" && i + 1 < argc && std::string(argv[i + 1]) == "today") {
+            // A new range each day, beyond the fixed ones, so that CI's seeds
+            // grow with the days; printed, so that a breach replays.
+            ++i;
+            const std::time_t now = std::time(nullptr);
+            const std::uint64_t day = static_cast<std::uint64_t>(now / 86400);
+            first = 1001 + (day % 100000) * 100;
+            last = first + 99;
+            char date[16];
+            std::strftime(date, sizeof date, "%Y-%m-%d", std::gmtime(&now));
+            std::printf("seeds %llu..%llu, drawn from the date %s\n", static_cast<unsigned long long>(first),
+                        static_cast<unsigned long long>(last), date);
+        } else if (arg == "--seeds" && i + 1 < argc) {
             const std::string range = argv[++i];
             const std::size_t dots = range.find("..");
             first = std::strtoull(range.c_str(), nullptr, 10);
@@ -1043,7 +1056,7 @@ int main(int argc, char** argv) {
         } else if (arg == "--records" && i + 1 < argc) {
             rz::recordsShown = std::strtoull(argv[++i], nullptr, 10);
         } else {
-            std::fprintf(stderr, "usage: %s [--seeds A..B] [--hours H] [--trace] [--records N]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--seeds A..B | --seeds today] [--hours H] [--trace] [--records N]\n", argv[0]);
             return 2;
         }
     }

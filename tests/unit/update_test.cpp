@@ -251,6 +251,12 @@ TEST(UpdateFaults, FailedReplacementReleasesTheHoldAndTheManagerComesBack) {
          "UPDATE WAITING: 'G:\\_Updates\\KORUMGRSERV01.exe' waits until the build installed before it has run 2 "
          "minutes or been rolled back",
          false},
+        // Seed 3075: a build installed unsaved was followed, after its
+        // rollback and a power cut, by an older signed one.
+        {"the state file held: the swap waits, the manager untouched",
+         [](World& w) { w.p.heldOpen.insert(UCase(w.p.AddFile(w.Path("ROREROZARIRADI.upd")).path)); },
+         "UPDATE WAITING: the swap to 'G:\\_Updates\\KORUMGRSERV01.exe' waits: the state cannot be saved, error 32",
+         false},
         {"signature not of the key's length",
          [](World& w) {
              w.p.AddFile(w.Path("UpdateKey.pem"), PublicKey());
@@ -449,6 +455,7 @@ TEST(UpdateRollback, BuildThatWillNotRunMakesWayForThePreviousOne) {
         std::size_t starts;
         int restartBefore = 1;  // the monitor restarts before this crash's tick
         int oldHeldUntil = -1;  // KORUMGR.old is held by another program until after this crash's tick
+        int stateHeldFor = 0;   // ticks from the restart with the state file held
     } cases[] = {{"cannot start", 1, 0, 0, 0, 0, false, true, 3},
                  {"quits at once", 0, 2, 0, 0, 0, false, true, 4},
                  {"quits at once, the monitor restarted", 0, 3, 0, 0, 0, true, true, 5},
@@ -456,7 +463,9 @@ TEST(UpdateRollback, BuildThatWillNotRunMakesWayForThePreviousOne) {
                  {"closed by a person after 15 s, twice", 0, 2, 0, 15000, 0, false, false, 4},
                  {"quits after two minutes", 0, 2, 120001, 0, 0, false, false, 4},
                  {"quits at once, its rollback refused twice", 0, 4, 0, 0, 0, false, true, 6, 1, 2},
-                 {"quits at once after 3 minutes without power", 0, 2, 180000, 0, 0, true, true, 4, 0}};
+                 {"quits at once after 3 minutes without power", 0, 2, 180000, 0, 0, true, true, 4, 0},
+                 // Seeds 813, 1047, 2284: the watch was lost to a held state file.
+                 {"quits at once, the state file held at the restart", 0, 4, 0, 0, 0, true, true, 6, 1, -1, 2}};
     for (const Case& k : cases) {
         World w;
         ServerWithUpdate(w, true);
@@ -468,9 +477,12 @@ TEST(UpdateRollback, BuildThatWillNotRunMakesWayForThePreviousOne) {
         for (int i = 0; i <= k.crashes; ++i) {
             w.p.RunFor(k.runMs);
             for (auto& proc : w.p.procs) proc.alive = false, proc.exitCode = k.exitCode;
+            const std::string state = UCase(w.Path("ROREROZARIRADI.upd"));
             if (k.restart && i == k.restartBefore) w.c.s.update = UpdateMemory{};
+            if (k.stateHeldFor > 0 && i == k.restartBefore) w.p.heldOpen.insert(state), w.p.readErrors[state] = 32;
             w.Tick();
-            if (i == k.oldHeldUntil) w.p.heldOpen.clear();
+            if (i == k.oldHeldUntil || (k.stateHeldFor > 0 && i + 1 == k.restartBefore + k.stateHeldFor))
+                w.p.heldOpen.clear(), w.p.readErrors.clear();
         }
         const std::string expected = Executable(k.rolledBack ? "old build" : "new build");
         EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), expected) << k.what;

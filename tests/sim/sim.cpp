@@ -276,6 +276,7 @@ void Sim::SetUp() {
     installedEver_.insert(exe_);
     mem.AddFile(kExe, exe_);
     mem.Sha256File(kExe, exeHash_);
+    mem.AddProcess("C:\\WINDOWS\\EXPLORER.EXE");  // first in the table, never the monitor's to end
     mem.AddFile(kLog);
     if (rng.Chance(70)) mem.AddFile(kHang, "60");
     mem.onStart = [this](MemPlatform::Proc& p) { return Shape(p); };
@@ -317,9 +318,11 @@ bool Sim::Shape(MemPlatform::Proc& p) {
 // rollback's, unless the files or the state that it needs are held.
 void Sim::MonitorStarts(const std::string& content, Runs runs) {
     // One that refuses to be opened is known by its snapshot name alone:
-    // with no snapshot, no monitor can see it.
+    // with no snapshot, or a short name that a tool may have too, no
+    // monitor can see it.
     const MemPlatform::Proc* m = Manager();
-    if (m && (m->openable || !mem.snapshotFails)) Fail("a manager started while one runs");
+    if (m && (m->openable || (!mem.snapshotFails && m->snapshotName.find('~') == std::string::npos)))
+        Fail("a manager started while one runs");
     const Ctx* c = ProgramState();
     // The swap, or the rollback, starts its build at once, in the tick
     // whose census may have started the build before.
@@ -383,8 +386,8 @@ std::uint32_t Sim::FailWhen(const std::string& name, const std::string& path, co
         // A whole-file write creates afresh, and so empties the file, before
         // its data finds the disk full.
         MemPlatform::Node* n = Mutable(path);
-        if (name == "WriteText" && r.error == 112 && n && !n->dir && !n->readOnly && !n->hidden && !mem.heldOpen.count(p))
-            n->data.clear(), n->flushed = false;
+        const bool truncates = n && !n->dir && !n->readOnly && !n->hidden && !mem.heldOpen.count(p);
+        if (name == "WriteText" && r.error == 112 && truncates) n->data.clear(), n->flushed = false;
         return r.error;
     }
     return 0;
@@ -821,7 +824,8 @@ bool Sim::Quiet() {
                  rules_.end());
     // A look out when the update came is of the file before: it may end in
     // a failure that backs the path off.
-    return up_ && c && !c->s.update.watching && !c->s.work.busy && Now() - installedAt_ > 3 * kMinute && Now() - bootedAt_ > 10 * kSecond &&
+    return up_ && c && !c->s.update.watching && !c->s.work.busy && Now() - installedAt_ > 3 * kMinute &&
+           Now() - bootedAt_ > 10 * kSecond &&
            !backingOff && Now() >= junkUntil_ && rules_.empty() && mem.heldOpen.empty() &&
            mem.unreachableHosts.size() == 1 && fp.shareCallMs == 0 && fp.shareHangsUntil <= Now() &&
            mem.writerLocked.empty() && stopDeadline_ == 0 && !stubborn && mem.computerName == "PCWS07" &&
@@ -936,7 +940,8 @@ void Sim::CheckOthers() {
     if (up_ && connectDue_ != 0 && Now() > connectDue_) {
         for (const char* name : {"Connect String", "Connect String Primary", "Connect String Secondary"}) {
             const auto v = mem.registry.find("SOFTWARE\\KORU BOWLING\\SYSTEM CONFIGURATION\\" + std::string(name));
-            if (v == mem.registry.end() || v->second != DefaultConnectString()) Fail(std::string("'") + name + "' not reset");
+            if (v == mem.registry.end() || v->second != DefaultConnectString())
+                Fail(std::string("'") + name + "' not reset");
         }
     }
     if (mem.ListNames(kApp + "\\KORUMGR-*.dmp").size() > 3) Fail("more than three dumps kept");
@@ -1056,7 +1061,8 @@ int main(int argc, char** argv) {
         } else if (arg == "--records" && i + 1 < argc) {
             rz::recordsShown = std::strtoull(argv[++i], nullptr, 10);
         } else {
-            std::fprintf(stderr, "usage: %s [--seeds A..B | --seeds today] [--hours H] [--trace] [--records N]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--seeds A..B | --seeds today] [--hours H] [--trace] [--records N]\n",
+                         argv[0]);
             return 2;
         }
     }

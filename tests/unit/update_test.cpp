@@ -456,6 +456,8 @@ TEST(UpdateRollback, BuildThatWillNotRunMakesWayForThePreviousOne) {
         int restartBefore = 1;  // the monitor restarts before this crash's tick
         int oldHeldUntil = -1;  // KORUMGR.old is held by another program until after this crash's tick
         int stateHeldFor = 0;   // ticks from the restart with the state file held
+        long stopMs = -1;       // a manager runs, and obeys the stop request after this long
+        bool stateReadOnly = false;
     } cases[] = {{"cannot start", 1, 0, 0, 0, 0, false, true, 3},
                  {"quits at once", 0, 2, 0, 0, 0, false, true, 4},
                  {"quits at once, the monitor restarted", 0, 3, 0, 0, 0, true, true, 5},
@@ -465,10 +467,21 @@ TEST(UpdateRollback, BuildThatWillNotRunMakesWayForThePreviousOne) {
                  {"quits at once, its rollback refused twice", 0, 4, 0, 0, 0, false, true, 6, 1, 2},
                  {"quits at once after 3 minutes without power", 0, 2, 180000, 0, 0, true, true, 4, 0},
                  // Seeds 813, 1047, 2284: the watch was lost to a held state file.
-                 {"quits at once, the state file held at the restart", 0, 4, 0, 0, 0, true, true, 6, 1, -1, 2}};
+                 {"quits at once, the state file held at the restart", 0, 4, 0, 0, 0, true, true, 6, 1, -1, 2},
+                 // Seed 14: the watch counted from before the stop.
+                 {"quits at once 100 s after a swap that waited 30 s for its stop", 0, 2, 100000, 0, 0, false, true, 4,
+                  1, -1, 0, 30000},
+                 // Seed 15: a read-only state file refused every save.
+                 {"quits at once, the state file read-only", 0, 2, 0, 0, 0, false, true, 4, 1, -1, 0, -1, true}};
     for (const Case& k : cases) {
         World w;
         ServerWithUpdate(w, true);
+        if (k.stateReadOnly) w.p.AddFile(w.Path("ROREROZARIRADI.upd"), "", true);
+        if (k.stopMs >= 0) {
+            MemPlatform::Proc& running = w.p.AddProcess(w.Path("KORUMGR.exe"));
+            running.ignoresTerminate = true;
+            running.obeysStopAfterMs = k.stopMs;
+        }
         UpdateKORUMGR(w.c);
         EXPECT_EQ(w.p.Read(w.Path("KORUMGR.old")), Executable("old build"));
         w.p.startFailures = k.startFailures;

@@ -628,7 +628,9 @@ TEST(UpdateState, DamagedStateFileIsPassedOverWithOneRecord) {
             continue;
         }
         const bool unread = k.text == "<dir>";
+        w.p.AddFile(state + ".bak", whole);  // its second copy gives back the newest version
         EXPECT_EQ(w.Tick(), -1) << k.what;
+        EXPECT_EQ(w.c.s.update.newestVersion, unread ? "" : "7.2.0.0") << k.what;
         if (unread) w.Tick();
         const auto log = w.Log();
         const std::string head = "UPDATE STATE NOT READ" + std::string(unread ? " YET" : "") +

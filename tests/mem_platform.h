@@ -76,6 +76,10 @@ public:
             Handle handle = 0;
             bool visible = true;
             bool hung = false;
+            // Since when it takes no messages: the system calls it hung 5 s
+            // later, and not hung as soon as it takes them again. 0: from
+            // before anything began.
+            std::uint64_t hungSince = 0;
         };
         std::vector<Window> windows;
     };

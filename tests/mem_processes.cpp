@@ -213,7 +213,7 @@ std::vector<TopWindow> MemPlatform::TopWindows(const std::vector<std::uint32_t>&
     for (const Proc& p : procs) {
         if (!p.alive || p.terminating || std::find(pids.begin(), pids.end(), p.pid) == pids.end()) continue;
         for (const Proc::Window& w : p.windows)
-            if (w.visible || w.hung) out.push_back({w.handle, p.pid, w.visible, w.hung});
+            if (w.visible || w.hung) out.push_back({w.handle, p.pid, w.visible, w.hung && (w.hungSince == 0 || mono_ >= w.hungSince + 5000)});
     }
     return out;
 }

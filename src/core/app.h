@@ -40,7 +40,10 @@ struct UpdateKey {
 // back-off short or end the watch over a fresh build.
 struct UpdateMemory {
     bool loaded = false;          // the state file has been read in this run, or found missing or damaged
-    bool unreadNoted = false;     // a passing failure to read it has had its record
+    std::uint32_t unreadError = 0;  // the last error that kept it unread, told once
+    bool unsaved = false;           // the last save failed: the next tick saves before anything else
+    std::uint32_t unsavedError = 0;  // the last error of a save, told once
+    std::string waitingTold;         // the last action told to wait for a save
     std::string failedPath;       // the update path whose last attempt failed or was refused
     std::string failedContent;    // what that attempt copied; "" when it copied nothing
     int failures = 0;             // failed attempts in a row of that path and content

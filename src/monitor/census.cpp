@@ -128,6 +128,11 @@ void RollBack(Ctx& c) {
                            previous + "'");
         return;
     }
+    // Saved first: after a power cut the build taken out must not come in
+    // again. Should the move fail, the build stays rolled back in name
+    // only, and the rollback stays due.
+    u.rolledBack = u.replacedContent;
+    if (!SavedFirst(c, "the rollback of '" + u.replacedPath + "'")) return;
     c.p.ClearAttributes(target);
     if (kept == PathKind::Unknown || !c.p.MoveReplace(previous, target)) {
         const std::string failure = "ROLLBACK FAILED: '" + previous + "' cannot take the place of 'KORUMGR.exe', error " +
@@ -138,7 +143,6 @@ void RollBack(Ctx& c) {
     }
     u.watching = false;
     u.rollbackFailure.clear();
-    u.rolledBack = u.replacedContent;
     SaveUpdateState(c);
     StatusUpdate(c, "rolled back", u.replacedPath);
     DebugRecord(c, "ROLLBACK: the build of '" + u.replacedPath + "' will not run; the previous 'KORUMGR.exe' is back");

@@ -120,14 +120,16 @@ bool KnownContent(Ctx& c, const UpdateKey& key, const std::string& content, cons
 // installed one and than every build this PC ever installed from the share:
 // an old signed build stays signed for ever. The version sits inside the
 // signed bytes. "" when it may go in.
-std::string VersionRefusal(Ctx& c, bool signing, const std::string& version) {
+std::string VersionRefusal(Ctx& c, bool signing, const std::string& version, const std::string& content) {
     if (!signing) return "";
     if (version.empty()) return "the build has no file version; with signing on only a newer version goes in";
     const std::string installed = c.p.FileVersion(AppPath(c, "KORUMGR.exe"));
     if (!VersionNewer(version, installed))
         return "version " + version + " is not newer than " + installed + ", the installed 'KORUMGR.exe'";
+    // The build whose swap was saved ahead but cut short by the power is
+    // the newest already, and may still go in.
     const std::string& newest = c.s.update.newestVersion;
-    if (!VersionNewer(version, newest))
+    if (!VersionNewer(version, newest) && content != c.s.update.newestContent)
         return "version " + version + " is not newer than " + newest + ", the newest this PC installed";
     return "";
 }
@@ -198,10 +200,9 @@ std::string Swap(Ctx& c, const std::string& temp) {
     return "";
 }
 
-// Removing the update file is what marks the update done; the new build is
-// watched for a while, in case it will not run.
-void Finish(Ctx& c, const UpdateKey& key, const std::string& content, const std::string& version,
-            const ManagerControl& manager) {
+// What the swap leaves behind: the new build watched for a while, in case
+// it will not run, and its version the newest when it is.
+void RememberSwap(Ctx& c, const UpdateKey& key, const std::string& content, const std::string& version) {
     UpdateMemory& u = c.s.update;
     u.failures = 0;
     u.failedPath.clear();
@@ -212,14 +213,24 @@ void Finish(Ctx& c, const UpdateKey& key, const std::string& content, const std:
     u.replacedAt = c.p.SystemTime();
     u.watchFromMs = c.p.MonotonicMs();
     u.badRuns = 0;
-    // The run that this update stopped was of the build before: it counts
-    // for nothing against the new one.
-    if (u.lastRun != 0) c.p.CloseHandle(u.lastRun);
-    u.lastRun = 0;
     if (VersionNewer(version, u.newestVersion)) {
         u.newestVersion = version;
         u.newestContent = content;
     }
+}
+
+// Removing the update file is what marks the update done; the state that
+// records the swap was saved before it.
+void Finish(Ctx& c, const UpdateKey& key, const std::string& content, const std::string& version,
+            const ManagerControl& manager) {
+    UpdateMemory& u = c.s.update;
+    // The watch counts from the swap, not from before the stop.
+    u.replacedAt = c.p.SystemTime();
+    u.watchFromMs = c.p.MonotonicMs();
+    // The run that this update stopped was of the build before: it counts
+    // for nothing against the new one.
+    if (u.lastRun != 0) c.p.CloseHandle(u.lastRun);
+    u.lastRun = 0;
     StatusUpdate(c, "applied", key.path);
     TracedRecord(c, "UPDATE DONE: '" + key.path + "', " + std::to_string(key.stamp.length) + " bytes, version " +
                         (version.empty() ? "unknown" : version) + ", is the new 'KORUMGR.exe'");
@@ -287,15 +298,41 @@ bool KeysChanged(Ctx& c, const Look& r, const std::string& temp) {
     return true;
 }
 
+// The memory as it was before a swap that did not happen; what this run
+// told of its saves stays told.
+void Forget(UpdateMemory& u, UpdateMemory before) {
+    before.unsaved = u.unsaved;
+    before.unsavedError = u.unsavedError;
+    before.waitingTold = u.waitingTold;
+    u = before;
+}
+
+// The swap is saved as done before the manager is stopped: a power cut
+// after it must find the watch over the new build and its version. When
+// that cannot be saved the update waits, backing off as after a failure.
+bool SwapSavedFirst(Ctx& c, const Look& r, const std::string& temp) {
+    const UpdateMemory before = c.s.update;
+    RememberSwap(c, r.key, r.content, r.version);
+    if (SavedFirst(c, "the swap to '" + r.key.path + "'")) return true;
+    Forget(c.s.update, before);
+    RemoveIfPresent(c, temp);
+    BackOff(c, r.key, r.content, false);
+    return false;
+}
+
 // A manager that this attempt stopped is started again in the same tick,
-// the new build or, when the swap failed, the old one.
+// the new build or, when the swap failed, the old one. The census under
+// the hold starts nothing and leaves the update's memory alone.
 void ApplyUpdate(Ctx& c, const Look& r, const std::string& temp, const ManagerControl& manager) {
     std::string failed = PrepareSwap(c);
     if (!failed.empty()) return GiveUp(c, r.key, r.content, temp, "failed", "UPDATE FAILED: " + failed);
+    const UpdateMemory before = c.s.update;
+    if (!SwapSavedFirst(c, r, temp)) return ReleaseHold(c);
     c.s.sUpdateHold = kYes;
     failed = StopManager(c, manager);
     if (failed.empty()) failed = Swap(c, temp);
     if (failed.empty()) return Finish(c, r.key, r.content, r.version, manager);
+    Forget(c.s.update, before);
     GiveUp(c, r.key, r.content, temp, "failed", "UPDATE FAILED: " + failed);
     manager.census(c);
 }
@@ -337,7 +374,7 @@ void ActOnLook(Ctx& c, const Look& r, const ManagerControl& manager) {
         return ReleaseHold(c);
     }
     if (KeysChanged(c, r, temp)) return;
-    const std::string refused = VersionRefusal(c, r.signing, r.version);
+    const std::string refused = VersionRefusal(c, r.signing, r.version, r.content);
     if (!refused.empty()) return GiveUp(c, key, r.content, temp, "refused", "UPDATE REFUSED: " + refused);
     if (FreshBuildWatched(c)) return Wait(c, key, temp);
     ApplyUpdate(c, r, temp, manager);
@@ -385,7 +422,8 @@ void UpdateKORUMGR(Ctx& c, const ManagerControl& manager) {
     const std::string folder = UpdateFolder(c);
     if (folder.empty() || c.s.work.probing || c.s.status.waiting) return;
     LoadUpdateState(c);
-    if (!c.s.update.loaded) return ReleaseHold(c);  // what it remembers is not known yet: next tick
+    // What it remembers is not known yet, or not on the disk: next tick.
+    if (!c.s.update.loaded || (c.s.update.unsaved && !SaveUpdateState(c))) return ReleaseHold(c);
     FreshBuildWatched(c);  // the look is given the watch as it is now
     auto look = std::make_shared<Look>();
     StartShareJob(

@@ -19,10 +19,6 @@ enum Line { kFormat, kFailed, kFailedContent, kFailures, kRetryAt, kInPlace, kRo
 const char* const kKeys[kLines] = {"update_state",   "failed",     "failed_content", "failures",      "retry_at",
                                    "in_place",       "rolled_back", "newest_version", "newest_content",
                                    "watch_path",     "watch_content", "watch_since",  "bad_runs",      "end"};
-// Reasons of a failed read that pass: another program (a backup, a virus
-// scanner) has the file open, or its rights are being changed.
-constexpr std::uint32_t kPassingErrors[] = {5, 32, 33};  // access denied, sharing and lock violation
-
 std::string StatePath(Ctx& c) { return AppPath(c, c.s.sAppTitle + ".upd"); }
 
 bool ParseNumber(const std::string& text, std::uint64_t& out) {
@@ -64,18 +60,40 @@ bool SplitState(const std::string& text, std::string (&values)[kLines], std::str
     return true;
 }
 
-// A read refused for a passing reason: one record per run, and the next
-// tick tries again. A folder of that name refuses for good.
-bool PassingFailure(Ctx& c, const std::string& path) {
+// A file that is there but cannot be read (held by a scanner, refused,
+// a folder of that name) may hold a watch or the newest version: it is
+// read again at every tick, with one record per error.
+void NotReadYet(Ctx& c, const std::string& path) {
     const std::uint32_t error = c.p.LastError();
-    if (std::find(std::begin(kPassingErrors), std::end(kPassingErrors), error) == std::end(kPassingErrors) ||
-        c.p.Attributes(path) == PathKind::Folder)
-        return false;
-    if (!c.s.update.unreadNoted)
+    if (c.s.update.unreadError != error)
         DebugRecord(c, "UPDATE STATE NOT READ YET: '" + path + "', error " + std::to_string(error) +
                            "; no update is attempted until it has been read");
-    c.s.update.unreadNoted = true;
-    return true;
+    c.s.update.unreadError = error;
+}
+
+// The second copy of a damaged state file gives back the newest version,
+// so that a signed build older than one installed stays out.
+void RecoverNewest(Ctx& c, const std::string& path) {
+    std::string text, why;
+    UpdateMemory copy;
+    if (c.p.ReadSmallFile(path + ".bak", kStateLimit, text) != ReadStatus::Ok || !ParseUpdateState(text, copy, why))
+        return;
+    c.s.update.newestVersion = copy.newestVersion;
+    c.s.update.newestContent = copy.newestContent;
+    DebugRecord(c, "UPDATE STATE RECOVERED: newest version '" + copy.newestVersion + "' from '" + path + ".bak'");
+}
+
+// A temporary file, flushed, then one move: after a power cut the file is
+// the old one or the new one, never half of either.
+// The error, 0 when it is in place.
+std::uint32_t WriteWhole(Ctx& c, const std::string& path, const std::string& text) {
+    const std::string temp = path + ".tmp";
+    // A read-only file (set by a person, a copy from a CD) refuses the move.
+    const bool writable = c.p.Attributes(path) != PathKind::File || c.p.ClearAttributes(path);
+    if (writable && c.p.WriteText(temp, text) && c.p.FlushFile(temp) && c.p.MoveReplace(temp, path)) return 0;
+    const std::uint32_t error = c.p.LastError();
+    RemoveIfPresent(c, temp);
+    return error == 0 ? 1 : error;
 }
 
 }  // namespace
@@ -139,7 +157,7 @@ void LoadUpdateState(Ctx& c) {
     const std::string path = StatePath(c);
     std::string text, why;
     const ReadStatus status = c.p.ReadSmallFile(path, kStateLimit, text);
-    if (status == ReadStatus::Error && PassingFailure(c, path)) return;
+    if (status == ReadStatus::Error) return NotReadYet(c, path);
     u.loaded = true;
     switch (status) {
     case ReadStatus::Ok:
@@ -149,28 +167,40 @@ void LoadUpdateState(Ctx& c) {
         u.watchFromMs = c.p.MonotonicMs();
         return;
     case ReadStatus::Missing:
-        why = "none yet";
-        break;
+        DebugRecord(c, "UPDATE STATE NOT READ: '" + path + "' (none yet); nothing remembered from earlier runs");
+        return;
     case ReadStatus::TooLarge:
-        why = "larger than " + std::to_string(kStateLimit) + " bytes";
-        break;
     case ReadStatus::Error:
-        why = "unreadable, error " + std::to_string(c.p.LastError());
+        why = "larger than " + std::to_string(kStateLimit) + " bytes";
         break;
     }
     DebugRecord(c, "UPDATE STATE NOT READ: '" + path + "' (" + why + "); nothing remembered from earlier runs");
+    RecoverNewest(c, path);
 }
 
-// A temporary file, flushed, then one move: after a power cut the state is
-// the old one or the new one, never half of either.
-void SaveUpdateState(Ctx& c) {
-    if (!c.s.update.loaded) return;  // what it holds is not known yet: it must not be lost
-    const std::string path = StatePath(c);
-    const std::string temp = path + ".tmp";
-    if (c.p.WriteText(temp, UpdateStateText(c.s.update)) && c.p.FlushFile(temp) && c.p.MoveReplace(temp, path)) return;
-    const std::string error = std::to_string(c.p.LastError());
-    RemoveIfPresent(c, temp);
-    TracedRecord(c, "UPDATE STATE NOT SAVED: '" + path + "', error " + error);
+// The second copy goes the same way, after the first: one of them is whole
+// whenever the power goes.
+bool SaveUpdateState(Ctx& c) {
+    UpdateMemory& u = c.s.update;
+    if (!u.loaded) return false;  // what it holds is not known yet: it must not be lost
+    const std::string path = StatePath(c), text = UpdateStateText(u);
+    std::uint32_t error = WriteWhole(c, path, text);
+    if (error == 0) error = WriteWhole(c, path + ".bak", text);
+    u.unsaved = error != 0;
+    if (error != 0 && error != u.unsavedError)
+        TracedRecord(c, "UPDATE STATE NOT SAVED: '" + path + "', error " + std::to_string(error));
+    u.unsavedError = error;
+    return error == 0;
+}
+
+bool SavedFirst(Ctx& c, const std::string& action) {
+    if (SaveUpdateState(c)) return true;
+    UpdateMemory& u = c.s.update;
+    const std::string record = "UPDATE WAITING: " + action + " waits: the state cannot be saved, error " +
+                               std::to_string(u.loaded ? u.unsavedError : u.unreadError);
+    if (record != u.waitingTold) TracedRecord(c, record);
+    u.waitingTold = record;
+    return false;
 }
 
 namespace {

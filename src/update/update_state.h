@@ -27,13 +27,20 @@ std::string UpdateStateText(const UpdateMemory& u);
 bool ParseUpdateState(const std::string& text, UpdateMemory& u, std::string& why);
 
 // Reads the state file once per run; a missing or damaged one is passed
-// over with one record. One that cannot be read for a passing reason (in
-// use, access denied) is tried again at the next tick, and until then
-// `loaded` stays false: nothing is attempted, nothing is written over it.
+// over with one record, a damaged one giving back the newest version from
+// its second copy. One that is there but cannot be read is tried again at
+// every tick, and until then `loaded` stays false: nothing is attempted,
+// nothing is written over it.
 void LoadUpdateState(Ctx& c);
-// Writes what the update remembers now, once the file has been read; one
-// record when that fails.
-void SaveUpdateState(Ctx& c);
+// Writes what the update remembers now, once the file has been read, and
+// its second copy: whether both reached the disk. One record per error; a
+// save that failed is tried again first by the next tick of the update.
+bool SaveUpdateState(Ctx& c);
+// Write-ahead: the state that records an action (a swap, a rollback, the
+// removal of an update file) is saved before the action. False when it
+// cannot be: the action waits, told once per action and error.
+// `action` reads as "the swap to 'X'".
+bool SavedFirst(Ctx& c, const std::string& action);
 // Whether the build that the last update installed is still watched: within
 // its 2 minutes, or with a rollback due. A watch that is over ends here.
 bool FreshBuildWatched(Ctx& c);

@@ -9,10 +9,11 @@
 // step; a breach prints the seed, the step, the last events and the command
 // that replays it.
 //
-//   sim [--seeds A..B] [--hours H] [--trace] [--records N]
+//   sim [--seeds A..B | --seeds today] [--hours H] [--trace] [--records N]
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <deque>
 #include <functional>
 #include <map>
@@ -22,6 +23,8 @@
 
 #include "core/app.h"
 #include "fault_platform.h"
+#include "diag/status_report.h"
+#include "monitor/monitor.h"
 #include "signing.h"
 #include "startup/startup.h"
 #include "update/update_state.h"
@@ -36,6 +39,7 @@ const std::string kHang = kApp + "\\ROREROZARIRADI.hng", kTool = "C:\\TOOLS\\KOR
 const std::string kShare = "\\\\SERV01\\G\\_Updates", kUpdate = kShare + "\\KORUMGRPCWS07.exe";
 constexpr std::uint64_t kSecond = 1000, kMinute = 60 * kSecond;
 constexpr std::uint64_t kLongestTick = 45 * kSecond;  // the update's stop: termination, 35 s of stop request, swap
+constexpr std::uint64_t kTick = 6 * kSecond;          // the timer's 5 s and the tick's own time
 std::size_t recordsShown = 12;                        // of the log, with a breach
 constexpr int kDamagedKey = 4;                        // key bits: 1 key A, 2 key B, 4 a damaged file
 
@@ -123,14 +127,23 @@ private:
     std::set<std::uint32_t> alive_;
     struct Death {
         std::uint64_t at, bound;
+        bool held = false;  // its bound took the update's stop
     };
     std::vector<Death> deaths_;
-    std::uint64_t lastStartCall_ = 0;
+    std::uint64_t lastStartCall_ = 0, lastStart_ = 0;  // a call to start the manager; a start that ran one
+    int brokenStarts_ = 0;  // the monitor's starts of an installed build that will not run, this run
+    int limitSeconds_ = 60;  // the frozen limit that the limit file asks for
     // Builds, by content, and what the update did with them.
     std::map<std::string, Build> builds_;
     std::map<std::string, int> signedBy_;  // key bits of the valid signatures placed beside it
     int newest_ = 10, newestInstalled_ = 10;
-    std::string exe_, shareContent_, unwatched_;
+    std::string exe_, shareContent_, replaced_;  // replaced_: what the last install took out
+    std::string exeHash_, lastRolledBack_;  // the SHA-256 of the build in place, of the last rolled back
+    bool fromShare_ = false;  // the build in place came from the share, not from a rollback
+    // Due within one tick, or one update's stop when it holds the tick.
+    std::uint64_t connectDue_ = 0;
+    std::deque<std::uint64_t> starts_;  // the monitor's starts of a manager in the last 5 s
+    std::set<std::uint32_t> byHand_;    // managers that a person started while the monitor ran
     std::uint64_t installedAt_ = 0;
     int badRuns_ = 0;
     bool startFailed_ = false;
@@ -146,6 +159,12 @@ private:
     };
     std::vector<Rule> rules_;
     std::uint64_t heldUntil_ = 0;  // KORUMGR.exe or KORUMGR.old held by another program
+    std::uint64_t unsavedUntil_ = 0;  // the state file held, or the disk full: a rollback waits
+    // Faults of one kind overlap as the platform sees them: a hold inside a
+    // hold of the same file lasts until both are over; crawls go at the
+    // slowest pace of those on.
+    std::map<std::string, int> on_;
+    std::multiset<std::uint64_t> crawls_;
     // Expectations.
     std::string expected_;  // an update that must go in by expectedBy_
     std::uint64_t expectedBy_ = 0;
@@ -174,6 +193,10 @@ private:
     void SetUp();
     bool Shape(MemPlatform::Proc& p);
     MemPlatform::Proc* Manager();
+    MemPlatform::Node* Mutable(const std::string& path);
+    void ByHand(const std::string& path);
+    void SetAttribute();
+    void MonitorStarts(const std::string& content, Runs runs);
     std::uint32_t FailWhen(const std::string& name, const std::string& path, const std::string& other);
     void Moved(const std::string& from, const std::string& to, bool moved);
     void Terminated(const MemPlatform::Proc& p);
@@ -193,6 +216,9 @@ private:
     void StopFile();
     void Junk();
     void ShiftClock();
+    void During(const std::string& kind, std::uint64_t span, const std::string& end, std::function<void(bool)> set);
+    void Hold(const std::string& path, std::uint64_t span, std::uint32_t readError = 0);
+    void Crawl(std::uint64_t each, std::uint64_t span);
     void ToggleLimit();
     // Checks.
     void Check(bool full);
@@ -200,6 +226,9 @@ private:
     void NoteDeaths();
     void CheckFiles();
     void CheckLog();
+    void CheckState();
+    void CheckOthers();
+    void ChangeConnect();
 };
 
 void Sim::Note(const std::string& what) {
@@ -246,6 +275,8 @@ void Sim::SetUp() {
     builds_[exe_] = first;
     installedEver_.insert(exe_);
     mem.AddFile(kExe, exe_);
+    mem.Sha256File(kExe, exeHash_);
+    mem.AddProcess("C:\\WINDOWS\\EXPLORER.EXE");  // first in the table, never the monitor's to end
     mem.AddFile(kLog);
     if (rng.Chance(70)) mem.AddFile(kHang, "60");
     mem.onStart = [this](MemPlatform::Proc& p) { return Shape(p); };
@@ -269,14 +300,42 @@ bool Sim::Shape(MemPlatform::Proc& p) {
     const auto b = builds_.find(content);
     const Runs runs = b == builds_.end() ? Runs::WillNotStart : b->second.runs;
     if (Is(p.path, kExe) && content == exe_ && runs == Runs::WillNotStart) startFailed_ = true;
+    if (up_ && lastStartCall_ == Now()) MonitorStarts(content, runs);
     if (runs == Runs::WillNotStart) return false;
+    lastStart_ = Now();
     p.windows.push_back({0x7000 + p.pid, true, false});
+    if (rng.Chance(15)) p.snapshotName = "KORUMG~1.EXE";
     p.obeysStopAfterMs = static_cast<long>(rng.Between(500, 20000));
     if (runs != Runs::Well) p.diesAt = Now() + rng.Between(0, 3000);
     if (runs == Runs::CrashesAtOnce) p.crashCode = 0xC0000005;
     runs_[p.pid] = {content, 0};
     alive_.insert(p.pid);
     return true;
+}
+
+// The monitor starts a manager only when none runs, and a build that will
+// not run twice at most while it is watched: the third start is the
+// rollback's, unless the files or the state that it needs are held.
+void Sim::MonitorStarts(const std::string& content, Runs runs) {
+    // One that refuses to be opened is known by its snapshot name alone:
+    // with no snapshot, or a short name that a tool may have too, no
+    // monitor can see it.
+    const MemPlatform::Proc* m = Manager();
+    if (m && (m->openable || (!mem.snapshotFails && m->snapshotName.find('~') == std::string::npos)))
+        Fail("a manager started while one runs");
+    const Ctx* c = ProgramState();
+    // The swap, or the rollback, starts its build at once, in the tick
+    // whose census may have started the build before.
+    const bool updating = (c && c->s.sUpdateHold == kYes) || installedAt_ == Now();
+    // The timer's tick, or the early one, and the tick that picks up the
+    // share worker's result: two starts in 5 s at most.
+    while (!starts_.empty() && starts_.front() + 5 * kSecond <= Now()) starts_.pop_front();
+    if (!updating && runs != Runs::WillNotStart) starts_.push_back(Now());
+    if (starts_.size() > 2) Fail("the manager started three times within 5 s");
+    if (content != exe_ || runs == Runs::Well) return;
+    const bool watched = Now() < std::max(installedAt_, bootedAt_) + 2 * kMinute;
+    if (++brokenStarts_ > 2 && watched && Now() > std::max(heldUntil_, unsavedUntil_))
+        Fail("a build that will not run started a third time");
 }
 
 MemPlatform::Proc* Sim::Manager() {
@@ -293,13 +352,8 @@ void Sim::Boot() {
     up_ = true;
     bootedAt_ = Now();
     stopDeadline_ = 0;
-    // A watch the state file could not take (held when the build went in)
-    // is gone with the last run: the monitor cannot know the build is new.
-    UpdateMemory u;
-    std::string why;
-    if (!ParseUpdateState(Data(kState), u, why) || u.replacedContent.empty() ||
-        mem.Sha256File(kExe, why) != FileHash::Done || why != u.replacedContent)
-        unwatched_ = exe_;
+    brokenStarts_ = 0;
+    connectDue_ = Now() + kTick;
     lastAttempt_ = 2;  // what the last run told is in the log no more, perhaps
     if (!Manager()) deaths_.push_back({Now(), kSecond});
     try {
@@ -328,16 +382,27 @@ std::uint32_t Sim::FailWhen(const std::string& name, const std::string& path, co
     for (const Rule& r : rules_) {
         if (Now() >= r.until || (!r.name.empty() && r.name != name)) continue;
         const bool share = p.compare(0, 9, "\\\\SERV01\\") == 0;
-        if (r.path == "*SHARE" ? share : r.path == "*LOCAL" ? p.compare(0, 2, "C:") == 0 : r.path == p) return r.error;
+        if (!(r.path == "*SHARE" ? share : r.path == "*LOCAL" ? p.compare(0, 2, "C:") == 0 : r.path == p)) continue;
+        // A whole-file write creates afresh, and so empties the file, before
+        // its data finds the disk full.
+        MemPlatform::Node* n = Mutable(path);
+        const bool truncates = n && !n->dir && !n->readOnly && !n->hidden && !mem.heldOpen.count(p);
+        if (name == "WriteText" && r.error == 112 && truncates) n->data.clear(), n->flushed = false;
+        return r.error;
     }
     return 0;
 }
+
+// Attributes a person or a tool sets on a file; the platform keeps the
+// file itself, and its index, as they were.
+MemPlatform::Node* Sim::Mutable(const std::string& path) { return const_cast<MemPlatform::Node*>(mem.Find(path)); }
 
 // Every change of KORUMGR.exe is a move: an update's, or a rollback's.
 void Sim::Moved(const std::string& from, const std::string& to, bool moved) {
     if (!moved || !Is(to, kExe)) return;
     NoteDeaths();  // the run that makes a rollback due may have ended this instant
-    const std::string content = Data(kExe), before = exe_;
+    const std::string content = Data(kExe), before = exe_, beforeHash = exeHash_;
+    mem.Sha256File(kExe, exeHash_);
     const std::string illegit = Illegit(content);
     exe_ = content;
     if (Is(from, kOld)) {
@@ -345,10 +410,18 @@ void Sim::Moved(const std::string& from, const std::string& to, bool moved) {
         const auto b = builds_.find(before);
         if (b != builds_.end() && b->second.runs == Runs::Well && badRuns_ < 2 && !startFailed_)
             Fail("rolled back from a build that runs");
+        if (content != replaced_) Fail("a rollback brought back another build than the one replaced");
+        lastRolledBack_ = beforeHash;
+        fromShare_ = false;
         Note("rollback to version " + VersionText(builds_[content].version));
         unclaimed_.push_back({true, builds_[content].version});
     } else if (Is(from, kNew)) {
         if (!illegit.empty()) Fail("installed " + illegit);
+        if (mem.computerName != "PCWS07") Fail("installed the update of another machine's name");
+        replaced_ = before;
+        fromShare_ = true;
+        // An update applied starts the back-off of its path afresh.
+        if (Now() < junkUntil_) junkSince_ = Now(), junkCopies_.clear();
         const Build& b = builds_[content];
         Note("installed version " + VersionText(b.version));
         newestInstalled_ = std::max(newestInstalled_, b.version);
@@ -360,17 +433,15 @@ void Sim::Moved(const std::string& from, const std::string& to, bool moved) {
             const std::string target = rng.Chance(50) ? kOld : kExe;
             const std::uint64_t hold = rng.Between(5, 60) * kSecond;
             Note("'" + target + "' held for " + std::to_string(hold / 1000) + " s");
-            mem.heldOpen.insert(UCase(target));
             heldUntil_ = std::max(heldUntil_, Now() + hold);
-            At(Now() + hold, "'" + target + "' let go", [this, target] { mem.heldOpen.erase(UCase(target)); });
+            Hold(target, hold);
         }
         // The removal of the update file crawls, and a newer one comes
         // between its look and its deletion.
         if (rng.Chance(15)) {
             const std::uint64_t each = rng.Between(3, 10) * kSecond;
             Note("share crawls, " + std::to_string(each) + " ms a call, for 1 min");
-            fp.shareCallMs = each;
-            At(Now() + kMinute, "share crawls no more", [this] { fp.shareCallMs = 0; });
+            Crawl(each, kMinute);
             At(Now() + each + kSecond, "", [this] { NewUpdate(); });
         }
     } else {
@@ -378,6 +449,7 @@ void Sim::Moved(const std::string& from, const std::string& to, bool moved) {
     }
     installedAt_ = Now();
     badRuns_ = 0;
+    brokenStarts_ = 0;
     startFailed_ = false;
 }
 
@@ -400,13 +472,20 @@ std::string Sim::Illegit(const std::string& content, bool keyNow) {
 }
 
 // Terminations outside an update's stop are of a frozen manager only.
+// The update's stop ends what its name rule matches, a tool named after the
+// manager too; nothing else.
 void Sim::Terminated(const MemPlatform::Proc& p) {
     const Ctx* c = ProgramState();
-    if (c && c->s.sUpdateHold == kYes) return;
     const auto r = runs_.find(p.pid);
-    if (!Is(p.path, kExe) || r == runs_.end()) return Fail("terminated '" + p.path + "' for a frozen manager");
+    if (c && c->s.sUpdateHold == kYes) {
+        if (UCase(p.path).find("KORUMGR.EXE") == std::string::npos) Fail("the update's stop ended '" + p.path + "'");
+        return;
+    }
+    if (!EndsWithNoCase(p.path, "\\KORUMGR.exe") || r == runs_.end())
+        return Fail("terminated '" + p.path + "' for a frozen manager");
     if (r->second.hungSince == 0) return Fail("terminated a manager that responds");
-    if (Now() - r->second.hungSince < kMinute) return Fail("terminated a manager frozen for less than 60 s");
+    if (Now() - r->second.hungSince < static_cast<std::uint64_t>(limitSeconds_) * kSecond)
+        return Fail("terminated a manager frozen for less than " + std::to_string(limitSeconds_) + " s");
     if (Now() - p.startedAt < 2 * kMinute) return Fail("terminated a manager within 120 s of its start");
     if (!mem.Has(kHang)) return Fail("terminated a frozen manager with no limit file");
 }
@@ -429,6 +508,8 @@ void Sim::NextEvent() {
         else if (kind < 87) ToggleLimit();
         else if (kind < 88) Junk();
         else if (kind < 91) Note("tool started"), mem.AddProcess(kTool);
+        else if (kind < 93) ChangeConnect();
+        else if (kind < 94) ByHand(rng.Chance(50) ? kExe : "C:\\OLD\\KORUMGR.exe");
         NextEvent();
     });
 }
@@ -449,6 +530,7 @@ void Sim::Freeze() {
     const bool stubborn = rng.Chance(30);
     Note(std::string("manager frozen") + (stubborn ? ", refusing termination" : ""));
     p->windows[0].hung = true;
+    p->windows[0].hungSince = Now();
     p->ignoresTerminate = p->ignoresTerminate || stubborn;
     runs_[pid].hungSince = Now();
     At(Now() + rng.Between(20, 480) * kSecond, "manager thawed", [this, pid] {
@@ -472,7 +554,11 @@ void Sim::NewUpdate() {
     if (kind > 9) kind = 8;  // the copy onto the share that ends later: twice as often
     Build b{++newest_ + static_cast<int>(rng.Between(0, 2)), Runs::Well};
     newest_ = b.version;
-    if (kind == 1) b.version = std::max(1, builds_[exe_].version - static_cast<int>(rng.Between(1, 5)));
+    const int installed = builds_[exe_].version;
+    if (kind == 1) b.version = std::max(1, installed - static_cast<int>(rng.Between(1, 5)));
+    // Newer than the build in place, not than the newest installed ever.
+    if (kind == 1 && newestInstalled_ > installed + 1 && rng.Chance(50))
+        b.version = static_cast<int>(rng.Between(installed + 1, newestInstalled_));
     if (kind == 2) b.version = builds_[exe_].version;
     if (kind >= 5 && kind <= 7) b.runs = static_cast<Runs>(kind - 4);
     const std::string content = Image(b, static_cast<int>(rng.Between(0, 3)));
@@ -484,9 +570,11 @@ void Sim::NewUpdate() {
     PlaceUpdate(kind == 8 ? content.substr(0, 600) : content, kind == 3 ? -1 : key, kind == 4 ? other : content);
     if (kind == 8) {
         const bool inUse = rng.Chance(50);
-        if (inUse) mem.writerLocked.insert(UCase(kUpdate));
-        At(Now() + rng.Between(5, 150) * kSecond, "update completed", [this, content, key, inUse] {
-            if (inUse) mem.writerLocked.erase(UCase(kUpdate));
+        const std::uint64_t writing = rng.Between(5, 150) * kSecond;
+        if (inUse) During("writer", writing, "", [this](bool on) {
+            on ? void(mem.writerLocked.insert(UCase(kUpdate))) : void(mem.writerLocked.erase(UCase(kUpdate)));
+        });
+        At(Now() + writing, "update completed", [this, content, key] {
             PlaceUpdate(content, key, content);
             Expect(content);
         });
@@ -497,8 +585,7 @@ void Sim::NewUpdate() {
     if (rng.Chance(30)) {
         const std::uint64_t each = rng.Between(3, 15) * kSecond;
         Note("share crawls, " + std::to_string(each) + " ms a call, for 4 min");
-        fp.shareCallMs = each;
-        At(Now() + 4 * kMinute, "share crawls no more", [this] { fp.shareCallMs = 0; });
+        Crawl(each, 4 * kMinute);
         // A key that comes, or the other key in place of the one: the look's
         // result would let in what the key now refuses.
         At(Now() + rng.Between(5, 60) * kSecond, "", [this] {
@@ -526,13 +613,12 @@ void Sim::ShareFault() {
     switch (rng.Between(0, 3)) {
     case 0:
         Note("share hangs for " + std::to_string(span / 1000) + " s");
-        fp.shareHangsUntil = Now() + span;
+        fp.shareHangsUntil = std::max(fp.shareHangsUntil, Now() + span);
         break;
     case 1: {
         const std::uint64_t each = rng.Between(500, 20000);
         Note("share crawls, " + std::to_string(each) + " ms a call, for " + std::to_string(span / 1000) + " s");
-        fp.shareCallMs = each;
-        At(Now() + span, "share crawls no more", [this] { fp.shareCallMs = 0; });
+        Crawl(each, span);
         break;
     }
     case 2:
@@ -541,36 +627,64 @@ void Sim::ShareFault() {
         break;
     default:
         Note("share gone for " + std::to_string(span / 1000) + " s");
-        mem.unreachableHosts.insert("SERV01");
-        At(Now() + span, "share back", [this] { mem.unreachableHosts.erase("SERV01"); });
+        During("gone", span, "share back", [this](bool on) {
+            on ? void(mem.unreachableHosts.insert("SERV01")) : void(mem.unreachableHosts.erase("SERV01"));
+        });
     }
 }
 
 // Another program holds one of the monitor's files, or the disk is full.
 void Sim::LocalFault() {
     const std::uint64_t span = rng.Between(5, 300) * kSecond;
-    const int what = static_cast<int>(rng.Between(0, 4));
+    const int what = static_cast<int>(rng.Between(0, 6));
+    if (what == 5) {
+        Note("process snapshot fails for " + std::to_string(span / 1000) + " s");
+        return During("snapshot", rng.Chance(30) ? 1 : span, "", [this](bool on) { mem.snapshotFails = on; });
+    }
+    if (what == 6) return SetAttribute();
     const std::string path = what == 0 ? kExe : what == 1 ? kOld : what == 2 ? kState : kLog;
     Note(what == 4 ? "disk full for " + std::to_string(span / 1000) + " s"
                    : "'" + path + "' held for " + std::to_string(span / 1000) + " s");
+    if (what == 2 || what == 4) unsavedUntil_ = std::max(unsavedUntil_, Now() + span);
     if (what == 4) {
         for (const char* call : {"WriteText", "AppendText", "CopyFileTo", "FlushFile"})
             rules_.push_back({call, "*LOCAL", 112, Now() + span});
     } else if (what == 3) {
         rules_.push_back({"AppendText", UCase(kLog), 32, Now() + span});
     } else {
-        mem.heldOpen.insert(UCase(path));
-        if (what == 2) mem.readErrors[UCase(path)] = 32;
         if (what < 2) heldUntil_ = std::max(heldUntil_, Now() + span);
-        At(Now() + span, "'" + path + "' let go", [this, path] {
-            mem.heldOpen.erase(UCase(path));
-            mem.readErrors.erase(UCase(path));
-        });
+        Hold(path, span, what == 2 ? 32 : 0);
     }
+}
+
+void Sim::SetAttribute() {
+    const std::string paths[] = {kState, kState + ".bak", kExe, kHang};
+    const std::string& path = paths[rng.Between(0, 3)];
+    MemPlatform::Node* n = Mutable(path);
+    if (!n) return;
+    const bool readOnly = rng.Chance(50);
+    Note("'" + path + "' made " + (readOnly ? "read-only" : "hidden"));
+    (readOnly ? n->readOnly : n->hidden) = true;
+}
+
+// A person starts a manager while the monitor runs: a second one, or one
+// of another folder, perhaps as administrator.
+void Sim::ByHand(const std::string& path) {
+    if (!mem.Has(path)) mem.AddFile(path, exe_);
+    Note("manager started by hand from '" + path + "'");
+    MemPlatform::Proc& p = mem.AddProcess(path);
+    p.openable = rng.Chance(70);
+    byHand_.insert(p.pid);
+    if (!Shape(p)) p.alive = false;
 }
 
 void Sim::PowerCut() {
     Note("power cut");
+    // A new name takes effect with the restart.
+    if (rng.Chance(5)) {
+        mem.computerName = mem.computerName == "PCWS07" ? "PCWS08" : "PCWS07";
+        Note("machine renamed " + mem.computerName);
+    }
     mem.PowerCut();
     mem.heldOpen.clear();
     mem.readErrors.clear();
@@ -598,7 +712,7 @@ void Sim::StopFile() {
     if (!up_) return;
     Note("stop file");
     mem.AddFile(kApp + (rng.Chance(50) ? "\\ROREROZARIRADI.stp" : "\\KORUMGRS.stp"));
-    stopDeadline_ = Now() + 5 * kSecond + kLongestTick;
+    stopDeadline_ = Now() + kTick + kFinalReportWaitMs;  // its last report may wait for the share
     const std::uint64_t back = rng.Between(10, 120) * kSecond;
     // The manager restarted by a technician meanwhile, freezing soon after:
     // it is no younger for not being the monitor's.
@@ -607,7 +721,9 @@ void Sim::StopFile() {
             if (dark_ || up_) return;
             if (MemPlatform::Proc* old = Manager()) old->alive = false, old->exitCode = 1, old->endedAt = Now();
             mem.AddFile(kHang, "60");
+            limitSeconds_ = 60;
             MemPlatform::Proc& p = mem.AddProcess(kExe);
+            byHand_.insert(p.pid);
             if (!Shape(p)) p.alive = false;
             else At(Now() + rng.Between(6, 40) * kSecond, "", [this] { Freeze(); });
         });
@@ -616,17 +732,54 @@ void Sim::StopFile() {
     });
 }
 
+void Sim::During(const std::string& kind, std::uint64_t span, const std::string& end, std::function<void(bool)> set) {
+    ++on_[kind];
+    set(true);
+    At(Now() + span, end, [this, kind, set] {
+        if (--on_[kind] == 0) set(false);
+    });
+}
+
+// A power cut lets go of every local hold; one that comes after it holds
+// again whatever is still pending from before.
+void Sim::Hold(const std::string& path, std::uint64_t span, std::uint32_t readError) {
+    During(UCase(path), span, "'" + path + "' let go", [this, path, readError](bool on) {
+        if (!on) return void(mem.heldOpen.erase(UCase(path))), void(mem.readErrors.erase(UCase(path)));
+        mem.heldOpen.insert(UCase(path));
+        if (readError != 0) mem.readErrors[UCase(path)] = readError;
+    });
+}
+
+void Sim::Crawl(std::uint64_t each, std::uint64_t span) {
+    crawls_.insert(each);
+    fp.shareCallMs = *crawls_.rbegin();
+    At(Now() + span, "share crawls no more", [this, each] {
+        crawls_.erase(crawls_.find(each));
+        fp.shareCallMs = crawls_.empty() ? 0 : *crawls_.rbegin();
+    });
+}
+
 void Sim::ShiftClock() {
     const bool back = rng.Chance(50);
-    const std::int64_t by = static_cast<std::int64_t>(rng.Between(60, rng.Chance(10) ? 86400 : 7200));
+    const std::int64_t by = static_cast<std::int64_t>(rng.Between(60, rng.Chance(10) ? 3 * 86400 : 7200));
     Note("clock put " + std::string(back ? "back" : "forward") + " by " + std::to_string(by) + " s");
     mem.ShiftClock(back ? -by : by);
 }
 
+// A limit below 60 s, or no number, is taken for 60 s.
+void Sim::ChangeConnect() {
+    Note("connect string changed by hand");
+    mem.registry["SOFTWARE\\KORU BOWLING\\SYSTEM CONFIGURATION\\Connect String"] = "ODBC;SERVER=ELSEWHERE";
+    connectDue_ = Now() + kTick;
+}
+
 void Sim::ToggleLimit() {
-    Note(mem.Has(kHang) ? "limit file removed" : "limit file of 60 s");
+    static const char* const limits[] = {"60", "90", "300", "30", "ten"};
+    const char* limit = limits[rng.Between(0, 4)];
+    Note(mem.Has(kHang) ? "limit file removed" : "limit file of '" + std::string(limit) + "'");
     if (mem.Has(kHang)) return mem.RemoveTree(kHang);
-    mem.AddFile(kHang, "60");
+    mem.AddFile(kHang, limit);
+    limitSeconds_ = std::max(60, std::atoi(limit));
 }
 
 // A share writer that puts fresh junk under the update's name every 30 s.
@@ -662,13 +815,21 @@ bool Sim::Quiet() {
     const Ctx* c = ProgramState();
     const bool backingOff = c && Is(c->s.update.failedPath, kUpdate) &&
                             c->s.update.retryAt + 10 * kSecond * 10000 > mem.SystemTime() && !retryNotReady_;
-    MemPlatform::Proc* m = Manager();
+    bool stubborn = false;  // a manager that the update cannot stop
+    for (std::uint32_t pid : alive_) {
+        const MemPlatform::Proc* p = mem.FindProcess(pid);
+        stubborn = stubborn || (p->alive && (p->ignoresTerminate || !p->openable));
+    }
     rules_.erase(std::remove_if(rules_.begin(), rules_.end(), [this](const Rule& r) { return r.until <= Now(); }),
                  rules_.end());
-    return up_ && c && !c->s.update.watching && Now() - installedAt_ > 3 * kMinute && Now() - bootedAt_ > 10 * kSecond &&
+    // A look out when the update came is of the file before: it may end in
+    // a failure that backs the path off.
+    return up_ && c && !c->s.update.watching && !c->s.work.busy && Now() - installedAt_ > 3 * kMinute &&
+           Now() - bootedAt_ > 10 * kSecond &&
            !backingOff && Now() >= junkUntil_ && rules_.empty() && mem.heldOpen.empty() &&
            mem.unreachableHosts.size() == 1 && fp.shareCallMs == 0 && fp.shareHangsUntil <= Now() &&
-           mem.writerLocked.empty() && stopDeadline_ == 0 && !(m && m->ignoresTerminate);
+           mem.writerLocked.empty() && stopDeadline_ == 0 && !stubborn && mem.computerName == "PCWS07" &&
+           !mem.snapshotFails;
 }
 
 // --- checks -------------------------------------------------------------
@@ -684,8 +845,10 @@ void Sim::NoteDeaths() {
         const std::uint64_t lived = p->endedAt - p->startedAt;
         if (runs_[p->pid].content == exe_ && (lived < 10 * kSecond || p->exitCode >= 0xC0000000u)) ++badRuns_;
         // A run that ends within 5 s of its start is back at the next tick,
-        // as is one that ends in the midst of a tick.
-        if (up_) deaths_.push_back({p->endedAt, lived < 10 * kSecond || mem.HandlersRunning() > 0 ? 7 * kSecond : kSecond});
+        // as is one that ends in the midst of a tick, or one that refused
+        // to be opened for its end to be watched.
+        const bool atTick = lived < 10 * kSecond || mem.HandlersRunning() > 0 || !p->openable;
+        if (up_) deaths_.push_back({p->endedAt, atTick ? 7 * kSecond : kSecond});
         it = alive_.erase(it);
     }
 }
@@ -693,16 +856,22 @@ void Sim::NoteDeaths() {
 void Sim::CheckManagers() {
     NoteDeaths();
     int running = 0;
-    for (std::uint32_t pid : alive_) running += !mem.FindProcess(pid)->terminating;
+    for (std::uint32_t pid : alive_) running += !mem.FindProcess(pid)->terminating && !byHand_.count(pid);
     if (running > 1) Fail(std::to_string(running) + " managers running");
     const Ctx* c = ProgramState();
     const bool held = c && c->s.sUpdateHold == kYes;
     for (auto it = deaths_.begin(); it != deaths_.end();) {
-        if (lastStartCall_ >= it->at) {
+        if (lastStart_ >= it->at || Manager()) {
             it = deaths_.erase(it);
             continue;
         }
-        if (held) it->bound = std::max(it->bound, Now() - it->at + kLongestTick);
+        // A start that fails waits for the files or the state that its
+        // rollback needs.
+        if (lastStartCall_ >= it->at && Now() < std::max(heldUntil_, unsavedUntil_) + 7 * kSecond) {
+            ++it;
+            continue;
+        }
+        if (held && !it->held) it->bound += kLongestTick, it->held = true;
         if (Now() > it->at + it->bound) Fail("the manager has been down " + std::to_string((Now() - it->at) / 1000) + " s");
         ++it;
     }
@@ -716,10 +885,12 @@ void Sim::CheckFiles() {
         shareContent_.clear();
     }
     const auto b = builds_.find(exe_);
-    if (b != builds_.end() && b->second.runs != Runs::Well && exe_ != unwatched_) {
-        // Its watch, or the monitor's start, and the files let go: the next
-        // starts of a build that will not run come within seconds.
-        const std::uint64_t since = std::max({installedAt_ + 2 * kMinute, bootedAt_ + 2 * kMinute, heldUntil_});
+    if (b != builds_.end() && b->second.runs != Runs::Well) {
+        // Its watch, or the monitor's start, and the files let go, the state
+        // savable: the next starts of a build that will not run come within
+        // seconds.
+        const std::uint64_t since =
+            std::max({installedAt_ + 2 * kMinute, bootedAt_ + 2 * kMinute, heldUntil_, unsavedUntil_});
         if (up_ && Now() > since + 30 * kSecond) Fail("a build that will not run is still installed");
     }
     if (!expected_.empty() && Now() >= expectedBy_) {
@@ -731,11 +902,49 @@ void Sim::CheckFiles() {
         if (junkCopies_.size() > 9 + 5 * hours) Fail(std::to_string(junkCopies_.size()) + " copies of junk");
         junkUntil_ = 0;
     }
+    const Ctx* c = ProgramState();
+    if (c && c->s.sUpdateHold == kYes) {  // a tick that holds the update's stop
+        connectDue_ = std::max(connectDue_, Now() + kTick);
+        if (stopDeadline_ != 0) stopDeadline_ = std::max(stopDeadline_, Now() + kTick + kFinalReportWaitMs);
+    }
     if (up_ && stopDeadline_ != 0 && Now() > stopDeadline_) Fail("the stop file was not obeyed");
-    if (!mem.Has(kState)) return;
+    CheckState();
+    CheckOthers();
+}
+
+// What the state file must remember, saved before the move that it
+// records: the newest version installed, the watch over a fresh build, the
+// build rolled back last.
+void Sim::CheckState() {
     UpdateMemory u;
     std::string why;
-    if (!ParseUpdateState(Data(kState), u, why)) Fail("the state file does not parse: " + why);
+    if (!mem.Has(kState)) {
+        if (newestInstalled_ > 10) Fail("no state file after an install");
+        return;
+    }
+    if (!ParseUpdateState(Data(kState), u, why)) return Fail("the state file does not parse: " + why);
+    const std::string prefix = "1.0.0.";
+    if (newestInstalled_ > 10 && (u.newestVersion.compare(0, prefix.size(), prefix) != 0 ||
+                                  std::atoi(u.newestVersion.c_str() + prefix.size()) < newestInstalled_))
+        Fail("the state file forgets the newest version installed, " + VersionText(newestInstalled_));
+    if (fromShare_ && Now() < installedAt_ + 2 * kMinute && u.replacedContent != exeHash_)
+        Fail("the state file does not watch the build just installed");
+    // A rollback saved ahead names the build in place until its move.
+    if (!lastRolledBack_.empty() && u.rolledBack != lastRolledBack_ && u.rolledBack != exeHash_)
+        Fail("the state file forgets the build rolled back");
+}
+
+// The connect strings reset at every tick, at most three dumps kept, and
+// the monitor's starts at its timer's pace.
+void Sim::CheckOthers() {
+    if (up_ && connectDue_ != 0 && Now() > connectDue_) {
+        for (const char* name : {"Connect String", "Connect String Primary", "Connect String Secondary"}) {
+            const auto v = mem.registry.find("SOFTWARE\\KORU BOWLING\\SYSTEM CONFIGURATION\\" + std::string(name));
+            if (v == mem.registry.end() || v->second != DefaultConnectString())
+                Fail(std::string("'") + name + "' not reset");
+        }
+    }
+    if (mem.ListNames(kApp + "\\KORUMGR-*.dmp").size() > 3) Fail("more than three dumps kept");
 }
 
 // Records are whole, and none claims what was not done.
@@ -828,7 +1037,19 @@ int main(int argc, char** argv) {
     bool trace = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--seeds" && i + 1 < argc) {
+        if (arg == "--seeds" && i + 1 < argc && std::string(argv[i + 1]) == "today") {
+            // A new range each day, beyond the fixed ones, so that CI's seeds
+            // grow with the days; printed, so that a breach replays.
+            ++i;
+            const std::time_t now = std::time(nullptr);
+            const std::uint64_t day = static_cast<std::uint64_t>(now / 86400);
+            first = 1001 + (day % 100000) * 100;
+            last = first + 99;
+            char date[16];
+            std::strftime(date, sizeof date, "%Y-%m-%d", std::gmtime(&now));
+            std::printf("seeds %llu..%llu, drawn from the date %s\n", static_cast<unsigned long long>(first),
+                        static_cast<unsigned long long>(last), date);
+        } else if (arg == "--seeds" && i + 1 < argc) {
             const std::string range = argv[++i];
             const std::size_t dots = range.find("..");
             first = std::strtoull(range.c_str(), nullptr, 10);
@@ -840,7 +1061,8 @@ int main(int argc, char** argv) {
         } else if (arg == "--records" && i + 1 < argc) {
             rz::recordsShown = std::strtoull(argv[++i], nullptr, 10);
         } else {
-            std::fprintf(stderr, "usage: %s [--seeds A..B] [--hours H] [--trace] [--records N]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--seeds A..B | --seeds today] [--hours H] [--trace] [--records N]\n",
+                         argv[0]);
             return 2;
         }
     }

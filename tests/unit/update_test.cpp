@@ -251,6 +251,12 @@ TEST(UpdateFaults, FailedReplacementReleasesTheHoldAndTheManagerComesBack) {
          "UPDATE WAITING: 'G:\\_Updates\\KORUMGRSERV01.exe' waits until the build installed before it has run 2 "
          "minutes or been rolled back",
          false},
+        // Seed 3075: a build installed unsaved was followed, after its
+        // rollback and a power cut, by an older signed one.
+        {"the state file held: the swap waits, the manager untouched",
+         [](World& w) { w.p.heldOpen.insert(UCase(w.p.AddFile(w.Path("ROREROZARIRADI.upd")).path)); },
+         "UPDATE WAITING: the swap to 'G:\\_Updates\\KORUMGRSERV01.exe' waits: the state cannot be saved, error 32",
+         false},
         {"signature not of the key's length",
          [](World& w) {
              w.p.AddFile(w.Path("UpdateKey.pem"), PublicKey());
@@ -449,6 +455,9 @@ TEST(UpdateRollback, BuildThatWillNotRunMakesWayForThePreviousOne) {
         std::size_t starts;
         int restartBefore = 1;  // the monitor restarts before this crash's tick
         int oldHeldUntil = -1;  // KORUMGR.old is held by another program until after this crash's tick
+        int stateHeldFor = 0;   // ticks from the restart with the state file held
+        long stopMs = -1;       // a manager runs, and obeys the stop request after this long
+        bool stateReadOnly = false;
     } cases[] = {{"cannot start", 1, 0, 0, 0, 0, false, true, 3},
                  {"quits at once", 0, 2, 0, 0, 0, false, true, 4},
                  {"quits at once, the monitor restarted", 0, 3, 0, 0, 0, true, true, 5},
@@ -456,10 +465,23 @@ TEST(UpdateRollback, BuildThatWillNotRunMakesWayForThePreviousOne) {
                  {"closed by a person after 15 s, twice", 0, 2, 0, 15000, 0, false, false, 4},
                  {"quits after two minutes", 0, 2, 120001, 0, 0, false, false, 4},
                  {"quits at once, its rollback refused twice", 0, 4, 0, 0, 0, false, true, 6, 1, 2},
-                 {"quits at once after 3 minutes without power", 0, 2, 180000, 0, 0, true, true, 4, 0}};
+                 {"quits at once after 3 minutes without power", 0, 2, 180000, 0, 0, true, true, 4, 0},
+                 // Seeds 813, 1047, 2284: the watch was lost to a held state file.
+                 {"quits at once, the state file held at the restart", 0, 4, 0, 0, 0, true, true, 6, 1, -1, 2},
+                 // Seed 14: the watch counted from before the stop.
+                 {"quits at once 100 s after a swap that waited 30 s for its stop", 0, 2, 100000, 0, 0, false, true, 4,
+                  1, -1, 0, 30000},
+                 // Seed 15: a read-only state file refused every save.
+                 {"quits at once, the state file read-only", 0, 2, 0, 0, 0, false, true, 4, 1, -1, 0, -1, true}};
     for (const Case& k : cases) {
         World w;
         ServerWithUpdate(w, true);
+        if (k.stateReadOnly) w.p.AddFile(w.Path("ROREROZARIRADI.upd"), "", true);
+        if (k.stopMs >= 0) {
+            MemPlatform::Proc& running = w.p.AddProcess(w.Path("KORUMGR.exe"));
+            running.ignoresTerminate = true;
+            running.obeysStopAfterMs = k.stopMs;
+        }
         UpdateKORUMGR(w.c);
         EXPECT_EQ(w.p.Read(w.Path("KORUMGR.old")), Executable("old build"));
         w.p.startFailures = k.startFailures;
@@ -468,9 +490,12 @@ TEST(UpdateRollback, BuildThatWillNotRunMakesWayForThePreviousOne) {
         for (int i = 0; i <= k.crashes; ++i) {
             w.p.RunFor(k.runMs);
             for (auto& proc : w.p.procs) proc.alive = false, proc.exitCode = k.exitCode;
+            const std::string state = UCase(w.Path("ROREROZARIRADI.upd"));
             if (k.restart && i == k.restartBefore) w.c.s.update = UpdateMemory{};
+            if (k.stateHeldFor > 0 && i == k.restartBefore) w.p.heldOpen.insert(state), w.p.readErrors[state] = 32;
             w.Tick();
-            if (i == k.oldHeldUntil) w.p.heldOpen.clear();
+            if (i == k.oldHeldUntil || (k.stateHeldFor > 0 && i + 1 == k.restartBefore + k.stateHeldFor))
+                w.p.heldOpen.clear(), w.p.readErrors.clear();
         }
         const std::string expected = Executable(k.rolledBack ? "old build" : "new build");
         EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), expected) << k.what;
@@ -573,7 +598,7 @@ TEST(UpdateState, DamagedStateFileIsPassedOverWithOneRecord) {
         {"empty", "", "no 'update_state' line where it belongs"},
         {"foreign", "update_state=3\r\n" + whole.substr(16), "unknown format"},
         {"bad number", std::string(whole).replace(whole.find("=3"), 2, "=x"), "a value out of form"},
-        {"a folder", "<dir>", "unreadable, error 5"},
+        {"a folder: unread, not empty", "<dir>", "error 5"},
         {"in use for two ticks, remembering the update as rolled back", "<in use>", nullptr},
     };
     UpdateMemory many, back, rolledBack;
@@ -602,14 +627,20 @@ TEST(UpdateState, DamagedStateFileIsPassedOverWithOneRecord) {
             EXPECT_EQ(w.Log().back().rfind("UPDATE LEFT ALONE: ", 0), 0u);
             continue;
         }
+        const bool unread = k.text == "<dir>";
+        w.p.AddFile(state + ".bak", whole);  // its second copy gives back the newest version
         EXPECT_EQ(w.Tick(), -1) << k.what;
+        EXPECT_EQ(w.c.s.update.newestVersion, unread ? "" : "7.2.0.0") << k.what;
+        if (unread) w.Tick();
         const auto log = w.Log();
+        const std::string head = "UPDATE STATE NOT READ" + std::string(unread ? " YET" : "") +
+                                 ": 'C:\\APPS\\KORU\\ROREROZARIRADI.upd'" + (unread ? ", " : " (") + k.why;
         EXPECT_EQ(std::count(log.begin(), log.end(),
-                             std::string("UPDATE STATE NOT READ: 'C:\\APPS\\KORU\\ROREROZARIRADI.upd' (") + k.why +
-                                 "); nothing remembered from earlier runs"),
+                             head + (unread ? "; no update is attempted until it has been read"
+                                            : "); nothing remembered from earlier runs")),
                   1)
             << k.what;
-        EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), Executable("new build")) << k.what;
+        EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), Executable(unread ? "old build" : "new build")) << k.what;
     }
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <stdexcept>
@@ -148,6 +149,10 @@ struct State {
     std::uint32_t managerPid = 0;  // of the manager the last census found, 0 for none
     std::vector<std::uint32_t> managerPids;  // every manager that it found
     FreezeWatch freeze;
+    // MonotonicMs when the start grace of each manager the census found
+    // ends, fixed when a census first saw it; and of the last census.
+    std::map<std::uint32_t, std::uint64_t> graceEnds;
+    std::uint64_t lastCensusMs = 0;
     ManagerWatch watch;
     // Managers whose path could not be read, each recorded once.
     std::set<std::uint32_t> unreadableManagers;

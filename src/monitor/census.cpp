@@ -87,8 +87,22 @@ void TakeCensus(Ctx& c) {
         if (EndsWithNoCase(path, "VESK.exe")) c.s.VESK_RUNNING = kYes;
     }
     c.s.unreadableManagers = unreadable;
+    NoteManagersSeen(c);
     FollowManager(c);
 }
+
+}  // namespace
+
+// By their ids, as a frozen one is ended: a name would also match a tool
+// named after the manager, and stop at four.
+std::vector<std::uint32_t> TerminateManagers(Ctx& c) {
+    DebugRecord(c, "ELProcessTOKILL: KORUMGR.exe");
+    TakeCensus(c);
+    std::uint32_t error = 0;
+    return TerminateProcesses(c, c.s.managerPids, error);
+}
+
+namespace {
 
 std::string ResetConnectStrings(Ctx& c) {
     if (c.s.VESK_RUNNING == kYes) return ":|";

@@ -5,7 +5,6 @@
 #include "mem_platform.h"
 
 #include <cstring>
-#include <iterator>
 
 #include "core/app.h"
 #include "mem_shared.h"
@@ -61,7 +60,6 @@ void MemPlatform::SetLocalTime(int y, int mo, int d, int h, int mi, int s) {
 void MemPlatform::PowerCut() {
     for (Proc& p : procs) p.alive = p.terminating = false;
     handles_.clear();
-    mutexes_.clear();
     watched_ = 0;
     timerInterval = 0;
     for (auto& f : files_) {
@@ -82,10 +80,7 @@ std::string MemPlatform::AppFolder() { return appFolder; }
 bool MemPlatform::PrevInstance(const std::string& mutexName) {
     if (mutexAccessDenied) return MutexMeansPrevInstance(false, kErrorAccessDenied);
     const bool global = UCase(mutexName).rfind("GLOBAL\\", 0) == 0;
-    const std::string name = (global ? "" : std::to_string(session) + "\\") + UCase(mutexName);
-    const bool held = prevInstance || (global && otherSession) || mutexes_.count(name);
-    if (!held) mutexes_[name] = session;
-    return MutexMeansPrevInstance(true, held ? kErrorAlreadyExists : 0);
+    return MutexMeansPrevInstance(true, prevInstance || (global && otherSession) ? kErrorAlreadyExists : 0);
 }
 
 bool MemPlatform::ComputerName(char* buffer, std::uint32_t* size) {
@@ -148,7 +143,6 @@ void MemPlatform::DebugOutput(const std::string& text) { debugOutput.push_back(t
 void MemPlatform::EndProgram(int code) {
     ended = true;
     exitCode = code;
-    for (auto it = mutexes_.begin(); it != mutexes_.end();) it = it->second == session ? mutexes_.erase(it) : std::next(it);
     throw ProgramEnded{code};
 }
 

@@ -109,7 +109,6 @@ public:
     std::string computerName = "SERV01";
     bool prevInstance = false;
     bool mutexAccessDenied = false;  // the mutex belongs to a more privileged instance
-    int session = 1;                 // the logon session the program runs in
     bool otherSession = false;       // a monitor of another session holds the global mutex
     // What a share's server answers for a handle's file index: a lasting
     // one, 0, a new one at every open, or no information at all.
@@ -280,7 +279,6 @@ private:
     std::uint32_t lastError_ = 0;
     std::uint64_t mono_ = 10000;
     std::map<std::uint64_t, std::int64_t> wallBase_{{0, 0}};  // from this mono_ on: local seconds since 1970 at mono_ == 0
-    std::map<std::string, int> mutexes_;  // namespaced name -> the session whose program made it
     std::map<std::string, std::pair<std::uint64_t, Node>> seen_;  // a share's client cache: when, and what was there
     std::function<void()> onTimer_;
     std::function<void()> onEnd_;

@@ -194,6 +194,7 @@ private:
     void Junk();
     void ShiftClock();
     void ToggleLimit();
+    void DrawWindows();
     // Checks.
     void Check(bool full);
     void CheckManagers();
@@ -261,6 +262,7 @@ void Sim::SetUp() {
         return FailWhen(name, path, other);
     };
     fp.onMove = [this](const std::string& from, const std::string& to, bool moved) { Moved(from, to, moved); };
+    DrawWindows();
 }
 
 // A started manager runs as its build does, with one window.
@@ -650,10 +652,8 @@ void Sim::Junk() {
 void Sim::Expect(const std::string& content) {
     if (!Quiet() || !Illegit(content, true).empty() || content == exe_ || rolledBack_.count(content)) return;
     expected_ = content;
-    expectedBy_ = Now() + 15 * kSecond;
+    expectedBy_ = Now() + 15 * kSecond + mem.staleMs;
     if (trace) Note("expected to go in within 15 s");
-    for (const MemPlatform::Proc& p : mem.procs)
-        if (p.alive && p.path == kTool) expectedBy_ = Now() + 15 * kSecond + kLongestTick;  // stopped by its request
 }
 
 // Nothing else happens, nothing is wrong.
@@ -669,6 +669,46 @@ bool Sim::Quiet() {
            !backingOff && Now() >= junkUntil_ && rules_.empty() && mem.heldOpen.empty() &&
            mem.unreachableHosts.size() == 1 && fp.shareCallMs == 0 && fp.shareHangsUntil <= Now() &&
            mem.writerLocked.empty() && stopDeadline_ == 0 && !(m && m->ignoresTerminate);
+}
+
+// --- where Windows differs from Wine ---------------------------------------
+
+// Drawn per seed from a generator of its own, so that the rest of the
+// schedule stays what it was: the share's server gives a lasting file index,
+// 0, a new one at every open, or no handle information; its client answers
+// listings and folder entries up to 10 s old; the clock is synchronised
+// just after a manager starts; monitors start in another session.
+void Sim::DrawWindows() {
+    auto win = std::make_shared<Rng>(Rng{seed_ * 0x9E3779B97F4A7C15ull + 7});
+    mem.fileIds = static_cast<MemPlatform::FileIds>(win->Between(0, 3));
+    mem.staleMs = win->Chance(50) ? win->Between(1, 10) * kSecond : 0;
+    const int syncs = static_cast<int>(win->Between(0, 30));
+    mem.onStart = [this, win, syncs](MemPlatform::Proc& p) {
+        const bool started = Shape(p);
+        const std::int64_t by = static_cast<std::int64_t>(win->Between(1, 3600)) * (win->Chance(50) ? 1 : -1);
+        if (started && win->Chance(syncs))
+            At(Now() + win->Between(1, 4000), "clock synchronised by " + std::to_string(by) + " s",
+               [this, by] { mem.ShiftClock(by); });
+        return started;
+    };
+    for (std::uint64_t t = Now() + win->Between(1, 120) * kMinute; win->Chance(60) && t < end_;
+         t += win->Between(1, 120) * kMinute)
+        At(t, "", [this] {
+            if (!up_) return;
+            Note("a monitor starts in another session");
+            Ctx other(fp);
+            const bool ended = mem.ended;
+            const int code = mem.exitCode;
+            mem.otherSession = true;
+            try {
+                Main(other);
+                Fail("a monitor of another session runs beside this one");
+            } catch (const ProgramEnded& e) {
+                if (e.code != kExitNormal) Fail("a monitor of another session ended with " + std::to_string(e.code));
+            }
+            mem.otherSession = false;
+            mem.ended = ended, mem.exitCode = code;
+        });
 }
 
 // --- checks -------------------------------------------------------------

@@ -102,8 +102,10 @@ std::string NoIndex(const FileStamp& now, const FileStamp& seen) {
 // Whether the file open for its removal is the update applied. Its file
 // index proves it where the share keeps one; a server may give 0, a new
 // one at every open, or none: then its bytes, read through the deleting
-// handle, must be those applied. `proof` says which proved it.
-RemoveCheck RemoveApplied(Ctx& c, const UpdateKey& key, const std::string& content, std::string& proof) {
+// handle, must be those applied (`content`, asked for then). `proof` says
+// which proved it.
+RemoveCheck RemoveApplied(Ctx& c, const UpdateKey& key, const std::function<std::string()>& content,
+                          std::string& proof) {
     return c.p.RemoveIfUnchanged(key.path, [&](const FileStamp& now, const HandleHash& sha256) {
         const FileStamp& seen = key.stamp;
         if (now.known && now.index != 0 && now.index == seen.index && now.length == seen.length &&
@@ -113,7 +115,7 @@ RemoveCheck RemoveApplied(Ctx& c, const UpdateKey& key, const std::string& conte
         }
         std::string digest;
         if (sha256(digest) != FileHash::Done) return RemoveCheck::Failed;
-        if (digest != content) return RemoveCheck::Changed;
+        if (digest != content()) return RemoveCheck::Changed;
         proof = "its content, as " + NoIndex(now, seen);
         return RemoveCheck::Removed;
     });
@@ -177,7 +179,7 @@ void RemoveUpdateFile(Ctx& c, const UpdateKey& key, const std::string& content) 
     StartShareJob(
         c, "the removal of '" + key.path + "'",
         [key, content, error, proof](Ctx& w) {
-            if (RemoveApplied(w, key, content, *proof) == RemoveCheck::Failed) *error = ErrorText(w);
+            if (RemoveApplied(w, key, [&] { return content; }, *proof) == RemoveCheck::Failed) *error = ErrorText(w);
             return false;
         },
         [key, content, error, proof](Ctx& ui) {
@@ -219,10 +221,11 @@ Look LookAtShare(Ctx& c, const std::string& folder) {
     if (!r.why.empty()) return r;
     r.found = Look::InPlace;
     if (AlreadyInPlace(c, key)) {
-        std::string installed;
-        if (c.p.Sha256File(AppPath(c, "KORUMGR.exe"), installed) == FileHash::Done &&
-            RemoveApplied(c, key, installed, r.why) != RemoveCheck::Removed)
-            r.why.clear();
+        const auto installed = [&c] {
+            std::string digest;
+            return c.p.Sha256File(AppPath(c, "KORUMGR.exe"), digest) == FileHash::Done ? digest : std::string();
+        };
+        if (RemoveApplied(c, key, installed, r.why) != RemoveCheck::Removed) r.why.clear();
         return r;
     }
     const std::string temp = AppPath(c, "KORUMGR.new");

@@ -57,6 +57,7 @@ struct UpdateMemory {
     std::uint64_t watchFromMs = 0;  // this run only: MonotonicMs of the replacement, or of this run's start
     int badRuns = 0;               // its runs that ended within 10 s, or abnormally
     Handle lastRun = 0;            // this run only: its last start, opened to query
+    std::int64_t lastRunClock = 0;  // this run only: the wall clock less the monotonic one at that start, in ms
     std::string rollbackFailure;   // this run only: the record of the last rollback that failed
     // This run only: the update file as the last tick that left it alone
     // saw it (nothing new since), and the contents left alone with a

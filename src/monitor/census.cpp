@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <set>
 #include <vector>
 
@@ -170,6 +171,23 @@ bool MustRollBack(Ctx& c, bool failedStart) {
     return true;
 }
 
+// The wall clock less the monotonic one, in ms: it moves only when the
+// clock is corrected.
+std::int64_t ClockOffset(Ctx& c) {
+    return static_cast<std::int64_t>(c.p.SystemTime() / kFileTimePerMs) - static_cast<std::int64_t>(c.p.MonotonicMs());
+}
+
+// Windows keeps a process's times as the clock said then: a correction
+// between its start and its end makes the run look longer or shorter by
+// as much. It is short only when it is so whether or not the correction
+// seen since the start fell within it.
+bool ShortRun(Ctx& c, std::uint64_t created, std::uint64_t exited) {
+    const std::int64_t wall =
+        (static_cast<std::int64_t>(exited) - static_cast<std::int64_t>(created)) / static_cast<std::int64_t>(kFileTimePerMs);
+    const std::int64_t corrected = wall - (ClockOffset(c) - c.s.update.lastRunClock);
+    return std::max(wall, corrected) < static_cast<std::int64_t>(kShortRunFileTime / kFileTimePerMs);
+}
+
 // The run of the fresh build that the monitor started last, judged when
 // the next start is due. It counts towards a rollback when it ended as a
 // build that will not run does: within 10 s of its start, or with an
@@ -187,7 +205,7 @@ void JudgeLastRun(Ctx& c) {
     c.p.CloseHandle(run);
     if (!u.watching || (timed && exited == 0)) return;  // over, or still running
     const bool abnormal = known && code >= kFirstAbnormalExit;
-    if (timed ? abnormal || exited < created + kShortRunFileTime : !known || abnormal) {
+    if (timed ? abnormal || ShortRun(c, created, exited) : !known || abnormal) {
         ++u.badRuns;
         SaveUpdateState(c);
     }
@@ -199,6 +217,7 @@ void JudgeLastRun(Ctx& c) {
 void FollowRun(Ctx& c, std::uint32_t taskId) {
     UpdateMemory& u = c.s.update;
     if (!u.watching || taskId == 0) return;
+    u.lastRunClock = ClockOffset(c);
     u.lastRun = c.p.OpenProc(kSynchronize | kQueryLimited, false, taskId);
     if (u.lastRun == 0) u.lastRun = c.p.OpenProc(kSynchronize | kQueryInformation, false, taskId);
     if (u.lastRun == 0) ++u.badRuns;

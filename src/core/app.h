@@ -154,6 +154,7 @@ struct State {
     // ends, fixed when a census first saw it; and of the last census.
     std::map<std::uint32_t, std::uint64_t> graceEnds;
     std::uint64_t lastCensusMs = 0;
+    std::set<std::uint32_t> endingManagers;  // found by the last census, their termination started
     ManagerWatch watch;
     // Managers whose path could not be read, each recorded once.
     std::set<std::uint32_t> unreadableManagers;

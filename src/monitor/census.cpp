@@ -95,12 +95,18 @@ void TakeCensus(Ctx& c) {
 }  // namespace
 
 // By their ids, as a frozen one is ended: a name would also match a tool
-// named after the manager, and stop at four.
+// named after the manager, and stop at four. One that refuses because it
+// is on its way out already (ended as frozen in this very tick) is waited
+// for too.
 std::vector<std::uint32_t> TerminateManagers(Ctx& c) {
     DebugRecord(c, "ELProcessTOKILL: KORUMGR.exe");
     TakeCensus(c);
     std::uint32_t error = 0;
-    return TerminateProcesses(c, c.s.managerPids, error);
+    TerminateProcesses(c, c.s.managerPids, error);
+    std::vector<std::uint32_t> ending;
+    for (std::uint32_t pid : c.s.managerPids)
+        if (c.s.endingManagers.count(pid)) ending.push_back(pid);
+    return ending;
 }
 
 namespace {

@@ -183,6 +183,8 @@ void NoteManagersSeen(Ctx& c) {
         seen[pid] = known != c.s.graceEnds.end() ? known->second : GraceEnds(c, pid, now);
     }
     c.s.graceEnds.swap(seen);
+    for (auto it = c.s.endingManagers.begin(); it != c.s.endingManagers.end();)
+        it = c.s.graceEnds.count(*it) ? std::next(it) : c.s.endingManagers.erase(it);
     c.s.lastCensusMs = now;
 }
 

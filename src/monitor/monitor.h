@@ -14,7 +14,8 @@ void CheckProcesses(Ctx& c);
 // Returns the ids of the processes whose termination it started.
 std::vector<std::uint32_t> Kill_Process(Ctx& c, const std::string& ProcessTOKILL);
 // The update's stop: starts the termination of the managers that a census
-// finds now, by their ids. Returns those whose termination it started.
+// finds now, by their ids. Returns those whose termination it, or an
+// earlier one, started.
 std::vector<std::uint32_t> TerminateManagers(Ctx& c);
 // Terminates these very processes. Returns those whose termination it
 // started; `error` is the system's answer for the last that refused.

@@ -15,7 +15,8 @@ struct Ctx;
 struct ManagerControl {
     // The census, which starts the manager when it is missing.
     void (*census)(Ctx& c);
-    // Starts the termination of every manager that a census finds now; their ids.
+    // Starts the termination of every manager that a census finds now; the
+    // ids of those on their way out.
     std::vector<std::uint32_t> (*terminate)(Ctx& c);
 };
 

@@ -144,14 +144,15 @@ bool MayTerminate(Ctx& c, std::uint64_t limitMs, std::uint64_t now) {
 
 // The processes judged are the ones ended, by their ids: a name would also
 // match a tool named after the manager, and stop at four. One that takes
-// its messages again while its dump was written is left alone.
+// its messages again while its dump was written, or whose limit file was
+// taken away meanwhile, is left alone.
 void TerminateIfDue(Ctx& c) {
     FreezeWatch& f = c.s.freeze;
     const std::uint64_t now = c.p.MonotonicMs();
     const std::uint64_t limitMs = RestartLimitMs(c);
     if (!MayTerminate(c, limitMs, now)) return;
     WriteDump(c, f.pid);
-    if (!AllHung(c, f)) return;
+    if (!AllHung(c, f) || RestartLimitMs(c) == 0) return;
     f.terminated = true;
     f.terminatedAtMs = now;
     // The record is of the judged one: another manager that ended proves

@@ -107,8 +107,8 @@ bool FaultPlatform::ReadHeadDenyWrite(const std::string& path, std::size_t count
     return !Hit("ReadHeadDenyWrite", kSharingViolation, path) && mem.ReadHeadDenyWrite(path, count, head, stamp);
 }
 
-RemoveCheck FaultPlatform::RemoveIfUnchanged(const std::string& path, const FileStamp& stamp) {
-    return Hit("RemoveIfUnchanged", kSharingViolation, path) ? RemoveCheck::Failed : mem.RemoveIfUnchanged(path, stamp);
+RemoveCheck FaultPlatform::RemoveIfUnchanged(const std::string& path, const FileCheck& check) {
+    return Hit("RemoveIfUnchanged", kSharingViolation, path) ? RemoveCheck::Failed : mem.RemoveIfUnchanged(path, check);
 }
 
 bool FaultPlatform::StatFile(const std::string& path, FileStamp& stamp) {

@@ -52,7 +52,7 @@ public:
 
     std::string AppFolder() override { return mem.AppFolder(); }
     void SetAppTitle(const std::string& title) override { mem.SetAppTitle(title); }
-    bool PrevInstance() override { return mem.PrevInstance(); }
+    bool PrevInstance(const std::string& name) override { return mem.PrevInstance(name); }
     std::string FileVersion(const std::string& path) override;
     bool ComputerName(char* buffer, std::uint32_t* size) override;
 
@@ -65,7 +65,7 @@ public:
     ReadStatus ReadSmallFile(const std::string& path, std::size_t limit, std::string& out) override;
     bool ReadHeadDenyWrite(const std::string& path, std::size_t count, std::string& head,
                            FileStamp& stamp) override;
-    RemoveCheck RemoveIfUnchanged(const std::string& path, const FileStamp& stamp) override;
+    RemoveCheck RemoveIfUnchanged(const std::string& path, const FileCheck& check) override;
     bool StatFile(const std::string& path, FileStamp& stamp) override;
 
     long RegOpenOrCreate(std::uint32_t root, const std::string& subKey, Handle* key) override;

@@ -22,6 +22,8 @@ std::string Sha256Hex(const std::string& data) {
     return text;
 }
 
+bool OnShare(const std::string& path) { return path.rfind("\\\\", 0) == 0 || UCase(path).rfind("G:", 0) == 0; }
+
 }  // namespace
 
 MemPlatform::Node& MemPlatform::AddFile(const std::string& path, const std::string& data, bool readOnly) {
@@ -98,6 +100,24 @@ bool MemPlatform::HostUnreachable(const std::string& path) const {
     return unreachableHosts.count(host) != 0;
 }
 
+// A share's client answers from what it saw up to `staleMs` ago.
+const MemPlatform::Node* MemPlatform::Cached(const std::string& path) {
+    const Node* n = Find(path);
+    if (staleMs == 0 || !OnShare(path)) return n;
+    auto& seen = seen_[UCase(path)];  // an empty path: nothing was there
+    if (seen.first == 0 || mono_ >= seen.first + staleMs) seen = {mono_, n ? *n : Node{}};
+    return seen.second.path.empty() ? nullptr : &seen.second;
+}
+
+FileStamp MemPlatform::HandleStamp(const Node& n) {
+    FileStamp s{n.shownLength > 0 ? n.shownLength : n.data.size(), FileTimeAt(n.writtenAt), n.index};
+    const bool share = OnShare(n.path);
+    if (share && fileIds == FileIds::Zero) s.index = 0;
+    if (share && fileIds == FileIds::PerOpen) s.index = nextIndex_++;
+    if (share && fileIds == FileIds::Refused) s = FileStamp{0, 0, 0, false};
+    return s;
+}
+
 bool MemPlatform::ParentExists(const std::string& path) const {
     const Node* parent = Find(Folder(path));
     return parent && parent->dir;
@@ -124,12 +144,12 @@ ListResult MemPlatform::ListFirst(const std::string& path) {
     // not found" when the folder itself is missing.
     if (!path.empty() && path.back() == '\\') {
         const std::string folder = UCase(path.substr(0, path.size() - 1));
-        const Node* dir = Find(folder);
+        const Node* dir = Cached(folder);
         if (dir && dir->dir) r.first = ".";
         else lastError_ = kErrorPathNotFound;
         return r;
     }
-    const Node* n = Find(path);
+    const Node* n = Cached(path);
     if (n && !n->hidden && !n->system) r.first = BaseName(n->path);
     if (!n) lastError_ = ParentExists(path) ? kErrorFileNotFound : kErrorPathNotFound;
     return r;
@@ -227,7 +247,7 @@ ReadStatus MemPlatform::ReadSmallFile(const std::string& path, std::size_t limit
 }
 
 bool MemPlatform::StatFile(const std::string& path, FileStamp& stamp) {
-    const Node* n = Find(path);
+    const Node* n = Cached(path);
     if (!n) return Fail(HostUnreachable(path) ? kErrorBadNetPath : kErrorFileNotFound);
     if (n->dir) return Fail(kErrorAccessDenied);
     stamp.length = n->shownLength > 0 ? n->shownLength : n->data.size();
@@ -241,21 +261,25 @@ bool MemPlatform::ReadHeadDenyWrite(const std::string& path, std::size_t count, 
     if (!n || n->dir) return Fail(kErrorFileNotFound);
     if (writerLocked.count(UCase(path))) return Fail(kErrorSharingViolation);
     head = n->data.substr(0, count);
-    stamp = {n->data.size(), FileTimeAt(n->writtenAt), n->index};
+    stamp = HandleStamp(*n);
     return true;
 }
 
 // As a handle opened with DELETE and only FILE_SHARE_READ: refused while a
 // writer or another program without delete sharing has the file open.
-RemoveCheck MemPlatform::RemoveIfUnchanged(const std::string& path, const FileStamp& stamp) {
+RemoveCheck MemPlatform::RemoveIfUnchanged(const std::string& path, const FileCheck& check) {
     const Node* n = Find(path);
     if (!n) return HostUnreachable(path) ? (Fail(kErrorBadNetPath), RemoveCheck::Failed)
                                          : (Fail(kErrorFileNotFound), RemoveCheck::Changed);
     if (n->dir || ImageInUse(path)) return Fail(kErrorAccessDenied), RemoveCheck::Failed;
     if (Pinned(path)) return Fail(kErrorSharingViolation), RemoveCheck::Failed;
-    const std::uint64_t length = n->shownLength > 0 ? n->shownLength : n->data.size();
-    if (length != stamp.length || FileTimeAt(n->writtenAt) != stamp.lastWrite || (stamp.index != 0 && n->index != stamp.index))
-        return RemoveCheck::Changed;
+    const std::string data = n->data;
+    const RemoveCheck verdict = check(HandleStamp(*n), [this, &data](std::string& digest) {
+        ++hashes;
+        digest = Sha256Hex(data);
+        return FileHash::Done;
+    });
+    if (verdict != RemoveCheck::Removed) return verdict;
     if (n->readOnly) return Fail(kErrorAccessDenied), RemoveCheck::Failed;  // STATUS_CANNOT_DELETE
     files_.erase(UCase(path));
     return RemoveCheck::Removed;
@@ -273,7 +297,7 @@ PathKind MemPlatform::Attributes(const std::string& path) {
         lastError_ = kErrorBadNetPath;
         return PathKind::Unknown;
     }
-    const Node* n = Find(path);
+    const Node* n = Cached(path);
     if (n) return n->dir ? PathKind::Folder : PathKind::File;
     lastError_ = ParentExists(path) ? kErrorFileNotFound : kErrorPathNotFound;
     return PathKind::Missing;

@@ -54,7 +54,7 @@ std::string MemPlatform::RegValue(const std::string& key, const std::string& nam
 
 void MemPlatform::SetLocalTime(int y, int mo, int d, int h, int mi, int s) {
     const std::int64_t seconds = DaysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s;
-    wallBaseSeconds_ = seconds - static_cast<std::int64_t>(mono_ / 1000);
+    wallBase_ = {{0, seconds - static_cast<std::int64_t>(mono_ / 1000)}};
 }
 
 void MemPlatform::PowerCut() {
@@ -75,10 +75,12 @@ bool MemPlatform::Fail(std::uint32_t error) {
 
 std::string MemPlatform::AppFolder() { return appFolder; }
 
-bool MemPlatform::PrevInstance() {
-    // As CreateMutexA answers: no handle at all when access is denied.
+// As CreateMutexA answers: no handle at all when access is denied. A name
+// is the session's unless it begins with "Global\".
+bool MemPlatform::PrevInstance(const std::string& mutexName) {
     if (mutexAccessDenied) return MutexMeansPrevInstance(false, kErrorAccessDenied);
-    return MutexMeansPrevInstance(true, prevInstance ? kErrorAlreadyExists : 0);
+    const bool global = UCase(mutexName).rfind("GLOBAL\\", 0) == 0;
+    return MutexMeansPrevInstance(true, prevInstance || (global && otherSession) ? kErrorAlreadyExists : 0);
 }
 
 bool MemPlatform::ComputerName(char* buffer, std::uint32_t* size) {
@@ -116,7 +118,7 @@ std::uint32_t MemPlatform::LastError() { return lastError_; }
 std::uint64_t MemPlatform::MonotonicMs() { return mono_; }
 
 std::uint64_t MemPlatform::FileTimeAt(std::uint64_t mono) const {
-    const std::int64_t seconds = wallBaseSeconds_ + static_cast<std::int64_t>(mono / 1000);
+    const std::int64_t seconds = std::prev(wallBase_.upper_bound(mono))->second + static_cast<std::int64_t>(mono / 1000);
     return static_cast<std::uint64_t>(seconds + kFileTimeEpochSeconds) * 10000000u + (mono % 1000) * 10000u;
 }
 
@@ -124,7 +126,7 @@ LocalTime MemPlatform::ToLocalTime(std::uint64_t fileTime) {
     return LocalAt(static_cast<std::int64_t>(fileTime / 10000000u) - kFileTimeEpochSeconds);
 }
 
-LocalTime MemPlatform::Now() { return LocalAt(wallBaseSeconds_ + static_cast<std::int64_t>(mono_ / 1000)); }
+LocalTime MemPlatform::Now() { return LocalAt(wallBase_.rbegin()->second + static_cast<std::int64_t>(mono_ / 1000)); }
 
 LocalTime MemPlatform::LocalAt(std::int64_t seconds) const {
     LocalTime t;

@@ -113,6 +113,11 @@ public:
     std::string computerName = "SERV01";
     bool prevInstance = false;
     bool mutexAccessDenied = false;  // the mutex belongs to a more privileged instance
+    bool otherSession = false;       // a monitor of another session holds the global mutex
+    // What a share's server answers for a handle's file index: a lasting
+    // one, 0, a new one at every open, or no information at all.
+    enum class FileIds { Lasting, Zero, PerOpen, Refused } fileIds = FileIds::Lasting;
+    std::uint64_t staleMs = 0;  // a share's listings and folder entries are answered up to this old
     std::map<std::string, Handle> appWindows;  // "class|title" -> window
     std::vector<Handle> activated;
     std::vector<std::string> appTitles;         // every title set, in order
@@ -150,7 +155,9 @@ public:
     int exitCode = -1;
 
     void SetLocalTime(int y, int mo, int d, int h, int mi, int s);
-    void ShiftClock(std::int64_t seconds) { wallBaseSeconds_ += seconds; }  // the wall clock put forward or back
+    // The wall clock put forward or back; as Windows, file and process
+    // times already taken stay as they were.
+    void ShiftClock(std::int64_t seconds) { wallBase_[mono_] = wallBase_.rbegin()->second + seconds; }
     int HandlersRunning() const { return handlerDepth_; }
     std::uint64_t now() const { return mono_; }
     // Lets virtual time pass, firing the timer as it falls due; returns
@@ -165,7 +172,7 @@ public:
     // --- Platform ------------------------------------------------------
     std::string AppFolder() override;
     void SetAppTitle(const std::string& title) override;
-    bool PrevInstance() override;
+    bool PrevInstance(const std::string& mutexName) override;
     std::string FileVersion(const std::string& path) override;
     bool ComputerName(char* buffer, std::uint32_t* size) override;
 
@@ -178,7 +185,7 @@ public:
     ReadStatus ReadSmallFile(const std::string& path, std::size_t limit, std::string& out) override;
     bool ReadHeadDenyWrite(const std::string& path, std::size_t count, std::string& head,
                            FileStamp& stamp) override;
-    RemoveCheck RemoveIfUnchanged(const std::string& path, const FileStamp& stamp) override;
+    RemoveCheck RemoveIfUnchanged(const std::string& path, const FileCheck& check) override;
     bool StatFile(const std::string& path, FileStamp& stamp) override;
 
     long RegOpenOrCreate(std::uint32_t root, const std::string& subKey, Handle* key) override;
@@ -275,7 +282,8 @@ private:
     std::uint64_t nextIndex_ = 1;
     std::uint32_t lastError_ = 0;
     std::uint64_t mono_ = 10000;
-    std::int64_t wallBaseSeconds_ = 0;  // local seconds since 1970 at mono_ == 0
+    std::map<std::uint64_t, std::int64_t> wallBase_{{0, 0}};  // from this mono_ on: local seconds since 1970 at mono_ == 0
+    std::map<std::string, std::pair<std::uint64_t, Node>> seen_;  // a share's client cache: when, and what was there
     std::function<void()> onTimer_;
     std::function<void()> onEnd_;
     Handle watched_ = 0;
@@ -309,6 +317,8 @@ private:
     // Open elsewhere in a way that forbids deleting or replacing it.
     bool Pinned(const std::string& path) const;
     bool HostUnreachable(const std::string& path) const;
+    const Node* Cached(const std::string& path);  // as the share's client cache answers
+    FileStamp HandleStamp(const Node& n);         // as the share's server answers through a handle
     bool ParentExists(const std::string& path) const;
     Node* Lookup(const std::string& path);
     bool Fail(std::uint32_t error);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <stdexcept>
@@ -59,6 +60,7 @@ struct UpdateMemory {
     std::uint64_t watchFromMs = 0;  // this run only: MonotonicMs of the replacement, or of this run's start
     int badRuns = 0;               // its runs that ended within 10 s, or abnormally
     Handle lastRun = 0;            // this run only: its last start, opened to query
+    std::int64_t lastRunClock = 0;  // this run only: the wall clock less the monotonic one at that start, in ms
     std::string rollbackFailure;   // this run only: the record of the last rollback that failed
     // This run only: the update file as the last tick that left it alone
     // saw it (nothing new since), and the contents left alone with a
@@ -151,6 +153,11 @@ struct State {
     std::uint32_t managerPid = 0;  // of the manager the last census found, 0 for none
     std::vector<std::uint32_t> managerPids;  // every manager that it found
     FreezeWatch freeze;
+    // MonotonicMs when the start grace of each manager the census found
+    // ends, fixed when a census first saw it; and of the last census.
+    std::map<std::uint32_t, std::uint64_t> graceEnds;
+    std::uint64_t lastCensusMs = 0;
+    std::set<std::uint32_t> endingManagers;  // found by the last census, their termination started
     ManagerWatch watch;
     // Managers whose path could not be read, each recorded once.
     std::set<std::uint32_t> unreadableManagers;

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <set>
 #include <vector>
 
@@ -87,8 +88,28 @@ void TakeCensus(Ctx& c) {
         if (EndsWithNoCase(path, "VESK.exe")) c.s.VESK_RUNNING = kYes;
     }
     c.s.unreadableManagers = unreadable;
+    NoteManagersSeen(c);
     FollowManager(c);
 }
+
+}  // namespace
+
+// By their ids, as a frozen one is ended: a name would also match a tool
+// named after the manager, and stop at four. One that refuses because it
+// is on its way out already (ended as frozen in this very tick) is waited
+// for too.
+std::vector<std::uint32_t> TerminateManagers(Ctx& c) {
+    DebugRecord(c, "ELProcessTOKILL: KORUMGR.exe");
+    TakeCensus(c);
+    std::uint32_t error = 0;
+    TerminateProcesses(c, c.s.managerPids, error);
+    std::vector<std::uint32_t> ending;
+    for (std::uint32_t pid : c.s.managerPids)
+        if (c.s.endingManagers.count(pid)) ending.push_back(pid);
+    return ending;
+}
+
+namespace {
 
 std::string ResetConnectStrings(Ctx& c) {
     if (c.s.VESK_RUNNING == kYes) return ":|";
@@ -160,6 +181,23 @@ bool MustRollBack(Ctx& c, bool failedStart) {
     return true;
 }
 
+// The wall clock less the monotonic one, in ms: it moves only when the
+// clock is corrected.
+std::int64_t ClockOffset(Ctx& c) {
+    return static_cast<std::int64_t>(c.p.SystemTime() / kFileTimePerMs) - static_cast<std::int64_t>(c.p.MonotonicMs());
+}
+
+// Windows keeps a process's times as the clock said then: a correction
+// between its start and its end makes the run look longer or shorter by
+// as much. It is short only when it is so whether or not the correction
+// seen since the start fell within it.
+bool ShortRun(Ctx& c, std::uint64_t created, std::uint64_t exited) {
+    const std::int64_t wall =
+        (static_cast<std::int64_t>(exited) - static_cast<std::int64_t>(created)) / static_cast<std::int64_t>(kFileTimePerMs);
+    const std::int64_t corrected = wall - (ClockOffset(c) - c.s.update.lastRunClock);
+    return std::max(wall, corrected) < static_cast<std::int64_t>(kShortRunFileTime / kFileTimePerMs);
+}
+
 // The run of the fresh build that the monitor started last, judged when
 // the next start is due. It counts towards a rollback when it ended as a
 // build that will not run does: within 10 s of its start, or with an
@@ -177,7 +215,7 @@ void JudgeLastRun(Ctx& c) {
     c.p.CloseHandle(run);
     if (!u.watching || (timed && exited == 0)) return;  // over, or still running
     const bool abnormal = known && code >= kFirstAbnormalExit;
-    if (timed ? abnormal || exited < created + kShortRunFileTime : !known || abnormal) {
+    if (timed ? abnormal || ShortRun(c, created, exited) : !known || abnormal) {
         ++u.badRuns;
         SaveUpdateState(c);
     }
@@ -189,6 +227,7 @@ void JudgeLastRun(Ctx& c) {
 void FollowRun(Ctx& c, std::uint32_t taskId) {
     UpdateMemory& u = c.s.update;
     if (!u.watching || taskId == 0) return;
+    u.lastRunClock = ClockOffset(c);
     u.lastRun = c.p.OpenProc(kSynchronize | kQueryLimited, false, taskId);
     if (u.lastRun == 0) u.lastRun = c.p.OpenProc(kSynchronize | kQueryInformation, false, taskId);
     if (u.lastRun == 0) ++u.badRuns;

@@ -38,17 +38,19 @@ bool AllHung(Ctx& c, FreezeWatch& f) {
     return counted > 0 && hung == counted;
 }
 
-// The start grace counts from the manager's creation: a manager the monitor
-// found running, started by a person or by an earlier run, has it all the
-// same. It is taken once, on the monotonic clock, so that the wall clock
-// put forward later cannot cut it short. One whose time cannot be read, or
-// lies ahead, has its whole grace from now.
-std::uint64_t GraceEnds(Ctx& c, std::uint32_t pid) {
-    const std::uint64_t now = c.p.MonotonicMs();
-    std::uint64_t created = 0;
+// The start grace counts from the first census that saw the manager, on
+// the monotonic clock, so that the wall clock put forward later cannot cut
+// it short; but never longer than its creation time allows: a manager the
+// monitor found running, started by a person or by an earlier run, has had
+// its grace. Windows keeps that time as the clock said then, so a clock put
+// forward since makes it look older: no older, though, than the time since
+// the census before, which did not see it. One whose time cannot be read,
+// or lies ahead, has its whole grace.
+std::uint64_t GraceEnds(Ctx& c, std::uint32_t pid, std::uint64_t now) {
+    std::uint64_t created = 0, age = 0;
     const std::uint64_t wall = c.p.SystemTime();
-    if (pid == 0 || !ProcessCreated(c.p, pid, created) || created > wall) return now + kStartGraceMs;
-    const std::uint64_t age = (wall - created) / kFileTimePerMs;
+    if (ProcessCreated(c.p, pid, created) && created <= wall) age = (wall - created) / kFileTimePerMs;
+    if (c.s.lastCensusMs != 0) age = std::min(age, now - c.s.lastCensusMs);
     return age >= kStartGraceMs ? now : now + kStartGraceMs - age;
 }
 
@@ -57,7 +59,7 @@ std::uint64_t GraceEnds(Ctx& c, std::uint32_t pid) {
 void Forget(Ctx& c, FreezeWatch& f, std::uint32_t pid) {
     FreezeWatch fresh;
     fresh.pid = pid;
-    fresh.graceEndsMs = GraceEnds(c, pid);
+    fresh.graceEndsMs = pid == 0 ? 0 : c.s.graceEnds[pid];
     fresh.terminated = f.terminated;
     fresh.terminatedAtMs = f.terminatedAtMs;
     fresh.limitProblem = f.limitProblem;
@@ -142,18 +144,25 @@ bool MayTerminate(Ctx& c, std::uint64_t limitMs, std::uint64_t now) {
 
 // The processes judged are the ones ended, by their ids: a name would also
 // match a tool named after the manager, and stop at four. One that takes
-// its messages again while its dump was written is left alone.
+// its messages again while its dump was written, or whose limit file was
+// taken away meanwhile, is left alone.
 void TerminateIfDue(Ctx& c) {
     FreezeWatch& f = c.s.freeze;
     const std::uint64_t now = c.p.MonotonicMs();
     const std::uint64_t limitMs = RestartLimitMs(c);
     if (!MayTerminate(c, limitMs, now)) return;
     WriteDump(c, f.pid);
-    if (!AllHung(c, f)) return;
+    if (!AllHung(c, f) || RestartLimitMs(c) == 0) return;
     f.terminated = true;
     f.terminatedAtMs = now;
+    // The record is of the judged one: another manager that ended proves
+    // nothing about it. It goes first, so that the error is its own.
     std::uint32_t error = 0;
-    const bool ended = !TerminateProcesses(c, c.s.managerPids, error).empty();
+    const bool ended = !TerminateProcesses(c, {f.pid}, error).empty();
+    std::vector<std::uint32_t> others = c.s.managerPids;
+    others.erase(std::remove(others.begin(), others.end(), f.pid), others.end());
+    std::uint32_t othersError = 0;
+    TerminateProcesses(c, others, othersError);
     const std::string record = Pid(f.pid) + " NOT RESPONDING FOR " +
                                std::to_string((c.p.MonotonicMs() - f.frozenAtMs) / 1000) + " s: ";
     if (ended) {
@@ -166,6 +175,19 @@ void TerminateIfDue(Ctx& c) {
 }
 
 }  // namespace
+
+void NoteManagersSeen(Ctx& c) {
+    const std::uint64_t now = c.p.MonotonicMs();
+    std::map<std::uint32_t, std::uint64_t> seen;
+    for (std::uint32_t pid : c.s.managerPids) {
+        const auto known = c.s.graceEnds.find(pid);
+        seen[pid] = known != c.s.graceEnds.end() ? known->second : GraceEnds(c, pid, now);
+    }
+    c.s.graceEnds.swap(seen);
+    for (auto it = c.s.endingManagers.begin(); it != c.s.endingManagers.end();)
+        it = c.s.graceEnds.count(*it) ? std::next(it) : c.s.endingManagers.erase(it);
+    c.s.lastCensusMs = now;
+}
 
 void JudgeManager(Ctx& c) {
     FreezeWatch& f = c.s.freeze;

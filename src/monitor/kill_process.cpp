@@ -84,7 +84,7 @@ std::vector<std::uint32_t> TerminateProcesses(Ctx& c, const std::vector<std::uin
     for (std::uint32_t pid : pids) {
         DebugRecord(c, "P_ID: " + std::to_string(pid));
         const std::uint32_t refused = TerminatePid(c, pid, exitCode);
-        if (refused == 0) terminated.push_back(pid);
+        if (refused == 0) terminated.push_back(pid), c.s.endingManagers.insert(pid);
         else error = refused;
     }
     return terminated;

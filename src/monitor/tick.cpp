@@ -49,7 +49,7 @@ void TimerMONITORVESK_Timer(Ctx& c) {
         CheckProcesses(c);
         JudgeManager(c);
         PickUpShareWork(c);
-        UpdateKORUMGR(c, {CheckProcesses, Kill_Process});
+        UpdateKORUMGR(c, {CheckProcesses, TerminateManagers});
     } catch (const Failure& f) {
         Abandoned(c, f);
     }

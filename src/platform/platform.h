@@ -34,10 +34,23 @@ struct FileStamp {
     std::uint64_t length = 0;
     std::uint64_t lastWrite = 0;  // FILETIME: 100 ns units since 1601-01-01 UTC
     std::uint64_t index = 0;      // the file's index on its volume, from an open handle; 0 when unknown
+    // False when the system refused an open handle's information (a server
+    // may): length, time and index are then 0.
+    bool known = true;
 };
 
 // Answer of a removal that checks what it removes.
 enum class RemoveCheck { Removed, Changed, Failed };
+
+// Answer of a file's SHA-256.
+enum class FileHash { Done, Unreadable, NoProvider };
+// The SHA-256 of an open file's bytes, read through that handle, as 64
+// lower-case hex digits.
+using HandleHash = std::function<FileHash(std::string& digest)>;
+// Whether an open file is the one meant, from what its handle tells of it
+// and, where that cannot tell, its bytes: Removed when it is, Changed when
+// it is another, Failed when that cannot be told (LastError says why).
+using FileCheck = std::function<RemoveCheck(const FileStamp& now, const HandleHash& sha256)>;
 
 // A picture stored as a Windows bitmap file image (BITMAPFILEHEADER first).
 struct Picture {
@@ -100,8 +113,6 @@ struct RsaPublicKey {
     unsigned bits = 0;
     std::string pem;  // its block of the key file
 };
-// Answer of a file's SHA-256.
-enum class FileHash { Done, Unreadable, NoProvider };
 constexpr unsigned kLeastKeyBits = 2048;  // shorter RSA keys are refused
 
 class Platform {
@@ -111,7 +122,9 @@ public:
     // Identity of the running program.
     virtual std::string AppFolder() = 0;  // folder of the running executable, no trailing backslash
     virtual void SetAppTitle(const std::string& title) = 0;  // text of the hidden application window
-    virtual bool PrevInstance() = 0;
+    // Creates the named mutex, or opens it, and keeps it for the life of
+    // the process; true when another process had it (CreateMutexA).
+    virtual bool PrevInstance(const std::string& mutexName) = 0;
     virtual std::string FileVersion(const std::string& path) = 0;  // "a.b.c.d", "" when unknown
     virtual bool ComputerName(char* buffer, std::uint32_t* size) = 0;  // GetComputerNameA
 
@@ -125,15 +138,16 @@ public:
     virtual ReadStatus ReadSmallFile(const std::string& path, std::size_t limit, std::string& out) = 0;
     // Opens `path` for reading while denying writers and returns its first
     // `count` bytes, and its length, last-write time and file index through
-    // that handle. False when it cannot be opened that way.
+    // that handle (GetFileInformationByHandle; `stamp.known` false when the
+    // system refuses them). False when it cannot be opened that way.
     virtual bool ReadHeadDenyWrite(const std::string& path, std::size_t count, std::string& head,
                                    FileStamp& stamp) = 0;
-    // Deletes `path` only while it is the very file `stamp` describes: one
-    // handle, opened with delete access and denying writers and deleters,
-    // checks its length, last-write time and index (when the stamp has one)
-    // and deletes it. Changed: another file is there now, or none. Failed:
-    // it cannot be opened so, or not deleted; LastError tells why.
-    virtual RemoveCheck RemoveIfUnchanged(const std::string& path, const FileStamp& stamp) = 0;
+    // Deletes `path` only while `check` finds it the file meant: one handle,
+    // opened with read and delete access and denying writers and deleters,
+    // shows it to `check` and deletes it, so that nothing can take its place
+    // in between. Changed: another file is there now, or none. Failed: it
+    // cannot be opened so, told, or deleted; LastError tells why.
+    virtual RemoveCheck RemoveIfUnchanged(const std::string& path, const FileCheck& check) = 0;
     // The folder entry's length and last-write time, without opening the
     // file (GetFileAttributesExA). False for a folder or a missing file.
     virtual bool StatFile(const std::string& path, FileStamp& stamp) = 0;

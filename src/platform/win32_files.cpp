@@ -119,26 +119,30 @@ ReadStatus Win32Platform::ReadSmallFile(const std::string& path, std::size_t lim
     return status;
 }
 
-static bool StampOf(HANDLE f, FileStamp& stamp) {
+// A server may refuse the handle's information, or give it in part
+// (GetFileInformationByHandle's remarks): the stamp then says so.
+static void StampOf(HANDLE f, FileStamp& stamp) {
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(f, &info)) return false;
+    stamp = FileStamp{};
+    stamp.known = GetFileInformationByHandle(f, &info) != 0;
+    if (!stamp.known) return;
     stamp.length = (std::uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     stamp.lastWrite = (std::uint64_t(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime;
     stamp.index = (std::uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-    return true;
 }
 
 bool Win32Platform::ReadHeadDenyWrite(const std::string& path, std::size_t count, std::string& head,
                                       FileStamp& stamp) {
     const HANDLE f = OpenDenyWrite(path);
     if (f == INVALID_HANDLE_VALUE) return false;
-    bool ok = StampOf(f, stamp);
-    if (ok) {
-        const std::uint64_t length = stamp.length;
-        head.assign(length < count ? static_cast<std::size_t>(length) : count, '\0');
-        DWORD got = 0;
-        ok = head.empty() || (ReadFile(f, &head[0], static_cast<DWORD>(head.size()), &got, nullptr) && got == head.size());
-    }
+    StampOf(f, stamp);
+    // Without the length, the read itself ends at the end of the file.
+    const std::size_t wanted = stamp.known && stamp.length < count ? static_cast<std::size_t>(stamp.length) : count;
+    head.assign(wanted, '\0');
+    DWORD got = 0;
+    bool ok = wanted == 0 || ReadFile(f, &head[0], static_cast<DWORD>(wanted), &got, nullptr);
+    head.resize(ok ? got : 0);
+    ok = ok && (!stamp.known || got == wanted);
     impl_->Record(ok);
     ::CloseHandle(f);
     return ok;
@@ -148,28 +152,31 @@ bool Win32Platform::ReadHeadDenyWrite(const std::string& path, std::size_t count
 // disposition, as DeleteFile itself sets it, there since NT 4): a file put
 // in its place meanwhile is another file, and nobody can put one there
 // while the handle denies writers and deleters.
-RemoveCheck Win32Platform::RemoveIfUnchanged(const std::string& path, const FileStamp& stamp) {
-    const HANDLE f = CreateFileA(path.c_str(), DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+RemoveCheck Win32Platform::RemoveIfUnchanged(const std::string& path, const FileCheck& check) {
+    const HANDLE f = CreateFileA(path.c_str(), DELETE | GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (f == INVALID_HANDLE_VALUE) {
         const DWORD e = GetLastError();
         impl_->lastError = e;
         return e == ERROR_FILE_NOT_FOUND ? RemoveCheck::Changed : RemoveCheck::Failed;
     }
     FileStamp now;
-    RemoveCheck result = RemoveCheck::Failed;
-    if (!StampOf(f, now)) {
-        impl_->lastError = GetLastError();
-    } else if (now.length != stamp.length || now.lastWrite != stamp.lastWrite ||
-               (stamp.index != 0 && now.index != stamp.index)) {
-        result = RemoveCheck::Changed;
-    } else {
+    StampOf(f, now);
+    RemoveCheck result = check(now, [f](std::string& digest) {
+        std::uint32_t error = 0;
+        const FileHash hashed = CryptoApiSha256Handle(f, digest, error);
+        Win32Platform::Impl::lastError = error;
+        return hashed;
+    });
+    if (result == RemoveCheck::Removed) {
         FILE_DISPOSITION_INFORMATION disposition{TRUE};
         IO_STATUS_BLOCK io{};
         const NTSTATUS status = NtSetInformationFile(f, &io, &disposition, sizeof disposition,
                                                      static_cast<FILE_INFORMATION_CLASS>(FileDispositionInformation));
-        if (status >= 0) result = RemoveCheck::Removed;
-        else impl_->lastError = RtlNtStatusToDosError(status);
+        if (status < 0) {
+            result = RemoveCheck::Failed;
+            impl_->lastError = RtlNtStatusToDosError(status);
+        }
     }
     ::CloseHandle(f);
     return result;

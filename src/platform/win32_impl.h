@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -23,7 +24,7 @@ struct Win32Platform::Impl {
     HINSTANCE instance = GetModuleHandleA(nullptr);
     HWND appWindow = nullptr;
     HWND form = nullptr;
-    HANDLE instanceMutex = nullptr;
+    std::map<std::string, HANDLE> instanceMutexes;  // by name
     FormDesign design;
     std::string label;
     HFONT labelFont = nullptr;

@@ -29,13 +29,14 @@ std::string Win32Platform::AppFolder() {
     return Folder(std::string(path, n));
 }
 
-bool Win32Platform::PrevInstance() {
-    if (impl_->instanceMutex) return false;  // this instance owns it already
+bool Win32Platform::PrevInstance(const std::string& mutexName) {
+    HANDLE& mutex = impl_->instanceMutexes[mutexName];
+    if (mutex) return false;  // this instance owns it already
     // The mutex stays open for the life of the process: it is what later
     // instances find.
     SetLastError(ERROR_SUCCESS);  // a new mutex need not clear an older error
-    impl_->instanceMutex = CreateMutexA(nullptr, FALSE, "ROREROZARIRADI.PrevInstance");
-    return MutexMeansPrevInstance(impl_->instanceMutex != nullptr, GetLastError());
+    mutex = CreateMutexA(nullptr, FALSE, mutexName.c_str());
+    return MutexMeansPrevInstance(mutex != nullptr, GetLastError());
 }
 
 bool Win32Platform::ComputerName(char* buffer, std::uint32_t* size) {

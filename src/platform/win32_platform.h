@@ -14,7 +14,7 @@ public:
 
     // The program itself, the clocks and the end (win32_platform.cpp).
     std::string AppFolder() override;
-    bool PrevInstance() override;
+    bool PrevInstance(const std::string& mutexName) override;
     bool ComputerName(char* buffer, std::uint32_t* size) override;
     std::uint32_t LastError() override;
     std::uint64_t MonotonicMs() override;
@@ -35,7 +35,7 @@ public:
     ReadStatus ReadSmallFile(const std::string& path, std::size_t limit, std::string& out) override;
     bool ReadHeadDenyWrite(const std::string& path, std::size_t count, std::string& head,
                            FileStamp& stamp) override;
-    RemoveCheck RemoveIfUnchanged(const std::string& path, const FileStamp& stamp) override;
+    RemoveCheck RemoveIfUnchanged(const std::string& path, const FileCheck& check) override;
     bool StatFile(const std::string& path, FileStamp& stamp) override;
     bool ClearAttributes(const std::string& path) override;
     PathKind Attributes(const std::string& path) override;

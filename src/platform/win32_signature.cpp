@@ -38,6 +38,16 @@ bool OpenHash(CryptoHandles& c, std::uint32_t& error) {
     return false;
 }
 
+bool HashHandle(CryptoHandles& c, HANDLE f, std::uint32_t& error) {
+    std::vector<BYTE> chunk(kChunkBytes);
+    DWORD got = 0;
+    bool ok;
+    while ((ok = ReadFile(f, chunk.data(), kChunkBytes, &got, nullptr) != 0) && got > 0)
+        if (!(ok = CryptHashData(c.hash, chunk.data(), got, 0) != 0)) break;
+    if (!ok) error = GetLastError();
+    return ok;
+}
+
 // Hashes the whole file while nobody may write to it, so that the bytes
 // checked are the bytes that stay.
 bool HashFile(CryptoHandles& c, const std::string& path, std::uint32_t& error) {
@@ -47,14 +57,22 @@ bool HashFile(CryptoHandles& c, const std::string& path, std::uint32_t& error) {
         error = GetLastError();
         return false;
     }
-    std::vector<BYTE> chunk(kChunkBytes);
-    DWORD got = 0;
-    bool ok;
-    while ((ok = ReadFile(f, chunk.data(), kChunkBytes, &got, nullptr) != 0) && got > 0)
-        if (!(ok = CryptHashData(c.hash, chunk.data(), got, 0) != 0)) break;
-    if (!ok) error = GetLastError();
+    const bool ok = HashHandle(c, f, error);
     CloseHandle(f);
     return ok;
+}
+
+FileHash HashValue(CryptoHandles& c, std::string& digest, std::uint32_t& error) {
+    BYTE value[32];
+    DWORD size = sizeof value;
+    if (!CryptGetHashParam(c.hash, HP_HASHVAL, value, &size, 0) || size != sizeof value) {
+        error = GetLastError();
+        return FileHash::NoProvider;
+    }
+    static const char* const hex = "0123456789abcdef";
+    digest.clear();
+    for (BYTE b : value) digest += {hex[b >> 4], hex[b & 15]};
+    return FileHash::Done;
 }
 
 }  // namespace
@@ -82,16 +100,15 @@ FileHash CryptoApiSha256File(const std::string& path, std::string& digest, std::
     CryptoHandles c;
     if (!OpenHash(c, error)) return FileHash::NoProvider;
     if (!HashFile(c, path, error)) return FileHash::Unreadable;
-    BYTE value[32];
-    DWORD size = sizeof value;
-    if (!CryptGetHashParam(c.hash, HP_HASHVAL, value, &size, 0) || size != sizeof value) {
-        error = GetLastError();
-        return FileHash::NoProvider;
-    }
-    static const char* const hex = "0123456789abcdef";
-    digest.clear();
-    for (BYTE b : value) digest += {hex[b >> 4], hex[b & 15]};
-    return FileHash::Done;
+    return HashValue(c, digest, error);
+}
+
+FileHash CryptoApiSha256Handle(void* file, std::string& digest, std::uint32_t& error) {
+    error = 0;
+    CryptoHandles c;
+    if (!OpenHash(c, error)) return FileHash::NoProvider;
+    if (!HashHandle(c, static_cast<HANDLE>(file), error)) return FileHash::Unreadable;
+    return HashValue(c, digest, error);
 }
 
 }  // namespace rz

@@ -16,6 +16,8 @@ namespace rz {
 SignatureCheck CryptoApiVerifyFile(const RsaPublicKey& key, const std::string& path, const std::string& signature,
                                    std::uint32_t& error);
 FileHash CryptoApiSha256File(const std::string& path, std::string& digest, std::uint32_t& error);
+// The same through a handle open for reading, from its start.
+FileHash CryptoApiSha256Handle(void* file, std::string& digest, std::uint32_t& error);
 
 // The DER bytes of a PEM text, whatever its label; empty when it holds none.
 // For the signing tool's private keys (win32_pem.cpp, with CRYPT32).

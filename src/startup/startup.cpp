@@ -19,6 +19,12 @@ const char* const kRunKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const char* const kAppClassNames[] = {"ThunderRTMain", "ThunderRT5Main", "ThunderRT6Main"};
 constexpr std::uint32_t kComputerNameChars = 255;
 constexpr std::uint64_t kRefusalMs = 5000;
+// The session's name is the one every version has held, so that an older
+// monitor of this session is found; the global one finds a monitor of
+// another session (a technician's remote desktop on the server, which the
+// Run key starts one in too), whose windows this session cannot reach.
+const char* const kSessionMutex = "ROREROZARIRADI.PrevInstance";
+const char* const kGlobalMutex = "Global\\ROREROZARIRADI.PrevInstance";
 constexpr std::uint32_t kFirstIntervalMs = 100;
 
 // Ends start-up without arming the timer, leaving a trace that needs nobody
@@ -108,6 +114,18 @@ void CheckMachineRole(Ctx& c) {
     RefuseMachine(c);
 }
 
+// One monitor a machine: a second one ends at its start.
+void GuardSingleInstance(Ctx& c) {
+    if (c.p.PrevInstance(kSessionMutex)) {
+        DebugRecord(c, "Activate PrevInstance");
+        ActivatePrevInstance(c);
+        EndProgram(c, kExitNormal);
+    }
+    if (!c.p.PrevInstance(kGlobalMutex)) return;
+    DebugRecord(c, "PrevInstance IN ANOTHER SESSION: this one ends");
+    EndProgram(c, kExitNormal);
+}
+
 void ArmMonitorTimer(Ctx& c) {
     TimerMONITORVESK_SetEnabled(c, true);
     TimerMONITORVESK_SetInterval(c, kFirstIntervalMs);
@@ -121,11 +139,7 @@ void Main(Ctx& c) {
     ReadMainMachine(c);
     ReadOwnVersion(c);
     DebugSwitchAtStart(c);
-    if (c.p.PrevInstance()) {
-        DebugRecord(c, "Activate PrevInstance");
-        ActivatePrevInstance(c);
-        EndProgram(c, kExitNormal);
-    }
+    GuardSingleInstance(c);
     DeleteStopFiles(c);
     ProbeMainShare(c);
     // A failure from here on runs the rest once more from the computer

@@ -23,14 +23,43 @@ std::uint32_t Le(const std::string& s, std::size_t at, int bytes) {
 }
 
 constexpr std::size_t kChunkBytes = 256 * 1024;
+constexpr std::uint32_t kFileNotFound = 2, kPathNotFound = 3;
+
+// The update file as an open that denies writers finds it: the server's
+// answer now, where the listing and the folder entry may be up to 10 s old
+// (the SMB client caches them, and its "not found" answers).
+struct Opened {
+    bool ok = false;    // opened so, and its head read
+    bool gone = false;  // no such file any more
+    std::string head;
+    FileStamp stamp;
+    std::string error;  // why it could not be opened so
+};
+
+Opened OpenUpdate(Ctx& c, const UpdateKey& key) {
+    Opened o;
+    o.ok = c.p.ReadHeadDenyWrite(key.path, kHeadBytes, o.head, o.stamp);
+    if (o.ok && !o.stamp.known) {
+        // A server may refuse a handle's information: the folder entry's
+        // length and time stand in, and the read's end where it came short.
+        o.stamp = key.stamp;
+        o.stamp.known = false;
+        if (o.head.size() < kHeadBytes) o.stamp.length = o.head.size();
+    }
+    if (o.ok) return o;
+    o.gone = c.p.LastError() == kFileNotFound || c.p.LastError() == kPathNotFound;
+    o.error = ErrorText(c);
+    return o;
+}
 
 // Checks that cost no copy: the update's size, and with signing on a key
 // file fit for use and a signature of the key's length beside the update.
 // "" when they pass; `keys` is then what the signature check uses, and
 // `read` what the key file held.
-std::string CheapRefusal(Ctx& c, const UpdateKey& key, std::vector<RsaPublicKey>& keys, std::string& read) {
-    if (key.stamp.length > kLargestUpdate)
-        return "'" + key.path + "' is " + std::to_string(key.stamp.length) + " bytes, more than the " +
+std::string CheapRefusal(Ctx& c, const UpdateKey& key, std::uint64_t length, std::vector<RsaPublicKey>& keys,
+                         std::string& read) {
+    if (length > kLargestUpdate)
+        return "'" + key.path + "' is " + std::to_string(length) + " bytes, more than the " +
                std::to_string(kLargestUpdate) + " an update may have";
     std::string why = UpdateKeys(c, keys);
     read = KeysRead(why, keys);
@@ -53,15 +82,43 @@ std::string Content(Ctx& c, const std::string& temp, std::string& content) {
 // An update still being written to the share, or cut short, must never
 // cost the centre its running manager. "" when it is ready; the key then
 // has the file's index, by which its removal knows it.
-std::string NotReady(Ctx& c, UpdateKey& key, bool& inUse) {
-    std::string head;
-    FileStamp opened;
-    inUse = !c.p.ReadHeadDenyWrite(key.path, kHeadBytes, head, opened);
-    if (inUse) return "in use or unreadable, " + ErrorText(c);
-    if (opened.length != key.stamp.length) return "still changing";
-    if (!IsCompleteExecutable(head, opened.length)) return "not a complete Win32 executable";
-    key.stamp.index = opened.index;
+std::string NotReady(UpdateKey& key, const Opened& opened, bool& inUse) {
+    inUse = !opened.ok;
+    if (inUse) return "in use or unreadable, " + opened.error;
+    if (opened.stamp.length != key.stamp.length) return "still changing";
+    if (!IsCompleteExecutable(opened.head, opened.stamp.length)) return "not a complete Win32 executable";
+    key.stamp.index = opened.stamp.index;
     return "";
+}
+
+// Why the file index cannot prove the file open for removal the one checked.
+std::string NoIndex(const FileStamp& now, const FileStamp& seen) {
+    if (!now.known) return "the share refuses the file's information";
+    if (now.index == 0 || seen.index == 0) return "the share gives no file index";
+    if (now.index != seen.index) return "its file index is not the one it had when it was checked";
+    return "its length or time is not what its folder entry showed";
+}
+
+// Whether the file open for its removal is the update applied. Its file
+// index proves it where the share keeps one; a server may give 0, a new
+// one at every open, or none: then its bytes, read through the deleting
+// handle, must be those applied (`content`, asked for then). `proof` says
+// which proved it.
+RemoveCheck RemoveApplied(Ctx& c, const UpdateKey& key, const std::function<std::string()>& content,
+                          std::string& proof) {
+    return c.p.RemoveIfUnchanged(key.path, [&](const FileStamp& now, const HandleHash& sha256) {
+        const FileStamp& seen = key.stamp;
+        if (now.known && now.index != 0 && now.index == seen.index && now.length == seen.length &&
+            now.lastWrite == seen.lastWrite) {
+            proof = "its file index";
+            return RemoveCheck::Removed;
+        }
+        std::string digest;
+        if (sha256(digest) != FileHash::Done) return RemoveCheck::Failed;
+        if (digest != content()) return RemoveCheck::Changed;
+        proof = "its content, as " + NoIndex(now, seen);
+        return RemoveCheck::Removed;
+    });
 }
 
 bool SameBytes(Ctx& c, const std::string& a, const std::string& b) {
@@ -101,6 +158,11 @@ std::string PrepareCopy(Ctx& c, const UpdateKey& key, const std::string& temp) {
 
 }  // namespace
 
+// One record says how the deleted file was known for the one applied.
+void DeletedRecord(Ctx& c, const UpdateKey& key, const std::string& proof) {
+    if (!proof.empty()) DebugRecord(c, "UPDATE FILE DELETED: '" + key.path + "', known by " + proof);
+}
+
 // Without a flush, a power cut after the move could leave a KORUMGR.exe
 // whose name is new but whose data never reached the disk.
 std::string Flush(Ctx& c, const std::string& path) {
@@ -113,15 +175,15 @@ std::string Flush(Ctx& c, const std::string& path) {
 // a file that cannot be deleted is remembered, or it would stop the manager
 // at every look.
 void RemoveUpdateFile(Ctx& c, const UpdateKey& key, const std::string& content) {
-    auto error = std::make_shared<std::string>();
+    auto error = std::make_shared<std::string>(), proof = std::make_shared<std::string>();
     StartShareJob(
         c, "the removal of '" + key.path + "'",
-        [key, error](Ctx& w) {
-            if (w.p.RemoveIfUnchanged(key.path, key.stamp) == RemoveCheck::Failed) *error = ErrorText(w);
+        [key, content, error, proof](Ctx& w) {
+            if (RemoveApplied(w, key, [&] { return content; }, *proof) == RemoveCheck::Failed) *error = ErrorText(w);
             return false;
         },
-        [key, content, error](Ctx& ui) {
-            if (error->empty()) return;
+        [key, content, error, proof](Ctx& ui) {
+            if (error->empty()) return DeletedRecord(ui, key, *proof);
             ui.s.update.inPlace = content;
             ui.s.update.unchanged = key;
             TracedRecord(ui, "UPDATE FAILED: '" + key.path + "' cannot be deleted, " + *error);
@@ -144,18 +206,26 @@ Look LookAtShare(Ctx& c, const std::string& folder) {
     const std::string error = ErrorText(c);
     r.found = Look::Alone;
     if (LeftAlone(c, key)) return r;
+    const Opened opened = isFile ? OpenUpdate(c, key) : Opened{};
+    r.found = Look::Absent;
+    if (opened.gone) return r;
+    const std::uint64_t length = opened.ok ? opened.stamp.length : key.stamp.length;
     std::vector<RsaPublicKey> keys;
     r.found = Look::Refused;
-    r.why = isFile ? CheapRefusal(c, key, keys, r.keys) : "";
-    r.keysRead = isFile && key.stamp.length <= kLargestUpdate;
+    r.why = isFile ? CheapRefusal(c, key, length, keys, r.keys) : "";
+    r.keysRead = isFile && length <= kLargestUpdate;
     if (!r.why.empty()) return r;
     r.signing = !keys.empty();
     r.found = Look::NotYet;
-    r.why = isFile ? NotReady(c, key, r.inUse) : "not a file, " + error;
+    r.why = isFile ? NotReady(key, opened, r.inUse) : "not a file, " + error;
     if (!r.why.empty()) return r;
     r.found = Look::InPlace;
     if (AlreadyInPlace(c, key)) {
-        c.p.RemoveIfUnchanged(key.path, key.stamp);
+        const auto installed = [&c] {
+            std::string digest;
+            return c.p.Sha256File(AppPath(c, "KORUMGR.exe"), digest) == FileHash::Done ? digest : std::string();
+        };
+        if (RemoveApplied(c, key, installed, r.why) != RemoveCheck::Removed) r.why.clear();
         return r;
     }
     const std::string temp = AppPath(c, "KORUMGR.new");

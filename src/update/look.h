@@ -13,7 +13,7 @@ struct Look {
     enum Found { Unreachable, Absent, Alone, NotYet, InPlace, Refused, Failed, Known, Changed, Ready };
     Found found = Unreachable;
     UpdateKey key;
-    std::string why;
+    std::string why;      // InPlace: how the deleted file was known, "" when it stays
     std::string content;  // SHA-256 of the local copy, once taken
     std::string version;  // the copy's file version
     bool signing = false;
@@ -24,6 +24,8 @@ struct Look {
 
 // Everything the update needs from the share, and the checks of the copy.
 Look LookAtShare(Ctx& c, const std::string& folder);
+// The record of an applied update file deleted, and how it was known.
+void DeletedRecord(Ctx& c, const UpdateKey& key, const std::string& proof);
 // Starts the removal of an applied update file on the worker.
 void RemoveUpdateFile(Ctx& c, const UpdateKey& key, const std::string& content);
 // "" when `path` has reached the disk, else why not.

@@ -177,7 +177,7 @@ void AwaitTermination(Ctx& c, const std::vector<std::uint32_t>& pids) {
 // Stops the manager: by termination, and when it survives that, by a stop
 // request it has 35 seconds to obey. "" when it is gone.
 std::string StopManager(Ctx& c, const ManagerControl& manager) {
-    AwaitTermination(c, manager.terminate(c, "KORUMGR.exe"));
+    AwaitTermination(c, manager.terminate(c));
     manager.census(c);
     if (c.s.KORUMGR_RUNNING != kYes) return "";
     const std::string request = AppPath(c, "KORUMGR.stp");
@@ -352,6 +352,7 @@ void ActOnLook(Ctx& c, const Look& r, const ManagerControl& manager) {
     case Look::InPlace:
         c.s.update.unchanged = key;
         DebugRecord(c, "UPDATE ALREADY IN PLACE: '" + key.path + "'");
+        DeletedRecord(c, key, r.why);
         SaveUpdateState(c);
         return ReleaseHold(c);
     case Look::Refused:

@@ -15,8 +15,9 @@ struct Ctx;
 struct ManagerControl {
     // The census, which starts the manager when it is missing.
     void (*census)(Ctx& c);
-    // Starts the termination of every process of this name; their ids.
-    std::vector<std::uint32_t> (*terminate)(Ctx& c, const std::string& name);
+    // Starts the termination of every manager that a census finds now; the
+    // ids of those on their way out.
+    std::vector<std::uint32_t> (*terminate)(Ctx& c);
 };
 
 void UpdateKORUMGR(Ctx& c, const ManagerControl& manager);

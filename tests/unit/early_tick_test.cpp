@@ -89,7 +89,7 @@ TEST(EarlyTick, FollowsTheManagersEndWhereverItFalls) {
          0},
         {"companion path ending with VESK.exe", 12600, "", None, "D:\\VESK\\vesk.EXE", -1, false, 0, 1, 0, -1, "YES", 0},
         {"update with a path containing KORUMGR.exe", 0, "", Terminates, "C:\\OLD\\KORUMGR.exe.bak", -1, false, 5000, 0,
-         0, -1, "", 2},
+         0, -1, "", 1},
     };
     for (const Case& k : cases) {
         Rig r;

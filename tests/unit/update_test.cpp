@@ -34,7 +34,7 @@ std::string Executable(const std::string& build, std::uint32_t sectionBytes = 0x
 const char* const kUpdate = "G:\\_Updates\\KORUMGRSERV01.exe";
 
 // The update as the tick calls it, handed the monitor's process work.
-void UpdateKORUMGR(Ctx& c) { rz::UpdateKORUMGR(c, {CheckProcesses, Kill_Process}); }
+void UpdateKORUMGR(Ctx& c) { rz::UpdateKORUMGR(c, {CheckProcesses, TerminateManagers}); }
 
 // The update's last record: a manager stopped by a failed attempt is
 // started again in the same tick, with the census's records after it.

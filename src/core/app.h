@@ -61,6 +61,7 @@ struct UpdateMemory {
     int badRuns = 0;               // its runs that ended within 10 s, or abnormally
     Handle lastRun = 0;            // this run only: its last start, opened to query
     std::int64_t lastRunClock = 0;  // this run only: the wall clock less the monotonic one at that start, in ms
+    std::uint64_t lastRunStartMs = 0;  // this run only: MonotonicMs of that start
     std::string rollbackFailure;   // this run only: the record of the last rollback that failed
     // This run only: the update file as the last tick that left it alone
     // saw it (nothing new since), and the contents left alone with a
@@ -152,6 +153,9 @@ struct State {
     UpdateMemory update;
     std::uint32_t managerPid = 0;  // of the manager the last census found, 0 for none
     std::vector<std::uint32_t> managerPids;  // every manager that it found
+    // Those that run the KORUMGR.exe beside the monitor, or cannot be read:
+    // what an update must stop before it replaces that file.
+    std::vector<std::uint32_t> besidePids;
     FreezeWatch freeze;
     // MonotonicMs when the start grace of each manager the census found
     // ends, fixed when a census first saw it; and of the last census.

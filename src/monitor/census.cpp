@@ -76,15 +76,20 @@ void TakeCensus(Ctx& c) {
     c.s.VESK_RUNNING.clear();
     c.s.managerPid = 0;
     c.s.managerPids.clear();
+    c.s.besidePids.clear();
+    const std::string beside = AppPath(c, "KORUMGR.exe");
     std::set<std::uint32_t> unreadable;
     for (const ProcessEntry& e : ToRead(c)) {
         std::string path;
         std::uint32_t error = 0;
         if (!GetProcessPath(c.p, e.pid, path, &error)) {
-            if (UnreadableManager(c, e, error, unreadable)) CountManager(c, e.pid);
+            if (!UnreadableManager(c, e, error, unreadable)) continue;
+            CountManager(c, e.pid);
+            c.s.besidePids.push_back(e.pid);
             continue;
         }
         if (EndsWithNoCase(path, "KORUMGR.exe")) CountManager(c, e.pid);
+        if (UCase(path) == UCase(beside)) c.s.besidePids.push_back(e.pid);
         if (EndsWithNoCase(path, "VESK.exe")) c.s.VESK_RUNNING = kYes;
     }
     c.s.unreadableManagers = unreadable;
@@ -95,16 +100,18 @@ void TakeCensus(Ctx& c) {
 }  // namespace
 
 // By their ids, as a frozen one is ended: a name would also match a tool
-// named after the manager, and stop at four. One that refuses because it
+// named after the manager, and stop at four; and only those beside the
+// monitor, whose file the update replaces: a manager that a person runs
+// from another folder is none of the update's business. One that refuses because it
 // is on its way out already (ended as frozen in this very tick) is waited
 // for too.
 std::vector<std::uint32_t> TerminateManagers(Ctx& c) {
     DebugRecord(c, "ELProcessTOKILL: KORUMGR.exe");
     TakeCensus(c);
     std::uint32_t error = 0;
-    TerminateProcesses(c, c.s.managerPids, error);
+    TerminateProcesses(c, c.s.besidePids, error);
     std::vector<std::uint32_t> ending;
-    for (std::uint32_t pid : c.s.managerPids)
+    for (std::uint32_t pid : c.s.besidePids)
         if (c.s.endingManagers.count(pid)) ending.push_back(pid);
     return ending;
 }
@@ -190,8 +197,10 @@ std::int64_t ClockOffset(Ctx& c) {
 // Windows keeps a process's times as the clock said then: a correction
 // between its start and its end makes the run look longer or shorter by
 // as much. It is short only when it is so whether or not the correction
-// seen since the start fell within it.
+// seen since the start fell within it. A run seen over on the monotonic
+// clock within 10 s of its start was short whatever the corrections.
 bool ShortRun(Ctx& c, std::uint64_t created, std::uint64_t exited) {
+    if (c.p.MonotonicMs() - c.s.update.lastRunStartMs < kShortRunFileTime / kFileTimePerMs) return true;
     const std::int64_t wall =
         (static_cast<std::int64_t>(exited) - static_cast<std::int64_t>(created)) / static_cast<std::int64_t>(kFileTimePerMs);
     const std::int64_t corrected = wall - (ClockOffset(c) - c.s.update.lastRunClock);
@@ -228,6 +237,7 @@ void FollowRun(Ctx& c, std::uint32_t taskId) {
     UpdateMemory& u = c.s.update;
     if (!u.watching || taskId == 0) return;
     u.lastRunClock = ClockOffset(c);
+    u.lastRunStartMs = c.p.MonotonicMs();
     u.lastRun = c.p.OpenProc(kSynchronize | kQueryLimited, false, taskId);
     if (u.lastRun == 0) u.lastRun = c.p.OpenProc(kSynchronize | kQueryInformation, false, taskId);
     if (u.lastRun == 0) ++u.badRuns;

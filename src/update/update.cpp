@@ -179,7 +179,7 @@ void AwaitTermination(Ctx& c, const std::vector<std::uint32_t>& pids) {
 std::string StopManager(Ctx& c, const ManagerControl& manager) {
     AwaitTermination(c, manager.terminate(c));
     manager.census(c);
-    if (c.s.KORUMGR_RUNNING != kYes) return "";
+    if (c.s.besidePids.empty()) return "";
     const std::string request = AppPath(c, "KORUMGR.stp");
     // A hidden or system leftover would refuse to be written over.
     std::string why = RemoveIfPresent(c, request);
@@ -187,7 +187,7 @@ std::string StopManager(Ctx& c, const ManagerControl& manager) {
     if (!why.empty()) return "the stop request '" + request + "' cannot be written, " + why;
     WaitPumping(c, kStopWaitMs);
     manager.census(c);
-    if (c.s.KORUMGR_RUNNING != kYes) return "";
+    if (c.s.besidePids.empty()) return "";
     return "'KORUMGR.exe' survived its termination and " + std::to_string(kStopWaitMs / 1000) +
            " s of stop request";
 }

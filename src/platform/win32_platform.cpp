@@ -38,6 +38,23 @@ bool Win32Platform::PrevInstance() {
     return MutexMeansPrevInstance(impl_->instanceMutex != nullptr, GetLastError());
 }
 
+void Win32Platform::LeaveInstance() {
+    if (impl_->instanceMutex) ::CloseHandle(impl_->instanceMutex);
+    impl_->instanceMutex = nullptr;
+}
+
+// The program's own name comes first, quoted when it holds spaces.
+std::string Win32Platform::CommandArgs() {
+    const char* line = GetCommandLineA();
+    bool quoted = false;
+    for (; *line && (quoted || (*line != ' ' && *line != '\t')); ++line)
+        if (*line == '"') quoted = !quoted;
+    while (*line == ' ' || *line == '\t') ++line;
+    return line;
+}
+
+std::uint32_t Win32Platform::OwnPid() { return GetCurrentProcessId(); }
+
 bool Win32Platform::ComputerName(char* buffer, std::uint32_t* size) {
     DWORD n = *size;
     const BOOL ok = GetComputerNameA(buffer, &n);

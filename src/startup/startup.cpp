@@ -10,6 +10,7 @@
 #include "monitor/tick.h"
 #include "startup/main_machine.h"
 #include "ui/frm_main.h"
+#include "update/handover.h"
 
 namespace rz {
 
@@ -121,7 +122,9 @@ void Main(Ctx& c) {
     ReadMainMachine(c);
     ReadOwnVersion(c);
     DebugSwitchAtStart(c);
-    if (c.p.PrevInstance()) {
+    // A monitor handing over to this start is no other instance.
+    const std::uint32_t from = HandoverFrom(c);
+    if (c.p.PrevInstance() && !HandoverExpected(c, from)) {
         DebugRecord(c, "Activate PrevInstance");
         ActivatePrevInstance(c);
         EndProgram(c, kExitNormal);
@@ -134,7 +137,8 @@ void Main(Ctx& c) {
         try {
             TakeComputerName(c);
             CheckMachineRole(c);
-            ArmMonitorTimer(c);
+            if (from != 0) SignalReady(c, from);
+            else ArmMonitorTimer(c);
             StatusMonitorStarted(c);
             return;
         } catch (const Failure& f) {

@@ -24,6 +24,8 @@ std::uint32_t Le(const std::string& s, std::size_t at, int bytes) {
 
 constexpr std::size_t kChunkBytes = 256 * 1024;
 
+}  // namespace
+
 // Checks that cost no copy: the update's size, and with signing on a key
 // file fit for use and a signature of the key's length beside the update.
 // "" when they pass; `keys` is then what the signature check uses, and
@@ -53,8 +55,7 @@ std::string Content(Ctx& c, const std::string& temp, std::string& content) {
 // An update still being written to the share, or cut short, must never
 // cost the centre its running manager. "" when it is ready; the key then
 // has the file's index, by which its removal knows it.
-std::string NotReady(Ctx& c, UpdateKey& key, bool& inUse) {
-    std::string head;
+std::string NotReady(Ctx& c, UpdateKey& key, bool& inUse, std::string& head) {
     FileStamp opened;
     inUse = !c.p.ReadHeadDenyWrite(key.path, kHeadBytes, head, opened);
     if (inUse) return "in use or unreadable, " + ErrorText(c);
@@ -64,6 +65,8 @@ std::string NotReady(Ctx& c, UpdateKey& key, bool& inUse) {
     return "";
 }
 
+namespace {
+
 bool SameBytes(Ctx& c, const std::string& a, const std::string& b) {
     std::string x, y;
     for (std::uint64_t at = 0;; at += kChunkBytes) {
@@ -72,11 +75,12 @@ bool SameBytes(Ctx& c, const std::string& a, const std::string& b) {
     }
 }
 
+}  // namespace
+
 // An update file that could not be deleted after its replacement (a share
 // that only lets us read) would otherwise stop the manager at every tick.
 // Only a file of the same length is read, once per update.
-bool AlreadyInPlace(Ctx& c, const UpdateKey& key) {
-    const std::string target = AppPath(c, "KORUMGR.exe");
+bool AlreadyInPlace(Ctx& c, const UpdateKey& key, const std::string& target) {
     FileStamp current;
     return c.p.StatFile(target, current) && current.length == key.stamp.length && SameBytes(c, key.path, target);
 }
@@ -98,8 +102,6 @@ std::string PrepareCopy(Ctx& c, const UpdateKey& key, const std::string& temp) {
     if (!c.p.StatFile(key.path, now.stamp) || !(now == key)) return "'" + key.path + "' changed while it was copied";
     return "";
 }
-
-}  // namespace
 
 // Without a flush, a power cut after the move could leave a KORUMGR.exe
 // whose name is new but whose data never reached the disk.
@@ -129,6 +131,23 @@ void RemoveUpdateFile(Ctx& c, const UpdateKey& key, const std::string& content) 
         });
 }
 
+bool BeforeCopy(Ctx& c, Look& r, bool (*leftAlone)(Ctx&, const UpdateKey&), std::vector<RsaPublicKey>& keys,
+                std::string& head) {
+    UpdateKey& key = r.key;
+    const bool isFile = c.p.StatFile(key.path, key.stamp);
+    const std::string error = ErrorText(c);
+    r.found = Look::Alone;
+    if (leftAlone(c, key)) return false;
+    r.found = Look::Refused;
+    r.why = isFile ? CheapRefusal(c, key, keys, r.keys) : "";
+    r.keysRead = isFile && key.stamp.length <= kLargestUpdate;
+    if (!r.why.empty()) return false;
+    r.signing = !keys.empty();
+    r.found = Look::NotYet;
+    r.why = isFile ? NotReady(c, key, r.inUse, head) : "not a file, " + error;
+    return r.why.empty();
+}
+
 // Everything the update needs from the share, and the checks of the copy,
 // made on the worker while the manager runs on. Nothing here changes what
 // the monitor remembers: the tick does that with the result.
@@ -140,21 +159,11 @@ Look LookAtShare(Ctx& c, const std::string& folder) {
     if (found.error) return r;  // the share is out of reach: next look
     r.found = Look::Absent;
     if (found.first.empty()) return r;
-    const bool isFile = c.p.StatFile(key.path, key.stamp);
-    const std::string error = ErrorText(c);
-    r.found = Look::Alone;
-    if (LeftAlone(c, key)) return r;
     std::vector<RsaPublicKey> keys;
-    r.found = Look::Refused;
-    r.why = isFile ? CheapRefusal(c, key, keys, r.keys) : "";
-    r.keysRead = isFile && key.stamp.length <= kLargestUpdate;
-    if (!r.why.empty()) return r;
-    r.signing = !keys.empty();
-    r.found = Look::NotYet;
-    r.why = isFile ? NotReady(c, key, r.inUse) : "not a file, " + error;
-    if (!r.why.empty()) return r;
+    std::string head;
+    if (!BeforeCopy(c, r, LeftAlone, keys, head)) return r;
     r.found = Look::InPlace;
-    if (AlreadyInPlace(c, key)) {
+    if (AlreadyInPlace(c, key, AppPath(c, "KORUMGR.exe"))) {
         c.p.RemoveIfUnchanged(key.path, key.stamp);
         return r;
     }
@@ -178,6 +187,14 @@ Look LookAtShare(Ctx& c, const std::string& folder) {
     UpdateKey now{key.path, {}};
     r.found = c.p.StatFile(key.path, now.stamp) && now == key ? Look::Ready : Look::Changed;
     return r;
+}
+
+bool IsWindowsGuiProgram(const std::string& head) {
+    if (head.size() < 0x40) return false;
+    const std::uint64_t pe = Le(head, 0x3C, 4);
+    const std::uint64_t optional = pe + 24;
+    return optional + 70 <= head.size() && Le(head, pe + 4, 2) == 0x014C && Le(head, optional, 2) == 0x010B &&
+           Le(head, optional + 68, 2) == 2;
 }
 
 bool IsCompleteExecutable(const std::string& head, std::uint64_t length) {

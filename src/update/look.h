@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "core/app.h"
 
@@ -28,6 +29,23 @@ Look LookAtShare(Ctx& c, const std::string& folder);
 void RemoveUpdateFile(Ctx& c, const UpdateKey& key, const std::string& content);
 // "" when `path` has reached the disk, else why not.
 std::string Flush(Ctx& c, const std::string& path);
+// The steps of the look that the monitor's own look (monitor_look.cpp)
+// takes too. Each gives "" when the file passes, else why not.
+// Size, key file and signature shape, without a copy.
+std::string CheapRefusal(Ctx& c, const UpdateKey& key, std::vector<RsaPublicKey>& keys, std::string& read);
+// Whether it is whole and no longer written; `head` is its start.
+std::string NotReady(Ctx& c, UpdateKey& key, bool& inUse, std::string& head);
+// The update file's stamp, and the steps before its copy: left alone,
+// refused, not ready. True when it may be copied; `r` says why not.
+bool BeforeCopy(Ctx& c, Look& r, bool (*leftAlone)(Ctx&, const UpdateKey&), std::vector<RsaPublicKey>& keys,
+                std::string& head);
+// Whether `target` holds the very bytes of the update already.
+bool AlreadyInPlace(Ctx& c, const UpdateKey& key, const std::string& target);
+// The copy to `temp`, checked to be the update that was looked at.
+std::string PrepareCopy(Ctx& c, const UpdateKey& key, const std::string& temp);
+// The SHA-256 of the copy.
+std::string Content(Ctx& c, const std::string& temp, std::string& content);
+
 // The tick's rule, which the look applies too: whether an update is left
 // alone without a word (update.cpp).
 bool LeftAlone(Ctx& c, const UpdateKey& key);

@@ -10,6 +10,7 @@ namespace rz {
 
 struct Ctx;
 struct UpdateMemory;
+struct MonitorMemory;
 
 // Two runs that would not run, and the third start brings the old build back.
 constexpr int kBadRunsBeforeRollback = 2;
@@ -32,8 +33,11 @@ bool ParseUpdateState(const std::string& text, UpdateMemory& u, std::string& why
 // `loaded` stays false: nothing is attempted, nothing is written over it.
 void LoadUpdateState(Ctx& c);
 // Writes what the update remembers now, once the file has been read; one
-// record when that fails.
-void SaveUpdateState(Ctx& c);
+// record when that fails. True when it reached the disk: a step that must
+// be saved before it is taken is taken only then.
+bool SaveUpdateState(Ctx& c);
+// A build that was handed over and rolled back; the oldest are forgotten.
+void RememberRolledBack(MonitorMemory& m, const std::string& content);
 // Whether the build that the last update installed is still watched: within
 // its 2 minutes, or with a rollback due. A watch that is over ends here.
 bool FreshBuildWatched(Ctx& c);

@@ -99,6 +99,7 @@ struct Handover {
     Handle process = 0;         // the new monitor, opened to wait and query (the old one's)
     std::uint64_t sinceMs = 0;  // MonotonicMs of the start, the go, or the ready signal
     bool restoring = false;     // '.prev' waits to be put back as the monitor
+    bool readySent = false;     // the new one's: its ready signal is written
     std::string content, version;  // the build handed over
     std::uint64_t guardedUntilMs = 0;  // the new one's: the old one guards it until about then
 };

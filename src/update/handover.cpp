@@ -135,6 +135,9 @@ void ReloadState(Ctx& c) {
 void RollBack(Ctx& c, const std::string& why) {
     Handover& h = c.s.handover;
     const bool guarding = h.phase == Handover::Guarding;
+    // No tick may begin while this one waits, pumping.
+    const bool ticking = c.frmMAIN.timerEnabled;
+    TimerMONITORVESK_SetEnabled(c, false);
     if (h.process != 0) {
         c.p.PumpUntilEnded(h.process, c.p.MonotonicMs() + kEndWaitMs);
         c.p.CloseHandle(h.process);
@@ -152,7 +155,7 @@ void RollBack(Ctx& c, const std::string& why) {
     StatusMonitorUpdate(c, kUpdateResults[2], h.version);
     TracedRecord(c, "MONITOR UPDATE ROLLED BACK: version " + h.version + " (PID " + std::to_string(h.pid) + ") " + why +
                         "; this monitor, version " + c.s.sVersion + ", ticks again");
-    if (guarding) ArmTimer(c, kResumeMs);
+    if (guarding || ticking) ArmTimer(c, kResumeMs);
 }
 
 void StartNewMonitor(Ctx& c, const Look& r) {
@@ -243,6 +246,20 @@ void Guard(Ctx& c) {
 
 // --- the handover, new side ---------------------------------------------------
 
+// Ready only once the state has been read: a state held by another
+// program for a moment is tried again at the next poll; the old monitor
+// gives the new one 30 s.
+void TrySignal(Ctx& c) {
+    Handover& h = c.s.handover;
+    LoadUpdateState(c);
+    if (!c.s.update.loaded) return;
+    const std::string own = std::to_string(c.p.OwnPid());
+    if (!c.p.WriteText(ReadyFile(c), own)) return;
+    h.readySent = true;
+    DebugRecord(c, "MONITOR UPDATE READY: version " + c.s.sVersion + ", PID " + own + ", waits for the go of PID " +
+                       std::to_string(h.pid));
+}
+
 bool GoGiven(Ctx& c, bool& oldEnded) {
     const Handle old = c.p.OpenProc(kSynchronize | kQueryLimited, false, c.s.handover.pid);
     std::uint32_t code = 0;
@@ -327,7 +344,8 @@ bool HandoverInsteadOfTick(Ctx& c) {
     }
     if (h.phase == Handover::AwaitGo) {
         bool oldEnded = false;
-        if (!GoGiven(c, oldEnded)) {
+        if (!h.readySent) TrySignal(c);
+        if (!h.readySent || !GoGiven(c, oldEnded)) {
             ArmTimer(c, kGoPollMs);
             return true;
         }
@@ -370,22 +388,12 @@ bool HandoverExpected(Ctx& c, std::uint32_t from) {
     return from != 0 && c.s.update.loaded && m.step == kStarted && m.from == from;
 }
 
-// A build that cannot read the state, or say it is ready, ends: the old
-// monitor then takes it out again.
 void SignalReady(Ctx& c, std::uint32_t from) {
     Handover& h = c.s.handover;
-    LoadUpdateState(c);
-    const std::string own = std::to_string(c.p.OwnPid());
-    if (!c.s.update.loaded || !c.p.WriteText(ReadyFile(c), own)) {
-        DebugRecord(c, "MONITOR UPDATE NOT READY: version " + c.s.sVersion + " cannot " +
-                           (c.s.update.loaded ? "write '" + ReadyFile(c) + "', " + ErrorText(c) : "read the state"));
-        EndProgram(c, kExitStartupFailed);
-    }
     h.phase = Handover::AwaitGo;
     h.pid = from;
     h.sinceMs = c.p.MonotonicMs();
-    DebugRecord(c, "MONITOR UPDATE READY: version " + c.s.sVersion + ", PID " + own + ", waits for the go of PID " +
-                       std::to_string(from));
+    TrySignal(c);
     ArmTimer(c, kGoPollMs);
 }
 

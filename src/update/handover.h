@@ -37,8 +37,8 @@ std::uint32_t HandoverFrom(Ctx& c);
 // Whether the state file says that monitor `from` is handing over to this
 // start; only then does this start pass the single-instance refusal.
 bool HandoverExpected(Ctx& c, std::uint32_t from);
-// Once the state has been read and the Run key written: the ready signal,
-// and the wait for the go before the first tick.
+// Once the Run key is written: the ready signal, as soon as the state has
+// been read, and the wait for the go before the first tick.
 void SignalReady(Ctx& c, std::uint32_t from);
 
 }  // namespace rz

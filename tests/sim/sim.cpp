@@ -34,6 +34,9 @@ const std::string kNew = kApp + "\\KORUMGR.new", kState = kApp + "\\ROREROZARIRA
 const std::string kLog = kApp + "\\ROREROZARIRADI.deb", kKey = kApp + "\\UpdateKey.pem";
 const std::string kHang = kApp + "\\ROREROZARIRADI.hng", kTool = "C:\\TOOLS\\KORUMGR.exe.cfgedit.exe";
 const std::string kShare = "\\\\SERV01\\G\\_Updates", kUpdate = kShare + "\\KORUMGRPCWS07.exe";
+const std::string kMon = kApp + "\\ROREROZARIRADI.exe", kPrev = kApp + "\\ROREROZARIRADI.prev";
+const std::string kMonNew = kApp + "\\ROREROZARIRADI.new", kReady = kApp + "\\ROREROZARIRADI.rdy";
+const std::string kMonUpdate = kShare + "\\ROREROZARIRADIPCWS07.exe";
 constexpr std::uint64_t kSecond = 1000, kMinute = 60 * kSecond;
 constexpr std::uint64_t kLongestTick = 45 * kSecond;  // the update's stop: termination, 35 s of stop request, swap
 std::size_t recordsShown = 12;                        // of the log, with a breach
@@ -60,6 +63,9 @@ struct Build {
 
 std::string VersionText(int v) { return "1.0.0." + std::to_string(v); }
 
+// What a monitor build does when it is started to take over.
+enum class MonitorRuns { Well, CrashesAtStart, NeverReady, CrashesInWatch, Refused };
+
 // A whole Win32 image whose one section ends where the file does, with its
 // version where the in-memory platform reads it.
 std::string Image(const Build& b, int serial) {
@@ -70,6 +76,13 @@ std::string Image(const Build& b, int serial) {
     const std::string payload = "VS_VERSION_INFO:" + VersionText(b.version) + ";runs " +
                                 std::to_string(static_cast<int>(b.runs)) + ", serial " + std::to_string(serial);
     return exe.replace(0x100, payload.size(), payload);
+}
+
+// A monitor build: a 32-bit Windows program with a window.
+std::string MonitorImage(int version, int serial, bool gui = true) {
+    std::string exe = Image({version, Runs::Well}, serial + 1000);
+    if (gui) exe[0x44] = 0x4C, exe[0x45] = 0x01, exe[0x58] = 0x0B, exe[0x59] = 0x01, exe[0x9C] = 2;
+    return exe;
 }
 
 struct KeyPair {
@@ -157,6 +170,15 @@ private:
     int lastAttempt_ = 0;  // since that change: 1 not ready, 2 failed, refused or records lost
     std::uint64_t lastRetryAt_ = 0;
     bool retryNotReady_ = false;
+    // The monitor's own builds, and the new monitor that the sim plays
+    // until the go, and past it for a build that ends during the watch.
+    std::map<std::string, MonitorRuns> monBuilds_;
+    std::string monExe_;
+    std::set<std::string> monRolledBack_;
+    int monNewest_ = 50;
+    std::uint32_t fake_ = 0, nextOwnPid_ = 7;
+    bool fakeReady_ = false, fakeTicks_ = false;
+    std::uint64_t prevHeldUntil_ = 0;
 
     std::uint64_t Now() const { return mem.now(); }
     const std::string& Data(const std::string& path) const {
@@ -194,6 +216,12 @@ private:
     void Junk();
     void ShiftClock();
     void ToggleLimit();
+    void NewMonitorBuild();
+    bool MonitorStarted(MemPlatform::Proc& p);
+    void MonitorMoved(const std::string& from, const std::string& to);
+    void WatchHandover();
+    void CheckMonitor();
+    void StepSaved(const std::string& step);
     // Checks.
     void Check(bool full);
     void CheckManagers();
@@ -246,6 +274,9 @@ void Sim::SetUp() {
     builds_[exe_] = first;
     installedEver_.insert(exe_);
     mem.AddFile(kExe, exe_);
+    monExe_ = MonitorImage(monNewest_, 0);
+    monBuilds_[monExe_] = MonitorRuns::Well;
+    mem.AddFile(kMon, monExe_);
     mem.AddFile(kLog);
     if (rng.Chance(70)) mem.AddFile(kHang, "60");
     mem.onStart = [this](MemPlatform::Proc& p) { return Shape(p); };
@@ -265,6 +296,7 @@ void Sim::SetUp() {
 
 // A started manager runs as its build does, with one window.
 bool Sim::Shape(MemPlatform::Proc& p) {
+    if (Is(p.path, kMon)) return MonitorStarted(p);
     const std::string& content = Data(p.path);
     const auto b = builds_.find(content);
     const Runs runs = b == builds_.end() ? Runs::WillNotStart : b->second.runs;
@@ -302,6 +334,8 @@ void Sim::Boot() {
         unwatched_ = exe_;
     lastAttempt_ = 2;  // what the last run told is in the log no more, perhaps
     if (!Manager()) deaths_.push_back({Now(), kSecond});
+    if (!monBuilds_.count(Data(kMon))) Fail("no whole monitor build to start at logon");
+    if (mem.commandArgs.empty()) mem.ownPid = ++nextOwnPid_;
     try {
         ProgramMain(fp);
     } catch (const ProgramEnded& e) {
@@ -322,6 +356,8 @@ void Sim::Down() {
 }
 
 std::uint32_t Sim::FailWhen(const std::string& name, const std::string& path, const std::string& other) {
+    const Ctx* c = ProgramState();
+    if (name == "WriteText" && Is(path, kReady) && !(c && c->s.update.loaded)) Fail("ready signalled before the state was read");
     if (name == "CopyFileTo" && Is(other, kUpdate) && Keys() != 0 && junk_.count(Data(kUpdate)))
         junkCopies_.push_back(Now());
     const std::string p = UCase(path);
@@ -335,6 +371,12 @@ std::uint32_t Sim::FailWhen(const std::string& name, const std::string& path, co
 
 // Every change of KORUMGR.exe is a move: an update's, or a rollback's.
 void Sim::Moved(const std::string& from, const std::string& to, bool moved) {
+    if (moved && (Is(to, kMon) || Is(to, kPrev))) MonitorMoved(from, to);
+    // The power goes at each step of a handover: after each save of the
+    // state and after the build has its name.
+    const Ctx* c = ProgramState();
+    const bool handing = c && (!c->s.update.monitor.step.empty() || c->s.handover.phase != Handover::None);
+    if (moved && handing && !Is(to, kPrev) && rng.Chance(8)) return PowerCut();
     if (!moved || !Is(to, kExe)) return;
     NoteDeaths();  // the run that makes a rollback due may have ended this instant
     const std::string content = Data(kExe), before = exe_;
@@ -401,6 +443,7 @@ std::string Sim::Illegit(const std::string& content, bool keyNow) {
 
 // Terminations outside an update's stop are of a frozen manager only.
 void Sim::Terminated(const MemPlatform::Proc& p) {
+    if (p.pid == fake_) return;  // a new monitor that was not ready in time
     const Ctx* c = ProgramState();
     if (c && c->s.sUpdateHold == kYes) return;
     const auto r = runs_.find(p.pid);
@@ -429,6 +472,7 @@ void Sim::NextEvent() {
         else if (kind < 87) ToggleLimit();
         else if (kind < 88) Junk();
         else if (kind < 91) Note("tool started"), mem.AddProcess(kTool);
+        else if (kind < 97) NewMonitorBuild();
         NextEvent();
     });
 }
@@ -577,6 +621,8 @@ void Sim::PowerCut() {
     rules_.erase(std::remove_if(rules_.begin(), rules_.end(), [](const Rule& r) { return r.path != "*SHARE"; }),
                  rules_.end());
     alive_.clear();
+    fake_ = 0, fakeTicks_ = fakeReady_ = false;
+    mem.commandArgs.clear();
     logChecked_ = Data(kLog).size();  // what was not yet on the disk is zeros now
     dark_ = true;
     At(Now() + rng.Between(20, 180) * kSecond, "power back, monitor started", [this] {
@@ -702,7 +748,7 @@ void Sim::CheckManagers() {
             it = deaths_.erase(it);
             continue;
         }
-        if (held) it->bound = std::max(it->bound, Now() - it->at + kLongestTick);
+        if (held || fakeTicks_) it->bound = std::max(it->bound, Now() - it->at + kLongestTick);
         if (Now() > it->at + it->bound) Fail("the manager has been down " + std::to_string((Now() - it->at) / 1000) + " s");
         ++it;
     }
@@ -780,8 +826,125 @@ void Sim::Check(bool full) {
     if (fp.shareCallsOnUi != 0) Fail("the tick called the share");
     CheckManagers();
     CheckFiles();
+    CheckMonitor();
     if (full) CheckLog();
     if (!violation_.empty() && inRun_) throw Violation{};
+}
+
+// --- the monitor's own update ------------------------------------------------
+
+void Sim::NewMonitorBuild() {
+    static const char* const kinds[] = {"good", "crashes at start", "never ready", "crashes during the watch",
+                                        "older", "unsigned", "truncated", "without a window", "rolled back before"};
+    int kind = static_cast<int>(rng.Between(0, 8));
+    if (kind == 5 && Keys() == 0) kind = 4;
+    if (kind == 8 && monRolledBack_.empty()) kind = 0;
+    std::string content;
+    if (kind == 8) {
+        content = *std::next(monRolledBack_.begin(), static_cast<long>(rng.Between(0, monRolledBack_.size() - 1)));
+    } else {
+        // Older than the monitor in place, and than the one a rollback would bring back.
+        const std::string running = mem.FileVersion(kMon);
+        int base = running.size() > 6 ? std::atoi(running.c_str() + 6) : 0;
+        if (mem.Has(kPrev)) base = std::min(base, std::atoi(mem.FileVersion(kPrev).c_str() + 6));
+        const int version = kind == 4 ? base - static_cast<int>(rng.Between(0, 3)) : ++monNewest_;
+        content = MonitorImage(version, static_cast<int>(rng.Between(0, 1000)), kind != 7);
+        monBuilds_[content] = kind < 4 ? static_cast<MonitorRuns>(kind) : MonitorRuns::Refused;
+    }
+    Note(std::string("monitor build: ") + kinds[kind]);
+    mem.RemoveTree(kMonUpdate + ".sig");
+    const int key = (Keys() & 1) ? 0 : 1;
+    if (Keys() != 0 && kind != 5) mem.AddFile(kMonUpdate + ".sig", Signature(key, content));
+    mem.AddFile(kMonUpdate, kind == 6 ? content.substr(0, 600) : content);
+}
+
+// The sim plays the new monitor up to the go; one that runs well is then
+// the real program, started as the new build with the old one gone.
+bool Sim::MonitorStarted(MemPlatform::Proc& p) {
+    const auto b = monBuilds_.find(Data(p.path));
+    if (b == monBuilds_.end() || b->second == MonitorRuns::Refused) return Fail("started a refused monitor build"), false;
+    StepSaved("started");
+    fake_ = p.pid;
+    fakeReady_ = fakeTicks_ = false;
+    Note("new monitor PID " + std::to_string(p.pid) + " started");
+    if (b->second == MonitorRuns::CrashesAtStart) p.diesAt = Now() + rng.Between(100, 5000), p.crashCode = 0xC0000005;
+    if (b->second != MonitorRuns::Well && b->second != MonitorRuns::CrashesInWatch) return true;
+    const std::uint32_t pid = p.pid;
+    At(Now() + rng.Between(300, 4000), "", [this, pid] {
+        if (fake_ != pid || !mem.FindProcess(pid)->alive) return;
+        mem.AddFile(kReady, std::to_string(pid));
+        fakeReady_ = true;
+    });
+    return true;
+}
+
+// Each step of a handover is in the state file before it is taken.
+void Sim::StepSaved(const std::string& step) {
+    UpdateMemory u;
+    std::string why;
+    if (!ParseUpdateState(Data(kState), u, why) || u.monitor.step != step || u.monitor.from != mem.ownPid)
+        Fail("a handover's step '" + step + "' taken before it was saved");
+}
+
+void Sim::MonitorMoved(const std::string& from, const std::string& to) {
+    const std::string before = monExe_;
+    monExe_ = Data(kMon);  // "" while it is renamed away
+    if (Is(to, kPrev)) return StepSaved("moving");
+    if (Is(from, kPrev)) {
+        if (!before.empty()) monRolledBack_.insert(before), Note("monitor rolled back");
+        return;
+    }
+    if (monRolledBack_.count(monExe_)) Fail("a monitor build rolled back was installed again");
+    const auto b = monBuilds_.find(monExe_);
+    if (b == monBuilds_.end() || b->second == MonitorRuns::Refused) Fail("a refused monitor build was installed");
+    Note("monitor build moved in");
+}
+
+// The go: the ready signal taken away while the new monitor runs.
+void Sim::WatchHandover() {
+    MemPlatform::Proc* p = fake_ ? mem.FindProcess(fake_) : nullptr;
+    if (!p || !p->alive) {
+        fake_ = 0, fakeTicks_ = fakeReady_ = false;
+        return;
+    }
+    if (!fakeReady_ || fakeTicks_ || mem.Has(kReady)) return;
+    if (monBuilds_[Data(kMon)] == MonitorRuns::CrashesInWatch) {
+        fakeTicks_ = true;
+        Note("new monitor took over; it will crash");
+        p->diesAt = Now() + rng.Between(1, 100) * kSecond, p->crashCode = 0xC0000005;
+        // A scanner holds the backup as the build crashes: the rollback waits.
+        if (rng.Chance(40)) {
+            prevHeldUntil_ = p->diesAt + rng.Between(5, 60) * kSecond;
+            mem.heldOpen.insert(UCase(kPrev));
+            At(prevHeldUntil_, "'ROREROZARIRADI.prev' let go", [this] { mem.heldOpen.erase(UCase(kPrev)); });
+        }
+        return;
+    }
+    // The switch is made between the run's steps, with the state readable:
+    // the sim plays no guardian that would roll back a build left waiting.
+    if (inRun_ || mem.readErrors.count(UCase(kState))) return;
+    Note("new monitor took over; it is the program from now on");
+    const std::uint32_t old = mem.ownPid;
+    Down();
+    // The old monitor's guard over a build that runs well ends without a word.
+    if (MemPlatform::Proc* o = mem.FindProcess(old)) o->alive = false, o->exitCode = 0, o->endedAt = Now();
+    mem.ownPid = fake_;
+    mem.commandArgs = "/handover " + std::to_string(old);
+    fake_ = 0, fakeTicks_ = fakeReady_ = false;
+    Boot();
+    mem.commandArgs.clear();
+}
+
+void Sim::CheckMonitor() {
+    const Ctx* c = ProgramState();
+    if (fakeTicks_ && up_ && c && c->s.handover.phase != Handover::Guarding) Fail("two monitors ticking");
+    const bool restoring = c && c->s.handover.restoring;
+    if (!monBuilds_.count(Data(kMon)) && !restoring) Fail("'ROREROZARIRADI.exe' is not a whole monitor build");
+    if (Data(kMon) != monExe_) Fail("'ROREROZARIRADI.exe' changed outside a move");
+    const bool rolledBack = monRolledBack_.count(Data(kMon)) != 0;
+    if (rolledBack && up_ && Now() > prevHeldUntil_ + 10 * kSecond && c && c->s.handover.phase == Handover::None)
+        Fail("a rolled-back monitor build is still in place");
+    WatchHandover();
 }
 
 std::string Sim::Run() {

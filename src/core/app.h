@@ -100,6 +100,7 @@ struct Handover {
     std::uint64_t sinceMs = 0;  // MonotonicMs of the start, the go, or the ready signal
     bool restoring = false;     // '.prev' waits to be put back as the monitor
     bool readySent = false;     // the new one's: its ready signal is written
+    bool unsaved = false;       // the old one's: its rollback has not reached the state file yet
     std::string content, version;  // the build handed over
     std::uint64_t guardedUntilMs = 0;  // the new one's: the old one guards it until about then
 };

@@ -148,7 +148,9 @@ void RollBack(Ctx& c, const std::string& why) {
     MonitorMemory& m = c.s.update.monitor;
     RememberRolledBack(m, h.content);
     m.step.clear();
-    SaveUpdateState(c);
+    // The dead build goes whatever the disk says; the state is saved again
+    // at every tick until it has taken the rollback.
+    h.unsaved = !SaveUpdateState(c);
     PutBack(c);
     RemoveIfPresent(c, ReadyFile(c));
     if (guarding) c.p.PrevInstance();  // this one is the instance again
@@ -290,8 +292,12 @@ void FinishBrokenOff(Ctx& c) {
     LoadUpdateState(c);
     MonitorMemory& m = c.s.update.monitor;
     if (!c.s.update.loaded || m.step.empty()) return;
+    // Once started, only a rollback brings the old build back.
+    const bool rolledBack = m.step == kStarted && c.s.sVersion != m.version;
     TracedRecord(c, "MONITOR UPDATE BROKEN OFF: the handover to version " + m.version + " stopped at its step '" +
-                        m.step + "'; version " + c.s.sVersion + " runs");
+                        m.step + "'; version " + c.s.sVersion + " runs" +
+                        (rolledBack ? ", and version " + m.version + " is not taken again" : ""));
+    if (rolledBack) RememberRolledBack(m, m.content);
     if (c.s.sVersion == m.version) StatusMonitorUpdate(c, kUpdateResults[0], m.version);
     m.step.clear();
     SaveUpdateState(c);
@@ -353,6 +359,7 @@ bool HandoverInsteadOfTick(Ctx& c) {
         return false;
     }
     if (h.restoring) PutBack(c);
+    if (h.unsaved) h.unsaved = !SaveUpdateState(c);
     if (h.phase == Handover::None) FinishBrokenOff(c);
     return false;
 }

@@ -30,11 +30,17 @@ namespace {
 constexpr std::uint64_t kReadyLimitMs = 30 * 1000;
 constexpr std::uint64_t kGuardWatchMs = 2 * 60 * 1000;
 constexpr std::uint32_t kGuardPollMs = 1000;
+// While it waits for the ready signal, the old monitor ticks this often:
+// the go follows the signal within a second, in a tick with its census.
+constexpr std::uint32_t kReadyPollMs = 1000;
 // The new monitor's first tick comes this soon after the go.
 constexpr std::uint32_t kGoPollMs = 250;
 constexpr std::uint32_t kResumeMs = 100;
 constexpr std::uint64_t kEndWaitMs = 5000;
 constexpr std::uint32_t kStillActive = 259;
+// The new monitor is waited for, asked how it ended, and ended when it is
+// not ready in time.
+constexpr std::uint32_t kNewMonitorAccess = kSynchronize | kQueryLimited | 0x0001;  // | PROCESS_TERMINATE
 const char* const kMoving = "moving";
 const char* const kStarted = "started";
 
@@ -165,7 +171,7 @@ void StartNewMonitor(Ctx& c, const Look& r) {
     const std::string own = std::to_string(c.p.OwnPid());
     h.pid = c.p.StartWithArgs(Exe(c), std::string(kHandoverSwitch) + " " + own);
     if (h.pid == 0) return RollBack(c, "did not start, " + ErrorText(c));
-    h.process = c.p.OpenProc(kSynchronize | kQueryLimited, false, h.pid);
+    h.process = c.p.OpenProc(kNewMonitorAccess, false, h.pid);
     h.phase = Handover::AwaitReady;
     h.sinceMs = c.p.MonotonicMs();
     MonitorMemory& m = c.s.update.monitor;
@@ -371,9 +377,10 @@ void HandoverAfterTick(Ctx& c) {
     if (ReadySignalled(c, h.pid)) return GiveGo(c);
     if (Ended(c, h.process, code))
         return RollBack(c, "ended before it was ready, exit code " + std::to_string(code));
-    if (c.p.MonotonicMs() - h.sinceMs <= kReadyLimitMs) return;
-    if (h.process != 0) c.p.TerminateProc(h.process, 1);
-    RollBack(c, "was not ready within " + Seconds(kReadyLimitMs) + " and was ended");
+    if (c.p.MonotonicMs() - h.sinceMs <= kReadyLimitMs) return ArmTimer(c, kReadyPollMs);
+    const bool ended = h.process != 0 && c.p.TerminateProc(h.process, 1);
+    RollBack(c, "was not ready within " + Seconds(kReadyLimitMs) +
+                    (ended ? " and was ended" : " and could not be ended, " + ErrorText(c)));
 }
 
 bool HandoverUnderWay(const Ctx& c) { return c.s.handover.phase != Handover::None; }

@@ -76,7 +76,6 @@ bool MemPlatform::Fail(std::uint32_t error) {
 std::string MemPlatform::AppFolder() { return appFolder; }
 
 bool MemPlatform::PrevInstance() {
-    instanceLeft = false;
     // As CreateMutexA answers: no handle at all when access is denied.
     if (mutexAccessDenied) return MutexMeansPrevInstance(false, kErrorAccessDenied);
     return MutexMeansPrevInstance(true, prevInstance ? kErrorAlreadyExists : 0);

@@ -108,10 +108,8 @@ public:
     std::string appFolder = "C:\\APPS\\KORU";
     std::string computerName = "SERV01";
     bool prevInstance = false;
-    bool instanceLeft = false;  // LeaveInstance was called since the last PrevInstance
     std::string commandArgs;
     std::uint32_t ownPid = 1;
-    std::vector<std::string> startedArgs;  // of each start, "" for StartProgram's
     bool mutexAccessDenied = false;  // the mutex belongs to a more privileged instance
     std::map<std::string, Handle> appWindows;  // "class|title" -> window
     std::vector<Handle> activated;
@@ -166,10 +164,10 @@ public:
     std::string AppFolder() override;
     void SetAppTitle(const std::string& title) override;
     bool PrevInstance() override;
-    void LeaveInstance() override { instanceLeft = true; }
+    void LeaveInstance() override {}
     std::string CommandArgs() override { return commandArgs; }
     std::uint32_t OwnPid() override { return ownPid; }
-    std::uint32_t StartWithArgs(const std::string& path, const std::string& args) override;
+    std::uint32_t StartWithArgs(const std::string& path, const std::string& args) override;  // as StartProgram
     std::string FileVersion(const std::string& path) override;
     bool ComputerName(char* buffer, std::uint32_t* size) override;
 

@@ -170,15 +170,10 @@ bool MemPlatform::CloseHandle(Handle handle) {
     return true;
 }
 
-std::uint32_t MemPlatform::StartWithArgs(const std::string& path, const std::string& args) {
-    const std::uint32_t pid = StartProgram(path);
-    startedArgs.back() = args;
-    return pid;
-}
+std::uint32_t MemPlatform::StartWithArgs(const std::string& path, const std::string&) { return StartProgram(path); }
 
 std::uint32_t MemPlatform::StartProgram(const std::string& path) {
     started.push_back(path);
-    startedArgs.push_back("");
     if (startFailures > 0) {
         --startFailures;
         return 0;

@@ -35,8 +35,7 @@ const std::string kLog = kApp + "\\ROREROZARIRADI.deb", kKey = kApp + "\\UpdateK
 const std::string kHang = kApp + "\\ROREROZARIRADI.hng", kTool = "C:\\TOOLS\\KORUMGR.exe.cfgedit.exe";
 const std::string kShare = "\\\\SERV01\\G\\_Updates", kUpdate = kShare + "\\KORUMGRPCWS07.exe";
 const std::string kMon = kApp + "\\ROREROZARIRADI.exe", kPrev = kApp + "\\ROREROZARIRADI.prev";
-const std::string kMonNew = kApp + "\\ROREROZARIRADI.new", kReady = kApp + "\\ROREROZARIRADI.rdy";
-const std::string kMonUpdate = kShare + "\\ROREROZARIRADIPCWS07.exe";
+const std::string kReady = kApp + "\\ROREROZARIRADI.rdy", kMonUpdate = kShare + "\\ROREROZARIRADIPCWS07.exe";
 constexpr std::uint64_t kSecond = 1000, kMinute = 60 * kSecond;
 constexpr std::uint64_t kLongestTick = 45 * kSecond;  // the update's stop: termination, 35 s of stop request, swap
 std::size_t recordsShown = 12;                        // of the log, with a breach
@@ -63,7 +62,7 @@ struct Build {
 
 std::string VersionText(int v) { return "1.0.0." + std::to_string(v); }
 
-// What a monitor build does when it is started to take over.
+// What a monitor build does when it is started to take over; 50 and up.
 enum class MonitorRuns { Well, CrashesAtStart, NeverReady, CrashesInWatch, Refused };
 
 // A whole Win32 image whose one section ends where the file does, with its
@@ -170,8 +169,8 @@ private:
     int lastAttempt_ = 0;  // since that change: 1 not ready, 2 failed, refused or records lost
     std::uint64_t lastRetryAt_ = 0;
     bool retryNotReady_ = false;
-    // The monitor's own builds, and the new monitor that the sim plays
-    // until the go, and past it for a build that ends during the watch.
+    // The monitor's builds; the new monitor, which the sim plays up to the go
+    // (past it for a build that ends during the watch).
     std::map<std::string, MonitorRuns> monBuilds_;
     std::string monExe_;
     std::set<std::string> monRolledBack_;
@@ -837,44 +836,31 @@ void Sim::NewMonitorBuild() {
     static const char* const kinds[] = {"good", "crashes at start", "never ready", "crashes during the watch",
                                         "older", "unsigned", "truncated", "without a window", "rolled back before"};
     int kind = static_cast<int>(rng.Between(0, 8));
-    if (kind == 5 && Keys() == 0) kind = 4;
-    if (kind == 8 && monRolledBack_.empty()) kind = 0;
-    std::string content;
-    if (kind == 8) {
-        content = *std::next(monRolledBack_.begin(), static_cast<long>(rng.Between(0, monRolledBack_.size() - 1)));
-    } else {
-        // Older than the monitor in place, and than the one a rollback would bring back.
-        const std::string running = mem.FileVersion(kMon);
-        int base = running.size() > 6 ? std::atoi(running.c_str() + 6) : 0;
-        if (mem.Has(kPrev)) base = std::min(base, std::atoi(mem.FileVersion(kPrev).c_str() + 6));
-        const int version = kind == 4 ? base - static_cast<int>(rng.Between(0, 3)) : ++monNewest_;
-        content = MonitorImage(version, static_cast<int>(rng.Between(0, 1000)), kind != 7);
-        monBuilds_[content] = kind < 4 ? static_cast<MonitorRuns>(kind) : MonitorRuns::Refused;
-    }
+    if ((kind == 5 && Keys() == 0) || (kind == 8 && monRolledBack_.empty())) kind = 4;
+    std::string content = kind == 8 ? *std::next(monRolledBack_.begin(), static_cast<long>(rng.Between(0, monRolledBack_.size() - 1)))
+                                    : MonitorImage(kind == 4 ? static_cast<int>(rng.Between(40, 50)) : ++monNewest_,
+                                                   static_cast<int>(rng.Between(0, 1000)), kind != 7);
+    if (kind != 8) monBuilds_[content] = kind < 4 ? static_cast<MonitorRuns>(kind) : MonitorRuns::Refused;
     Note(std::string("monitor build: ") + kinds[kind]);
     mem.RemoveTree(kMonUpdate + ".sig");
-    const int key = (Keys() & 1) ? 0 : 1;
-    if (Keys() != 0 && kind != 5) mem.AddFile(kMonUpdate + ".sig", Signature(key, content));
+    if (Keys() != 0 && kind != 5) mem.AddFile(kMonUpdate + ".sig", Signature((Keys() & 1) ? 0 : 1, content));
     mem.AddFile(kMonUpdate, kind == 6 ? content.substr(0, 600) : content);
 }
 
 // The sim plays the new monitor up to the go; one that runs well is then
 // the real program, started as the new build with the old one gone.
 bool Sim::MonitorStarted(MemPlatform::Proc& p) {
-    const auto b = monBuilds_.find(Data(p.path));
-    if (b == monBuilds_.end() || b->second == MonitorRuns::Refused) return Fail("started a refused monitor build"), false;
+    const MonitorRuns runs = monBuilds_.count(Data(p.path)) ? monBuilds_[Data(p.path)] : MonitorRuns::Refused;
+    if (runs == MonitorRuns::Refused) return Fail("started a refused monitor build"), false;
     StepSaved("started");
-    fake_ = p.pid;
-    fakeReady_ = fakeTicks_ = false;
+    fake_ = p.pid, fakeReady_ = fakeTicks_ = false;
     Note("new monitor PID " + std::to_string(p.pid) + " started");
-    if (b->second == MonitorRuns::CrashesAtStart) p.diesAt = Now() + rng.Between(100, 5000), p.crashCode = 0xC0000005;
-    if (b->second != MonitorRuns::Well && b->second != MonitorRuns::CrashesInWatch) return true;
+    if (runs == MonitorRuns::CrashesAtStart) p.diesAt = Now() + rng.Between(100, 5000), p.crashCode = 0xC0000005;
     const std::uint32_t pid = p.pid;
-    At(Now() + rng.Between(300, 4000), "", [this, pid] {
-        if (fake_ != pid || !mem.FindProcess(pid)->alive) return;
-        mem.AddFile(kReady, std::to_string(pid));
-        fakeReady_ = true;
-    });
+    if (runs == MonitorRuns::Well || runs == MonitorRuns::CrashesInWatch)
+        At(Now() + rng.Between(300, 4000), "", [this, pid] {
+            if (fake_ == pid && mem.FindProcess(pid)->alive) mem.AddFile(kReady, std::to_string(pid)), fakeReady_ = true;
+        });
     return true;
 }
 
@@ -890,35 +876,25 @@ void Sim::MonitorMoved(const std::string& from, const std::string& to) {
     const std::string before = monExe_;
     monExe_ = Data(kMon);  // "" while it is renamed away
     if (Is(to, kPrev)) return StepSaved("moving");
-    if (Is(from, kPrev)) {
-        if (!before.empty()) monRolledBack_.insert(before), Note("monitor rolled back");
-        return;
-    }
+    if (Is(from, kPrev) && !before.empty()) monRolledBack_.insert(before), Note("monitor rolled back");
+    if (Is(from, kPrev)) return;
     if (monRolledBack_.count(monExe_)) Fail("a monitor build rolled back was installed again");
-    const auto b = monBuilds_.find(monExe_);
-    if (b == monBuilds_.end() || b->second == MonitorRuns::Refused) Fail("a refused monitor build was installed");
-    Note("monitor build moved in");
+    if (!monBuilds_.count(monExe_) || monBuilds_[monExe_] == MonitorRuns::Refused) Fail("a refused monitor build was installed");
 }
 
 // The go: the ready signal taken away while the new monitor runs.
 void Sim::WatchHandover() {
     MemPlatform::Proc* p = fake_ ? mem.FindProcess(fake_) : nullptr;
-    if (!p || !p->alive) {
-        fake_ = 0, fakeTicks_ = fakeReady_ = false;
-        return;
-    }
-    if (!fakeReady_ || fakeTicks_ || mem.Has(kReady)) return;
+    if (!p || !p->alive) fake_ = 0, fakeTicks_ = fakeReady_ = false;
+    if (!p || !p->alive || !fakeReady_ || fakeTicks_ || mem.Has(kReady)) return;
     if (monBuilds_[Data(kMon)] == MonitorRuns::CrashesInWatch) {
-        fakeTicks_ = true;
         Note("new monitor took over; it will crash");
-        p->diesAt = Now() + rng.Between(1, 100) * kSecond, p->crashCode = 0xC0000005;
+        p->diesAt = Now() + rng.Between(1, 100) * kSecond, p->crashCode = 0xC0000005, fakeTicks_ = true;
+        if (!rng.Chance(40)) return;
         // A scanner holds the backup as the build crashes: the rollback waits.
-        if (rng.Chance(40)) {
-            prevHeldUntil_ = p->diesAt + rng.Between(5, 60) * kSecond;
-            mem.heldOpen.insert(UCase(kPrev));
-            At(prevHeldUntil_, "'ROREROZARIRADI.prev' let go", [this] { mem.heldOpen.erase(UCase(kPrev)); });
-        }
-        return;
+        prevHeldUntil_ = p->diesAt + rng.Between(5, 60) * kSecond;
+        mem.heldOpen.insert(UCase(kPrev));
+        return At(prevHeldUntil_, "'ROREROZARIRADI.prev' let go", [this] { mem.heldOpen.erase(UCase(kPrev)); });
     }
     // The switch is made between the run's steps, with the state readable:
     // the sim plays no guardian that would roll back a build left waiting.
@@ -926,10 +902,8 @@ void Sim::WatchHandover() {
     Note("new monitor took over; it is the program from now on");
     const std::uint32_t old = mem.ownPid;
     Down();
-    // The old monitor's guard over a build that runs well ends without a word.
     if (MemPlatform::Proc* o = mem.FindProcess(old)) o->alive = false, o->exitCode = 0, o->endedAt = Now();
-    mem.ownPid = fake_;
-    mem.commandArgs = "/handover " + std::to_string(old);
+    mem.ownPid = fake_, mem.commandArgs = "/handover " + std::to_string(old);
     fake_ = 0, fakeTicks_ = fakeReady_ = false;
     Boot();
     mem.commandArgs.clear();
@@ -938,11 +912,11 @@ void Sim::WatchHandover() {
 void Sim::CheckMonitor() {
     const Ctx* c = ProgramState();
     if (fakeTicks_ && up_ && c && c->s.handover.phase != Handover::Guarding) Fail("two monitors ticking");
-    const bool restoring = c && c->s.handover.restoring;
-    if (!monBuilds_.count(Data(kMon)) && !restoring) Fail("'ROREROZARIRADI.exe' is not a whole monitor build");
+    if (!monBuilds_.count(Data(kMon)) && !(c && c->s.handover.restoring))
+        Fail("'ROREROZARIRADI.exe' is not a whole monitor build");
     if (Data(kMon) != monExe_) Fail("'ROREROZARIRADI.exe' changed outside a move");
-    const bool rolledBack = monRolledBack_.count(Data(kMon)) != 0;
-    if (rolledBack && up_ && Now() > prevHeldUntil_ + 10 * kSecond && c && c->s.handover.phase == Handover::None)
+    if (monRolledBack_.count(Data(kMon)) && up_ && Now() > prevHeldUntil_ + 10 * kSecond && c &&
+        c->s.handover.phase == Handover::None)
         Fail("a rolled-back monitor build is still in place");
     WatchHandover();
 }

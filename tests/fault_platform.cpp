@@ -159,6 +159,10 @@ bool FaultPlatform::CloseHandle(Handle handle) {
     return !Hit("CloseHandle", 6) && ok;
 }
 
+std::uint32_t FaultPlatform::StartWithArgs(const std::string& path, const std::string& args) {
+    return Hit("StartProgram", 193, path) ? 0 : mem.StartWithArgs(path, args);
+}
+
 std::uint32_t FaultPlatform::StartProgram(const std::string& path) {
     return Hit("StartProgram", 193, path) ? 0 : mem.StartProgram(path);
 }

@@ -53,6 +53,10 @@ public:
     std::string AppFolder() override { return mem.AppFolder(); }
     void SetAppTitle(const std::string& title) override { mem.SetAppTitle(title); }
     bool PrevInstance(const std::string& name) override { return mem.PrevInstance(name); }
+    void LeaveInstance() override { mem.LeaveInstance(); }
+    std::string CommandArgs() override { return mem.CommandArgs(); }
+    std::uint32_t OwnPid() override { return mem.OwnPid(); }
+    std::uint32_t StartWithArgs(const std::string& path, const std::string& args) override;
     std::string FileVersion(const std::string& path) override;
     bool ComputerName(char* buffer, std::uint32_t* size) override;
 

@@ -197,6 +197,9 @@ bool MemPlatform::MoveReplace(const std::string& from, const std::string& to) {
     moved.path = to;
     files_.erase(UCase(from));
     files_[UCase(to)] = moved;
+    // A running image is renamed with its file: the name it had is free.
+    for (Proc& p : procs)
+        if (p.alive && UCase(p.path) == UCase(from)) p.path = to;
     return true;
 }
 

@@ -112,6 +112,8 @@ public:
     std::string appFolder = "C:\\APPS\\KORU";
     std::string computerName = "SERV01";
     bool prevInstance = false;
+    std::string commandArgs;
+    std::uint32_t ownPid = 1;
     bool mutexAccessDenied = false;  // the mutex belongs to a more privileged instance
     bool otherSession = false;       // a monitor of another session holds the global mutex
     // What a share's server answers for a handle's file index: a lasting
@@ -173,6 +175,10 @@ public:
     std::string AppFolder() override;
     void SetAppTitle(const std::string& title) override;
     bool PrevInstance(const std::string& mutexName) override;
+    void LeaveInstance() override {}
+    std::string CommandArgs() override { return commandArgs; }
+    std::uint32_t OwnPid() override { return ownPid; }
+    std::uint32_t StartWithArgs(const std::string& path, const std::string& args) override;  // as StartProgram
     std::string FileVersion(const std::string& path) override;
     bool ComputerName(char* buffer, std::uint32_t* size) override;
 

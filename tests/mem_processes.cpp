@@ -170,6 +170,8 @@ bool MemPlatform::CloseHandle(Handle handle) {
     return true;
 }
 
+std::uint32_t MemPlatform::StartWithArgs(const std::string& path, const std::string&) { return StartProgram(path); }
+
 std::uint32_t MemPlatform::StartProgram(const std::string& path) {
     started.push_back(path);
     if (startFailures > 0) {

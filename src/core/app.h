@@ -34,6 +34,25 @@ struct UpdateKey {
     }
 };
 
+// The monitor's own update, as the state file keeps it beside the
+// manager's: the back-off of its update file, the builds that were handed
+// over and rolled back, and the step of a handover under way, each saved
+// before it is taken.
+struct MonitorMemory {
+    std::string failedContent;  // of the last attempt that failed; kAnyContent after a refusal
+    int failures = 0;
+    std::uint64_t retryAt = 0;   // wall-clock FILETIME (UTC)
+    std::string rolledBack;      // contents, space-separated, the latest last
+    std::string step;            // "" none, "moving" (the renames), "started" (the new build runs)
+    std::string content, version;  // the build handed over
+    std::uint32_t from = 0;        // the monitor that hands it over
+    // This run only, as for the manager's update file; `waits` is fit to go
+    // in once the watch over the manager's fresh build, or over this
+    // monitor by the one before, is over.
+    UpdateKey unchanged, toldKey, waits;
+    std::string noted, told;
+};
+
 // What the update check remembers from one tick to the next. Builds are
 // known by their content, the SHA-256 of their bytes. All but the notes of
 // this run is also kept in the state file beside the monitor, so that a
@@ -73,6 +92,23 @@ struct UpdateMemory {
     UpdateKey toldKey;
     std::string told;
     UpdateKey waitsForWatch;  // this run only: checked, it waits for the watch over the build before it
+    MonitorMemory monitor;
+};
+
+// A handover between two monitors as this run takes part in it. The old
+// monitor starts the new one and waits for its ready signal, then guards
+// it; the new one waits for the go before its first tick.
+struct Handover {
+    enum Phase { None, AwaitReady, Guarding, AwaitGo };
+    Phase phase = None;
+    std::uint32_t pid = 0;      // the other monitor
+    Handle process = 0;         // the new monitor, opened to wait and query (the old one's)
+    std::uint64_t sinceMs = 0;  // MonotonicMs of the start, the go, or the ready signal
+    bool restoring = false;     // '.prev' waits to be put back as the monitor
+    bool readySent = false;     // the new one's: its ready signal is written
+    bool unsaved = false;       // the old one's: its rollback has not reached the state file yet
+    std::string content, version;  // the build handed over
+    std::uint64_t guardedUntilMs = 0;  // the new one's: the old one guards it until about then
 };
 
 // What the status report remembers from tick to tick.
@@ -170,6 +206,7 @@ struct State {
     // next one usually takes a single EnumProcesses call.
     std::uint32_t processListBytes = 0;
     ShareWork work;
+    Handover handover;
 };
 
 // What the hidden main window holds; the window module keeps it.

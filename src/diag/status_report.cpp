@@ -224,6 +224,16 @@ void StatusUpdate(Ctx& c, const std::string& result, const std::string& updatePa
     c.s.status.lastUpdateReason.clear();  // a reason belongs to the result it came with
 }
 
+void StatusMonitorUpdate(Ctx& c, const std::string& result, const std::string& version) {
+    StatusState& st = c.s.status;
+    st.pending = true;
+    if (result == kUpdateResults[0]) StatusEvent(c, kMonitorUpdatedEvent, EventWeight::Update);
+    if (result == kUpdateResults[2]) StatusEvent(c, kMonitorRolledBackEvent, EventWeight::Update);
+    st.monitorUpdate = result;
+    st.monitorUpdateVersion = version;
+    st.monitorUpdateTime = NowIso(c);
+}
+
 bool StatusDue(Ctx& c, const std::string& updateFolder) {
     if (updateFolder.empty() || c.s.THISMACHINENAME.empty() || c.s.work.probing) return false;
     return WriteDue(c.s.status, c.p.MonotonicMs());

@@ -34,6 +34,9 @@ void StatusCensus(Ctx& c);
 void StatusManagerStarted(Ctx& c, std::uint32_t pid);
 // `result` is one of kUpdateResults; the file name is taken from the path.
 void StatusUpdate(Ctx& c, const std::string& result, const std::string& updatePath);
+// The monitor's own update: `result` as for the manager's, of the build of
+// `version`; the report's event only when it was applied or rolled back.
+void StatusMonitorUpdate(Ctx& c, const std::string& result, const std::string& version);
 
 // `updateFolder` ends with a backslash; "" when this machine has none.
 // Whether a report is to be written now.

@@ -8,6 +8,7 @@
 #include "monitor/manager_watch.h"
 #include "monitor/monitor.h"
 #include "ui/frm_main.h"
+#include "update/handover.h"
 #include "update/update.h"
 
 namespace rz {
@@ -42,6 +43,7 @@ void Abandoned(Ctx& c, const Failure& f) {
 void TimerMONITORVESK_Timer(Ctx& c) {
     TimerMONITORVESK_SetEnabled(c, false);
     TimerMONITORVESK_SetInterval(c, 0);
+    if (HandoverInsteadOfTick(c)) return;
     // A failure abandons this tick only; the next one starts afresh.
     try {
         DebugSwitchAtTick(c);
@@ -62,10 +64,19 @@ void TimerMONITORVESK_Timer(Ctx& c) {
     TimerMONITORVESK_SetEnabled(c, true);
     TimerMONITORVESK_SetInterval(c, kTickIntervalMs);
     WatchManager(c);
+    // Last: the go stops this monitor's ticks once this one has taken its census.
+    try {
+        HandoverAfterTick(c);
+    } catch (const Failure& f) {
+        Abandoned(c, f);
+    }
 }
 
 void ShareWorkArrived(Ctx& c) {
     ShareJobDone(c);
+    // A monitor that guards or waits for the go neither acts nor reports.
+    const Handover::Phase phase = c.s.handover.phase;
+    if (phase == Handover::Guarding || phase == Handover::AwaitGo) return;
     // Inside a tick, its timer out of service, the tick collects it.
     if (!c.frmMAIN.timerEnabled) return;
     if (ShareResultWantsTick(c)) return TimerMONITORVESK_Timer(c);

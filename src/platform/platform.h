@@ -259,6 +259,17 @@ public:
     // timer handler would. The next job is given only after that.
     virtual void StartWork(std::function<void()> job) = 0;
     virtual void SetWorkDoneHandler(std::function<void()> handler) = 0;
+
+    // The monitor's own update.
+    // What the program's command line holds after its own name.
+    virtual std::string CommandArgs() = 0;
+    virtual std::uint32_t OwnPid() = 0;  // GetCurrentProcessId
+    // Starts `path` as StartProgram does, with `args` after its quoted
+    // name on the command line.
+    virtual std::uint32_t StartWithArgs(const std::string& path, const std::string& args) = 0;
+    // Lets go of what PrevInstance found or made, so that another instance
+    // is the one later starts find; PrevInstance takes it up again.
+    virtual void LeaveInstance() = 0;
 };
 
 // The program's entry, defined above the platform: the process entry calls

@@ -39,6 +39,24 @@ bool Win32Platform::PrevInstance(const std::string& mutexName) {
     return MutexMeansPrevInstance(mutex != nullptr, GetLastError());
 }
 
+void Win32Platform::LeaveInstance() {
+    for (auto& named : impl_->instanceMutexes)
+        if (named.second) ::CloseHandle(named.second);
+    impl_->instanceMutexes.clear();
+}
+
+// The program's own name comes first, quoted when it holds spaces.
+std::string Win32Platform::CommandArgs() {
+    const char* line = GetCommandLineA();
+    bool quoted = false;
+    for (; *line && (quoted || (*line != ' ' && *line != '\t')); ++line)
+        if (*line == '"') quoted = !quoted;
+    while (*line == ' ' || *line == '\t') ++line;
+    return line;
+}
+
+std::uint32_t Win32Platform::OwnPid() { return GetCurrentProcessId(); }
+
 bool Win32Platform::ComputerName(char* buffer, std::uint32_t* size) {
     DWORD n = *size;
     const BOOL ok = GetComputerNameA(buffer, &n);

@@ -15,6 +15,10 @@ public:
     // The program itself, the clocks and the end (win32_platform.cpp).
     std::string AppFolder() override;
     bool PrevInstance(const std::string& mutexName) override;
+    void LeaveInstance() override;
+    std::string CommandArgs() override;
+    std::uint32_t OwnPid() override;
+    std::uint32_t StartWithArgs(const std::string& path, const std::string& args) override;
     bool ComputerName(char* buffer, std::uint32_t* size) override;
     std::uint32_t LastError() override;
     std::uint64_t MonotonicMs() override;
@@ -92,6 +96,7 @@ public:
     struct Impl;
 
 private:
+    std::uint32_t Start(const std::string& path, const std::string& commandLine);
     std::unique_ptr<Impl> impl_;
 };
 

@@ -57,13 +57,19 @@ bool Win32Platform::CloseHandle(Handle handle) {
     return ok != 0;
 }
 
-std::uint32_t Win32Platform::StartProgram(const std::string& path) {
+std::uint32_t Win32Platform::StartProgram(const std::string& path) { return Start(path, path); }
+
+std::uint32_t Win32Platform::StartWithArgs(const std::string& path, const std::string& args) {
+    return Start(path, "\"" + path + "\" " + args);
+}
+
+std::uint32_t Win32Platform::Start(const std::string& path, const std::string& line) {
     STARTUPINFOA si{};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESHOWWINDOW;
     si.wShowWindow = 6;  // minimised, the active window keeps the activation
     PROCESS_INFORMATION pi{};
-    std::vector<char> commandLine(path.begin(), path.end());
+    std::vector<char> commandLine(line.begin(), line.end());
     commandLine.push_back('\0');
     if (!CreateProcessA(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
         impl_->lastError = GetLastError();

@@ -10,6 +10,7 @@
 #include "monitor/tick.h"
 #include "startup/main_machine.h"
 #include "ui/frm_main.h"
+#include "update/handover.h"
 
 namespace rz {
 
@@ -114,14 +115,19 @@ void CheckMachineRole(Ctx& c) {
     RefuseMachine(c);
 }
 
-// One monitor a machine: a second one ends at its start.
-void GuardSingleInstance(Ctx& c) {
-    if (c.p.PrevInstance(kSessionMutex)) {
+// One monitor a machine: a second one ends at its start. The monitor
+// that hands over to this start is no other instance; the mutexes are
+// taken all the same, so that they outlive it.
+void GuardSingleInstance(Ctx& c, std::uint32_t from) {
+    const bool session = c.p.PrevInstance(kSessionMutex);
+    const bool global = c.p.PrevInstance(kGlobalMutex);
+    if ((session || global) && HandoverExpected(c, from)) return;
+    if (session) {
         DebugRecord(c, "Activate PrevInstance");
         ActivatePrevInstance(c);
         EndProgram(c, kExitNormal);
     }
-    if (!c.p.PrevInstance(kGlobalMutex)) return;
+    if (!global) return;
     DebugRecord(c, "PrevInstance IN ANOTHER SESSION: this one ends");
     EndProgram(c, kExitNormal);
 }
@@ -139,7 +145,9 @@ void Main(Ctx& c) {
     ReadMainMachine(c);
     ReadOwnVersion(c);
     DebugSwitchAtStart(c);
-    GuardSingleInstance(c);
+    // A monitor handing over to this start is no other instance.
+    const std::uint32_t from = HandoverFrom(c);
+    GuardSingleInstance(c, from);
     DeleteStopFiles(c);
     ProbeMainShare(c);
     // A failure from here on runs the rest once more from the computer
@@ -148,7 +156,8 @@ void Main(Ctx& c) {
         try {
             TakeComputerName(c);
             CheckMachineRole(c);
-            ArmMonitorTimer(c);
+            if (from != 0) SignalReady(c, from);
+            else ArmMonitorTimer(c);
             StatusMonitorStarted(c);
             return;
         } catch (const Failure& f) {

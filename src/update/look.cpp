@@ -52,6 +52,8 @@ Opened OpenUpdate(Ctx& c, const UpdateKey& key) {
     return o;
 }
 
+}  // namespace
+
 // Checks that cost no copy: the update's size, and with signing on a key
 // file fit for use and a signature of the key's length beside the update.
 // "" when they pass; `keys` is then what the signature check uses, and
@@ -79,6 +81,8 @@ std::string Content(Ctx& c, const std::string& temp, std::string& content) {
     return "the copy '" + temp + "' cannot be read for its SHA-256, " + ErrorText(c);
 }
 
+namespace {
+
 // An update still being written to the share, or cut short, must never
 // cost the centre its running manager. "" when it is ready; the key then
 // has the file's index, by which its removal knows it.
@@ -98,6 +102,8 @@ std::string NoIndex(const FileStamp& now, const FileStamp& seen) {
     if (now.index != seen.index) return "its file index is not the one it had when it was checked";
     return "its length or time is not what its folder entry showed";
 }
+
+}  // namespace
 
 // Whether the file open for its removal is the update applied. Its file
 // index proves it where the share keeps one; a server may give 0, a new
@@ -121,6 +127,8 @@ RemoveCheck RemoveApplied(Ctx& c, const UpdateKey& key, const std::function<std:
     });
 }
 
+namespace {
+
 bool SameBytes(Ctx& c, const std::string& a, const std::string& b) {
     std::string x, y;
     for (std::uint64_t at = 0;; at += kChunkBytes) {
@@ -132,8 +140,9 @@ bool SameBytes(Ctx& c, const std::string& a, const std::string& b) {
 // An update file that could not be deleted after its replacement (a share
 // that only lets us read) would otherwise stop the manager at every tick.
 // Only a file of the same length is read, once per update.
-bool AlreadyInPlace(Ctx& c, const UpdateKey& key) {
-    const std::string target = AppPath(c, "KORUMGR.exe");
+}  // namespace
+
+bool AlreadyInPlace(Ctx& c, const UpdateKey& key, const std::string& target) {
     FileStamp current;
     return c.p.StatFile(target, current) && current.length == key.stamp.length && SameBytes(c, key.path, target);
 }
@@ -156,7 +165,37 @@ std::string PrepareCopy(Ctx& c, const UpdateKey& key, const std::string& temp) {
     return "";
 }
 
-}  // namespace
+bool BeforeCopy(Ctx& c, Look& r, bool (*leftAlone)(Ctx&, const UpdateKey&), std::vector<RsaPublicKey>& keys,
+                std::string& head) {
+    UpdateKey& key = r.key;
+    const bool isFile = c.p.StatFile(key.path, key.stamp);
+    const std::string error = ErrorText(c);
+    r.found = Look::Alone;
+    if (leftAlone(c, key)) return false;
+    const Opened opened = isFile ? OpenUpdate(c, key) : Opened{};
+    r.found = Look::Absent;
+    if (opened.gone) return false;
+    const std::uint64_t length = opened.ok ? opened.stamp.length : key.stamp.length;
+    r.found = Look::Refused;
+    r.why = isFile ? CheapRefusal(c, key, length, keys, r.keys) : "";
+    r.keysRead = isFile && length <= kLargestUpdate;
+    if (!r.why.empty()) return false;
+    r.signing = !keys.empty();
+    r.found = Look::NotYet;
+    r.why = isFile ? NotReady(key, opened, r.inUse) : "not a file, " + error;
+    head = opened.head;
+    return r.why.empty();
+}
+
+bool RemoveInPlace(Ctx& c, const UpdateKey& key, const std::string& target, std::string& proof) {
+    const auto installed = [&c, &target] {
+        std::string digest;
+        return c.p.Sha256File(target, digest) == FileHash::Done ? digest : std::string();
+    };
+    if (RemoveApplied(c, key, installed, proof) == RemoveCheck::Removed) return true;
+    proof.clear();
+    return false;
+}
 
 // One record says how the deleted file was known for the one applied.
 void DeletedRecord(Ctx& c, const UpdateKey& key, const std::string& proof) {
@@ -202,30 +241,12 @@ Look LookAtShare(Ctx& c, const std::string& folder) {
     if (found.error) return r;  // the share is out of reach: next look
     r.found = Look::Absent;
     if (found.first.empty()) return r;
-    const bool isFile = c.p.StatFile(key.path, key.stamp);
-    const std::string error = ErrorText(c);
-    r.found = Look::Alone;
-    if (LeftAlone(c, key)) return r;
-    const Opened opened = isFile ? OpenUpdate(c, key) : Opened{};
-    r.found = Look::Absent;
-    if (opened.gone) return r;
-    const std::uint64_t length = opened.ok ? opened.stamp.length : key.stamp.length;
     std::vector<RsaPublicKey> keys;
-    r.found = Look::Refused;
-    r.why = isFile ? CheapRefusal(c, key, length, keys, r.keys) : "";
-    r.keysRead = isFile && length <= kLargestUpdate;
-    if (!r.why.empty()) return r;
-    r.signing = !keys.empty();
-    r.found = Look::NotYet;
-    r.why = isFile ? NotReady(key, opened, r.inUse) : "not a file, " + error;
-    if (!r.why.empty()) return r;
+    std::string head;
+    if (!BeforeCopy(c, r, LeftAlone, keys, head)) return r;
     r.found = Look::InPlace;
-    if (AlreadyInPlace(c, key)) {
-        const auto installed = [&c] {
-            std::string digest;
-            return c.p.Sha256File(AppPath(c, "KORUMGR.exe"), digest) == FileHash::Done ? digest : std::string();
-        };
-        if (RemoveApplied(c, key, installed, r.why) != RemoveCheck::Removed) r.why.clear();
+    if (AlreadyInPlace(c, key, AppPath(c, "KORUMGR.exe"))) {
+        RemoveInPlace(c, key, AppPath(c, "KORUMGR.exe"), r.why);
         return r;
     }
     const std::string temp = AppPath(c, "KORUMGR.new");
@@ -248,6 +269,14 @@ Look LookAtShare(Ctx& c, const std::string& folder) {
     UpdateKey now{key.path, {}};
     r.found = c.p.StatFile(key.path, now.stamp) && now == key ? Look::Ready : Look::Changed;
     return r;
+}
+
+bool IsWindowsGuiProgram(const std::string& head) {
+    if (head.size() < 0x40) return false;
+    const std::uint64_t pe = Le(head, 0x3C, 4);
+    const std::uint64_t optional = pe + 24;
+    return optional + 70 <= head.size() && Le(head, pe + 4, 2) == 0x014C && Le(head, optional, 2) == 0x010B &&
+           Le(head, optional + 68, 2) == 2;
 }
 
 bool IsCompleteExecutable(const std::string& head, std::uint64_t length) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "core/app.h"
 
@@ -30,6 +31,27 @@ void DeletedRecord(Ctx& c, const UpdateKey& key, const std::string& proof);
 void RemoveUpdateFile(Ctx& c, const UpdateKey& key, const std::string& content);
 // "" when `path` has reached the disk, else why not.
 std::string Flush(Ctx& c, const std::string& path);
+// The steps of the look that the monitor's own look (monitor_look.cpp)
+// takes too. Each gives "" when the file passes, else why not.
+// Size (of `length` bytes), key file and signature shape, without a copy.
+std::string CheapRefusal(Ctx& c, const UpdateKey& key, std::uint64_t length, std::vector<RsaPublicKey>& keys,
+                         std::string& read);
+// The update file's stamp, and the steps before its copy: left alone,
+// refused, not ready (read through an open, as the listing may be stale).
+// True when it may be copied, `head` its start; `r` says why not.
+bool BeforeCopy(Ctx& c, Look& r, bool (*leftAlone)(Ctx&, const UpdateKey&), std::vector<RsaPublicKey>& keys,
+                std::string& head);
+// Whether `target` holds the very bytes of the update already.
+bool AlreadyInPlace(Ctx& c, const UpdateKey& key, const std::string& target);
+// Deletes the update file that is in place as `target` already, while it
+// is that file, known by its index or by the content of `target`; `proof`
+// says which, "" when it stays.
+bool RemoveInPlace(Ctx& c, const UpdateKey& key, const std::string& target, std::string& proof);
+// The copy to `temp`, checked to be the update that was looked at.
+std::string PrepareCopy(Ctx& c, const UpdateKey& key, const std::string& temp);
+// The SHA-256 of the copy.
+std::string Content(Ctx& c, const std::string& temp, std::string& content);
+
 // The tick's rule, which the look applies too: whether an update is left
 // alone without a word (update.cpp).
 bool LeftAlone(Ctx& c, const UpdateKey& key);

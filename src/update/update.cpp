@@ -11,6 +11,7 @@
 #include "diag/process_list.h"
 #include "diag/share_work.h"
 #include "diag/status_report.h"
+#include "update/handover.h"
 #include "update/look.h"
 #include "update/signature.h"
 #include "update/update_state.h"
@@ -49,11 +50,7 @@ std::uint64_t BackOff(Ctx& c, const UpdateKey& key, const std::string& content, 
     u.failures = same ? std::min(u.failures + 1, kMostFailures) : 1;
     u.failedPath = key.path;
     u.failedContent = refused || anyContent ? kAnyContent : content;
-    std::uint64_t wait = kFirstBackOffMs;
-    for (int i = 1; i < u.failures && wait < kLongestBackOffMs; ++i) wait *= 2;
-    if (wait > kLongestBackOffMs) wait = kLongestBackOffMs;
-    u.retryAt = c.p.SystemTime() + wait * kFileTimePerMs;
-    return wait / 1000;
+    return BackOffWait(c, u.failures, u.retryAt);
 }
 
 // An attempt that replaced nothing: a lasting fault stops the manager only
@@ -66,13 +63,23 @@ void FailAttempt(Ctx& c, const UpdateKey& key, const std::string& content, const
     SaveUpdateState(c);
 }
 
-// A clock put back must not stretch a back-off past its longest.
-bool BackingOff(Ctx& c, const UpdateMemory& u) {
-    const std::uint64_t now = c.p.SystemTime();
-    return now < u.retryAt && u.retryAt - now <= kLongestBackOffMs * kFileTimePerMs;
-}
+bool BackingOff(Ctx& c, const UpdateMemory& u) { return BackingOffUntil(c, u.retryAt); }
 
 }  // namespace
+
+std::uint64_t BackOffWait(Ctx& c, int failures, std::uint64_t& retryAt) {
+    std::uint64_t wait = kFirstBackOffMs;
+    for (int i = 1; i < failures && wait < kLongestBackOffMs; ++i) wait *= 2;
+    if (wait > kLongestBackOffMs) wait = kLongestBackOffMs;
+    retryAt = c.p.SystemTime() + wait * kFileTimePerMs;
+    return wait / 1000;
+}
+
+// A clock put back must not stretch a back-off past its longest.
+bool BackingOffUntil(Ctx& c, std::uint64_t retryAt) {
+    const std::uint64_t now = c.p.SystemTime();
+    return now < retryAt && retryAt - now <= kLongestBackOffMs * kFileTimePerMs;
+}
 
 // Updates that this tick leaves alone without a word: nothing new since a
 // tick of this run left it alone, or since it was found fit to wait for the
@@ -416,24 +423,46 @@ bool VersionNewer(const std::string& version, const std::string& than) {
     return std::lexicographical_compare(b, b + 4, a, a + 4);
 }
 
+namespace {
+
+// A build found ready before a look that took long may have changed since.
+void StillReady(Ctx& c, Look& r) {
+    UpdateKey now{r.key.path, {}};
+    if (r.found == Look::Ready && !(c.p.StatFile(r.key.path, now.stamp) && now == r.key)) r.found = Look::Changed;
+}
+
+bool WantsTick(const Look& r) {
+    return r.found != Look::Unreachable && r.found != Look::Absent && r.found != Look::Alone;
+}
+
+}  // namespace
+
 // Hands the worker a look at the update folder, and acts on its result
 // when it is already there; else the tick that picks it up does. A report
 // that found the worker busy goes first: the look comes at every tick.
 void UpdateKORUMGR(Ctx& c, const ManagerControl& manager) {
     const std::string folder = UpdateFolder(c);
-    if (folder.empty() || c.s.work.probing || c.s.status.waiting) return;
+    if (folder.empty() || c.s.work.probing || c.s.status.waiting || HandoverUnderWay(c)) return;
     LoadUpdateState(c);
     // What it remembers is not known yet, or not on the disk: next tick.
     if (!c.s.update.loaded || (c.s.update.unsaved && !SaveUpdateState(c))) return ReleaseHold(c);
     FreshBuildWatched(c);  // the look is given the watch as it is now
     auto look = std::make_shared<Look>();
+    auto own = std::make_shared<Look>();
     StartShareJob(
         c, "the look at '" + folder + "'",
-        [folder, look](Ctx& w) {
-            *look = LookAtShare(w, folder);
-            return look->found != Look::Unreachable && look->found != Look::Absent && look->found != Look::Alone;
+        [folder, look, own](Ctx& w) {
+            // The monitor's own build is looked at in the same look, first:
+            // the manager's result is then as fresh as it was without it.
+            *own = LookAtMonitorBuild(w, folder);
+            if (own->found != Look::Unreachable) *look = LookAtShare(w, folder);
+            StillReady(w, *own);
+            return WantsTick(*look) || WantsTick(*own);
         },
-        [look, manager](Ctx& ui) { ActOnLook(ui, *look, manager); });
+        [look, own, manager](Ctx& ui) {
+            ActOnLook(ui, *look, manager);
+            ActOnMonitorLook(ui, *own);
+        });
     CollectShareWork(c);
 }
 

@@ -28,9 +28,20 @@ std::string UpdateFolder(const Ctx& c);
 // reaching past the end of the file.
 bool IsCompleteExecutable(const std::string& head, std::uint64_t length);
 
+// Whether the image header at the start of `head` is that of a 32-bit
+// Windows program with a window of its own (PE32, i386, GUI subsystem).
+bool IsWindowsGuiProgram(const std::string& head);
+
 // Whether `version` ("a.b.c.d") is newer than `than`; a `than` that is
 // empty or out of form is older than any version.
 bool VersionNewer(const std::string& version, const std::string& than);
+
+// The wait after `failures` failed attempts in a row, in seconds: a minute,
+// doubled for each further one up to a quarter of an hour. `retryAt` is
+// when it ends, as a wall-clock FILETIME (UTC).
+std::uint64_t BackOffWait(Ctx& c, int failures, std::uint64_t& retryAt);
+// Whether that wait is still on.
+bool BackingOffUntil(Ctx& c, std::uint64_t retryAt);
 
 constexpr std::uint64_t kLargestUpdate = 512ull * 1024 * 1024;
 constexpr std::size_t kHeadBytes = 64 * 1024;

@@ -15,10 +15,22 @@ namespace {
 constexpr std::uint64_t kRollbackWatchMs = 2 * 60 * 1000;
 constexpr std::size_t kStateLimit = 16 * 1024;  // two paths, a few digests and numbers
 enum Line { kFormat, kFailed, kFailedContent, kFailures, kRetryAt, kInPlace, kRolledBack, kNewestVersion,
-            kNewestContent, kWatchPath, kWatchContent, kWatchSince, kBadRuns, kEnd, kLines };
+            kNewestContent, kWatchPath, kWatchContent, kWatchSince, kBadRuns,
+            kMonitorFailedContent, kMonitorFailures, kMonitorRetryAt, kMonitorRolledBack, kMonitorStep,
+            kMonitorContent, kMonitorVersion, kMonitorFrom, kEnd, kLines };
 const char* const kKeys[kLines] = {"update_state",   "failed",     "failed_content", "failures",      "retry_at",
                                    "in_place",       "rolled_back", "newest_version", "newest_content",
-                                   "watch_path",     "watch_content", "watch_since",  "bad_runs",      "end"};
+                                   "watch_path",     "watch_content", "watch_since",  "bad_runs",
+                                   "monitor_failed_content", "monitor_failures", "monitor_retry_at",
+                                   "monitor_rolled_back", "monitor_step", "monitor_content", "monitor_version",
+                                   "monitor_from", "end"};
+// Format 2, of the monitors before their own update, has no monitor lines:
+// a new build reads what the build it replaced wrote.
+bool InFormat(int line, const std::string& format) {
+    return format != "2" || line < kMonitorFailedContent || line == kEnd;
+}
+constexpr std::size_t kMostRolledBack = 8;
+
 std::string StatePath(Ctx& c) { return AppPath(c, c.s.sAppTitle + ".upd"); }
 
 bool ParseNumber(const std::string& text, std::uint64_t& out) {
@@ -33,6 +45,12 @@ bool IsContent(const std::string& text) {
     return text.empty() || (text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos);
 }
 
+bool IsContentList(const std::string& text) {
+    for (std::size_t at = 0; at < text.size(); at += 65)
+        if (!IsContent(text.substr(at, 64)) || (at + 64 < text.size() && text[at + 64] != ' ')) return false;
+    return true;
+}
+
 bool IsVersion(const std::string& text) {
     return text.size() <= 23 && text.find_first_not_of("0123456789.") == std::string::npos;
 }
@@ -41,7 +59,11 @@ bool IsVersion(const std::string& text) {
 // that was cut short or written by something else.
 bool SplitState(const std::string& text, std::string (&values)[kLines], std::string& why) {
     std::size_t start = 0;
+    const std::string head = std::string(kKeys[kFormat]) + "=";
+    const std::string first = text.substr(0, text.find("\r\n"));
+    const std::string format = first.compare(0, head.size(), head) == 0 ? first.substr(head.size()) : "";
     for (int i = 0; i < kLines; ++i) {
+        if (!InFormat(i, format)) continue;
         const char* key = kKeys[i];
         const std::size_t end = text.find("\r\n", start);
         const std::string line = end == std::string::npos ? std::string() : text.substr(start, end - start);
@@ -72,7 +94,8 @@ void NotReadYet(Ctx& c, const std::string& path) {
 }
 
 // The second copy of a damaged state file gives back the newest version,
-// so that a signed build older than one installed stays out.
+// so that a signed build older than one installed stays out, and the
+// monitor builds rolled back.
 void RecoverNewest(Ctx& c, const std::string& path) {
     std::string text, why;
     UpdateMemory copy;
@@ -80,6 +103,7 @@ void RecoverNewest(Ctx& c, const std::string& path) {
         return;
     c.s.update.newestVersion = copy.newestVersion;
     c.s.update.newestContent = copy.newestContent;
+    c.s.update.monitor.rolledBack = copy.monitor.rolledBack;  // never handed over again either
     DebugRecord(c, "UPDATE STATE RECOVERED: newest version '" + copy.newestVersion + "' from '" + path + ".bak'");
 }
 
@@ -96,11 +120,37 @@ std::uint32_t WriteWhole(Ctx& c, const std::string& path, const std::string& tex
     return error == 0 ? 1 : error;
 }
 
+// The monitor's lines; those of format 2, all empty, say nothing happened.
+bool ParseMonitor(const std::string (&v)[kLines], MonitorMemory& m) {
+    if (v[kFormat] == "2") return true;
+    std::uint64_t failures = 0, from = 0;
+    m.failedContent = v[kMonitorFailedContent];
+    m.rolledBack = v[kMonitorRolledBack];
+    m.step = v[kMonitorStep];
+    m.content = v[kMonitorContent];
+    m.version = v[kMonitorVersion];
+    if (!ParseNumber(v[kMonitorFailures], failures) || !ParseNumber(v[kMonitorRetryAt], m.retryAt) ||
+        !ParseNumber(v[kMonitorFrom], from) || from > 0xFFFFFFFFull || !IsContent(m.failedContent) ||
+        !IsContent(m.content) || !IsVersion(m.version) || !IsContentList(m.rolledBack) ||
+        (m.step != "" && m.step != "moving" && m.step != "started"))
+        return false;
+    m.failures = static_cast<int>(std::min<std::uint64_t>(failures, kMostFailures));
+    m.from = static_cast<std::uint32_t>(from);
+    return true;
+}
+
 }  // namespace
+
+void RememberRolledBack(MonitorMemory& m, const std::string& content) {
+    if (!m.rolledBack.empty()) m.rolledBack += ' ';
+    m.rolledBack += content;
+    while (m.rolledBack.size() > kMostRolledBack * 65) m.rolledBack.erase(0, 65);
+}
 
 std::string UpdateStateText(const UpdateMemory& u) {
     const bool w = u.watching;
-    const std::string values[kLines] = {"2",
+    const MonitorMemory& m = u.monitor;
+    const std::string values[kLines] = {"3",
                                         u.failedPath,
                                         u.failedContent,
                                         std::to_string(std::min(u.failures, kMostFailures)),
@@ -113,6 +163,14 @@ std::string UpdateStateText(const UpdateMemory& u) {
                                         w ? u.replacedContent : "",
                                         std::to_string(w ? u.replacedAt : 0),
                                         std::to_string(w ? u.badRuns : 0),
+                                        m.failedContent,
+                                        std::to_string(std::min(m.failures, kMostFailures)),
+                                        std::to_string(m.retryAt),
+                                        m.rolledBack,
+                                        m.step,
+                                        m.content,
+                                        m.version,
+                                        std::to_string(m.from),
                                         "1"};
     std::string text;
     for (int i = 0; i < kLines; ++i) text += std::string(kKeys[i]) + "=" + values[i] + "\r\n";
@@ -122,7 +180,7 @@ std::string UpdateStateText(const UpdateMemory& u) {
 bool ParseUpdateState(const std::string& text, UpdateMemory& u, std::string& why) {
     std::string v[kLines];
     if (!SplitState(text, v, why)) return false;
-    if (v[kFormat] != "2" || v[kEnd] != "1") {
+    if ((v[kFormat] != "2" && v[kFormat] != "3") || v[kEnd] != "1") {
         why = "unknown format";
         return false;
     }
@@ -141,6 +199,7 @@ bool ParseUpdateState(const std::string& text, UpdateMemory& u, std::string& why
               ParseNumber(v[kWatchSince], read.replacedAt) && ParseNumber(v[kBadRuns], badRuns) &&
               IsVersion(read.newestVersion);
     for (int line : {kFailedContent, kInPlace, kRolledBack, kNewestContent, kWatchContent}) ok = ok && IsContent(v[line]);
+    ok = ok && ParseMonitor(v, read.monitor);
     if (!ok) {
         why = "a value out of form";
         return false;

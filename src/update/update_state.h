@@ -10,6 +10,7 @@ namespace rz {
 
 struct Ctx;
 struct UpdateMemory;
+struct MonitorMemory;
 
 // Two runs that would not run, and the third start brings the old build back.
 constexpr int kBadRunsBeforeRollback = 2;
@@ -41,6 +42,8 @@ bool SaveUpdateState(Ctx& c);
 // cannot be: the action waits, told once per action and error.
 // `action` reads as "the swap to 'X'".
 bool SavedFirst(Ctx& c, const std::string& action);
+// A build that was handed over and rolled back; the oldest are forgotten.
+void RememberRolledBack(MonitorMemory& m, const std::string& content);
 // Whether the build that the last update installed is still watched: within
 // its 2 minutes, or with a rollback due. A watch that is over ends here.
 bool FreshBuildWatched(Ctx& c);

@@ -37,6 +37,8 @@ const std::string kNew = kApp + "\\KORUMGR.new", kState = kApp + "\\ROREROZARIRA
 const std::string kLog = kApp + "\\ROREROZARIRADI.deb", kKey = kApp + "\\UpdateKey.pem";
 const std::string kHang = kApp + "\\ROREROZARIRADI.hng", kTool = "C:\\TOOLS\\KORUMGR.exe.cfgedit.exe";
 const std::string kShare = "\\\\SERV01\\G\\_Updates", kUpdate = kShare + "\\KORUMGRPCWS07.exe";
+const std::string kMon = kApp + "\\ROREROZARIRADI.exe", kPrev = kApp + "\\ROREROZARIRADI.prev";
+const std::string kReady = kApp + "\\ROREROZARIRADI.rdy", kMonUpdate = kShare + "\\ROREROZARIRADIPCWS07.exe";
 constexpr std::uint64_t kSecond = 1000, kMinute = 60 * kSecond;
 constexpr std::uint64_t kLongestTick = 45 * kSecond;  // the update's stop: termination, 35 s of stop request, swap
 constexpr std::uint64_t kTick = 6 * kSecond;          // the timer's 5 s and the tick's own time
@@ -64,6 +66,9 @@ struct Build {
 
 std::string VersionText(int v) { return "1.0.0." + std::to_string(v); }
 
+// What a monitor build does when it is started to take over; 50 and up.
+enum class MonitorRuns { Well, CrashesAtStart, NeverReady, CrashesInWatch, Refused };
+
 // A whole Win32 image whose one section ends where the file does, with its
 // version where the in-memory platform reads it.
 std::string Image(const Build& b, int serial) {
@@ -74,6 +79,13 @@ std::string Image(const Build& b, int serial) {
     const std::string payload = "VS_VERSION_INFO:" + VersionText(b.version) + ";runs " +
                                 std::to_string(static_cast<int>(b.runs)) + ", serial " + std::to_string(serial);
     return exe.replace(0x100, payload.size(), payload);
+}
+
+// A monitor build: a 32-bit Windows program with a window.
+std::string MonitorImage(int version, int serial, bool gui = true) {
+    std::string exe = Image({version, Runs::Well}, serial + 1000);
+    if (gui) exe[0x44] = 0x4C, exe[0x45] = 0x01, exe[0x58] = 0x0B, exe[0x59] = 0x01, exe[0x9C] = 2;
+    return exe;
 }
 
 struct KeyPair {
@@ -177,6 +189,15 @@ private:
     int lastAttempt_ = 0;  // since that change: 1 not ready, 2 failed, refused or records lost
     std::uint64_t lastRetryAt_ = 0;
     bool retryNotReady_ = false;
+    // The monitor's builds; the new monitor, which the sim plays up to the go
+    // (past it for a build that ends during the watch).
+    std::map<std::string, MonitorRuns> monBuilds_;
+    std::string monExe_;
+    std::set<std::string> monRolledBack_;
+    int monNewest_ = 50;
+    std::uint32_t fake_ = 0, nextOwnPid_ = 7;
+    bool fakeReady_ = false, fakeTicks_ = false;
+    std::uint64_t prevHeldUntil_ = 0;
 
     std::uint64_t Now() const { return mem.now(); }
     const std::string& Data(const std::string& path) const {
@@ -222,6 +243,12 @@ private:
     void Crawl(std::uint64_t each, std::uint64_t span);
     void ToggleLimit();
     void DrawWindows();
+    void NewMonitorBuild();
+    bool MonitorStarted(MemPlatform::Proc& p);
+    void MonitorMoved(const std::string& from, const std::string& to);
+    void WatchHandover();
+    void CheckMonitor();
+    void StepSaved(const std::string& step);
     // Checks.
     void Check(bool full);
     void CheckManagers();
@@ -279,6 +306,9 @@ void Sim::SetUp() {
     mem.AddFile(kExe, exe_);
     mem.Sha256File(kExe, exeHash_);
     mem.AddProcess("C:\\WINDOWS\\EXPLORER.EXE");  // first in the table, never the monitor's to end
+    monExe_ = MonitorImage(monNewest_, 0);
+    monBuilds_[monExe_] = MonitorRuns::Well;
+    mem.AddFile(kMon, monExe_);
     mem.AddFile(kLog);
     if (rng.Chance(70)) mem.AddFile(kHang, "60");
     mem.onStart = [this](MemPlatform::Proc& p) { return Shape(p); };
@@ -299,6 +329,7 @@ void Sim::SetUp() {
 
 // A started manager runs as its build does, with one window.
 bool Sim::Shape(MemPlatform::Proc& p) {
+    if (Is(p.path, kMon)) return MonitorStarted(p);
     const std::string& content = Data(p.path);
     const auto b = builds_.find(content);
     const Runs runs = b == builds_.end() ? Runs::WillNotStart : b->second.runs;
@@ -359,6 +390,8 @@ void Sim::Boot() {
     connectDue_ = Now() + kTick;
     lastAttempt_ = 2;  // what the last run told is in the log no more, perhaps
     if (!Manager()) deaths_.push_back({Now(), kSecond});
+    if (!monBuilds_.count(Data(kMon))) Fail("no whole monitor build to start at logon");
+    if (mem.commandArgs.empty()) mem.ownPid = ++nextOwnPid_;
     try {
         ProgramMain(fp);
     } catch (const ProgramEnded& e) {
@@ -379,6 +412,8 @@ void Sim::Down() {
 }
 
 std::uint32_t Sim::FailWhen(const std::string& name, const std::string& path, const std::string& other) {
+    const Ctx* c = ProgramState();
+    if (name == "WriteText" && Is(path, kReady) && !(c && c->s.update.loaded)) Fail("ready signalled before the state was read");
     if (name == "CopyFileTo" && Is(other, kUpdate) && Keys() != 0 && junk_.count(Data(kUpdate)))
         junkCopies_.push_back(Now());
     const std::string p = UCase(path);
@@ -402,6 +437,12 @@ MemPlatform::Node* Sim::Mutable(const std::string& path) { return const_cast<Mem
 
 // Every change of KORUMGR.exe is a move: an update's, or a rollback's.
 void Sim::Moved(const std::string& from, const std::string& to, bool moved) {
+    if (moved && (Is(to, kMon) || Is(to, kPrev))) MonitorMoved(from, to);
+    // The power goes at each step of a handover: after each save of the
+    // state and after the build has its name.
+    const Ctx* c = ProgramState();
+    const bool handing = c && (!c->s.update.monitor.step.empty() || c->s.handover.phase != Handover::None);
+    if (moved && handing && !Is(to, kPrev) && rng.Chance(8)) return PowerCut();
     if (!moved || !Is(to, kExe)) return;
     NoteDeaths();  // the run that makes a rollback due may have ended this instant
     const std::string content = Data(kExe), before = exe_, beforeHash = exeHash_;
@@ -478,6 +519,7 @@ std::string Sim::Illegit(const std::string& content, bool keyNow) {
 // The update's stop ends the manager beside the monitor, by the ids its
 // census found: never a tool named after it, nor a manager elsewhere.
 void Sim::Terminated(const MemPlatform::Proc& p) {
+    if (p.pid == fake_) return;  // a new monitor that was not ready in time
     const Ctx* c = ProgramState();
     const auto r = runs_.find(p.pid);
     if (c && c->s.sUpdateHold == kYes) {
@@ -517,6 +559,7 @@ void Sim::NextEvent() {
         else if (kind < 91) Note("tool started"), mem.AddProcess(kTool);
         else if (kind < 93) ChangeConnect();
         else if (kind < 94) ByHand(rng.Chance(50) ? kExe : "C:\\OLD\\KORUMGR.exe");
+        else if (kind < 98) NewMonitorBuild();
         NextEvent();
     });
 }
@@ -698,6 +741,8 @@ void Sim::PowerCut() {
     rules_.erase(std::remove_if(rules_.begin(), rules_.end(), [](const Rule& r) { return r.path != "*SHARE"; }),
                  rules_.end());
     alive_.clear();
+    fake_ = 0, fakeTicks_ = fakeReady_ = false;
+    mem.commandArgs.clear();
     logChecked_ = Data(kLog).size();  // what was not yet on the disk is zeros now
     dark_ = true;
     At(Now() + rng.Between(20, 180) * kSecond, "power back, monitor started", [this] {
@@ -915,6 +960,10 @@ void Sim::CheckManagers() {
             continue;
         }
         if (held && !it->held) it->bound += kLongestTick, it->held = true;
+        // The new monitor that the simulation plays ticks without a census:
+        // until it crashes and the guardian takes over, no real monitor
+        // watches the manager.
+        if (fakeTicks_) it->bound = std::max(it->bound, Now() - it->at + kLongestTick);
         if (Now() > it->at + it->bound) Fail("the manager has been down " + std::to_string((Now() - it->at) / 1000) + " s");
         ++it;
     }
@@ -1032,8 +1081,100 @@ void Sim::Check(bool full) {
     if (fp.shareCallsOnUi != 0) Fail("the tick called the share");
     CheckManagers();
     CheckFiles();
+    CheckMonitor();
     if (full) CheckLog();
     if (!violation_.empty() && inRun_) throw Violation{};
+}
+
+// --- the monitor's own update ------------------------------------------------
+
+void Sim::NewMonitorBuild() {
+    static const char* const kinds[] = {"good", "crashes at start", "never ready", "crashes during the watch",
+                                        "older", "unsigned", "truncated", "without a window", "rolled back before"};
+    int kind = static_cast<int>(rng.Between(0, 8));
+    if ((kind == 5 && Keys() == 0) || (kind == 8 && monRolledBack_.empty())) kind = 4;
+    std::string content = kind == 8 ? *std::next(monRolledBack_.begin(), static_cast<long>(rng.Between(0, monRolledBack_.size() - 1)))
+                                    : MonitorImage(kind == 4 ? static_cast<int>(rng.Between(40, 50)) : ++monNewest_,
+                                                   static_cast<int>(rng.Between(0, 1000)), kind != 7);
+    if (kind != 8) monBuilds_[content] = kind < 4 ? static_cast<MonitorRuns>(kind) : MonitorRuns::Refused;
+    Note(std::string("monitor build: ") + kinds[kind]);
+    mem.RemoveTree(kMonUpdate + ".sig");
+    if (Keys() != 0 && kind != 5) mem.AddFile(kMonUpdate + ".sig", Signature((Keys() & 1) ? 0 : 1, content));
+    mem.AddFile(kMonUpdate, kind == 6 ? content.substr(0, 600) : content);
+}
+
+// The sim plays the new monitor up to the go; one that runs well is then
+// the real program, started as the new build with the old one gone.
+bool Sim::MonitorStarted(MemPlatform::Proc& p) {
+    const MonitorRuns runs = monBuilds_.count(Data(p.path)) ? monBuilds_[Data(p.path)] : MonitorRuns::Refused;
+    if (runs == MonitorRuns::Refused) return Fail("started a refused monitor build"), false;
+    StepSaved("started");
+    fake_ = p.pid, fakeReady_ = fakeTicks_ = false;
+    Note("new monitor PID " + std::to_string(p.pid) + " started");
+    if (runs == MonitorRuns::CrashesAtStart) p.diesAt = Now() + rng.Between(100, 5000), p.crashCode = 0xC0000005;
+    const std::uint32_t pid = p.pid;
+    if (runs == MonitorRuns::Well || runs == MonitorRuns::CrashesInWatch)
+        At(Now() + rng.Between(300, 4000), "", [this, pid] {
+            if (fake_ == pid && mem.FindProcess(pid)->alive) mem.AddFile(kReady, std::to_string(pid)), fakeReady_ = true;
+        });
+    return true;
+}
+
+// Each step of a handover is in the state file before it is taken.
+void Sim::StepSaved(const std::string& step) {
+    UpdateMemory u;
+    std::string why;
+    if (!ParseUpdateState(Data(kState), u, why) || u.monitor.step != step || u.monitor.from != mem.ownPid)
+        Fail("a handover's step '" + step + "' taken before it was saved");
+}
+
+void Sim::MonitorMoved(const std::string& from, const std::string& to) {
+    const std::string before = monExe_;
+    monExe_ = Data(kMon);  // "" while it is renamed away
+    if (Is(to, kPrev)) return StepSaved("moving");
+    if (Is(from, kPrev) && !before.empty()) monRolledBack_.insert(before), Note("monitor rolled back");
+    if (Is(from, kPrev)) return;
+    if (monRolledBack_.count(monExe_)) Fail("a monitor build rolled back was installed again");
+    if (!monBuilds_.count(monExe_) || monBuilds_[monExe_] == MonitorRuns::Refused) Fail("a refused monitor build was installed");
+}
+
+// The go: the ready signal taken away while the new monitor runs.
+void Sim::WatchHandover() {
+    MemPlatform::Proc* p = fake_ ? mem.FindProcess(fake_) : nullptr;
+    if (!p || !p->alive) fake_ = 0, fakeTicks_ = fakeReady_ = false;
+    if (!p || !p->alive || !fakeReady_ || fakeTicks_ || mem.Has(kReady)) return;
+    if (monBuilds_[Data(kMon)] == MonitorRuns::CrashesInWatch) {
+        Note("new monitor took over; it will crash");
+        p->diesAt = Now() + rng.Between(1, 100) * kSecond, p->crashCode = 0xC0000005, fakeTicks_ = true;
+        if (!rng.Chance(40)) return;
+        // A scanner holds the backup as the build crashes: the rollback waits.
+        prevHeldUntil_ = p->diesAt + rng.Between(5, 60) * kSecond;
+        mem.heldOpen.insert(UCase(kPrev));
+        return At(prevHeldUntil_, "'ROREROZARIRADI.prev' let go", [this] { mem.heldOpen.erase(UCase(kPrev)); });
+    }
+    // The switch is made between the run's steps, with the state readable:
+    // the sim plays no guardian that would roll back a build left waiting.
+    if (inRun_ || mem.readErrors.count(UCase(kState))) return;
+    Note("new monitor took over; it is the program from now on");
+    const std::uint32_t old = mem.ownPid;
+    Down();
+    if (MemPlatform::Proc* o = mem.FindProcess(old)) o->alive = false, o->exitCode = 0, o->endedAt = Now();
+    mem.ownPid = fake_, mem.commandArgs = "/handover " + std::to_string(old);
+    fake_ = 0, fakeTicks_ = fakeReady_ = false;
+    Boot();
+    mem.commandArgs.clear();
+}
+
+void Sim::CheckMonitor() {
+    const Ctx* c = ProgramState();
+    if (fakeTicks_ && up_ && c && c->s.handover.phase != Handover::Guarding) Fail("two monitors ticking");
+    if (!monBuilds_.count(Data(kMon)) && !(c && c->s.handover.restoring))
+        Fail("'ROREROZARIRADI.exe' is not a whole monitor build");
+    if (Data(kMon) != monExe_) Fail("'ROREROZARIRADI.exe' changed outside a move");
+    if (monRolledBack_.count(Data(kMon)) && up_ && Now() > prevHeldUntil_ + 10 * kSecond && c &&
+        c->s.handover.phase == Handover::None)
+        Fail("a rolled-back monitor build is still in place");
+    WatchHandover();
 }
 
 std::string Sim::Run() {

@@ -140,6 +140,7 @@ TEST(ShareHang, AtEachShareCallOfAnUpdateAndAReport) {
         int installs;
         char installed;
     } calls[] = {
+        {"ListFirst", 1, '3'},                                                // the monitor's own build
         {"ListFirst", 1, '3'}, {"StatFile", 1, '3'}, {"ReadHeadDenyWrite", 1, '3'}, {"ReadChunk", 1, '3'},  // the look
         {"CopyFileTo", 1, '3'}, {"StatFile", 1, '3'}, {"StatFile", 1, '3'},  // the copy and its checks
         {"RemoveIfUnchanged", 2, '3'},                                        // the removal after the swap

@@ -585,10 +585,21 @@ TEST(UpdateState, DamagedStateFileIsPassedOverWithOneRecord) {
     kept.failures = 3;
     kept.retryAt = 133000000600000000ull;
     kept.newestVersion = "7.2.0.0";
+    kept.monitor.step = "started";
+    kept.monitor.from = 4242;
     const std::string whole = UpdateStateText(kept);
-    EXPECT_EQ(whole, "update_state=2\r\nfailed=G:\\_Updates\\KORUMGRSERV01.exe\r\nfailed_content=\r\nfailures=3\r\n"
-                     "retry_at=133000000600000000\r\nin_place=\r\nrolled_back=\r\nnewest_version=7.2.0.0\r\n"
-                     "newest_content=\r\nwatch_path=\r\nwatch_content=\r\nwatch_since=0\r\nbad_runs=0\r\nend=1\r\n");
+    const std::string manager = "failed=G:\\_Updates\\KORUMGRSERV01.exe\r\nfailed_content=\r\nfailures=3\r\n"
+                                "retry_at=133000000600000000\r\nin_place=\r\nrolled_back=\r\nnewest_version=7.2.0.0\r\n"
+                                "newest_content=\r\nwatch_path=\r\nwatch_content=\r\nwatch_since=0\r\nbad_runs=0\r\n";
+    EXPECT_EQ(whole, "update_state=3\r\n" + manager +
+                         "monitor_failed_content=\r\nmonitor_failures=0\r\nmonitor_retry_at=0\r\n"
+                         "monitor_rolled_back=\r\nmonitor_step=started\r\nmonitor_content=\r\nmonitor_version=\r\n"
+                         "monitor_from=4242\r\nend=1\r\n");
+    // The build before the monitor's own update wrote format 2: its successor reads it.
+    UpdateMemory older;
+    std::string olderWhy;
+    EXPECT_TRUE(ParseUpdateState("update_state=2\r\n" + manager + "end=1\r\n", older, olderWhy)) << olderWhy;
+    EXPECT_EQ(older.failures, 3);
     struct Case {
         const char* what;
         std::string text;  // "<dir>": a folder of that name
@@ -596,8 +607,8 @@ TEST(UpdateState, DamagedStateFileIsPassedOverWithOneRecord) {
     } cases[] = {
         {"cut short", whole.substr(0, whole.size() - 7), "no 'end' line where it belongs"},
         {"empty", "", "no 'update_state' line where it belongs"},
-        {"foreign", "update_state=3\r\n" + whole.substr(16), "unknown format"},
-        {"bad number", std::string(whole).replace(whole.find("=3"), 2, "=x"), "a value out of form"},
+        {"foreign", "update_state=4\r\n" + whole.substr(16), "unknown format"},
+        {"bad number", std::string(whole).replace(whole.find("failures=3") + 8, 2, "=x"), "a value out of form"},
         {"a folder: unread, not empty", "<dir>", "error 5"},
         {"in use for two ticks, remembering the update as rolled back", "<in use>", nullptr},
     };

@@ -1,0 +1,74 @@
+// What the share worker does with the monitor's own build in the update
+// folder: the manager's checks (look.cpp), and those of a monitor: a
+// 32-bit Windows program with a window, newer than the running monitor
+// whether a key is there or not, and not a build that was rolled back.
+#include "update/handover.h"
+
+#include "core/app.h"
+#include "update/look.h"
+#include "update/signature.h"
+#include "update/update.h"
+
+namespace rz {
+
+namespace {
+
+bool MonitorLeftAlone(Ctx& c, const UpdateKey& key) {
+    const MonitorMemory& m = c.s.update.monitor;
+    const bool watched = c.s.update.watching || c.p.MonotonicMs() < c.s.handover.guardedUntilMs;
+    return key == m.unchanged || (watched && key == m.waits) || (m.failures > 0 && BackingOffUntil(c, m.retryAt));
+}
+
+// The version sits inside the signed bytes: it is read from the copy once
+// the signature has passed. A monitor never goes back through the share.
+std::string VersionRefusal(Ctx& c, const std::string& version) {
+    if (version.empty()) return "the build has no file version; only a newer monitor goes in";
+    if (VersionNewer(version, c.s.sVersion)) return "";
+    return "version " + version + " is not newer than " + c.s.sVersion + ", the running monitor's";
+}
+
+}  // namespace
+
+Look LookAtMonitorBuild(Ctx& c, const std::string& folder) {
+    Look r;
+    UpdateKey& key = r.key;
+    key.path = folder + kAppTitle + c.s.THISMACHINENAME + ".exe";
+    const ListResult found = c.p.ListFirst(key.path);
+    if (found.error) return r;
+    r.found = Look::Absent;
+    if (found.first.empty()) return r;
+    std::vector<RsaPublicKey> keys;
+    std::string head;
+    if (!BeforeCopy(c, r, MonitorLeftAlone, keys, head)) return r;
+    r.found = Look::Refused;
+    if (!IsWindowsGuiProgram(head)) {
+        r.why = "'" + key.path + "' is not a 32-bit Windows program with a window";
+        return r;
+    }
+    r.found = Look::InPlace;
+    if (AlreadyInPlace(c, key, AppPath(c, std::string(kAppTitle) + ".exe"))) {
+        RemoveInPlace(c, key, AppPath(c, std::string(kAppTitle) + ".exe"), r.why);
+        return r;
+    }
+    const std::string temp = AppPath(c, std::string(kAppTitle) + ".new");
+    r.found = Look::Failed;
+    r.why = PrepareCopy(c, key, temp);
+    if (r.why.empty()) r.why = Content(c, temp, r.content);
+    if (!r.why.empty()) return r;
+    r.found = Look::Known;
+    if (c.s.update.monitor.rolledBack.find(r.content) != std::string::npos) return r;
+    r.found = Look::Refused;
+    r.why = SignatureRefusal(c, keys, temp, key.path);
+    if (!r.why.empty()) return r;
+    r.version = c.p.FileVersion(temp);
+    r.why = VersionRefusal(c, r.version);
+    if (!r.why.empty()) return r;
+    r.found = Look::Failed;
+    r.why = Flush(c, temp);
+    if (!r.why.empty()) return r;
+    UpdateKey now{key.path, {}};
+    r.found = c.p.StatFile(key.path, now.stamp) && now == key ? Look::Ready : Look::Changed;
+    return r;
+}
+
+}  // namespace rz

@@ -1,0 +1,67 @@
+# End-to-end cases of the monitor's own update, sourced by run.sh: MUPD is
+# its build in the update folder; the monitor one version on is taken over.
+monitor_g() {
+    update_g "$1"
+    MUPD="${UPD%/*}/ROREROZARIRADISERV01.exe"
+    mkdir -p "${UPD%/*}/_Status"
+    start_monitor
+    wait_for "$APP/standin.log" "build=1 .*started" 10
+}
+deb_has() { wait_for "$APP/ROREROZARIRADI.deb" "$@"; }
+
+case_monitor_update() {
+    monitor_g monupd
+    local report="${UPD%/*}/_Status/SERV01.txt" before next
+    next=$(grep -o '"FileVersion", "[^"]*"' "$W32/generated/resources_next.rc" | cut -d'"' -f4)
+    before=$(grep started "$APP/standin.log")
+    cp "$W32/fixtures/monitor_next.exe" "$MUPD"
+    check "monitor update: taken over by the new build" deb_has "MONITOR UPDATE DONE: version $next" 20
+    check "monitor update: handed over, the new build in place, the old one as .prev" bash -c \
+        "grep -q 'MONITOR UPDATE HANDED OVER: ' '$APP/ROREROZARIRADI.deb' &&
+         cmp -s '$APP/ROREROZARIRADI.exe' '$W32/fixtures/monitor_next.exe' && cmp -s '$APP/ROREROZARIRADI.prev' '$W32/ROREROZARIRADI.exe'"
+    wait_for "$report" 'last_event=monitor updated' 70
+    check "monitor update: the report's version and event" grep -q "monitor_version=$next" "$report"
+    SEEN=$(grep started "$APP/standin.log")
+    check "monitor update: the manager's process is the same" test "$SEEN" = "$before"
+    check "monitor update: the applied file removed" bash -c "sleep 5; test ! -e '$MUPD'"
+    stop_monitor
+}
+
+# A build that ends at once and one never ready: each rolled back within the
+# watch with one record, the old monitor ticking, neither taken again.
+case_monitor_update_rollback() {
+    monitor_g monroll
+    printf 'exit=91\r\n' >"$APP/ROREROZARIRADI.cfg"
+    cp "$W32/fixtures/standin_monitor_91.exe" "$MUPD"
+    check "monitor rollback: a build that ends at once" \
+        deb_has "MONITOR UPDATE ROLLED BACK: version 99.91.0.0 .* ended before it was ready" 30
+    cp "$W32/fixtures/standin_monitor_92.exe" "$MUPD"
+    check "monitor rollback: a build never ready, ended" \
+        deb_has "MONITOR UPDATE ROLLED BACK: version 99.92.0.0 .* was not ready within 30 s and was ended" 60
+    check "monitor rollback: the old monitor is back" cmp -s "$APP/ROREROZARIRADI.exe" "$W32/ROREROZARIRADI.exe"
+    kill_own 'e2e.monroll.KORUMGR.exe' -KILL
+    check "monitor rollback: it ticks: a killed manager comes back" \
+        wait_for_count "$APP/standin.log" "KORUMGR.exe build=1 .*started" 2 12
+    rm -f "$MUPD" && sleep 6 && cp "$W32/fixtures/standin_monitor_91.exe" "$MUPD"
+    check "monitor rollback: a build rolled back is left alone" deb_has "MONITOR UPDATE LEFT ALONE: .* rolled back" 20
+    check "monitor rollback: one record per rollback, each build started once" \
+        test "$(count "$APP/ROREROZARIRADI.deb" 'ROLLED BACK')" = 2 -a "$(count "$APP/standin.log" 'ROREROZARIRADI.exe .*started')" = 2
+    stop_monitor
+    kill_own 'e2e.monroll.'
+}
+
+# Both monitors killed mid-handover: a start as at logon runs a whole one.
+case_monitor_update_killed() {
+    monitor_g monkill
+    cp "$W32/fixtures/monitor_next.exe" "$MUPD"
+    deb_has "MONITOR UPDATE STARTED: " 20
+    kill_own 'e2e.monkill.ROREROZARIRADI' -KILL
+    sleep 1
+    check "monitor killed: ROREROZARIRADI.exe is a whole build" bash -c \
+        "cmp -s '$APP/ROREROZARIRADI.exe' '$W32/fixtures/monitor_next.exe' || cmp -s '$APP/ROREROZARIRADI.exe' '$W32/ROREROZARIRADI.exe'"
+    start_monitor
+    check "monitor killed: the start finds the handover broken off" deb_has "MONITOR UPDATE (BROKEN OFF|DONE): " 20
+    kill_own 'e2e.monkill.KORUMGR.exe' -KILL
+    check "monitor killed: the monitor so started ticks" wait_for_count "$APP/standin.log" "build=1 .*started" 2 12
+    stop_monitor
+}

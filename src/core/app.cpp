@@ -10,6 +10,8 @@ namespace rz {
 const char* const kServerMachineName = RZ_SERVER_MACHINE_NAME;
 const char* const kDefaultMainMachine = RZ_DEFAULT_MAIN_MACHINE;
 const char* const kAppTitle = "ROREROZARIRADI";
+const char* const kSessionMutex = "ROREROZARIRADI.PrevInstance";
+const char* const kGlobalMutex = "Global\\ROREROZARIRADI.PrevInstance";
 
 void EndProgram(Ctx& c, int exitCode) {
     c.p.EndProgram(exitCode);

@@ -21,6 +21,12 @@ namespace rz {
 extern const char* const kServerMachineName;
 extern const char* const kDefaultMainMachine;
 extern const char* const kAppTitle;
+// The single-instance mutexes. The session's name is the one every version
+// has held, so that an older monitor of this session is found; the global
+// one finds a monitor of another session (a technician's remote desktop on
+// the server, which the Run key starts one in too).
+extern const char* const kSessionMutex;
+extern const char* const kGlobalMutex;
 
 constexpr std::uint32_t kHKeyLocalMachine = 0x80000002u;
 constexpr const char* kYes = "YES";

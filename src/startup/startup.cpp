@@ -20,12 +20,6 @@ const char* const kRunKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const char* const kAppClassNames[] = {"ThunderRTMain", "ThunderRT5Main", "ThunderRT6Main"};
 constexpr std::uint32_t kComputerNameChars = 255;
 constexpr std::uint64_t kRefusalMs = 5000;
-// The session's name is the one every version has held, so that an older
-// monitor of this session is found; the global one finds a monitor of
-// another session (a technician's remote desktop on the server, which the
-// Run key starts one in too), whose windows this session cannot reach.
-const char* const kSessionMutex = "ROREROZARIRADI.PrevInstance";
-const char* const kGlobalMutex = "Global\\ROREROZARIRADI.PrevInstance";
 constexpr std::uint32_t kFirstIntervalMs = 100;
 
 // Ends start-up without arming the timer, leaving a trace that needs nobody

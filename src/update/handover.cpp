@@ -159,7 +159,10 @@ void RollBack(Ctx& c, const std::string& why) {
     h.unsaved = !SaveUpdateState(c);
     PutBack(c);
     RemoveIfPresent(c, ReadyFile(c));
-    if (guarding) c.p.PrevInstance();  // this one is the instance again
+    if (guarding) {  // this one is the instance again
+        c.p.PrevInstance(kSessionMutex);
+        c.p.PrevInstance(kGlobalMutex);
+    }
     StatusMonitorUpdate(c, kUpdateResults[2], h.version);
     TracedRecord(c, "MONITOR UPDATE ROLLED BACK: version " + h.version + " (PID " + std::to_string(h.pid) + ") " + why +
                         "; this monitor, version " + c.s.sVersion + ", ticks again");

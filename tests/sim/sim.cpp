@@ -197,6 +197,7 @@ private:
     int monNewest_ = 50;
     std::uint32_t fake_ = 0, nextOwnPid_ = 7;
     bool fakeReady_ = false, fakeTicks_ = false;
+    std::set<std::string> monUnsigned_;
     std::uint64_t prevHeldUntil_ = 0;
 
     std::uint64_t Now() const { return mem.now(); }
@@ -517,7 +518,8 @@ std::string Sim::Illegit(const std::string& content, bool keyNow) {
 
 // Terminations outside an update's stop are of a frozen manager only.
 // The update's stop ends the manager beside the monitor, by the ids its
-// census found: never a tool named after it, nor a manager elsewhere.
+// census found: never a tool named after it, nor a manager elsewhere. A
+// frozen one is ended wherever it runs: the census counts it as the manager.
 void Sim::Terminated(const MemPlatform::Proc& p) {
     if (p.pid == fake_) return;  // a new monitor that was not ready in time
     const Ctx* c = ProgramState();
@@ -526,7 +528,8 @@ void Sim::Terminated(const MemPlatform::Proc& p) {
         if (!Is(p.path, kExe)) Fail("the update's stop ended '" + p.path + "'");
         return;
     }
-    if (!Is(p.path, kExe) || r == runs_.end()) return Fail("terminated '" + p.path + "' for a frozen manager");
+    if (!EndsWithNoCase(p.path, "\\KORUMGR.exe") || r == runs_.end())
+        return Fail("terminated '" + p.path + "' for a frozen manager");
     if (r->second.hungSince == 0) return Fail("terminated a manager that responds");
     if (Now() - r->second.hungSince < static_cast<std::uint64_t>(limitSeconds_) * kSecond)
         return Fail("terminated a manager frozen for less than " + std::to_string(limitSeconds_) + " s");
@@ -653,6 +656,9 @@ void Sim::ChangeKeys(int bits) {
     if (bits == Keys()) return;
     Note("key file: " + std::string(bits == 0 ? "gone" : bits == kDamagedKey ? "damaged" : "keys " + std::to_string(bits)));
     keys_.push_back({Now(), bits});
+    // Without a key an unsigned monitor build is a good one.
+    if (bits == 0)
+        for (const std::string& content : monUnsigned_) monBuilds_[content] = MonitorRuns::Well;
     if (bits == 0) return mem.RemoveTree(kKey);
     mem.AddFile(kKey, bits == kDamagedKey ? std::string("-----BEGIN PUBLIC KEY-----\r\nAAAA\r\n")
                                           : ((bits & 1) ? Key(0).pub : "") + ((bits & 2) ? Key(1).pub : ""));
@@ -880,7 +886,7 @@ bool Sim::Quiet() {
            !backingOff && Now() >= junkUntil_ && rules_.empty() && mem.heldOpen.empty() &&
            mem.unreachableHosts.size() == 1 && fp.shareCallMs == 0 && fp.shareHangsUntil <= Now() &&
            mem.writerLocked.empty() && stopDeadline_ == 0 && !stubborn && mem.computerName == "PCWS07" &&
-           !mem.snapshotFails;
+           !mem.snapshotFails && fake_ == 0 && c->s.handover.phase == Handover::None;
 }
 
 // --- where Windows differs from Wine ---------------------------------------
@@ -1097,6 +1103,7 @@ void Sim::NewMonitorBuild() {
                                     : MonitorImage(kind == 4 ? static_cast<int>(rng.Between(40, 50)) : ++monNewest_,
                                                    static_cast<int>(rng.Between(0, 1000)), kind != 7);
     if (kind != 8) monBuilds_[content] = kind < 4 ? static_cast<MonitorRuns>(kind) : MonitorRuns::Refused;
+    if (kind == 5) monUnsigned_.insert(content);
     Note(std::string("monitor build: ") + kinds[kind]);
     mem.RemoveTree(kMonUpdate + ".sig");
     if (Keys() != 0 && kind != 5) mem.AddFile(kMonUpdate + ".sig", Signature((Keys() & 1) ? 0 : 1, content));

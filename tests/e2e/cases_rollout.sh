@@ -141,3 +141,35 @@ case_rollout_halt() {
          [ \"\$(ls -A '$ROLLOUT_UPD' | tr '\n' ' ')\" = '_Rollout _Status ' ]"
     stop_rollout_pcs
 }
+
+# A new build of the monitor itself taken to the server, then, once it has
+# ticked there for the soak, to the workstation; neither manager restarted.
+case_rollout_monitor() {
+    trap 'stop_pcws; end_case' EXIT
+    local out="$RZ_OUT/rollout-monitor.out" next serv_before pcws_before
+    next=$(grep -o '"FileVersion", "[^"]*"' "$W32/generated/resources_next.rc" | cut -d'"' -f4)
+    rollout_pcs rm
+    serv_before=$(grep started "$SERV_APP/standin.log")
+    pcws_before=$(grep started "$PCWS_APP/standin.log")
+    rollout_run "$out" start "$W32/fixtures/monitor_next.exe" --monitor --folder "$ROLLOUT_UPD" \
+        --machines SERV01,PCWS07 --waves 1,100% --soak 20s --take-limit 3m
+    check "rollout --monitor: the server's monitor is handed over to the new build" \
+        wait_for "$SERV_APP/ROREROZARIRADI.deb" "MONITOR UPDATE DONE: version $next" 40
+    check "rollout --monitor: the workstation's build waits for the server's soak" \
+        test ! -e "$ROLLOUT_UPD/ROREROZARIRADIPCWS07.exe"
+    check "rollout --monitor: then the workstation takes it" \
+        wait_for "$PCWS_APP/ROREROZARIRADI.deb" "MONITOR UPDATE DONE: version $next" 90
+    check "rollout --monitor: done once both ran it for the soak, exit 0" wait_exit "$ROLLOUT_PID" 90
+    SEEN="exit ${EXIT:-none}: $(tail -n 3 "$out" | tr '\n' '|')"
+    check "rollout --monitor: exit code 0, wave 1 healthy before the workstation's copy" bash -c \
+        "[ '${EXIT:-x}' = 0 ] && grep -n -e 'wave 1 of 2 is healthy' -e 'PCWS07: copying' -e 'done: ' '$out' |
+         cut -d: -f1 | sort -n -c"
+    check "rollout --monitor: both PCs run the new monitor" bash -c \
+        "cmp -s '$SERV_APP/ROREROZARIRADI.exe' '$W32/fixtures/monitor_next.exe' &&
+         cmp -s '$PCWS_APP/ROREROZARIRADI.exe' '$W32/fixtures/monitor_next.exe'"
+    SEEN="$(grep started "$SERV_APP/standin.log" "$PCWS_APP/standin.log" | tr '\n' '|')"
+    check "rollout --monitor: neither manager was started again" bash -c \
+        "[ \"\$(grep started '$SERV_APP/standin.log')\" = '$serv_before' ] &&
+         [ \"\$(grep started '$PCWS_APP/standin.log')\" = '$pcws_before' ]"
+    stop_rollout_pcs
+}

@@ -149,7 +149,7 @@ private:
     // Builds, by content, and what the update did with them.
     std::map<std::string, Build> builds_;
     std::map<std::string, int> signedBy_;  // key bits of the valid signatures placed beside it
-    int newest_ = 10, newestInstalled_ = 10;
+    int newest_ = 10, newestInstalled_ = 0;  // newestInstalled_: from the share; the first build came by hand
     std::string exe_, shareContent_, replaced_;  // replaced_: what the last install took out
     std::string exeHash_, lastRolledBack_;  // the SHA-256 of the build in place, of the last rolled back
     bool fromShare_ = false;  // the build in place came from the share, not from a rollback
@@ -369,7 +369,10 @@ void Sim::MonitorStarts(const std::string& content, Runs runs) {
     if (starts_.size() > 2) Fail("the manager started three times within 5 s");
     if (content != exe_ || runs == Runs::Well) return;
     const bool watched = Now() < std::max(installedAt_, bootedAt_) + 2 * kMinute;
-    if (++brokenStarts_ > 2 && watched && Now() > std::max(heldUntil_, unsavedUntil_))
+    // Starts while the state or the files are held are not judged: the
+    // count begins again once they are free.
+    if (Now() <= std::max(heldUntil_, unsavedUntil_)) brokenStarts_ = 0;
+    if (++brokenStarts_ > 2 && watched)
         Fail("a build that will not run started a third time");
 }
 
@@ -1017,12 +1020,12 @@ void Sim::CheckState() {
     UpdateMemory u;
     std::string why;
     if (!mem.Has(kState)) {
-        if (newestInstalled_ > 10) Fail("no state file after an install");
+        if (newestInstalled_ > 0) Fail("no state file after an install");
         return;
     }
     if (!ParseUpdateState(Data(kState), u, why)) return Fail("the state file does not parse: " + why);
     const std::string prefix = "1.0.0.";
-    if (newestInstalled_ > 10 && (u.newestVersion.compare(0, prefix.size(), prefix) != 0 ||
+    if (newestInstalled_ > 0 && (u.newestVersion.compare(0, prefix.size(), prefix) != 0 ||
                                   std::atoi(u.newestVersion.c_str() + prefix.size()) < newestInstalled_))
         Fail("the state file forgets the newest version installed, " + VersionText(newestInstalled_));
     if (fromShare_ && Now() < installedAt_ + 2 * kMinute && u.replacedContent != exeHash_)

@@ -368,10 +368,14 @@ void Sim::MonitorStarts(const std::string& content, Runs runs) {
     if (!updating && runs != Runs::WillNotStart) starts_.push_back(Now());
     if (starts_.size() > 2) Fail("the manager started three times within 5 s");
     if (content != exe_ || runs == Runs::Well) return;
+    if (trace) Note("a build that will not run started");
     const bool watched = Now() < std::max(installedAt_, bootedAt_) + 2 * kMinute;
     // Starts while the state or the files are held are not judged: the
     // count begins again once they are free.
-    if (Now() <= std::max(heldUntil_, unsavedUntil_)) brokenStarts_ = 0;
+    if (Now() <= std::max(heldUntil_, unsavedUntil_)) {
+        brokenStarts_ = 0;
+        return;
+    }
     if (++brokenStarts_ > 2 && watched)
         Fail("a build that will not run started a third time");
 }

@@ -168,6 +168,11 @@ std::string PrepareCopy(Ctx& c, const UpdateKey& key, const std::string& temp) {
 bool BeforeCopy(Ctx& c, Look& r, bool (*leftAlone)(Ctx&, const UpdateKey&), std::vector<RsaPublicKey>& keys,
                 std::string& head) {
     UpdateKey& key = r.key;
+    r.found = Look::Unreachable;
+    const ListResult found = c.p.ListFirst(key.path);
+    if (found.error) return false;  // the share is out of reach: next look
+    r.found = Look::Absent;
+    if (found.first.empty()) return false;
     const bool isFile = c.p.StatFile(key.path, key.stamp);
     const std::string error = ErrorText(c);
     r.found = Look::Alone;
@@ -237,10 +242,6 @@ Look LookAtShare(Ctx& c, const std::string& folder) {
     Look r;
     UpdateKey& key = r.key;
     key.path = folder + "KORUMGR" + c.s.THISMACHINENAME + ".exe";
-    const ListResult found = c.p.ListFirst(key.path);
-    if (found.error) return r;  // the share is out of reach: next look
-    r.found = Look::Absent;
-    if (found.first.empty()) return r;
     std::vector<RsaPublicKey> keys;
     std::string head;
     if (!BeforeCopy(c, r, LeftAlone, keys, head)) return r;

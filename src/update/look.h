@@ -36,8 +36,9 @@ std::string Flush(Ctx& c, const std::string& path);
 // Size (of `length` bytes), key file and signature shape, without a copy.
 std::string CheapRefusal(Ctx& c, const UpdateKey& key, std::uint64_t length, std::vector<RsaPublicKey>& keys,
                          std::string& read);
-// The update file's stamp, and the steps before its copy: left alone,
-// refused, not ready (read through an open, as the listing may be stale).
+// The update file `r.key.path` found, its stamp, and the steps before its
+// copy: left alone, refused, not ready (read through an open, as the
+// listing may be stale).
 // True when it may be copied, `head` its start; `r` says why not.
 bool BeforeCopy(Ctx& c, Look& r, bool (*leftAlone)(Ctx&, const UpdateKey&), std::vector<RsaPublicKey>& keys,
                 std::string& head);

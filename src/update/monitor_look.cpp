@@ -33,10 +33,6 @@ Look LookAtMonitorBuild(Ctx& c, const std::string& folder) {
     Look r;
     UpdateKey& key = r.key;
     key.path = folder + kAppTitle + c.s.THISMACHINENAME + ".exe";
-    const ListResult found = c.p.ListFirst(key.path);
-    if (found.error) return r;
-    r.found = Look::Absent;
-    if (found.first.empty()) return r;
     std::vector<RsaPublicKey> keys;
     std::string head;
     if (!BeforeCopy(c, r, MonitorLeftAlone, keys, head)) return r;

@@ -76,18 +76,32 @@ void TellOnce(Ctx& c, const UpdateKey& key, const std::string& record) {
 
 // An attempt that handed nothing over: the copy goes, and the update file
 // backs off as the manager's does, after a refusal whatever its content.
-void GiveUp(Ctx& c, const Look& r, const std::string& result, const std::string& why) {
+std::uint64_t BackOff(Ctx& c, const Look& r, bool refused) {
     MonitorMemory& m = c.s.update.monitor;
     RemoveIfPresent(c, Temp(c));
     const bool anyContent = m.failedContent == kAnyContent;
     const bool same = anyContent || (m.failures > 0 && m.failedContent == r.content);
     m.failures = same ? std::min(m.failures + 1, kMostFailures) : 1;
-    m.failedContent = result == "refused" || anyContent ? kAnyContent : r.content;
-    const std::uint64_t wait = BackOffWait(c, m.failures, m.retryAt);
+    m.failedContent = refused || anyContent ? kAnyContent : r.content;
+    return BackOffWait(c, m.failures, m.retryAt);
+}
+
+void GiveUp(Ctx& c, const Look& r, const std::string& result, const std::string& why) {
+    const std::uint64_t wait = BackOff(c, r, result == "refused");
     StatusMonitorUpdate(c, result, r.version);
     TracedRecord(c, "MONITOR UPDATE " + UCase(result) + ": " + why + "; next attempt in " + std::to_string(wait) +
                         " s; this monitor, version " + c.s.sVersion + ", stays");
     SaveUpdateState(c);
+}
+
+// A step whose state cannot be saved first is not taken: the handover
+// waits, backing off as after a failure, and nothing has changed.
+void WaitForState(Ctx& c, const Look& r, const std::string& step) {
+    c.s.update.monitor.step.clear();
+    const std::uint64_t wait = BackOff(c, r, false);
+    TracedRecord(c, "MONITOR UPDATE WAITING: the handover to version " + r.version + " waits before " + step +
+                        ": the state cannot be saved, error " + std::to_string(c.s.update.unsavedError) +
+                        "; next attempt in " + std::to_string(wait) + " s");
 }
 
 void LeaveAlone(Ctx& c, const Look& r) {
@@ -201,7 +215,7 @@ void BeginHandover(Ctx& c, const Look& r) {
     h.version = m.version = r.version;
     m.from = c.p.OwnPid();
     m.step = kMoving;
-    if (!SaveUpdateState(c)) return Abandon(c, r, "the state file cannot be saved before the handover");
+    if (!SaveUpdateState(c)) return WaitForState(c, r, "its rename");
     if (!c.p.MoveReplace(Exe(c), Prev(c)))
         return Abandon(c, r, "'" + Exe(c) + "' cannot be renamed to '" + Prev(c) + "', " + ErrorText(c));
     if (!c.p.MoveReplace(Temp(c), Exe(c))) {
@@ -212,7 +226,7 @@ void BeginHandover(Ctx& c, const Look& r) {
     m.step = kStarted;
     if (SaveUpdateState(c)) return StartNewMonitor(c, r);
     PutBack(c);
-    Abandon(c, r, "the state file cannot be saved before the start");
+    WaitForState(c, r, "its start");
 }
 
 // The go: the new monitor ticks from now, and this one guards it.

@@ -82,7 +82,8 @@ struct UpdateMemory {
     bool watching = false;
     std::string replacedPath, replacedContent;
     std::uint64_t replacedAt = 0;  // wall-clock FILETIME of the replacement
-    std::uint64_t watchFromMs = 0;  // this run only: MonotonicMs of the replacement, or of this run's start
+    std::uint64_t watchFromMs = 0;  // this run only: MonotonicMs of its first run since the swap or this run's start
+    bool watchRan = false;          // this run only: the fresh build has run since then
     int badRuns = 0;               // its runs that ended within 10 s, or abnormally
     Handle lastRun = 0;            // this run only: its last start, opened to query
     std::int64_t lastRunClock = 0;  // this run only: the wall clock less the monotonic one at that start, in ms

@@ -93,6 +93,7 @@ void TakeCensus(Ctx& c) {
         if (EndsWithNoCase(path, "VESK.exe")) c.s.VESK_RUNNING = kYes;
     }
     c.s.unreadableManagers = unreadable;
+    if (!c.s.besidePids.empty()) FreshBuildRuns(c);
     NoteManagersSeen(c);
     FollowManager(c);
 }
@@ -236,6 +237,7 @@ void JudgeLastRun(Ctx& c) {
 void FollowRun(Ctx& c, std::uint32_t taskId) {
     UpdateMemory& u = c.s.update;
     if (!u.watching || taskId == 0) return;
+    FreshBuildRuns(c);
     u.lastRunClock = ClockOffset(c);
     u.lastRunStartMs = c.p.MonotonicMs();
     u.lastRun = c.p.OpenProc(kSynchronize | kQueryLimited, false, taskId);

@@ -219,6 +219,7 @@ void RememberSwap(Ctx& c, const UpdateKey& key, const std::string& content, cons
     u.replacedContent = content;
     u.replacedAt = c.p.SystemTime();
     u.watchFromMs = c.p.MonotonicMs();
+    u.watchRan = false;
     u.badRuns = 0;
     if (VersionNewer(version, u.newestVersion)) {
         u.newestVersion = version;
@@ -231,9 +232,11 @@ void RememberSwap(Ctx& c, const UpdateKey& key, const std::string& content, cons
 void Finish(Ctx& c, const UpdateKey& key, const std::string& content, const std::string& version,
             const ManagerControl& manager) {
     UpdateMemory& u = c.s.update;
-    // The watch counts from the swap, not from before the stop.
+    // The watch counts from the swap, not from before the stop, in which
+    // the census still saw the build before.
     u.replacedAt = c.p.SystemTime();
     u.watchFromMs = c.p.MonotonicMs();
+    u.watchRan = false;
     // The run that this update stopped was of the build before: it counts
     // for nothing against the new one.
     if (u.lastRun != 0) c.p.CloseHandle(u.lastRun);

@@ -222,8 +222,9 @@ void LoadUpdateState(Ctx& c) {
     case ReadStatus::Ok:
         if (!ParseUpdateState(text, u, why)) break;
         // A watch that a restart (a power cut, say) broke off gives the
-        // build its time again from now: the outage is no run of it.
+        // build its time again from its next run: the outage is no run of it.
         u.watchFromMs = c.p.MonotonicMs();
+        u.watchRan = false;
         return;
     case ReadStatus::Missing:
         DebugRecord(c, "UPDATE STATE NOT READ: '" + path + "' (none yet); nothing remembered from earlier runs");
@@ -271,13 +272,24 @@ namespace {
 void EndWatchWhenOver(Ctx& c) {
     LoadUpdateState(c);
     UpdateMemory& u = c.s.update;
-    if (!u.watching || u.badRuns >= kBadRunsBeforeRollback || c.p.MonotonicMs() - u.watchFromMs <= kRollbackWatchMs)
+    if (!u.watching || !u.watchRan || u.badRuns >= kBadRunsBeforeRollback ||
+        c.p.MonotonicMs() - u.watchFromMs <= kRollbackWatchMs)
         return;
     u.watching = false;
     SaveUpdateState(c);
 }
 
 }  // namespace
+
+// The 2 minutes count from the build's first run: while a manager of
+// another folder runs, which the census counts as the manager, the build in
+// place is not started, and its watch must not end unseen.
+void FreshBuildRuns(Ctx& c) {
+    UpdateMemory& u = c.s.update;
+    if (!u.watching || u.watchRan) return;
+    u.watchRan = true;
+    u.watchFromMs = c.p.MonotonicMs();
+}
 
 bool FreshBuildWatched(Ctx& c) {
     EndWatchWhenOver(c);

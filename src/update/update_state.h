@@ -47,5 +47,7 @@ void RememberRolledBack(MonitorMemory& m, const std::string& content);
 // Whether the build that the last update installed is still watched: within
 // its 2 minutes, or with a rollback due. A watch that is over ends here.
 bool FreshBuildWatched(Ctx& c);
+// The fresh build runs beside the monitor, or has just been started.
+void FreshBuildRuns(Ctx& c);
 
 }  // namespace rz

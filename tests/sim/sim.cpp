@@ -130,6 +130,7 @@ private:
     // The monitor.
     bool up_ = false;
     std::uint64_t bootedAt_ = 0, stopDeadline_ = 0;
+    std::uint64_t ranAt_ = 0;  // the build in place first ran since its install or the monitor's start; 0: not yet
     std::vector<std::uint64_t> clockMoves_;
     // The manager's processes and what they run.
     struct ManagerRun {
@@ -367,6 +368,7 @@ void Sim::MonitorStarts(const std::string& content, Runs runs) {
     while (!starts_.empty() && starts_.front() + 5 * kSecond <= Now()) starts_.pop_front();
     if (!updating && runs != Runs::WillNotStart) starts_.push_back(Now());
     if (starts_.size() > 2) Fail("the manager started three times within 5 s");
+    if (content == exe_ && ranAt_ == 0) ranAt_ = Now();
     if (content != exe_ || runs == Runs::Well) return;
     if (trace) Note("a build that will not run started");
     const bool watched = Now() < std::max(installedAt_, bootedAt_) + 2 * kMinute;
@@ -393,6 +395,7 @@ void Sim::Boot() {
     mem.exitCode = -1;
     up_ = true;
     bootedAt_ = Now();
+    ranAt_ = Manager() ? Now() : 0;
     stopDeadline_ = 0;
     brokenStarts_ = 0;
     connectDue_ = Now() + kTick;
@@ -500,6 +503,7 @@ void Sim::Moved(const std::string& from, const std::string& to, bool moved) {
         Fail("'KORUMGR.exe' replaced from '" + from + "'");
     }
     installedAt_ = Now();
+    ranAt_ = 0;
     badRuns_ = 0;
     brokenStarts_ = 0;
     startFailed_ = false;
@@ -991,12 +995,12 @@ void Sim::CheckFiles() {
     }
     const auto b = builds_.find(exe_);
     if (b != builds_.end() && b->second.runs != Runs::Well) {
-        // Its watch, or the monitor's start, and the files let go, the state
-        // savable: the next starts of a build that will not run come within
-        // seconds.
-        const std::uint64_t since =
-            std::max({installedAt_ + 2 * kMinute, bootedAt_ + 2 * kMinute, heldUntil_, unsavedUntil_});
-        if (up_ && Now() > since + 30 * kSecond) Fail("a build that will not run is still installed");
+        // Its watch from its first run (a manager of another folder, which
+        // the census counts, keeps it from running), and the files let go,
+        // the state savable: the next starts of a build that will not run
+        // come within seconds.
+        const std::uint64_t since = std::max({ranAt_ + 2 * kMinute, heldUntil_, unsavedUntil_});
+        if (up_ && ranAt_ != 0 && Now() > since + 30 * kSecond) Fail("a build that will not run is still installed");
     }
     if (!expected_.empty() && Now() >= expectedBy_) {
         if (!installedEver_.count(expected_)) Fail("a ready update was not installed within 15 s");

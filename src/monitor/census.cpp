@@ -89,11 +89,12 @@ void TakeCensus(Ctx& c) {
             continue;
         }
         if (EndsWithNoCase(path, "KORUMGR.exe")) CountManager(c, e.pid);
-        if (UCase(path) == UCase(beside)) c.s.besidePids.push_back(e.pid);
         if (EndsWithNoCase(path, "VESK.exe")) c.s.VESK_RUNNING = kYes;
+        if (UCase(path) != UCase(beside)) continue;
+        c.s.besidePids.push_back(e.pid);
+        FreshBuildRuns(c);  // one that cannot be read may run from anywhere
     }
     c.s.unreadableManagers = unreadable;
-    if (!c.s.besidePids.empty()) FreshBuildRuns(c);
     NoteManagersSeen(c);
     FollowManager(c);
 }

@@ -395,7 +395,7 @@ void Sim::Boot() {
     mem.exitCode = -1;
     up_ = true;
     bootedAt_ = Now();
-    ranAt_ = Manager() ? Now() : 0;
+    ranAt_ = Manager() && Is(Manager()->path, kExe) ? Now() : 0;
     stopDeadline_ = 0;
     brokenStarts_ = 0;
     connectDue_ = Now() + kTick;
@@ -1046,6 +1046,8 @@ void Sim::CheckState() {
 // The connect strings reset at every tick, at most three dumps kept, and
 // the monitor's starts at its timer's pace.
 void Sim::CheckOthers() {
+    // The new monitor that the simulation plays has no census of its own.
+    if (fakeTicks_) connectDue_ = std::max(connectDue_, Now() + kTick);
     if (up_ && connectDue_ != 0 && Now() > connectDue_) {
         for (const char* name : {"Connect String", "Connect String Primary", "Connect String Secondary"}) {
             const auto v = mem.registry.find("SOFTWARE\\KORU BOWLING\\SYSTEM CONFIGURATION\\" + std::string(name));
@@ -1088,6 +1090,8 @@ void Sim::CheckLog() {
     }
     const Ctx* c = ProgramState();
     if (!c || c->s.update.retryAt == lastRetryAt_) return;
+    // While records are lost, the one that set the back-off may be among them.
+    if (c->s.lostRecords > 0) lastAttempt_ = 2;
     retryNotReady_ = lastAttempt_ == 1;
     lastRetryAt_ = c->s.update.retryAt;
     lastAttempt_ = 0;

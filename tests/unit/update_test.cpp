@@ -458,6 +458,7 @@ TEST(UpdateRollback, BuildThatWillNotRunMakesWayForThePreviousOne) {
         int stateHeldFor = 0;   // ticks from the restart with the state file held
         long stopMs = -1;       // a manager runs, and obeys the stop request after this long
         bool stateReadOnly = false;
+        bool elsewhere = false;  // a manager of another folder runs from before the swap
     } cases[] = {{"cannot start", 1, 0, 0, 0, 0, false, true, 3},
                  {"quits at once", 0, 2, 0, 0, 0, false, true, 4},
                  {"quits at once, the monitor restarted", 0, 3, 0, 0, 0, true, true, 5},
@@ -472,11 +473,15 @@ TEST(UpdateRollback, BuildThatWillNotRunMakesWayForThePreviousOne) {
                  {"quits at once 100 s after a swap that waited 30 s for its stop", 0, 2, 100000, 0, 0, false, true, 4,
                   1, -1, 0, 30000},
                  // Seed 15: a read-only state file refused every save.
-                 {"quits at once, the state file read-only", 0, 2, 0, 0, 0, false, true, 4, 1, -1, 0, -1, true}};
+                 {"quits at once, the state file read-only", 0, 2, 0, 0, 0, false, true, 4, 1, -1, 0, -1, true},
+                 // Seed 1106: the watch ended before the build had ever run.
+                 {"quits at once after 3 minutes in which a manager of another folder ran", 0, 2, 180000, 0, 0, false,
+                  true, 3, 1, -1, 0, -1, false, true}};
     for (const Case& k : cases) {
         World w;
         ServerWithUpdate(w, true);
         if (k.stateReadOnly) w.p.AddFile(w.Path("ROREROZARIRADI.upd"), "", true);
+        if (k.elsewhere) w.p.AddProcess("C:\\OLD\\KORUMGR.exe");
         if (k.stopMs >= 0) {
             MemPlatform::Proc& running = w.p.AddProcess(w.Path("KORUMGR.exe"));
             running.ignoresTerminate = true;

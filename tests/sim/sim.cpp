@@ -130,6 +130,7 @@ private:
     // The monitor.
     bool up_ = false;
     std::uint64_t bootedAt_ = 0, stopDeadline_ = 0;
+    std::uint64_t elsewhereUntil_ = 0;  // a manager of another folder last ran then
     std::uint64_t ranAt_ = 0;  // the build in place first ran since its install or the monitor's start; 0: not yet
     std::vector<std::uint64_t> clockMoves_;
     // The manager's processes and what they run.
@@ -782,6 +783,13 @@ void Sim::StopFile() {
     Note("stop file");
     mem.AddFile(kApp + (rng.Chance(50) ? "\\ROREROZARIRADI.stp" : "\\KORUMGRS.stp"));
     stopDeadline_ = Now() + kTick + kFinalReportWaitMs;  // its last report may wait for the share
+    // The new monitor that the simulation plays obeys it too.
+    if (fake_ != 0)
+        At(Now() + kSecond, "", [this] {
+            if (MemPlatform::Proc* f = fake_ ? mem.FindProcess(fake_) : nullptr)
+                f->alive = false, f->exitCode = 0, f->endedAt = Now();
+            fake_ = 0, fakeTicks_ = fakeReady_ = false;
+        });
     const std::uint64_t back = rng.Between(10, 120) * kSecond;
     // The manager restarted by a technician meanwhile, freezing soon after:
     // it is no younger for not being the monitor's.
@@ -999,7 +1007,12 @@ void Sim::CheckFiles() {
         // the census counts, keeps it from running), and the files let go,
         // the state savable: the next starts of a build that will not run
         // come within seconds.
-        const std::uint64_t since = std::max({ranAt_ + 2 * kMinute, heldUntil_, unsavedUntil_});
+        // A manager of another folder counts as the manager: while it runs
+        // there is no start, and a rollback due waits for the next one.
+        for (const MemPlatform::Proc& p : mem.procs)
+            if (p.alive && !p.terminating && EndsWithNoCase(p.path, "\\KORUMGR.exe") && !Is(p.path, kExe))
+                elsewhereUntil_ = Now();
+        const std::uint64_t since = std::max({ranAt_ + 2 * kMinute, heldUntil_, unsavedUntil_, elsewhereUntil_});
         if (up_ && ranAt_ != 0 && Now() > since + 30 * kSecond) Fail("a build that will not run is still installed");
     }
     if (!expected_.empty() && Now() >= expectedBy_) {

@@ -63,22 +63,30 @@ void FailAttempt(Ctx& c, const UpdateKey& key, const std::string& content, const
     SaveUpdateState(c);
 }
 
-bool BackingOff(Ctx& c, const UpdateMemory& u) { return BackingOffUntil(c, u.retryAt); }
+bool BackingOff(Ctx& c, const UpdateMemory& u) { return BackingOffUntil(c, u.retryAt, u.failures); }
+
+}  // namespace
+
+namespace {
+
+std::uint64_t WaitMs(int failures) {
+    std::uint64_t wait = kFirstBackOffMs;
+    for (int i = 1; i < failures && wait < kLongestBackOffMs; ++i) wait *= 2;
+    return std::min(wait, kLongestBackOffMs);
+}
 
 }  // namespace
 
 std::uint64_t BackOffWait(Ctx& c, int failures, std::uint64_t& retryAt) {
-    std::uint64_t wait = kFirstBackOffMs;
-    for (int i = 1; i < failures && wait < kLongestBackOffMs; ++i) wait *= 2;
-    if (wait > kLongestBackOffMs) wait = kLongestBackOffMs;
+    const std::uint64_t wait = WaitMs(failures);
     retryAt = c.p.SystemTime() + wait * kFileTimePerMs;
     return wait / 1000;
 }
 
-// A clock put back must not stretch a back-off past its longest.
-bool BackingOffUntil(Ctx& c, std::uint64_t retryAt) {
+// A clock put back must not stretch a back-off past its own length.
+bool BackingOffUntil(Ctx& c, std::uint64_t retryAt, int failures) {
     const std::uint64_t now = c.p.SystemTime();
-    return now < retryAt && retryAt - now <= kLongestBackOffMs * kFileTimePerMs;
+    return now < retryAt && retryAt - now <= WaitMs(failures) * kFileTimePerMs;
 }
 
 // Updates that this tick leaves alone without a word: nothing new since a

@@ -40,8 +40,8 @@ bool VersionNewer(const std::string& version, const std::string& than);
 // doubled for each further one up to a quarter of an hour. `retryAt` is
 // when it ends, as a wall-clock FILETIME (UTC).
 std::uint64_t BackOffWait(Ctx& c, int failures, std::uint64_t& retryAt);
-// Whether that wait is still on.
-bool BackingOffUntil(Ctx& c, std::uint64_t retryAt);
+// Whether that wait is still on: a clock put back cannot make it longer.
+bool BackingOffUntil(Ctx& c, std::uint64_t retryAt, int failures);
 
 constexpr std::uint64_t kLargestUpdate = 512ull * 1024 * 1024;
 constexpr std::size_t kHeadBytes = 64 * 1024;

@@ -54,6 +54,8 @@ Opened OpenUpdate(Ctx& c, const UpdateKey& key) {
 
 }  // namespace
 
+namespace {
+
 // Checks that cost no copy: the update's size, and with signing on a key
 // file fit for use and a signature of the key's length beside the update.
 // "" when they pass; `keys` is then what the signature check uses, and
@@ -80,8 +82,6 @@ std::string Content(Ctx& c, const std::string& temp, std::string& content) {
     }
     return "the copy '" + temp + "' cannot be read for its SHA-256, " + ErrorText(c);
 }
-
-namespace {
 
 // An update still being written to the share, or cut short, must never
 // cost the centre its running manager. "" when it is ready; the key then
@@ -147,6 +147,8 @@ bool AlreadyInPlace(Ctx& c, const UpdateKey& key, const std::string& target) {
     return c.p.StatFile(target, current) && current.length == key.stamp.length && SameBytes(c, key.path, target);
 }
 
+namespace {
+
 // Copies the update beside the manager while the manager still runs, and
 // checks that the copy is the very update the readiness check saw.
 // "" when it is, else what went wrong.
@@ -164,6 +166,8 @@ std::string PrepareCopy(Ctx& c, const UpdateKey& key, const std::string& temp) {
     if (!c.p.StatFile(key.path, now.stamp) || !(now == key)) return "'" + key.path + "' changed while it was copied";
     return "";
 }
+
+}  // namespace
 
 bool BeforeCopy(Ctx& c, Look& r, bool (*leftAlone)(Ctx&, const UpdateKey&), std::vector<RsaPublicKey>& keys,
                 std::string& head) {
@@ -251,10 +255,7 @@ Look LookAtShare(Ctx& c, const std::string& folder) {
         return r;
     }
     const std::string temp = AppPath(c, "KORUMGR.new");
-    r.found = Look::Failed;
-    r.why = PrepareCopy(c, key, temp);
-    if (r.why.empty()) r.why = Content(c, temp, r.content);
-    if (!r.why.empty()) return r;
+    if (!CopyChecked(c, r, temp)) return r;
     r.found = Look::Known;
     if (r.content == c.s.update.rolledBack || r.content == c.s.update.inPlace) return r;
     // The bytes checked are the bytes that would be installed.
@@ -262,14 +263,25 @@ Look LookAtShare(Ctx& c, const std::string& folder) {
     r.why = SignatureRefusal(c, keys, temp, key.path);
     if (!r.why.empty()) return r;
     r.version = c.p.FileVersion(temp);
+    Conclude(c, r, temp);
+    return r;
+}
+
+bool CopyChecked(Ctx& c, Look& r, const std::string& temp) {
+    r.found = Look::Failed;
+    r.why = PrepareCopy(c, r.key, temp);
+    if (r.why.empty()) r.why = Content(c, temp, r.content);
+    return r.why.empty();
+}
+
+// The share may have been slow since the copy: an update that changed
+// meanwhile is a newer one, and this result is out of date.
+void Conclude(Ctx& c, Look& r, const std::string& temp) {
     r.found = Look::Failed;
     r.why = Flush(c, temp);
-    if (!r.why.empty()) return r;
-    // The share may have been slow since the copy: an update that changed
-    // meanwhile is a newer one, and this result is out of date.
-    UpdateKey now{key.path, {}};
-    r.found = c.p.StatFile(key.path, now.stamp) && now == key ? Look::Ready : Look::Changed;
-    return r;
+    if (!r.why.empty()) return;
+    UpdateKey now{r.key.path, {}};
+    r.found = c.p.StatFile(r.key.path, now.stamp) && now == r.key ? Look::Ready : Look::Changed;
 }
 
 bool IsWindowsGuiProgram(const std::string& head) {

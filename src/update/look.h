@@ -33,9 +33,6 @@ void RemoveUpdateFile(Ctx& c, const UpdateKey& key, const std::string& content);
 std::string Flush(Ctx& c, const std::string& path);
 // The steps of the look that the monitor's own look (monitor_look.cpp)
 // takes too. Each gives "" when the file passes, else why not.
-// Size (of `length` bytes), key file and signature shape, without a copy.
-std::string CheapRefusal(Ctx& c, const UpdateKey& key, std::uint64_t length, std::vector<RsaPublicKey>& keys,
-                         std::string& read);
 // The update file `r.key.path` found, its stamp, and the steps before its
 // copy: left alone, refused, not ready (read through an open, as the
 // listing may be stale).
@@ -48,10 +45,12 @@ bool AlreadyInPlace(Ctx& c, const UpdateKey& key, const std::string& target);
 // is that file, known by its index or by the content of `target`; `proof`
 // says which, "" when it stays.
 bool RemoveInPlace(Ctx& c, const UpdateKey& key, const std::string& target, std::string& proof);
-// The copy to `temp`, checked to be the update that was looked at.
-std::string PrepareCopy(Ctx& c, const UpdateKey& key, const std::string& temp);
-// The SHA-256 of the copy.
-std::string Content(Ctx& c, const std::string& temp, std::string& content);
+// The copy to `temp`, checked to be the update that was looked at, and
+// its SHA-256 in `r.content`; false, with `r` saying why, when it failed.
+bool CopyChecked(Ctx& c, Look& r, const std::string& temp);
+// The copy flushed, and the update file still as it was looked at: Ready,
+// else Failed or Changed.
+void Conclude(Ctx& c, Look& r, const std::string& temp);
 
 // The tick's rule, which the look applies too: whether an update is left
 // alone without a word (update.cpp).

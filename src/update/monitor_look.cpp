@@ -47,10 +47,7 @@ Look LookAtMonitorBuild(Ctx& c, const std::string& folder) {
         return r;
     }
     const std::string temp = AppPath(c, std::string(kAppTitle) + ".new");
-    r.found = Look::Failed;
-    r.why = PrepareCopy(c, key, temp);
-    if (r.why.empty()) r.why = Content(c, temp, r.content);
-    if (!r.why.empty()) return r;
+    if (!CopyChecked(c, r, temp)) return r;
     r.found = Look::Known;
     if (c.s.update.monitor.rolledBack.find(r.content) != std::string::npos) return r;
     r.found = Look::Refused;
@@ -59,11 +56,7 @@ Look LookAtMonitorBuild(Ctx& c, const std::string& folder) {
     r.version = c.p.FileVersion(temp);
     r.why = VersionRefusal(c, r.version);
     if (!r.why.empty()) return r;
-    r.found = Look::Failed;
-    r.why = Flush(c, temp);
-    if (!r.why.empty()) return r;
-    UpdateKey now{key.path, {}};
-    r.found = c.p.StatFile(key.path, now.stamp) && now == key ? Look::Ready : Look::Changed;
+    Conclude(c, r, temp);
     return r;
 }
 

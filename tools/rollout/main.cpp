@@ -25,6 +25,7 @@
 #include "disk_folder.h"
 #include "options.h"
 #include "rollout.h"
+#include "show.h"
 #include "sign_files.h"
 #include "update/signature.h"
 #include "update/update.h"
@@ -250,30 +251,10 @@ int Lock(rollout::Folder& f, const std::string& owner, bool breakStale) {
     return Refused("the update folder cannot be written: " + message);
 }
 
-// The rollouts whose state lies in the folder, newest first.
-std::vector<std::pair<rollout::State, Seconds>> States(rollout::Folder& f, std::vector<std::string>& damaged) {
-    std::vector<std::pair<rollout::State, Seconds>> found;
-    for (const std::string& name : f.List(rollout::kOwnFolder)) {
-        if (name.size() < 5 || name.compare(name.size() - 4, 4, ".txt") != 0) continue;
-        std::string text, why;
-        Seconds age = 0;
-        rollout::State s;
-        if (f.Read(std::string(rollout::kOwnFolder) + "/" + name, text, age) &&
-            (why = rollout::ParseState(text, s)).empty()) {
-            s.file = std::string(rollout::kOwnFolder) + "/" + name;
-            found.emplace_back(s, age);
-        }
-        else
-            damaged.push_back("'" + name + "' cannot be read" + (why.empty() ? "" : ": " + why));
-    }
-    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
-    return found;
-}
-
 // The unfinished rollout that resume or abort works on; "" or why none.
 std::string Unfinished(rollout::Folder& f, const std::string& version, rollout::State& out) {
     std::vector<std::string> damaged, running;
-    for (const auto& [s, age] : States(f, damaged)) {
+    for (const auto& [s, age] : rollout::States(f, damaged)) {
         if (!version.empty() && s.version != version) continue;
         if (s.phase != rollout::Phase::Running) {
             if (!version.empty()) return "the rollout of " + version + " has ended: " + rollout::PhaseName(s.phase);
@@ -288,83 +269,6 @@ std::string Unfinished(rollout::Folder& f, const std::string& version, rollout::
         return "no rollout" + (version.empty() ? "" : " of " + version) + " is under way in '" +
                f.Show(rollout::kOwnFolder) + "'";
     return "";
-}
-
-std::string Where(const rollout::State& s, const rollout::Entry& e) {
-    const bool ended = s.phase != rollout::Phase::Running;
-    switch (e.step) {
-    case rollout::Step::Waiting: return ended ? "never given the build" : "not given the build yet";
-    case rollout::Step::Placing: return "being given the build";
-    case rollout::Step::Placed: return "build placed " + LocalTime(e.placedAt, "%H:%M") + ", not taken";
-    case rollout::Step::Took:
-        return "took it " + LocalTime(e.tookAt, "%H:%M") +
-               (e.healthySince ? ", healthy from " + LocalTime(e.healthySince, "%H:%M") + (ended ? " to the end" : "")
-                               : ", not well since " + LocalTime(e.badSince, "%H:%M"));
-    case rollout::Step::Removed: return "its build was removed before it took it";
-    }
-    return "";
-}
-
-// A machine's row agrees with the outcome: the one that halted the
-// rollout says so.
-std::string Describe(const rollout::State& s, const rollout::Entry& e) {
-    if (s.phase == rollout::Phase::Halted && s.outcome.rfind(e.name + " ", 0) == 0)
-        return Where(s, e) + "; then it halted the rollout: " + s.outcome.substr(e.name.size() + 1);
-    return Where(s, e);
-}
-
-// A rollout whose state says it runs, but whose lock nobody keeps fresh,
-// was stopped.
-std::string Phase(const rollout::State& s, bool lockFresh, const std::string& folder) {
-    const std::string at = " at wave " + std::to_string(std::min(s.wave + 1, s.waves)) + " of " +
-                           std::to_string(s.waves);
-    if (s.phase != rollout::Phase::Running) return rollout::PhaseName(s.phase) + at;
-    if (lockFresh) return "running" + at;
-    return "stopped" + at + ": 'rollout resume --folder " + folder + "' carries it on";
-}
-
-void ShowState(rollout::Folder& f, const rollout::State& s, bool lockFresh, const std::string& folder) {
-    std::printf("rollout of %s%s in '%s': %s\n", s.monitor ? "monitor " : "", s.version.c_str(), f.Show("").c_str(),
-                Phase(s, lockFresh, folder).c_str());
-    std::printf("  build '%s', %llu bytes, %s; soak %s, take limit %s; started %s\n", s.build.c_str(),
-                static_cast<unsigned long long>(s.length), s.signature ? "with a signature" : "without a signature",
-                rollout::Span(s.soak).c_str(), rollout::Span(s.takeLimit).c_str(),
-                LocalTime(s.started, "%Y-%m-%d %H:%M").c_str());
-    if (!s.outcome.empty()) std::printf("  outcome: %s\n", s.outcome.c_str());
-    for (const rollout::Entry& e : s.machines)
-        std::printf("  wave %d  %-15s %s\n", e.wave + 1, e.name.c_str(), Describe(s, e).c_str());
-    std::printf("  record '%s'\n", f.Show(rollout::StateName(s)).c_str());
-}
-
-// The lock's holder and age; false when there is no lock.
-bool ReadLock(rollout::Folder& f, std::string& holder, Seconds& age) {
-    std::string text;
-    if (!f.Read(rollout::kLockName, text, age)) return false;
-    holder = rollout::LockOwner(text).empty() ? "nobody it names" : rollout::LockOwner(text);
-    return true;
-}
-
-int Status(const Options& o) {
-    rollout::DiskFolder f(o.folder);
-    std::vector<std::string> damaged;
-    const auto states = States(f, damaged);
-    for (const std::string& d : damaged) std::printf("note: %s\n", d.c_str());
-    std::string holder;
-    Seconds age = 0;
-    const bool locked = ReadLock(f, holder, age), fresh = locked && age <= rollout::kStaleLock;
-    bool shown = false;
-    for (const auto& [s, age] : states) {
-        const bool wanted = o.version.empty() ? s.phase == rollout::Phase::Running : s.version == o.version;
-        if (wanted) ShowState(f, s, fresh, o.folder), shown = true;
-    }
-    if (!shown && o.version.empty() && !states.empty())
-        ShowState(f, states.front().first, fresh, o.folder), shown = true;
-    if (locked)
-        std::printf("lock: '%s', held by %s, written %s ago%s\n", f.Show(rollout::kLockName).c_str(), holder.c_str(),
-                    rollout::Span(age).c_str(), fresh ? "" : " (stale)");
-    if (shown) return 0;
-    return Refused("no rollout" + (o.version.empty() ? "" : " of " + o.version) + " in '" +
-                   f.Show(rollout::kOwnFolder) + "'");
 }
 
 // The build and signature kept with the rollout, checked against its state.
@@ -418,7 +322,7 @@ int ResumeOrAbort(const Options& o) {
         return Refused("the rollout's state '" + f.Show(rollout::StateName(s)) + "' does not hold together: " + why +
                        "; it is not resumed (was it edited?). 'rollout abort' ends it");
     Seconds age = 0;
-    if (o.verb == "abort" && ReadLock(f, holder, age) && age <= rollout::kStaleLock)
+    if (o.verb == "abort" && rollout::ReadLock(f, holder, age) && age <= rollout::kStaleLock)
         return AbortRunning(f, s, holder, o);
     if (const int locked = Lock(f, owner, o.breakLock); locked >= 0) return locked;
     f.Remove(rollout::kAbortName);  // asked of a rollout that is no longer there
@@ -443,22 +347,6 @@ int ResumeOrAbort(const Options& o) {
     return saved ? 0 : kExitStopped;
 }
 
-int List(const Options& o) {
-    rollout::DiskFolder f(o.folder);
-    std::vector<std::string> damaged;
-    const auto states = States(f, damaged);
-    std::string holder;
-    Seconds age = 0;
-    const bool fresh = ReadLock(f, holder, age) && age <= rollout::kStaleLock;
-    for (const std::string& d : damaged) std::printf("note: %s\n", d.c_str());
-    for (const auto& [s, age] : states)
-        std::printf("%s: %s%s, started %s, %s%s\n", f.Show(rollout::StateName(s)).c_str(), s.monitor ? "monitor " : "",
-                    s.version.c_str(), LocalTime(s.started, "%Y-%m-%d %H:%M").c_str(),
-                    Phase(s, fresh, o.folder).c_str(), s.outcome.empty() ? "" : (": " + s.outcome).c_str());
-    if (states.empty()) return Refused("no rollout in '" + f.Show(rollout::kOwnFolder) + "'");
-    return 0;
-}
-
 // Before anything else, also for a dry run: the lock, and a rollout that
 // is not finished, which a start would meet.
 int Precheck(rollout::Folder& f, const Options& o) {
@@ -471,7 +359,7 @@ int Precheck(rollout::Folder& f, const Options& o) {
                                        " (started " + LocalTime(other.started, "%Y-%m-%d %H:%M") + ")";
     std::string holder;
     Seconds age = 0;
-    if (ReadLock(f, holder, age) && (age <= rollout::kStaleLock || !o.breakLock)) {
+    if (rollout::ReadLock(f, holder, age) && (age <= rollout::kStaleLock || !o.breakLock)) {
         std::fprintf(stderr, "rollout: %s holds this folder's lock '%s': %s, last written %s ago; %s\n", name.c_str(),
                      f.Show(rollout::kLockName).c_str(), holder.c_str(), rollout::Span(age).c_str(),
                      age > rollout::kStaleLock ? "the lock is stale: if that rollout no longer runs, --break-lock "
@@ -584,7 +472,9 @@ int main(int argc, char** argv) {
     const std::string folderProblem = FolderProblem(o.folder);
     if (!folderProblem.empty()) return Refused(folderProblem);
     if (o.verb == "start") return Start(o);
-    if (o.verb == "status") return Status(o);
-    if (o.verb == "list") return List(o);
+    if (o.verb == "status" || o.verb == "list") {
+        const std::string why = o.verb == "status" ? rollout::ShowStatus(o) : rollout::ShowList(o);
+        return why.empty() ? 0 : Refused(why);
+    }
     return ResumeOrAbort(o);
 }

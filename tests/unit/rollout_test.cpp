@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <memory>
 
 namespace rollout {
 namespace {
@@ -243,14 +244,21 @@ TEST(Rollout, ResumesAfterAStopAtEveryWrite) {
     EXPECT_GT(writes, 8);
 }
 
-TEST(Rollout, AbortRemovesWhatWasNotTaken) {
-    World w;
-    w.pcs = {{"SERV01", Does::Takes}, {"PCWS07", Does::Never}};
+// Two PCs, the lock taken and the rollout begun.
+std::unique_ptr<Rollout> Begun(World& w, Does serv, Does pcws) {
+    w.pcs = {{"SERV01", serv}, {"PCWS07", pcws}};
     w.Tick();
     std::string message;
     TakeLock(w, "me", false, message);
-    Rollout r(w, Plan(w), kBuild, kSig, "me");
-    r.Begin();
+    auto r = std::make_unique<Rollout>(w, Plan(w), kBuild, kSig, "me");
+    r->Begin();
+    return r;
+}
+
+TEST(Rollout, AbortRemovesWhatWasNotTaken) {
+    World w;
+    std::unique_ptr<Rollout> begun = Begun(w, Does::Takes, Does::Never);
+    Rollout& r = *begun;
     std::vector<std::string> lines;
     RunUntil(w, r, 1700, lines);
     // 140 looks: a line when a machine's state changes and one a minute, no more.
@@ -267,12 +275,8 @@ TEST(Rollout, AbortRemovesWhatWasNotTaken) {
 // "rollout abort" from another PC, through a request naming this rollout.
 TEST(Rollout, AbortAskedThroughTheFolder) {
     World w;
-    w.pcs = {{"SERV01", Does::Never}, {"PCWS07", Does::Takes}};
-    w.Tick();
-    std::string message;
-    TakeLock(w, "me", false, message);
-    Rollout r(w, Plan(w), kBuild, kSig, "me");
-    r.Begin();
+    std::unique_ptr<Rollout> begun = Begun(w, Does::Never, Does::Takes);
+    Rollout& r = *begun;
     std::vector<std::string> lines;
     RunUntil(w, r, 1100, lines);
     w.files[kAbortName] = {"state=_Rollout/other.txt\r\nby=PCWS03 pid 7\r\nend=1\r\n", w.now};

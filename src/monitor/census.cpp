@@ -77,7 +77,7 @@ void TakeCensus(Ctx& c) {
     c.s.managerPid = 0;
     c.s.managerPids.clear();
     c.s.besidePids.clear();
-    const std::string beside = AppPath(c, "KORUMGR.exe");
+    const std::string beside = UCase(AppPath(c, "KORUMGR.exe"));
     std::set<std::uint32_t> unreadable;
     for (const ProcessEntry& e : ToRead(c)) {
         std::string path;
@@ -88,9 +88,10 @@ void TakeCensus(Ctx& c) {
             c.s.besidePids.push_back(e.pid);
             continue;
         }
-        if (EndsWithNoCase(path, "KORUMGR.exe")) CountManager(c, e.pid);
         if (EndsWithNoCase(path, "VESK.exe")) c.s.VESK_RUNNING = kYes;
-        if (UCase(path) != UCase(beside)) continue;
+        if (!EndsWithNoCase(path, "KORUMGR.exe")) continue;
+        CountManager(c, e.pid);
+        if (UCase(path) != beside) continue;
         c.s.besidePids.push_back(e.pid);
         FreshBuildRuns(c);  // one that cannot be read may run from anywhere
     }

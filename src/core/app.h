@@ -32,6 +32,14 @@ constexpr std::uint32_t kHKeyLocalMachine = 0x80000002u;
 constexpr const char* kYes = "YES";
 
 // One update file as the update folder showed it.
+// This run only: where a back-off ends on the monotonic clock, for the
+// wall-clock end it was set with. A clock put forward or back moves
+// neither; another run knows only the wall-clock end.
+struct RunBackOff {
+    std::uint64_t retryAt = 0;
+    std::uint64_t untilMs = 0;
+};
+
 struct UpdateKey {
     std::string path;
     FileStamp stamp;
@@ -48,6 +56,7 @@ struct MonitorMemory {
     std::string failedContent;  // of the last attempt that failed; kAnyContent after a refusal
     int failures = 0;
     std::uint64_t retryAt = 0;   // wall-clock FILETIME (UTC)
+    RunBackOff retryRun;
     std::string rolledBack;      // contents, space-separated, the latest last
     std::string step;            // "" none, "moving" (the renames), "started" (the new build runs)
     std::string content, version;  // the build handed over
@@ -74,6 +83,7 @@ struct UpdateMemory {
     std::string failedContent;    // what that attempt copied; "" when it copied nothing
     int failures = 0;             // failed attempts in a row of that path and content
     std::uint64_t retryAt = 0;    // the path is not attempted again before this wall-clock FILETIME (UTC)
+    RunBackOff retryRun;
     std::string inPlace;          // installed, but its update file could not be deleted
     std::string rolledBack;       // installed, would not run, taken out again
     std::string newestVersion;    // newest file version this PC ever installed from the share

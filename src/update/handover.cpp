@@ -83,7 +83,7 @@ std::uint64_t BackOff(Ctx& c, const Look& r, bool refused) {
     const bool same = anyContent || (m.failures > 0 && m.failedContent == r.content);
     m.failures = same ? std::min(m.failures + 1, kMostFailures) : 1;
     m.failedContent = refused || anyContent ? kAnyContent : r.content;
-    return BackOffWait(c, m.failures, m.retryAt);
+    return BackOffWait(c, m.failures, m.retryAt, m.retryRun);
 }
 
 void GiveUp(Ctx& c, const Look& r, const std::string& result, const std::string& why) {

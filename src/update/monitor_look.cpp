@@ -16,7 +16,7 @@ namespace {
 bool MonitorLeftAlone(Ctx& c, const UpdateKey& key) {
     const MonitorMemory& m = c.s.update.monitor;
     const bool watched = c.s.update.watching || c.p.MonotonicMs() < c.s.handover.guardedUntilMs;
-    return key == m.unchanged || (watched && key == m.waits) || (m.failures > 0 && BackingOffUntil(c, m.retryAt, m.failures));
+    return key == m.unchanged || (watched && key == m.waits) || (m.failures > 0 && BackingOffUntil(c, m.retryAt, m.retryRun, m.failures));
 }
 
 // The version sits inside the signed bytes: it is read from the copy once

@@ -48,7 +48,7 @@ std::uint64_t BackOff(Ctx& c, const UpdateKey& key, const std::string& content, 
     u.failures = same ? std::min(u.failures + 1, kMostFailures) : 1;
     u.failedPath = key.path;
     u.failedContent = refused || anyContent ? kAnyContent : content;
-    return BackOffWait(c, u.failures, u.retryAt);
+    return BackOffWait(c, u.failures, u.retryAt, u.retryRun);
 }
 
 // An attempt that replaced nothing: a lasting fault stops the manager only
@@ -61,7 +61,7 @@ void FailAttempt(Ctx& c, const UpdateKey& key, const std::string& content, const
     SaveUpdateState(c);
 }
 
-bool BackingOff(Ctx& c, const UpdateMemory& u) { return BackingOffUntil(c, u.retryAt, u.failures); }
+bool BackingOff(Ctx& c, const UpdateMemory& u) { return BackingOffUntil(c, u.retryAt, u.retryRun, u.failures); }
 
 }  // namespace
 
@@ -75,14 +75,17 @@ std::uint64_t WaitMs(int failures) {
 
 }  // namespace
 
-std::uint64_t BackOffWait(Ctx& c, int failures, std::uint64_t& retryAt) {
+std::uint64_t BackOffWait(Ctx& c, int failures, std::uint64_t& retryAt, RunBackOff& run) {
     const std::uint64_t wait = WaitMs(failures);
     retryAt = c.p.SystemTime() + wait * kFileTimePerMs;
+    run = {retryAt, c.p.MonotonicMs() + wait};
     return wait / 1000;
 }
 
-// A clock put back must not stretch a back-off past its own length.
-bool BackingOffUntil(Ctx& c, std::uint64_t retryAt, int failures) {
+// A time synchronisation must neither cut a back-off short (a writer of
+// junk copied at every step) nor stretch it past its own length.
+bool BackingOffUntil(Ctx& c, std::uint64_t retryAt, const RunBackOff& run, int failures) {
+    if (run.untilMs != 0 && run.retryAt == retryAt) return c.p.MonotonicMs() < run.untilMs;
     const std::uint64_t now = c.p.SystemTime();
     return now < retryAt && retryAt - now <= WaitMs(failures) * kFileTimePerMs;
 }

@@ -9,6 +9,7 @@
 namespace rz {
 
 struct Ctx;
+struct RunBackOff;
 
 // The monitor's process work that an update needs to stop the manager and
 // start it again. The monitor sits above the update and hands it over.
@@ -38,10 +39,11 @@ bool VersionNewer(const std::string& version, const std::string& than);
 
 // The wait after `failures` failed attempts in a row, in seconds: a minute,
 // doubled for each further one up to a quarter of an hour. `retryAt` is
-// when it ends, as a wall-clock FILETIME (UTC).
-std::uint64_t BackOffWait(Ctx& c, int failures, std::uint64_t& retryAt);
-// Whether that wait is still on: a clock put back cannot make it longer.
-bool BackingOffUntil(Ctx& c, std::uint64_t retryAt, int failures);
+// when it ends, as a wall-clock FILETIME (UTC), and `run` for this run.
+std::uint64_t BackOffWait(Ctx& c, int failures, std::uint64_t& retryAt, RunBackOff& run);
+// Whether that wait is still on. In the run that set it, the monotonic
+// clock tells; in another, a clock put back cannot make it longer.
+bool BackingOffUntil(Ctx& c, std::uint64_t retryAt, const RunBackOff& run, int failures);
 
 constexpr std::uint64_t kLargestUpdate = 512ull * 1024 * 1024;
 constexpr std::size_t kHeadBytes = 64 * 1024;

@@ -367,6 +367,12 @@ void Sim::MonitorStarts(const std::string& content, Runs runs) {
     // The timer's tick, or the early one, and the tick that picks up the
     // share worker's result: two starts in 5 s at most.
     while (!starts_.empty() && starts_.front() + 5 * kSecond <= Now()) starts_.pop_front();
+    // A monitor started afresh knows the update's back-off by the wall clock
+    // alone: a time synchronisation since the starts before it may end the
+    // back-off, and the update stops the manager once more.
+    if (!starts_.empty() && bootedAt_ > starts_.front() &&
+        std::any_of(clockMoves_.begin(), clockMoves_.end(), [&](std::uint64_t t) { return t > starts_.front(); }))
+        starts_.clear();
     if (!updating && runs != Runs::WillNotStart) starts_.push_back(Now());
     if (starts_.size() > 2) Fail("the manager started three times within 5 s");
     if (content == exe_ && ranAt_ == 0) ranAt_ = Now();

@@ -312,6 +312,7 @@ TEST_F(UpdateTest, BackOffDoublesUpToAQuarterHourWhateverTheFileTimeSays) {
             const std::string record = LastUpdateRecord(w.Log());
             EXPECT_EQ(record.substr(record.size() - tail.size()), tail) << refused;
             auto& again = refused ? mgr : RunningManager();
+            w.p.ShiftClock(refused ? -7200 : 7200);  // a time synchronisation moves no back-off (seed 10855)
             w.p.RunFor(std::stoul(wait) * 1000 - 1);
             w.p.AddFile(kUpdate, Executable(refused ? std::string("junk ") + wait : "new build"));  // touched
             w.ClearLog();

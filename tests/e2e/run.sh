@@ -355,9 +355,12 @@ for cases in "$ROOT"/tests/e2e/cases_*.sh; do source "$cases"; done
 
 # What a case leaves behind however it ends: the immutable flags it set and
 # its share.
+# A case leaves no share behind: a monitor build left in one would be
+# taken up by the next case's monitor of the same machine name.
 end_case() {
     undo_immutable
     unmount_share
+    rm -f "$WINEPREFIX/dosdevices/g:" "$WINEPREFIX/dosdevices/unc/SERV01/G" "$WINEPREFIX/dosdevices/unc/MAINPC/G"
 }
 
 # --- the runner ----------------------------------------------------------------

@@ -895,8 +895,13 @@ void Sim::Expect(const std::string& content) {
 bool Sim::Quiet() {
     CheckLog();
     const Ctx* c = ProgramState();
-    const bool backingOff = c && Is(c->s.update.failedPath, kUpdate) &&
-                            c->s.update.retryAt + 10 * kSecond * 10000 > mem.SystemTime() && !retryNotReady_;
+    // The run that set a back-off times it on its own clock; another has
+    // only the wall clock.
+    const auto backOffOn = [this](const UpdateMemory& u) {
+        if (u.retryRun.untilMs != 0 && u.retryRun.retryAt == u.retryAt) return u.retryRun.untilMs + 10 * kSecond > Now();
+        return u.retryAt + 10 * kSecond * 10000 > mem.SystemTime();
+    };
+    const bool backingOff = c && Is(c->s.update.failedPath, kUpdate) && backOffOn(c->s.update) && !retryNotReady_;
     bool stubborn = false;  // a manager that the update cannot stop
     for (std::uint32_t pid : alive_) {
         const MemPlatform::Proc* p = mem.FindProcess(pid);

@@ -191,6 +191,7 @@ private:
     int lastAttempt_ = 0;  // since that change: 1 not ready, 2 failed, refused or records lost
     std::uint64_t lastRetryAt_ = 0;
     bool retryNotReady_ = false;
+    bool stateLoaded_ = false;  // the running program has read its state file
     // The monitor's builds; the new monitor, which the sim plays up to the go
     // (past it for a build that ends during the watch).
     std::map<std::string, MonitorRuns> monBuilds_;
@@ -407,6 +408,7 @@ void Sim::Boot() {
     brokenStarts_ = 0;
     connectDue_ = Now() + kTick;
     lastAttempt_ = 2;  // what the last run told is in the log no more, perhaps
+    stateLoaded_ = false;
     if (!Manager()) deaths_.push_back({Now(), kSecond});
     if (!monBuilds_.count(Data(kMon))) Fail("no whole monitor build to start at logon");
     if (mem.commandArgs.empty()) mem.ownPid = ++nextOwnPid_;
@@ -1113,9 +1115,13 @@ void Sim::CheckLog() {
         }
     }
     const Ctx* c = ProgramState();
+    // A back-off read from the state file is one that an attempt set, even
+    // when the tick that read it then found an update not ready.
+    const bool justLoaded = c && c->s.update.loaded && !stateLoaded_;
+    stateLoaded_ = c && c->s.update.loaded;
     if (!c || c->s.update.retryAt == lastRetryAt_) return;
     // While records are lost, the one that set the back-off may be among them.
-    if (c->s.lostRecords > 0) lastAttempt_ = 2;
+    if (c->s.lostRecords > 0 || justLoaded) lastAttempt_ = 2;
     retryNotReady_ = lastAttempt_ == 1;
     lastRetryAt_ = c->s.update.retryAt;
     lastAttempt_ = 0;

@@ -1001,7 +1001,10 @@ void Sim::CheckManagers() {
         // The new monitor that the simulation plays ticks without a census:
         // until it crashes and the guardian takes over, no real monitor
         // watches the manager.
-        if (fakeTicks_) it->bound = std::max(it->bound, Now() - it->at + kLongestTick);
+        // Between the go and the step at which the simulation makes the new
+        // monitor the program, neither monitor ticks: the old one guards.
+        const bool goGiven = fake_ != 0 && fakeReady_ && !mem.Has(kReady);
+        if (fakeTicks_ || goGiven) it->bound = std::max(it->bound, Now() - it->at + kLongestTick);
         if (Now() > it->at + it->bound) Fail("the manager has been down " + std::to_string((Now() - it->at) / 1000) + " s");
         ++it;
     }

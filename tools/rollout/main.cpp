@@ -24,19 +24,18 @@
 #include "command_line.h"
 #include "disk_folder.h"
 #include "options.h"
+#include "plan.h"
 #include "rollout.h"
 #include "show.h"
-#include "sign_files.h"
-#include "update/signature.h"
-#include "update/update.h"
 
 namespace {
 
 using rollout::Options;
 using rollout::Seconds;
 using board::LocalTime;
-using rollout::FindReport;
+using rollout::Say;
 using rollout::Split;
+using rollout::Upper;
 
 constexpr int kExitHalted = 1;
 constexpr int kExitRefused = 3;
@@ -53,16 +52,6 @@ int Refused(const std::string& why) {
 
 Seconds Now() { return static_cast<Seconds>(std::time(nullptr)); }
 
-void Say(const std::string& line) {
-    std::printf("%s %s\n", LocalTime(Now(), "%H:%M:%S").c_str(), line.c_str());
-    std::fflush(stdout);
-}
-
-std::string Upper(std::string s) {
-    for (char& ch : s) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-    return s;
-}
-
 // Who holds the lock and since when, as the lock file names it.
 std::string Owner() {
     const std::string since = " since " + LocalTime(Now());
@@ -74,118 +63,6 @@ std::string Owner() {
     gethostname(host, sizeof host - 1);
     return std::string(host) + " pid " + std::to_string(getpid()) + since;
 #endif
-}
-
-// The machines of the rollout in order: those named, or every machine that
-// reports; "" or why they will not do.
-std::string ChooseMachines(const Options& o, const std::vector<board::Machine>& reports,
-                           std::vector<std::string>& out) {
-    if (!o.machines.empty()) {
-        out = Split(o.machines);
-    } else {
-        for (const board::Machine& m : reports) {
-            if (m.problem.empty() && rollout::NameProblem(m.name).empty())
-                out.push_back(m.name);
-            else
-                Say("left out: '" + m.file + "' (" + (m.problem.empty() ? rollout::NameProblem(m.name) : m.problem) +
-                    ")");
-        }
-        std::sort(out.begin(), out.end(),
-                  [](const std::string& a, const std::string& b) { return Upper(a) < Upper(b); });
-        if (out.empty()) return "no machine reports in the update folder's _Status; name them with --machines";
-    }
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        const std::string why = rollout::NameProblem(out[i]);
-        if (!why.empty()) return "--machines: " + why;
-        for (std::size_t j = 0; j < i; ++j)
-            if (rollout::SameName(out[j], out[i])) return "--machines names " + out[i] + " twice";
-    }
-    return "";
-}
-
-// Every machine must report, run an older build than this one, and not be
-// known to refuse it.
-std::string CheckMachines(const std::vector<std::string>& names, const std::vector<board::Machine>& reports,
-                          const rollout::State& s, const std::string& statusFolder) {
-    const std::string& version = s.version;
-    std::string why;
-    for (const std::string& name : names) {
-        const board::Machine* r = FindReport(reports, name);
-        if (!r)
-            why +=
-                "\n  " + name + " has no report in '" + statusFolder + "': the rollout follows each PC by its report";
-        else if (!r->problem.empty())
-            why += "\n  " + name + "'s report cannot be read (" + r->problem + ")";
-        else if (!rz::VersionNewer(version, s.monitor ? r->monitorVersion : r->version))
-            why += "\n  " + name + " runs " + (s.monitor ? "monitor " + r->monitorVersion : r->version) +
-                   " already: " + version + " is not newer";
-        else if (!s.monitor && !rollout::WillRefuse(*r, version).empty())
-            why += "\n  " + name + " will refuse " + version + ": " + rollout::WillRefuse(*r, version);
-    }
-    return why.empty() ? "" : "the build cannot go to every machine named:" + why;
-}
-
-// The build's signature: made with --key, or --sig checked with --public.
-// "" or why not; `what` says which for the plan.
-std::string Signature(const Options& o, std::string& signature, std::string& what) {
-    std::string why;
-    if (!o.key.empty()) {
-        why = rz::SwappedProblem(o.key, o.build);
-        if (why.empty()) why = rz::SignFile(o.key, o.build, signature);
-        if (!why.empty()) return "cannot sign '" + o.build + "' with '" + o.key + "': " + why;
-        what = "signed once with '" + o.key + "'";
-    } else if (!o.sig.empty()) {
-        why = rz::ReadWhole(o.sig, rz::kSignatureLimit, signature);
-        if (!why.empty()) return why;
-        what = "'" + o.sig + "'";
-    } else {
-        what = "none";
-        return "";
-    }
-    if (o.publicKey.empty()) {
-        what += "; not checked against the PCs' UpdateKey.pem (--public checks it)";
-        return "";
-    }
-    std::vector<rz::RsaPublicKey> keys;
-    why = rz::ReadPublicKeys(o.publicKey, keys);
-    if (why.empty())
-        why = rz::VerifyFile(keys, o.publicKey, o.build, signature, o.sig.empty() ? "the signature made" : o.sig);
-    if (!why.empty()) return "the signature will not do: " + why;
-    what += ", checked with '" + o.publicKey + "'";
-    return "";
-}
-
-void PrintPlan(const rollout::State& s, const std::vector<board::Machine>& reports, const std::string& signing) {
-    const auto count = [](std::size_t n, const char* what) {
-        return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
-    };
-    Say("rollout of " + std::string(s.monitor ? "monitor " : "") + s.version + " ('" + s.build + "', " +
-        std::to_string(s.length) + " bytes) to " +
-        count(s.machines.size(), "machine") + " in " + count(static_cast<std::size_t>(s.waves), "wave"));
-    Say("soak " + rollout::Span(s.soak) + ", take limit " + rollout::Span(s.takeLimit));
-    Say("signature: " + signing);
-    if (signing.find("not checked") != std::string::npos)
-        Say("warning: a signature that does not match the PCs' key makes every PC refuse the build");
-    if (!s.signature)
-        Say("warning: no .sig goes out; PCs with signed updates on (UpdateKey.pem beside the monitor) will refuse "
-            "the build");
-    for (int w = 0; w < s.waves; ++w) {
-        std::string line;
-        for (const rollout::Entry& e : s.machines) {
-            if (e.wave != w) continue;
-            const board::Machine* r = FindReport(reports, e.name);
-            const std::string& runs = s.monitor ? r->monitorVersion : r->version;
-            line += (line.empty() ? "" : ", ") + e.name + " (" + (runs.empty() ? "no known version" : runs) + ", " +
-                    board::StateName(r->state) + ")";
-        }
-        Say("wave " + std::to_string(w + 1) + ": " + line);
-    }
-    for (const rollout::Entry& e : s.machines) {
-        const board::Machine* r = FindReport(reports, e.name);
-        if (r->state != board::State::Ok && r->state != board::State::NotUpdated)
-            Say("note: " + e.name + " is " + board::StateName(r->state) +
-                " now; it cannot take the build before its monitor runs and reports");
-    }
 }
 
 // Waits `seconds`, or less when Ctrl-C comes; false then.
@@ -435,14 +312,14 @@ int Start(const Options& o) {
     rollout::State s;
     s.version = build.version;
     s.monitor = o.monitor;
-    why = ChooseMachines(o, reports, names);
-    if (why.empty()) why = CheckMachines(names, reports, s, f.Show("_Status"));
+    why = rollout::ChooseMachines(o, reports, names);
+    if (why.empty()) why = rollout::CheckMachines(names, reports, s, f.Show("_Status"));
     if (!why.empty()) return Refused(why);
     std::vector<int> waveOf;
     why = rollout::MakeWaves(o.waves, names.size(), waveOf, s.waves);
     if (!why.empty()) return rz::BadUsage("rollout", why);
     std::string signature, signing;
-    why = Signature(o, signature, signing);
+    why = rollout::Signature(o, signature, signing);
     if (!why.empty()) return Refused(why);
     std::error_code ec;
     s.build = std::filesystem::absolute(o.build, ec).lexically_normal().string();  // shown on other PCs too
@@ -458,7 +335,7 @@ int Start(const Options& o) {
         s.machines.back().wave = waveOf[i];
     }
     if (!o.dryRun && !(why = Writable(f)).empty()) return Refused(why);
-    PrintPlan(s, reports, signing);
+    rollout::PrintPlan(s, reports, signing);
     if (o.dryRun) return Say("dry run: nothing was written"), 0;
     return Launch(f, s, build.bytes, signature, o);
 }

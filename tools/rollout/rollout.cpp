@@ -17,6 +17,11 @@ bool SameName(const std::string& a, const std::string& b) {
            });
 }
 
+std::string Upper(std::string s) {
+    for (char& ch : s) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    return s;
+}
+
 const board::Machine* FindReport(const std::vector<board::Machine>& reports, const std::string& name) {
     for (const board::Machine& m : reports)
         if (SameName(m.file, name + ".txt")) return &m;

@@ -112,6 +112,8 @@ std::string MakeWaves(const std::string& waveList, std::size_t count, std::vecto
 std::vector<std::string> Split(const std::string& text, char by = ',', std::size_t most = std::string::npos);
 // Computer names, as Windows compares them: in any case.
 bool SameName(const std::string& a, const std::string& b);
+// A name or path in capitals, for ordering and comparing as Windows does.
+std::string Upper(std::string s);
 // The report of the machine `name` among `reports`, or null.
 const board::Machine* FindReport(const std::vector<board::Machine>& reports, const std::string& name);
 // "45 s", "6 min", "2 h 05 min".

@@ -123,6 +123,7 @@ void Sim::Boot() {
 void Sim::Down() {
     up_ = false;
     deaths_.clear();
+    mem.LetGoNamed(mem.ownPid);
     mem.SetTimer(0);
     mem.WatchProcess(0);
     fp.SetTimerHandler(nullptr);
@@ -178,14 +179,16 @@ void Sim::DrawWindows() {
             Note("a monitor starts in another session");
             Ctx other(fp);
             const std::pair<bool, int> was{mem.ended, mem.exitCode};
-            mem.otherSession = true;
+            const std::uint32_t own = mem.ownPid;
+            mem.session = 2, mem.ownPid = ++nextOwnPid_;
             try {
                 Main(other);
                 Fail("a monitor of another session runs beside this one");
             } catch (const ProgramEnded& e) {
                 if (e.code != kExitNormal) Fail("a monitor of another session ended with " + std::to_string(e.code));
             }
-            mem.otherSession = false;
+            mem.LetGoNamed(mem.ownPid);
+            mem.session = 1, mem.ownPid = own;
             std::tie(mem.ended, mem.exitCode) = was;
         });
 }

@@ -219,6 +219,12 @@ std::string Sim::Run() {
         violation_ = std::string("the monitor failed: ") + e.what();
     }
     inRun_ = false;
+    // A world that goes quiet proves nothing in the hours it sleeps: every
+    // hour draws its minute's events, 60 on average, never below 40.
+    for (std::uint64_t hour = 0; violation_.empty() && start_ + (hour + 1) * 60 * kMinute <= end_; ++hour)
+        if (eventsInHour_[hour] < 40)
+            violation_ = "the world went quiet: " + std::to_string(eventsInHour_[hour]) + " events in hour " +
+                         std::to_string(hour + 1);
     if (violation_.empty()) return "";
     std::string report = "seed " + std::to_string(seed_) + ", step " + std::to_string(step_) + ", at " +
                          std::to_string(Now() / 1000) + " s: " + violation_ + "\nlast events:\n";

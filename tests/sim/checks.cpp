@@ -96,7 +96,8 @@ void Sim::CheckManagers() {
     const Ctx* c = ProgramState();
     const bool held = c && c->s.sUpdateHold == kYes;
     for (auto it = deaths_.begin(); it != deaths_.end();) {
-        if (lastStart_ >= it->at || Manager()) {
+        // A monitor told to stop starts no manager on its way out.
+        if (lastStart_ >= it->at || Manager() || stopDeadline_ != 0) {
             it = deaths_.erase(it);
             continue;
         }
@@ -215,7 +216,9 @@ void Sim::CheckLog() {
             if (claim == unclaimed_.end()) return Fail("the log claims what was not done: " + m);
             unclaimed_.erase(unclaimed_.begin(), claim + 1);
         }
-        for (const char* cause : {"UPDATE FAILED", "UPDATE REFUSED", "UPDATE LEFT ALONE", "LOST RECORDS"})
+        // A swap that waits for its state to be saved backs off as a failure.
+        for (const char* cause : {"UPDATE FAILED", "UPDATE REFUSED", "UPDATE LEFT ALONE", "LOST RECORDS",
+                                  "UPDATE WAITING: the swap"})
             if (m.rfind(cause, 0) == 0) lastAttempt_ = 2;
         if (m.rfind("UPDATE NOT READY", 0) == 0) lastAttempt_ = 1;
         const std::size_t pid = m.find("' PID ");

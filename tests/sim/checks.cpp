@@ -217,6 +217,15 @@ void Sim::CheckLog() {
             unclaimed_.erase(unclaimed_.begin(), claim + 1);
         }
         // A swap that waits for its state to be saved backs off as a failure.
+        // A back-off lasts 1, 2, 4, 8 or at most 15 minutes.
+        const std::size_t next = m.find("; next attempt in ");
+        if (next != std::string::npos) {
+            const int seconds = std::atoi(m.c_str() + next + 18);
+            if (seconds != 60 && seconds != 120 && seconds != 240 && seconds != 480 && seconds != 900)
+                return Fail("a back-off of " + std::to_string(seconds) + " s: " + m);
+            // Seen at most a step after it was written.
+            told_[m.rfind("MONITOR ", 0) == 0] = {Now() - 2 * kSecond, seconds * kSecond, bootedAt_};
+        }
         for (const char* cause : {"UPDATE FAILED", "UPDATE REFUSED", "UPDATE LEFT ALONE", "LOST RECORDS",
                                   "UPDATE WAITING: the swap"})
             if (m.rfind(cause, 0) == 0) lastAttempt_ = 2;
@@ -240,6 +249,14 @@ void Sim::CheckLog() {
     retryNotReady_ = lastAttempt_ == 1;
     lastRetryAt_ = c->s.update.retryAt;
     lastAttempt_ = 0;
+}
+
+// No attempt on a path before the back-off that its run told has passed.
+void Sim::CheckAttempt(int which) {
+    const BackOffTold& t = told_[which];
+    if (t.run == bootedAt_ && Now() < t.at + t.ms)
+        Fail("an update copied " + std::to_string((Now() - t.at) / 1000) + " s into a back-off of " +
+             std::to_string(t.ms / 1000) + " s");
 }
 
 void Sim::Check(bool full) {

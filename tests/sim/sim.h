@@ -181,6 +181,12 @@ private:
     std::uint64_t expectedBy_ = 0;
     std::uint64_t junkUntil_ = 0, junkSince_ = 0;
     std::vector<std::uint64_t> junkCopies_;
+    // The last back-off that a record told, by the simulation's own clock:
+    // the manager's update [0] and the monitor's own [1].
+    struct BackOffTold {
+        std::uint64_t at = 0, ms = 0, run = 0;
+    } told_[2];
+    void CheckAttempt(int which);
     std::size_t logChecked_ = 0;
     // The back-off of the path is the update's own when an attempt failed or
     // was refused: the record told with the last change of its time says.

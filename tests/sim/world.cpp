@@ -99,6 +99,7 @@ MemPlatform::Proc* Sim::Manager() {
 }
 
 void Sim::Boot() {
+    CheckLog();  // what the run before told is that run's
     mem.ended = false;
     mem.exitCode = -1;
     up_ = true;
@@ -140,6 +141,7 @@ std::uint32_t Sim::FailWhen(const std::string& name, const std::string& path, co
     if (name == "MoveReplace" && Is(path, kExe))
         for (const MemPlatform::Proc& p : mem.procs)
             if (p.alive && Is(p.path, kExe)) Fail("a build moved in while the manager beside the monitor runs");
+    if (name == "CopyFileTo" && (Is(other, kUpdate) || Is(other, kMonUpdate))) CheckLog(), CheckAttempt(Is(other, kMonUpdate));
     if (name == "CopyFileTo" && Is(other, kUpdate) && Keys() != 0 && junk_.count(Data(kUpdate)))
         junkCopies_.push_back(Now());
     const std::string p = UCase(path);

@@ -62,6 +62,7 @@ void Sim::Moved(const std::string& from, const std::string& to, bool moved) {
         Fail("'KORUMGR.exe' replaced from '" + from + "'");
     }
     installedAt_ = Now();
+    watched_.clear();  // a move ends the watch of the build before
     ranAt_ = 0;
     badRuns_ = 0;
     brokenStarts_ = 0;

@@ -141,6 +141,15 @@ void Sim::CheckFiles() {
         const std::uint64_t since = std::max({ranAt_ + 2 * kMinute, heldUntil_, unsavedUntil_, elsewhereUntil_});
         if (up_ && ranAt_ != 0 && Now() > since + 30 * kSecond) Fail("a build that will not run is still installed");
     }
+    // A fresh build's watch lasts 2 minutes from its first run, in this
+    // run of the monitor: one kept from running is not found good unseen.
+    const Ctx* w = ProgramState();
+    // (A swap saved ahead watches the build it will bring in; one that fails forgets it.)
+    const bool watching = up_ && w && w->s.update.watching && w->s.update.replacedContent == exeHash_;
+    if (!watching && !watched_.empty() && watched_ == exe_ && up_ && (ranAt_ == 0 || Now() < ranAt_ + 2 * kMinute))
+        Fail("the watch over a fresh build ended " +
+             (ranAt_ == 0 ? std::string("before it ran") : std::to_string((Now() - ranAt_) / 1000) + " s after its first run"));
+    watched_ = watching ? exe_ : "";
     if (!expected_.empty() && Now() >= expectedBy_) {
         if (!installedEver_.count(expected_)) Fail("a ready update was not installed within 15 s");
         expected_.clear();

@@ -127,6 +127,7 @@ private:
     bool up_ = false;
     std::uint64_t bootedAt_ = 0, stopDeadline_ = 0;
     std::uint64_t elsewhereUntil_ = 0;  // a manager of another folder last ran then
+    std::string watched_;  // the build whose watch the running monitor keeps
     std::uint64_t ranAt_ = 0;  // the build in place first ran since its install or the monitor's start; 0: not yet
     std::vector<std::uint64_t> clockMoves_;
     // The manager's processes and what they run.

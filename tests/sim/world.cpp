@@ -139,10 +139,11 @@ std::uint32_t Sim::FailWhen(const std::string& name, const std::string& path, co
     const Ctx* c = ProgramState();
     if (name == "WriteText" && Is(path, kReady) && !(c && c->s.update.loaded)) Fail("ready signalled before the state was read");
     // A build is moved in only once the manager beside the monitor has ended,
-    // a terminated one included: until it is gone its image is locked.
+    // a terminated one included: until it is gone its image is locked. (Of
+    // one that refuses to be opened no monitor can tell the folder.)
     if (name == "MoveReplace" && Is(path, kExe))
         for (const MemPlatform::Proc& p : mem.procs)
-            if (p.alive && Is(p.path, kExe)) Fail("a build moved in while the manager beside the monitor runs");
+            if (p.alive && p.openable && Is(p.path, kExe)) Fail("a build moved in while the manager beside the monitor runs");
     if (name == "CopyFileTo" && (Is(other, kUpdate) || Is(other, kMonUpdate))) CheckLog(), CheckAttempt(Is(other, kMonUpdate));
     if (name == "CopyFileTo" && Is(other, kUpdate) && Keys() != 0 && junk_.count(Data(kUpdate)))
         junkCopies_.push_back(Now());

@@ -280,6 +280,13 @@ void Sim::Check(bool full) {
 
 void Sim::CheckMonitor() {
     const Ctx* c = ProgramState();
+    // A '.prev' that could not be put back is put back at the first tick
+    // that can.
+    bool free = up_ && c && c->s.handover.restoring && !mem.heldOpen.count(UCase(kPrev)) && !mem.heldOpen.count(UCase(kMon));
+    for (const MemPlatform::Proc& p : mem.procs) free = free && !(p.alive && Is(p.path, kMon));
+    if (!free) restoreFreeSince_ = 0;
+    else if (restoreFreeSince_ == 0) restoreFreeSince_ = Now();
+    else if (Now() > restoreFreeSince_ + kTick + 2 * kSecond) Fail("'.prev' free and not put back");
     // A monitor that ticks holds both instance mutexes, so that a second
     // start, in this session or another, ends at once.
     if (up_ && c && c->s.handover.phase == Handover::None && !fakeTicks_ &&

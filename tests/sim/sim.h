@@ -205,6 +205,7 @@ private:
     bool fakeReady_ = false, fakeTicks_ = false;
     std::set<std::string> monUnsigned_;
     std::uint64_t prevHeldUntil_ = 0;
+    std::uint64_t restoreFreeSince_ = 0;  // a rollback waits for '.prev', which nothing holds since
 
     std::uint64_t Now() const { return mem.now(); }
     const std::string& Data(const std::string& path) const {

@@ -58,6 +58,9 @@ void Sim::Moved(const std::string& from, const std::string& to, bool moved) {
             Crawl(each, kMinute);
             At(Now() + each + kSecond, "", [this] { NewUpdate(); });
         }
+        // A newer build written over the one applied, of the same length and
+        // time to the millisecond: only its bytes tell it from that one.
+        if (rng.Chance(10)) rng.Chance(50) ? SameStampUpdate() : At(Now() + rng.Between(1, 3000), "", [this] { SameStampUpdate(); });
     } else {
         Fail("'KORUMGR.exe' replaced from '" + from + "'");
     }
@@ -67,6 +70,19 @@ void Sim::Moved(const std::string& from, const std::string& to, bool moved) {
     badRuns_ = 0;
     brokenStarts_ = 0;
     startFailed_ = false;
+}
+
+void Sim::SameStampUpdate() {
+    const MemPlatform::Node* was = mem.Find(kUpdate);
+    if (!was || was->shownLength != 0 || was->data.size() != Image({}, 0).size()) return;
+    const std::uint64_t writtenAt = was->writtenAt;
+    const Build b{++newest_, Runs::Well};
+    const std::string content = Image(b, 5);
+    builds_[content] = b;
+    const int key = (Keys() & 1) ? 0 : 1;
+    Note("update: signed newer, version " + VersionText(b.version) + ", key " + std::to_string(key) +
+         ", of the same length and time as the one before");
+    PlaceUpdate(content, key, content).writtenAt = writtenAt;
 }
 
 // A build goes in only whole, and with a key only signed and newer than any

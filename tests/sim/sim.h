@@ -239,6 +239,7 @@ private:
     void NewUpdate();
     MemPlatform::Node& PlaceUpdate(const std::string& content, int sigKey, const std::string& signedContent);
     void Expect(const std::string& content);
+    void SameStampUpdate();
     void ChangeKeys(int bits);
     void ShareFault();
     void LocalFault();

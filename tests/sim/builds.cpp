@@ -12,7 +12,7 @@ void Sim::Moved(const std::string& from, const std::string& to, bool moved) {
     // state and after the build has its name.
     const Ctx* c = ProgramState();
     const bool handing = c && (!c->s.update.monitor.step.empty() || c->s.handover.phase != Handover::None);
-    if (moved && handing && !Is(to, kPrev) && rng.Chance(8)) return PowerCut();
+    if (!handover && moved && handing && !Is(to, kPrev) && rng.Chance(8)) return PowerCut();
     if (!moved || !Is(to, kExe)) return;
     NoteDeaths();  // the run that makes a rollback due may have ended this instant
     const std::string content = Data(kExe), before = exe_, beforeHash = exeHash_;

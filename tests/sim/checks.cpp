@@ -284,6 +284,7 @@ void Sim::CheckMonitor() {
     // that can.
     bool free = up_ && c && c->s.handover.restoring && !mem.heldOpen.count(UCase(kPrev)) && !mem.heldOpen.count(UCase(kMon));
     for (const MemPlatform::Proc& p : mem.procs) free = free && !(p.alive && Is(p.path, kMon));
+    for (const Fault& f : faults) free = free && f.lasting != "MoveReplace|" + UCase(kMon);
     if (!free) restoreFreeSince_ = 0;
     else if (restoreFreeSince_ == 0) restoreFreeSince_ = Now();
     else if (Now() > restoreFreeSince_ + kTick + 2 * kSecond) Fail("'.prev' free and not put back");

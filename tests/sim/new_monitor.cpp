@@ -28,6 +28,7 @@ bool Sim::MonitorStarted(MemPlatform::Proc& p) {
     if (runs == MonitorRuns::Refused) return Fail("started a refused monitor build"), false;
     StepSaved("started");
     fake_ = p.pid, fakeReady_ = fakeTicks_ = false;
+    monStarted_ = Data(p.path);
     Note("new monitor PID " + std::to_string(p.pid) + " started");
     // As a real one, it takes the instance mutexes before anything else.
     mem.TakeNamed(p.pid, kSessionMutex), mem.TakeNamed(p.pid, kGlobalMutex);
@@ -52,8 +53,12 @@ void Sim::MonitorMoved(const std::string& from, const std::string& to) {
     const std::string before = monExe_;
     monExe_ = Data(kMon);  // "" while it is renamed away
     if (Is(to, kPrev)) return StepSaved("moving");
-    if (Is(from, kPrev) && !before.empty()) monRolledBack_.insert(before), Note("monitor rolled back");
+    // A build that never ran is not rolled back: the handover was undone.
+    if (Is(from, kPrev) && !before.empty())
+        before == monStarted_ ? (monRolledBack_.insert(before), Note("monitor rolled back"))
+                              : Note("monitor handover undone before its build ran");
     if (Is(from, kPrev)) return;
+    monStarted_.clear();
     if (monRolledBack_.count(monExe_)) Fail("a monitor build rolled back was installed again");
     if (!monBuilds_.count(monExe_) || monBuilds_[monExe_] == MonitorRuns::Refused) Fail("a refused monitor build was installed");
 }

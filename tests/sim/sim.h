@@ -110,6 +110,17 @@ public:
     bool trace = false;
     std::string Run();
     std::uint64_t events() const { return events_; }  // drawn from the schedule
+    // The handover's own faults instead of the schedule: the at-th call of
+    // the monitor's own update fails once ('o'), for good ('l'), or has the
+    // power cut ('c').
+    bool handover = false;
+    struct Fault {
+        int at;
+        char mode;
+        std::string lasting = "";  // the call that fails for good, once it has
+    };
+    std::vector<Fault> faults;
+    int HandedAt() const { return handedAt_; }
 
 private:
     MemPlatform mem;
@@ -117,6 +128,10 @@ private:
     Rng rng;
     std::uint64_t seed_, start_ = 0, end_ = 0;
     std::uint64_t events_ = 0;
+    bool placed_ = false;  // the handover's good build is on the share
+    int ownCalls_ = 0, handedAt_ = 0;
+    std::string good_;
+    std::uint64_t lastCensus_ = 0;
     std::map<std::uint64_t, int> eventsInHour_;
     long step_ = 0;
     std::string violation_;
@@ -198,7 +213,7 @@ private:
     // The monitor's builds; the new monitor, which the sim plays up to the go
     // (past it for a build that ends during the watch).
     std::map<std::string, MonitorRuns> monBuilds_;
-    std::string monExe_;
+    std::string monExe_, monStarted_;  // monStarted_: the build last started to take over
     std::set<std::string> monRolledBack_;
     int monNewest_ = 50;
     std::uint32_t fake_ = 0, nextOwnPid_ = 7;
@@ -240,6 +255,9 @@ private:
     MemPlatform::Node& PlaceUpdate(const std::string& content, int sigKey, const std::string& signedContent);
     void Expect(const std::string& content);
     void SameStampUpdate();
+    std::uint32_t HandoverFault(const std::string& name, const std::string& path, const std::string& other);
+    void HandoverScenario();
+    void HandoverEnd();
     void ChangeKeys(int bits);
     void ShareFault();
     void LocalFault();
@@ -268,6 +286,8 @@ private:
     void CheckOthers();
     void ChangeConnect();
 };
+
+int RunHandoverFaults(bool pairs, bool trace);
 
 }  // namespace sim
 }  // namespace rz

@@ -62,6 +62,7 @@ void Sim::SetUp() {
     };
     fp.onCall = [this](const std::string& name) {
         if (name == "StartProgram") lastStartCall_ = Now();
+        if (name == "ProcessSnapshot") lastCensus_ = Now();
     };
     fp.failWhen = [this](const std::string& name, const std::string& path, const std::string& other) {
         return FailWhen(name, path, other);
@@ -118,6 +119,7 @@ void Sim::Boot() {
     try {
         ProgramMain(fp);
     } catch (const ProgramEnded& e) {
+        if (cut_) return void(cut_ = false), Down();
         Fail("the monitor ended at its start, code " + std::to_string(e.code));
     }
 }
@@ -136,6 +138,7 @@ void Sim::Down() {
 }
 
 std::uint32_t Sim::FailWhen(const std::string& name, const std::string& path, const std::string& other) {
+    if (const std::uint32_t error = HandoverFault(name, path, other)) return error;
     const Ctx* c = ProgramState();
     if (name == "WriteText" && Is(path, kReady) && !(c && c->s.update.loaded)) Fail("ready signalled before the state was read");
     // A build is moved in only once the manager beside the monitor has ended,
@@ -206,7 +209,7 @@ void Sim::DrawWindows() {
 std::string Sim::Run() {
     SetUp();
     Boot();
-    NextEvent();
+    handover ? HandoverScenario() : NextEvent();
     try {
         while (violation_.empty() && Now() < end_) {
             ++step_;
@@ -231,7 +234,8 @@ std::string Sim::Run() {
     inRun_ = false;
     // A world that goes quiet proves nothing in the hours it sleeps: every
     // hour draws its minute's events, 60 on average, never below 40.
-    for (std::uint64_t hour = 0; violation_.empty() && start_ + (hour + 1) * 60 * kMinute <= end_; ++hour)
+    if (handover && violation_.empty()) HandoverEnd();
+    for (std::uint64_t hour = 0; !handover && violation_.empty() && start_ + (hour + 1) * 60 * kMinute <= end_; ++hour)
         if (eventsInHour_[hour] < 40)
             violation_ = "the world went quiet: " + std::to_string(eventsInHour_[hour]) + " events in hour " +
                          std::to_string(hour + 1);

@@ -136,6 +136,7 @@ struct StatusState {
     std::string lastUpdate, lastUpdateFile, lastUpdateTime;
     std::string lastUpdateReason;  // why the last update failed or was refused, as its record says
     std::string monitorUpdate, monitorUpdateVersion, monitorUpdateTime;  // the monitor's own
+    std::string monitorUpdateReason;  // its record, unless it was applied
     std::deque<std::uint64_t> startTimes;  // MonotonicMs of each manager start
     std::uint32_t lastStartedPid = 0;      // the manager of the last start
     bool censusSeen = false;

@@ -1,5 +1,7 @@
 #include "diag/status_report.h"
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 
 #include "core/app.h"
@@ -76,6 +78,8 @@ std::string Value(Ctx& c, ReportKey key, const ManagerFile& manager) {
         case ReportKey::MonitorUpdate: return st.monitorUpdate;
         case ReportKey::MonitorUpdateVersion: return st.monitorUpdateVersion;
         case ReportKey::MonitorUpdateTime: return st.monitorUpdateTime;
+        case ReportKey::MonitorUpdateReason: return st.monitorUpdateReason;
+        case ReportKey::UpdateKey: return c.p.Attributes(AppPath(c, kUpdateKeyName)) != PathKind::Missing ? "yes" : "no";
         case ReportKey::Logging: return LoggingOn(c) ? "on" : "off";
         case ReportKey::End: return "1";
     }
@@ -224,14 +228,30 @@ void StatusUpdate(Ctx& c, const std::string& result, const std::string& updatePa
     c.s.status.lastUpdateReason.clear();  // a reason belongs to the result it came with
 }
 
-void StatusMonitorUpdate(Ctx& c, const std::string& result, const std::string& version) {
+void StatusMonitorUpdate(Ctx& c, const std::string& result, const std::string& version, const std::string& reason) {
     StatusState& st = c.s.status;
-    st.pending = true;
-    if (result == kUpdateResults[0]) StatusEvent(c, kMonitorUpdatedEvent, EventWeight::Update);
-    if (result == kUpdateResults[2]) StatusEvent(c, kMonitorRolledBackEvent, EventWeight::Update);
+    const auto* const end = std::end(kUpdateResults);
+    const auto* const known = std::find(std::begin(kUpdateResults), end, result);
+    StatusEvent(c, known == end ? "monitor update " + result : kMonitorUpdateEvents[known - kUpdateResults],
+                EventWeight::Update);
     st.monitorUpdate = result;
     st.monitorUpdateVersion = version;
     st.monitorUpdateTime = NowIso(c);
+    st.monitorUpdateReason = reason;
+}
+
+// A wait is told once: the same reason again is no event, so that a build
+// waiting through many looks costs one report, not one a tick.
+void StatusUpdateWaiting(Ctx& c, const std::string& reason) {
+    if (c.s.status.lastUpdateReason == reason) return;
+    c.s.status.lastUpdateReason = reason;
+    StatusEvent(c, kUpdateWaitingEvent, EventWeight::Update);
+}
+
+void StatusMonitorUpdateWaiting(Ctx& c, const std::string& reason) {
+    if (c.s.status.monitorUpdateReason == reason) return;
+    c.s.status.monitorUpdateReason = reason;
+    StatusEvent(c, kMonitorUpdateWaitingEvent, EventWeight::Update);
 }
 
 bool StatusDue(Ctx& c, const std::string& updateFolder) {

@@ -35,8 +35,12 @@ void StatusManagerStarted(Ctx& c, std::uint32_t pid);
 // `result` is one of kUpdateResults; the file name is taken from the path.
 void StatusUpdate(Ctx& c, const std::string& result, const std::string& updatePath);
 // The monitor's own update: `result` as for the manager's, of the build of
-// `version`; the report's event only when it was applied or rolled back.
-void StatusMonitorUpdate(Ctx& c, const std::string& result, const std::string& version);
+// `version` ("" when unknown), and `reason`, its record ("" once applied).
+void StatusMonitorUpdate(Ctx& c, const std::string& result, const std::string& version, const std::string& reason);
+// An update fit to go in that waits, with the record that says why: the
+// report is written at the end of the tick when the reason is new.
+void StatusUpdateWaiting(Ctx& c, const std::string& reason);
+void StatusMonitorUpdateWaiting(Ctx& c, const std::string& reason);
 
 // `updateFolder` ends with a backslash; "" when this machine has none.
 // Whether a report is to be written now.

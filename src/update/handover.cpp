@@ -88,9 +88,10 @@ std::uint64_t BackOff(Ctx& c, const Look& r, bool refused) {
 
 void GiveUp(Ctx& c, const Look& r, const std::string& result, const std::string& why) {
     const std::uint64_t wait = BackOff(c, r, result == "refused");
-    StatusMonitorUpdate(c, result, r.version);
-    TracedRecord(c, "MONITOR UPDATE " + UCase(result) + ": " + why + "; next attempt in " + std::to_string(wait) +
-                        " s; this monitor, version " + c.s.sVersion + ", stays");
+    const std::string record = "MONITOR UPDATE " + UCase(result) + ": " + why;
+    StatusMonitorUpdate(c, result, r.version, record);
+    TracedRecord(c, record + "; next attempt in " + std::to_string(wait) + " s; this monitor, version " + c.s.sVersion +
+                        ", stays");
     SaveUpdateState(c);
 }
 
@@ -99,9 +100,11 @@ void GiveUp(Ctx& c, const Look& r, const std::string& result, const std::string&
 void WaitForState(Ctx& c, const Look& r, const std::string& step) {
     c.s.update.monitor.step.clear();
     const std::uint64_t wait = BackOff(c, r, false);
-    TracedRecord(c, "MONITOR UPDATE WAITING: the handover to version " + r.version + " waits before " + step +
-                        ": the state cannot be saved, error " + std::to_string(c.s.update.unsavedError) +
-                        "; next attempt in " + std::to_string(wait) + " s");
+    const std::string record = std::string(kMonitorUpdateWaitingRecord) + ": the handover to version " + r.version +
+                               " waits before " + step + ": the state cannot be saved, error " +
+                               std::to_string(c.s.update.unsavedError);
+    StatusMonitorUpdateWaiting(c, record);
+    TracedRecord(c, record + "; next attempt in " + std::to_string(wait) + " s");
 }
 
 void LeaveAlone(Ctx& c, const Look& r) {
@@ -177,9 +180,10 @@ void RollBack(Ctx& c, const std::string& why) {
         c.p.PrevInstance(kSessionMutex);
         c.p.PrevInstance(kGlobalMutex);
     }
-    StatusMonitorUpdate(c, kUpdateResults[2], h.version);
-    TracedRecord(c, "MONITOR UPDATE ROLLED BACK: version " + h.version + " (PID " + std::to_string(h.pid) + ") " + why +
-                        "; this monitor, version " + c.s.sVersion + ", ticks again");
+    const std::string record =
+        "MONITOR UPDATE ROLLED BACK: version " + h.version + " (PID " + std::to_string(h.pid) + ") " + why;
+    StatusMonitorUpdate(c, kUpdateResults[2], h.version, record);
+    TracedRecord(c, record + "; this monitor, version " + c.s.sVersion + ", ticks again");
     if (guarding || ticking) ArmTimer(c, kResumeMs);
 }
 
@@ -303,7 +307,7 @@ void TakeOver(Ctx& c, bool oldEnded) {
     m.failedContent.clear();
     SaveUpdateState(c);
     if (oldEnded) RemoveIfPresent(c, ReadyFile(c));
-    StatusMonitorUpdate(c, kUpdateResults[0], c.s.sVersion);
+    StatusMonitorUpdate(c, kUpdateResults[0], c.s.sVersion, "");
     TracedRecord(c, "MONITOR UPDATE DONE: version " + c.s.sVersion + " ticks as PID " + std::to_string(c.p.OwnPid()) +
                         ", handed over by PID " + std::to_string(h.pid) +
                         (oldEnded ? ", which has ended" : ", which guards it for 2 minutes"));
@@ -321,7 +325,7 @@ void FinishBrokenOff(Ctx& c) {
                         m.step + "'; version " + c.s.sVersion + " runs" +
                         (rolledBack ? ", and version " + m.version + " is not taken again" : ""));
     if (rolledBack) RememberRolledBack(m, m.content);
-    if (c.s.sVersion == m.version) StatusMonitorUpdate(c, kUpdateResults[0], m.version);
+    if (c.s.sVersion == m.version) StatusMonitorUpdate(c, kUpdateResults[0], m.version, "");
     m.step.clear();
     SaveUpdateState(c);
     RemoveIfPresent(c, ReadyFile(c));
@@ -361,8 +365,10 @@ void ActOnMonitorLook(Ctx& c, const Look& r) {
     if (c.s.sUpdateHold == kYes || FreshBuildWatched(c) || c.p.MonotonicMs() < c.s.handover.guardedUntilMs) {
         m.waits = r.key;
         RemoveIfPresent(c, Temp(c));
-        return TellOnce(c, r.key, "MONITOR UPDATE WAITING: '" + r.key.path +
-                                      "' waits until the manager's or this monitor's fresh build has run 2 minutes");
+        const std::string record = std::string(kMonitorUpdateWaitingRecord) + ": '" + r.key.path +
+                                   "' waits until the manager's or this monitor's fresh build has run 2 minutes";
+        StatusMonitorUpdateWaiting(c, record);
+        return TellOnce(c, r.key, record);
     }
     BeginHandover(c, r);
 }

@@ -10,6 +10,7 @@
 #include "diag/debug_log.h"
 #include "diag/process_list.h"
 #include "diag/share_work.h"
+#include "diag/status_format.h"
 #include "diag/status_report.h"
 #include "update/handover.h"
 #include "update/look.h"
@@ -223,8 +224,8 @@ void Wait(Ctx& c, const UpdateKey& key, const std::string& temp) {
     c.s.update.waitsForWatch = key;
     RemoveIfPresent(c, temp);
     // The report says it too: whoever placed the update sees why nothing happens yet.
-    c.s.status.lastUpdateReason = "UPDATE WAITING: '" + key.path +
-                                  "' waits until the build installed before it has run 2 minutes or been rolled back";
+    StatusUpdateWaiting(c, std::string(kUpdateWaitingRecord) + ": '" + key.path +
+                               "' waits until the build installed before it has run 2 minutes or been rolled back");
     TellOnce(c, key, c.s.status.lastUpdateReason);
     ReleaseHold(c);
 }

@@ -251,6 +251,11 @@ void Sim::Check(bool full) {
 
 void Sim::CheckMonitor() {
     const Ctx* c = ProgramState();
+    // A monitor that ticks holds both instance mutexes, so that a second
+    // start, in this session or another, ends at once.
+    if (up_ && c && c->s.handover.phase == Handover::None && !fakeTicks_ &&
+        !(mem.Holds(mem.ownPid, kSessionMutex) && mem.Holds(mem.ownPid, kGlobalMutex)))
+        Fail("the monitor that ticks does not hold both instance mutexes");
     if (fakeTicks_ && up_ && c && c->s.handover.phase != Handover::Guarding) Fail("two monitors ticking");
     if (!monBuilds_.count(Data(kMon)) && !(c && c->s.handover.restoring))
         Fail("'ROREROZARIRADI.exe' is not a whole monitor build");

@@ -4,9 +4,12 @@
 namespace rz {
 namespace sim {
 
+// One event a minute on average, whatever the last one did: the next is
+// drawn before this one runs, since a power cut ends the run inside it.
 void Sim::NextEvent() {
     At(Now() + rng.Between(10, 110) * kSecond, "", [this] {
         NextEvent();
+        ++events_, ++eventsInHour_[(Now() - start_) / (60 * kMinute)];
         const int kind = static_cast<int>(rng.Between(0, 99));
         if (kind < 18) ManagerEnds(kind % 3);
         else if (kind < 24) Freeze();

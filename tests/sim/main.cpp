@@ -52,17 +52,20 @@ int main(int argc, char** argv) {
         }
     }
     int failed = 0;
+    std::uint64_t events = 0;
     for (std::uint64_t seed = first; seed <= last; ++seed) {
         rz::sim::Sim sim(seed, hours);
         sim.trace = trace;
         const std::string report = sim.Run();
+        events += sim.events();
         if (report.empty()) continue;
         ++failed;
         std::printf("%sreplay: %s --seeds %llu --hours %llu --trace\n\n", report.c_str(), argv[0],
                     static_cast<unsigned long long>(seed), static_cast<unsigned long long>(hours));
     }
-    std::printf("%d of %llu seeds failed, %llu simulated hours\n", failed,
-                static_cast<unsigned long long>(last - first + 1),
-                static_cast<unsigned long long>((last - first + 1) * hours));
+    const std::uint64_t simulated = (last - first + 1) * hours;
+    std::printf("%d of %llu seeds failed, %llu simulated hours, %llu events (%.1f an hour)\n", failed,
+                static_cast<unsigned long long>(last - first + 1), static_cast<unsigned long long>(simulated),
+                static_cast<unsigned long long>(events), simulated ? static_cast<double>(events) / simulated : 0.0);
     return failed == 0 ? 0 : 1;
 }

@@ -29,6 +29,8 @@ bool Sim::MonitorStarted(MemPlatform::Proc& p) {
     StepSaved("started");
     fake_ = p.pid, fakeReady_ = fakeTicks_ = false;
     Note("new monitor PID " + std::to_string(p.pid) + " started");
+    // As a real one, it takes the instance mutexes before anything else.
+    mem.TakeNamed(p.pid, kSessionMutex), mem.TakeNamed(p.pid, kGlobalMutex);
     if (runs == MonitorRuns::CrashesAtStart) p.diesAt = Now() + rng.Between(100, 5000), p.crashCode = 0xC0000005;
     const std::uint32_t pid = p.pid;
     if (runs == MonitorRuns::Well || runs == MonitorRuns::CrashesInWatch)

@@ -103,17 +103,21 @@ struct Violation {};
 class Sim {
 public:
     Sim(std::uint64_t seed, std::uint64_t hours) : rng{seed * 0x2545F4914F6CDD1Dull + 1}, seed_(seed) {
-        end_ = mem.now() + hours * 60 * kMinute;
+        start_ = mem.now();
+        end_ = start_ + hours * 60 * kMinute;
     }
     ~Sim() { mem.DropWork(); }
     bool trace = false;
     std::string Run();
+    std::uint64_t events() const { return events_; }  // drawn from the schedule
 
 private:
     MemPlatform mem;
     FaultPlatform fp{mem};
     Rng rng;
-    std::uint64_t seed_, end_ = 0;
+    std::uint64_t seed_, start_ = 0, end_ = 0;
+    std::uint64_t events_ = 0;
+    std::map<std::uint64_t, int> eventsInHour_;
     long step_ = 0;
     std::string violation_;
     std::deque<std::string> recent_;

@@ -123,6 +123,7 @@ void Sim::Boot() {
 void Sim::Down() {
     up_ = false;
     deaths_.clear();
+    mem.LetGoNamed(mem.ownPid);
     mem.SetTimer(0);
     mem.WatchProcess(0);
     fp.SetTimerHandler(nullptr);
@@ -178,14 +179,16 @@ void Sim::DrawWindows() {
             Note("a monitor starts in another session");
             Ctx other(fp);
             const std::pair<bool, int> was{mem.ended, mem.exitCode};
-            mem.otherSession = true;
+            const std::uint32_t own = mem.ownPid;
+            mem.session = 2, mem.ownPid = ++nextOwnPid_;
             try {
                 Main(other);
                 Fail("a monitor of another session runs beside this one");
             } catch (const ProgramEnded& e) {
                 if (e.code != kExitNormal) Fail("a monitor of another session ended with " + std::to_string(e.code));
             }
-            mem.otherSession = false;
+            mem.LetGoNamed(mem.ownPid);
+            mem.session = 1, mem.ownPid = own;
             std::tie(mem.ended, mem.exitCode) = was;
         });
 }
@@ -216,6 +219,12 @@ std::string Sim::Run() {
         violation_ = std::string("the monitor failed: ") + e.what();
     }
     inRun_ = false;
+    // A world that goes quiet proves nothing in the hours it sleeps: every
+    // hour draws its minute's events, 60 on average, never below 40.
+    for (std::uint64_t hour = 0; violation_.empty() && start_ + (hour + 1) * 60 * kMinute <= end_; ++hour)
+        if (eventsInHour_[hour] < 40)
+            violation_ = "the world went quiet: " + std::to_string(eventsInHour_[hour]) + " events in hour " +
+                         std::to_string(hour + 1);
     if (violation_.empty()) return "";
     std::string report = "seed " + std::to_string(seed_) + ", step " + std::to_string(step_) + ", at " +
                          std::to_string(Now() / 1000) + " s: " + violation_ + "\nlast events:\n";

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # A night's simulation: the given number of simulated hours, in seeds of
 # 10 hours, spread over every core. Prints one line per breach (its seed,
-# what broke, and the command that replays it) and a total; exits 1 when
-# anything breached.
+# what broke, and the command that replays it) and a total with the events
+# drawn an hour; exits 1 when anything breached (a world gone quiet too).
 #
 #   scripts/night.sh HOURS [FIRST_SEED]     e.g. scripts/night.sh 100000 1001
 set -euo pipefail
@@ -42,5 +42,7 @@ for log in "$out"/*.log; do
         breaches=$((breaches + 1))
     done < <(grep -E '^seed [0-9]+, step' "$log" || true)
 done
-echo "$breaches breaches in $((seeds * per_seed)) simulated hours (seeds $first..$((first + seeds - 1)), $cores cores, $(( $(date +%s) - start )) s)"
+# Each process's last line counts the events its world drew.
+events=$(cat "$out"/*.log | sed -n 's/.* simulated hours, \([0-9]*\) events .*/\1/p' | awk '{ n += $1 } END { print n + 0 }')
+echo "$breaches breaches in $((seeds * per_seed)) simulated hours, $events events ($(( events / (seeds * per_seed) )) an hour) (seeds $first..$((first + seeds - 1)), $cores cores, $(( $(date +%s) - start )) s)"
 [ "$breaches" -eq 0 ]

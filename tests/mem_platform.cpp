@@ -60,6 +60,7 @@ void MemPlatform::SetLocalTime(int y, int mo, int d, int h, int mi, int s) {
 void MemPlatform::PowerCut() {
     for (Proc& p : procs) p.alive = p.terminating = false;
     handles_.clear();
+    namedHolders.clear();
     watched_ = 0;
     timerInterval = 0;
     for (auto& f : files_) {
@@ -75,12 +76,38 @@ bool MemPlatform::Fail(std::uint32_t error) {
 
 std::string MemPlatform::AppFolder() { return appFolder; }
 
-// As CreateMutexA answers: no handle at all when access is denied. A name
-// is the session's unless it begins with "Global\".
+std::string MemPlatform::NamedKey(const std::string& name) const {
+    if (UCase(name).rfind("GLOBAL\\", 0) == 0) return "Global" + name.substr(6);
+    return "Session" + std::to_string(session) + "\\" + (name.rfind("Local\\", 0) == 0 ? name.substr(6) : name);
+}
+
+// The holders of a name, less those whose process has ended.
+std::set<std::uint32_t>& MemPlatform::LiveHolders(const std::string& name) {
+    std::set<std::uint32_t>& holders = namedHolders[NamedKey(name)];
+    for (auto it = holders.begin(); it != holders.end();) {
+        const Proc* p = FindProcess(*it);
+        it = p && !p->alive ? holders.erase(it) : std::next(it);
+    }
+    return holders;
+}
+
+bool MemPlatform::Holds(std::uint32_t pid, const std::string& name) { return LiveHolders(name).count(pid) != 0; }
+
+void MemPlatform::LetGoNamed(std::uint32_t pid) {
+    for (auto& named : namedHolders) named.second.erase(pid);
+}
+
+// As CreateMutexA answers: no handle at all when access is denied, and
+// "already exists" while another process holds the name. A process that
+// holds it already opens no second handle.
 bool MemPlatform::PrevInstance(const std::string& mutexName) {
     if (mutexAccessDenied) return MutexMeansPrevInstance(false, kErrorAccessDenied);
+    std::set<std::uint32_t>& holders = LiveHolders(mutexName);
+    if (holders.count(ownPid)) return false;
     const bool global = UCase(mutexName).rfind("GLOBAL\\", 0) == 0;
-    return MutexMeansPrevInstance(true, prevInstance || (global && otherSession) ? kErrorAlreadyExists : 0);
+    const bool existed = !holders.empty() || prevInstance || (global && otherSession);
+    holders.insert(ownPid);
+    return MutexMeansPrevInstance(true, existed ? kErrorAlreadyExists : 0);
 }
 
 bool MemPlatform::ComputerName(char* buffer, std::uint32_t* size) {

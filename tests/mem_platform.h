@@ -116,6 +116,15 @@ public:
     std::uint32_t ownPid = 1;
     bool mutexAccessDenied = false;  // the mutex belongs to a more privileged instance
     bool otherSession = false;       // a monitor of another session holds the global mutex
+    // Named objects as Windows keeps them: a name is its session's unless it
+    // begins with "Global\"; the object lives while a process holds a
+    // handle to it, and a process lets go of all it holds when it ends.
+    // `prevInstance` and `otherSession` stand for holders outside the table.
+    std::uint32_t session = 1;
+    std::map<std::string, std::set<std::uint32_t>> namedHolders;  // "Session1\name", "Global\name" -> pids
+    void TakeNamed(std::uint32_t pid, const std::string& name) { namedHolders[NamedKey(name)].insert(pid); }
+    bool Holds(std::uint32_t pid, const std::string& name);
+    void LetGoNamed(std::uint32_t pid);  // its process has ended
     // What a share's server answers for a handle's file index: a lasting
     // one, 0, a new one at every open, or no information at all.
     enum class FileIds { Lasting, Zero, PerOpen, Refused } fileIds = FileIds::Lasting;
@@ -175,7 +184,7 @@ public:
     std::string AppFolder() override;
     void SetAppTitle(const std::string& title) override;
     bool PrevInstance(const std::string& mutexName) override;
-    void LeaveInstance() override {}
+    void LeaveInstance() override { LetGoNamed(ownPid); }
     std::string CommandArgs() override { return commandArgs; }
     std::uint32_t OwnPid() override { return ownPid; }
     std::uint32_t StartWithArgs(const std::string& path, const std::string& args) override;  // as StartProgram
@@ -328,6 +337,8 @@ private:
     bool ParentExists(const std::string& path) const;
     Node* Lookup(const std::string& path);
     bool Fail(std::uint32_t error);
+    std::string NamedKey(const std::string& name) const;
+    std::set<std::uint32_t>& LiveHolders(const std::string& name);
     // The process behind a handle opened with all of `rights` and, when
     // `anyOf` is given, one of those; null, with the last error set, when
     // the handle is unknown or lacks a right.

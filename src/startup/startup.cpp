@@ -10,7 +10,7 @@
 #include "monitor/tick.h"
 #include "startup/main_machine.h"
 #include "ui/frm_main.h"
-#include "update/handover.h"
+#include "update/takeover.h"
 
 namespace rz {
 

@@ -1,0 +1,270 @@
+// What a centre is promised, checked after every step of the world.
+#include "sim.h"
+
+namespace rz {
+namespace sim {
+
+// The monitor starts a manager only when none runs, and a build that will
+// not run twice at most while it is watched: the third start is the
+// rollback's, unless the files or the state that it needs are held.
+void Sim::MonitorStarts(const std::string& content, Runs runs) {
+    // One that refuses to be opened is known by its snapshot name alone:
+    // with no snapshot, or a short name that a tool may have too, no
+    // monitor can see it.
+    const MemPlatform::Proc* m = Manager();
+    if (m && (m->openable || (!mem.snapshotFails && m->snapshotName.find('~') == std::string::npos)))
+        Fail("a manager started while one runs");
+    const Ctx* c = ProgramState();
+    // The swap, or the rollback, starts its build at once, in the tick
+    // whose census may have started the build before.
+    const bool updating = (c && c->s.sUpdateHold == kYes) || installedAt_ == Now();
+    // The timer's tick, or the early one, and the tick that picks up the
+    // share worker's result: two starts in 5 s at most.
+    while (!starts_.empty() && starts_.front() + 5 * kSecond <= Now()) starts_.pop_front();
+    // A monitor started afresh knows the update's back-off by the wall clock
+    // alone: a time synchronisation since the starts before it may end the
+    // back-off, and the update stops the manager once more.
+    if (!starts_.empty() && bootedAt_ > starts_.front() &&
+        std::any_of(clockMoves_.begin(), clockMoves_.end(), [&](std::uint64_t t) { return t > starts_.front(); }))
+        starts_.clear();
+    if (!updating && runs != Runs::WillNotStart) starts_.push_back(Now());
+    if (starts_.size() > 2) Fail("the manager started three times within 5 s");
+    if (content == exe_ && ranAt_ == 0) ranAt_ = Now();
+    if (content != exe_ || runs == Runs::Well) return;
+    if (trace) Note("a build that will not run started");
+    const bool watched = Now() < std::max(installedAt_, bootedAt_) + 2 * kMinute;
+    // Starts while the state or the files are held are not judged: the
+    // count begins again once they are free.
+    if (Now() <= std::max(heldUntil_, unsavedUntil_)) {
+        brokenStarts_ = 0;
+        return;
+    }
+    if (++brokenStarts_ > 2 && watched)
+        Fail("a build that will not run started a third time");
+}
+
+// Terminations outside an update's stop are of a frozen manager only.
+// The update's stop ends the manager beside the monitor, by the ids its
+// census found: never a tool named after it, nor a manager elsewhere. A
+// frozen one is ended wherever it runs: the census counts it as the manager.
+void Sim::Terminated(const MemPlatform::Proc& p) {
+    if (p.pid == fake_) return;  // a new monitor that was not ready in time
+    const Ctx* c = ProgramState();
+    const auto r = runs_.find(p.pid);
+    if (c && c->s.sUpdateHold == kYes) {
+        if (!Is(p.path, kExe)) Fail("the update's stop ended '" + p.path + "'");
+        return;
+    }
+    if (!EndsWithNoCase(p.path, "\\KORUMGR.exe") || r == runs_.end())
+        return Fail("terminated '" + p.path + "' for a frozen manager");
+    if (r->second.hungSince == 0) return Fail("terminated a manager that responds");
+    if (Now() - r->second.hungSince < static_cast<std::uint64_t>(limitSeconds_) * kSecond)
+        return Fail("terminated a manager frozen for less than " + std::to_string(limitSeconds_) + " s");
+    // A clock moved between a manager's start and the monitor's first sight
+    // of it leaves its creation time telling another age, as Windows keeps it.
+    const bool unknowable = p.startedAt < bootedAt_ && std::any_of(clockMoves_.begin(), clockMoves_.end(), [&](std::uint64_t t) {
+        return t >= p.startedAt && t <= bootedAt_ + kSecond;
+    });
+    if (Now() - p.startedAt < 2 * kMinute && !unknowable) return Fail("terminated a manager within 120 s of its start");
+    if (!mem.Has(kHang)) return Fail("terminated a frozen manager with no limit file");
+}
+
+// The manager's runs that have ended since the last look.
+void Sim::NoteDeaths() {
+    for (auto it = alive_.begin(); it != alive_.end();) {
+        MemPlatform::Proc* p = mem.FindProcess(*it);
+        if (p->alive) {
+            ++it;
+            continue;
+        }
+        const std::uint64_t lived = p->endedAt - p->startedAt;
+        if (runs_[p->pid].content == exe_ && (lived < 10 * kSecond || p->exitCode >= 0xC0000000u)) ++badRuns_;
+        // A run that ends within 5 s of its start is back at the next tick,
+        // as is one that ends in the midst of a tick, or one that refused
+        // to be opened for its end to be watched.
+        const bool atTick = lived < 10 * kSecond || mem.HandlersRunning() > 0 || !p->openable;
+        if (up_) deaths_.push_back({p->endedAt, atTick ? 7 * kSecond : kSecond});
+        it = alive_.erase(it);
+    }
+}
+
+void Sim::CheckManagers() {
+    NoteDeaths();
+    int running = 0;
+    for (std::uint32_t pid : alive_) running += !mem.FindProcess(pid)->terminating && !byHand_.count(pid);
+    if (running > 1) Fail(std::to_string(running) + " managers running");
+    const Ctx* c = ProgramState();
+    const bool held = c && c->s.sUpdateHold == kYes;
+    for (auto it = deaths_.begin(); it != deaths_.end();) {
+        if (lastStart_ >= it->at || Manager()) {
+            it = deaths_.erase(it);
+            continue;
+        }
+        // A start that fails waits for the files or the state that its
+        // rollback needs.
+        if (lastStartCall_ >= it->at && Now() < std::max(heldUntil_, unsavedUntil_) + 7 * kSecond) {
+            ++it;
+            continue;
+        }
+        if (held && !it->held) it->bound += kLongestTick, it->held = true;
+        // The new monitor that the simulation plays ticks without a census:
+        // until it crashes and the guardian takes over, no real monitor
+        // watches the manager.
+        // Between the go and the step at which the simulation makes the new
+        // monitor the program, neither monitor ticks: the old one guards.
+        const bool goGiven = fake_ != 0 && fakeReady_ && !mem.Has(kReady);
+        if (fakeTicks_ || goGiven) it->bound = std::max(it->bound, Now() - it->at + kLongestTick);
+        if (Now() > it->at + it->bound) Fail("the manager has been down " + std::to_string((Now() - it->at) / 1000) + " s");
+        ++it;
+    }
+}
+
+void Sim::CheckFiles() {
+    if (Data(kExe) != exe_ || !builds_.count(exe_)) Fail("'KORUMGR.exe' is not the whole build installed");
+    if (!shareContent_.empty() && !mem.Has(kUpdate)) {
+        if (!installedEver_.count(shareContent_) && shareContent_ != exe_)
+            Fail("an update that was never installed was deleted");
+        shareContent_.clear();
+    }
+    const auto b = builds_.find(exe_);
+    if (b != builds_.end() && b->second.runs != Runs::Well) {
+        // Its watch from its first run (a manager of another folder, which
+        // the census counts, keeps it from running), and the files let go,
+        // the state savable: the next starts of a build that will not run
+        // come within seconds.
+        // A manager of another folder counts as the manager: while it runs
+        // there is no start, and a rollback due waits for the next one.
+        for (const MemPlatform::Proc& p : mem.procs)
+            if (p.alive && !p.terminating && EndsWithNoCase(p.path, "\\KORUMGR.exe") && !Is(p.path, kExe))
+                elsewhereUntil_ = Now();
+        const std::uint64_t since = std::max({ranAt_ + 2 * kMinute, heldUntil_, unsavedUntil_, elsewhereUntil_});
+        if (up_ && ranAt_ != 0 && Now() > since + 30 * kSecond) Fail("a build that will not run is still installed");
+    }
+    if (!expected_.empty() && Now() >= expectedBy_) {
+        if (!installedEver_.count(expected_)) Fail("a ready update was not installed within 15 s");
+        expected_.clear();
+    }
+    if (junkUntil_ != 0 && Now() >= junkUntil_) {
+        const double hours = static_cast<double>(junkUntil_ - junkSince_) / (60 * kMinute);
+        if (junkCopies_.size() > 9 + 5 * hours) Fail(std::to_string(junkCopies_.size()) + " copies of junk");
+        junkUntil_ = 0;
+    }
+    const Ctx* c = ProgramState();
+    if (c && c->s.sUpdateHold == kYes) {  // a tick that holds the update's stop
+        connectDue_ = std::max(connectDue_, Now() + kTick);
+        if (stopDeadline_ != 0) stopDeadline_ = std::max(stopDeadline_, Now() + kTick + kFinalReportWaitMs);
+    }
+    if (up_ && stopDeadline_ != 0 && Now() > stopDeadline_) Fail("the stop file was not obeyed");
+    CheckState();
+    CheckOthers();
+}
+
+// What the state file must remember, saved before the move that it
+// records: the newest version installed, the watch over a fresh build, the
+// build rolled back last.
+void Sim::CheckState() {
+    UpdateMemory u;
+    std::string why;
+    if (!mem.Has(kState)) {
+        if (newestInstalled_ > 0) Fail("no state file after an install");
+        return;
+    }
+    if (!ParseUpdateState(Data(kState), u, why)) return Fail("the state file does not parse: " + why);
+    const std::string prefix = "1.0.0.";
+    if (newestInstalled_ > 0 && (u.newestVersion.compare(0, prefix.size(), prefix) != 0 ||
+                                  std::atoi(u.newestVersion.c_str() + prefix.size()) < newestInstalled_))
+        Fail("the state file forgets the newest version installed, " + VersionText(newestInstalled_));
+    if (fromShare_ && Now() < installedAt_ + 2 * kMinute && u.replacedContent != exeHash_)
+        Fail("the state file does not watch the build just installed");
+    // A rollback saved ahead names the build in place until its move.
+    if (!lastRolledBack_.empty() && u.rolledBack != lastRolledBack_ && u.rolledBack != exeHash_)
+        Fail("the state file forgets the build rolled back");
+}
+
+// The connect strings reset at every tick, at most three dumps kept, and
+// the monitor's starts at its timer's pace.
+void Sim::CheckOthers() {
+    // The new monitor that the simulation plays has no census of its own.
+    if (fakeTicks_) connectDue_ = std::max(connectDue_, Now() + kTick);
+    if (up_ && connectDue_ != 0 && Now() > connectDue_) {
+        for (const char* name : {"Connect String", "Connect String Primary", "Connect String Secondary"}) {
+            const auto v = mem.registry.find("SOFTWARE\\KORU BOWLING\\SYSTEM CONFIGURATION\\" + std::string(name));
+            if (v == mem.registry.end() || v->second != DefaultConnectString())
+                Fail(std::string("'") + name + "' not reset");
+        }
+    }
+    if (mem.ListNames(kApp + "\\KORUMGR-*.dmp").size() > 3) Fail("more than three dumps kept");
+}
+
+// Records are whole, and none claims what was not done.
+void Sim::CheckLog() {
+    const std::string& log = Data(kLog);
+    if (log.size() < logChecked_) logChecked_ = 0;
+    for (std::size_t end; (end = log.find("\r\n", logChecked_)) != std::string::npos; logChecked_ = end + 2) {
+        const std::string line = log.substr(logChecked_, end - logChecked_);
+        const std::size_t open = line.find("#,\"");
+        if (line.empty() || line[0] != '#' || open == std::string::npos || line.back() != '"')
+            return Fail("torn log record: " + line.substr(0, 80));
+        const std::string m = line.substr(open + 3, line.size() - open - 4);
+        const bool done = m.rfind("UPDATE DONE: ", 0) == 0, back = m.rfind("ROLLBACK: ", 0) == 0;
+        if (done || back) {
+            const int version = done ? std::atoi(m.c_str() + m.find(", version 1.0.0.") + 16) : -1;
+            auto claim = std::find_if(unclaimed_.begin(), unclaimed_.end(), [&](const std::pair<bool, int>& s) {
+                return s.first == back && (back || s.second == version);
+            });
+            if (claim == unclaimed_.end()) return Fail("the log claims what was not done: " + m);
+            unclaimed_.erase(unclaimed_.begin(), claim + 1);
+        }
+        for (const char* cause : {"UPDATE FAILED", "UPDATE REFUSED", "UPDATE LEFT ALONE", "LOST RECORDS"})
+            if (m.rfind(cause, 0) == 0) lastAttempt_ = 2;
+        if (m.rfind("UPDATE NOT READY", 0) == 0) lastAttempt_ = 1;
+        const std::size_t pid = m.find("' PID ");
+        if (m.find(" NOT RESPONDING FOR ") != std::string::npos && m.size() > 12 &&
+            m.compare(m.size() - 12, 12, ": terminated") == 0) {
+            const std::uint32_t id = static_cast<std::uint32_t>(std::atol(m.c_str() + pid + 6));
+            if (std::find(mem.terminated.begin(), mem.terminated.end(), id) == mem.terminated.end())
+                return Fail("the log claims a termination that did not happen: " + m);
+        }
+    }
+    const Ctx* c = ProgramState();
+    // A back-off read from the state file is one that an attempt set, even
+    // when the tick that read it then found an update not ready.
+    const bool justLoaded = c && c->s.update.loaded && !stateLoaded_;
+    stateLoaded_ = c && c->s.update.loaded;
+    if (!c || c->s.update.retryAt == lastRetryAt_) return;
+    // While records are lost, the one that set the back-off may be among them.
+    if (c->s.lostRecords > 0 || justLoaded) lastAttempt_ = 2;
+    retryNotReady_ = lastAttempt_ == 1;
+    lastRetryAt_ = c->s.update.retryAt;
+    lastAttempt_ = 0;
+}
+
+void Sim::Check(bool full) {
+    if (mem.nestedTicks != 0) Fail("a tick ran inside another");
+    if (fp.shareCallsOnUi != 0) Fail("the tick called the share");
+    CheckManagers();
+    CheckFiles();
+    CheckMonitor();
+    if (full) CheckLog();
+    if (!violation_.empty() && inRun_) throw Violation{};
+}
+
+void Sim::CheckMonitor() {
+    const Ctx* c = ProgramState();
+    // A monitor that ticks holds both instance mutexes, so that a second
+    // start, in this session or another, ends at once.
+    if (up_ && c && c->s.handover.phase == Handover::None && !fakeTicks_ &&
+        !(mem.Holds(mem.ownPid, kSessionMutex) && mem.Holds(mem.ownPid, kGlobalMutex)))
+        Fail("the monitor that ticks does not hold both instance mutexes");
+    if (fakeTicks_ && up_ && c && c->s.handover.phase != Handover::Guarding) Fail("two monitors ticking");
+    if (!monBuilds_.count(Data(kMon)) && !(c && c->s.handover.restoring))
+        Fail("'ROREROZARIRADI.exe' is not a whole monitor build");
+    if (Data(kMon) != monExe_) Fail("'ROREROZARIRADI.exe' changed outside a move");
+    if (monRolledBack_.count(Data(kMon)) && up_ && Now() > prevHeldUntil_ + 10 * kSecond && c &&
+        c->s.handover.phase == Handover::None)
+        Fail("a rolled-back monitor build is still in place");
+    WatchHandover();
+}
+
+}  // namespace sim
+}  // namespace rz

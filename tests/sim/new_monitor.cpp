@@ -1,0 +1,89 @@
+// The monitor's own update: the builds the share offers, and the new monitor
+// that the simulation plays up to the go.
+#include "sim.h"
+
+namespace rz {
+namespace sim {
+
+void Sim::NewMonitorBuild() {
+    static const char* const kinds[] = {"good", "crashes at start", "never ready", "crashes during the watch",
+                                        "older", "unsigned", "truncated", "without a window", "rolled back before"};
+    int kind = static_cast<int>(rng.Between(0, 8));
+    if ((kind == 5 && Keys() == 0) || (kind == 8 && monRolledBack_.empty())) kind = 4;
+    std::string content = kind == 8 ? *std::next(monRolledBack_.begin(), static_cast<long>(rng.Between(0, monRolledBack_.size() - 1)))
+                                    : MonitorImage(kind == 4 ? static_cast<int>(rng.Between(40, 50)) : ++monNewest_,
+                                                   static_cast<int>(rng.Between(0, 1000)), kind != 7);
+    if (kind != 8) monBuilds_[content] = kind < 4 ? static_cast<MonitorRuns>(kind) : MonitorRuns::Refused;
+    if (kind == 5) monUnsigned_.insert(content);
+    Note(std::string("monitor build: ") + kinds[kind]);
+    mem.RemoveTree(kMonUpdate + ".sig");
+    if (Keys() != 0 && kind != 5) mem.AddFile(kMonUpdate + ".sig", Signature((Keys() & 1) ? 0 : 1, content));
+    mem.AddFile(kMonUpdate, kind == 6 ? content.substr(0, 600) : content);
+}
+
+// The sim plays the new monitor up to the go; one that runs well is then
+// the real program, started as the new build with the old one gone.
+bool Sim::MonitorStarted(MemPlatform::Proc& p) {
+    const MonitorRuns runs = monBuilds_.count(Data(p.path)) ? monBuilds_[Data(p.path)] : MonitorRuns::Refused;
+    if (runs == MonitorRuns::Refused) return Fail("started a refused monitor build"), false;
+    StepSaved("started");
+    fake_ = p.pid, fakeReady_ = fakeTicks_ = false;
+    Note("new monitor PID " + std::to_string(p.pid) + " started");
+    // As a real one, it takes the instance mutexes before anything else.
+    mem.TakeNamed(p.pid, kSessionMutex), mem.TakeNamed(p.pid, kGlobalMutex);
+    if (runs == MonitorRuns::CrashesAtStart) p.diesAt = Now() + rng.Between(100, 5000), p.crashCode = 0xC0000005;
+    const std::uint32_t pid = p.pid;
+    if (runs == MonitorRuns::Well || runs == MonitorRuns::CrashesInWatch)
+        At(Now() + rng.Between(300, 4000), "", [this, pid] {
+            if (fake_ == pid && mem.FindProcess(pid)->alive) mem.AddFile(kReady, std::to_string(pid)), fakeReady_ = true;
+        });
+    return true;
+}
+
+// Each step of a handover is in the state file before it is taken.
+void Sim::StepSaved(const std::string& step) {
+    UpdateMemory u;
+    std::string why;
+    if (!ParseUpdateState(Data(kState), u, why) || u.monitor.step != step || u.monitor.from != mem.ownPid)
+        Fail("a handover's step '" + step + "' taken before it was saved");
+}
+
+void Sim::MonitorMoved(const std::string& from, const std::string& to) {
+    const std::string before = monExe_;
+    monExe_ = Data(kMon);  // "" while it is renamed away
+    if (Is(to, kPrev)) return StepSaved("moving");
+    if (Is(from, kPrev) && !before.empty()) monRolledBack_.insert(before), Note("monitor rolled back");
+    if (Is(from, kPrev)) return;
+    if (monRolledBack_.count(monExe_)) Fail("a monitor build rolled back was installed again");
+    if (!monBuilds_.count(monExe_) || monBuilds_[monExe_] == MonitorRuns::Refused) Fail("a refused monitor build was installed");
+}
+
+// The go: the ready signal taken away while the new monitor runs.
+void Sim::WatchHandover() {
+    MemPlatform::Proc* p = fake_ ? mem.FindProcess(fake_) : nullptr;
+    if (!p || !p->alive) fake_ = 0, fakeTicks_ = fakeReady_ = false;
+    if (!p || !p->alive || !fakeReady_ || fakeTicks_ || mem.Has(kReady)) return;
+    if (monBuilds_[Data(kMon)] == MonitorRuns::CrashesInWatch) {
+        Note("new monitor took over; it will crash");
+        p->diesAt = Now() + rng.Between(1, 100) * kSecond, p->crashCode = 0xC0000005, fakeTicks_ = true;
+        if (!rng.Chance(40)) return;
+        // A scanner holds the backup as the build crashes: the rollback waits.
+        prevHeldUntil_ = p->diesAt + rng.Between(5, 60) * kSecond;
+        mem.heldOpen.insert(UCase(kPrev));
+        return At(prevHeldUntil_, "'ROREROZARIRADI.prev' let go", [this] { mem.heldOpen.erase(UCase(kPrev)); });
+    }
+    // The switch is made between the run's steps, with the state readable:
+    // the sim plays no guardian that would roll back a build left waiting.
+    if (inRun_ || mem.readErrors.count(UCase(kState))) return;
+    Note("new monitor took over; it is the program from now on");
+    const std::uint32_t old = mem.ownPid;
+    Down();
+    if (MemPlatform::Proc* o = mem.FindProcess(old)) o->alive = false, o->exitCode = 0, o->endedAt = Now();
+    mem.ownPid = fake_, mem.commandArgs = "/handover " + std::to_string(old);
+    fake_ = 0, fakeTicks_ = fakeReady_ = false;
+    Boot();
+    mem.commandArgs.clear();
+}
+
+}  // namespace sim
+}  // namespace rz

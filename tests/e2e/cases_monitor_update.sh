@@ -35,6 +35,12 @@ case_monitor_update_rollback() {
     cp "$W32/fixtures/standin_monitor_91.exe" "$MUPD"
     check "monitor rollback: a build that ends at once" \
         deb_has "MONITOR UPDATE ROLLED BACK: version 99.91.0.0 .* ended before it was ready" 30
+    local status="${UPD%/*}/_Status"
+    check "monitor rollback: the report gives its reason within 10 s" wait_for "$status/SERV01.txt" \
+        '^monitor_update_reason=MONITOR UPDATE ROLLED BACK: version 99.91.0.0 .* ended before it was ready, exit code [0-9]+' 10
+    "$ROOT/build/native/statusboard" "$status" >"$RZ_OUT/monroll-board.out" 2>&1
+    check "monitor rollback: the board needs attention, exit 1, with the build and the reason" bash -c \
+        "[ $? = 1 ] && grep -q 'NOT_UPDATED .*(99.91.0.0 rolled back) .*MONITOR UPDATE ROLLED BACK' '$RZ_OUT/monroll-board.out'"
     cp "$W32/fixtures/standin_monitor_92.exe" "$MUPD"
     check "monitor rollback: a build never ready, ended" \
         deb_has "MONITOR UPDATE ROLLED BACK: version 99.92.0.0 .* was not ready within 30 s and was ended" 60

@@ -138,6 +138,7 @@ struct StatusState {
     std::string monitorUpdate, monitorUpdateVersion, monitorUpdateTime;  // the monitor's own
     std::string monitorUpdateReason;  // its record, unless it was applied
     std::deque<std::uint64_t> startTimes;  // MonotonicMs of each manager start
+    std::deque<std::uint64_t> startWalls;  // the same starts by the wall clock (FILETIME), as kept on disk
     std::uint32_t lastStartedPid = 0;      // the manager of the last start
     bool censusSeen = false;
     bool managerUp = false;

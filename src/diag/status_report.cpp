@@ -18,6 +18,10 @@ namespace {
 
 constexpr std::uint64_t kDayMs = 24ull * 60 * 60 * 1000;
 constexpr std::size_t kMaxStartTimes = 20000;  // more than a start every five seconds for a day
+// The starts kept on disk for the next monitor: plenty for an alert on
+// more than ten a day, and a file a start rewrites in a moment.
+constexpr std::size_t kKeptStarts = 1000;
+constexpr std::uint64_t kFileTimeTicksPerMs = 10000;
 
 // The board reads ASCII only, one fact per line.
 std::string Clean(const std::string& value) {
@@ -33,6 +37,43 @@ std::string BaseName(const std::string& path) {
 }
 
 std::string NowIso(Ctx& c) { return IsoTime(c.p.Now()); }
+
+std::string StartsFile(Ctx& c) { return AppPath(c, std::string(kAppTitle) + ".sts"); }
+
+void Remember(StatusState& st, std::uint64_t monotonic, std::uint64_t wall) {
+    st.startTimes.push_back(monotonic);
+    st.startWalls.push_back(wall);
+    if (st.startTimes.size() > kMaxStartTimes) st.startTimes.pop_front();
+    if (st.startWalls.size() > kKeptStarts) st.startWalls.pop_front();
+}
+
+// A monitor started afresh (the handover to its next build, a logon, a
+// power cut) counts the starts that the one before it made: the alert on a
+// manager that keeps ending must not go blind for a day. The disk keeps
+// them by the wall clock, which also spans a reboot; a torn or foreign
+// line is passed over, and a time ahead of the clock (put back) too.
+void ReadBackStarts(Ctx& c) {
+    std::string text;
+    if (c.p.ReadSmallFile(StartsFile(c), kKeptStarts * 24, text) != ReadStatus::Ok) return;
+    const std::uint64_t wall = c.p.SystemTime(), now = c.p.MonotonicMs();
+    std::size_t from = 0;
+    while (from < text.size()) {
+        const std::size_t end = std::min(text.find('\n', from), text.size());
+        const std::string line = text.substr(from, text[end - 1] == '\r' ? end - 1 - from : end - from);
+        from = end + 1;
+        if (line.empty() || line.size() > 19 || line.find_first_not_of("0123456789") != std::string::npos) continue;
+        const std::uint64_t at = std::stoull(line);
+        if (at > wall || (wall - at) / kFileTimeTicksPerMs >= kDayMs) continue;
+        const std::uint64_t age = (wall - at) / kFileTimeTicksPerMs;
+        Remember(c.s.status, now > age ? now - age : 0, at);
+    }
+}
+
+void KeepStarts(Ctx& c) {
+    std::string text;
+    for (std::uint64_t at : c.s.status.startWalls) text += std::to_string(at) + "\r\n";
+    c.p.WriteText(StartsFile(c), text);  // a start not kept costs a lower count after a restart, no more
+}
 
 int StartsInLastDay(Ctx& c) {
     std::deque<std::uint64_t>& times = c.s.status.startTimes;
@@ -189,6 +230,7 @@ bool Attempt(Ctx& c, const std::string& updateFolder) {
 
 void StatusMonitorStarted(Ctx& c) {
     c.s.status.started = NowIso(c);
+    ReadBackStarts(c);
     StatusEvent(c, "monitor started");
 }
 
@@ -215,8 +257,8 @@ void StatusManagerStarted(Ctx& c, std::uint32_t pid) {
     st.managerUp = true;
     st.managerPid = pid;
     st.lastStartedPid = pid;
-    st.startTimes.push_back(c.p.MonotonicMs());
-    if (st.startTimes.size() > kMaxStartTimes) st.startTimes.pop_front();
+    Remember(st, c.p.MonotonicMs(), c.p.SystemTime());
+    KeepStarts(c);
     StatusEvent(c, "manager started");
 }
 

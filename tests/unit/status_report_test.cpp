@@ -110,6 +110,10 @@ TEST(Status, FailedStartsAndCrashesAreWrittenInTheirOwnTick) {
     EXPECT_EQ(st.Value("last_event_time"), "2024-03-07T18:05:15");
     EXPECT_EQ(st.Value("manager_pid"), "1004");
     EXPECT_EQ(st.Value("starts_24h"), "1");
+    w.c.s.status = StatusState{};  // a monitor started afresh reads the start back
+    StatusMonitorStarted(w.c);
+    w.p.RunFor(5000);
+    EXPECT_EQ(st.Value("starts_24h"), "1");
 
     w.p.RunFor(25ull * 60 * 60 * 1000);  // the start leaves the 24-hour window
     EXPECT_EQ(st.Value("starts_24h"), "0");

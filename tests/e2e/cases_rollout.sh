@@ -57,7 +57,7 @@ rollout_refusals() {
     ln -sfn "$stick" "$WINEPREFIX/dosdevices/e:"
     local line
     # The guide's command, its cmd continuation (" ^" at a line's end) joined.
-    line=$(sed -n '/^rollout.exe start .* ^$/{N;s/ ^\n */ /;/--dry-run$/p}' "$ROOT/docs/guide.md" | head -n 1)
+    line=$(sed -n '/^rollout.exe start .* ^$/{N;s/ ^\n */ /;/--dry-run$/p}' "$ROOT/docs/tasks.md" | head -n 1)
     wine "$WAPP\\rollout.exe" ${line#rollout.exe } >"$out" 2>&1
     local code=$?
     check "rollout.exe: the guide's dry run signs, checks and plans PCWS07 then SERV01, exit 0" bash -c \

@@ -144,6 +144,7 @@ struct StatusState {
     bool managerUp = false;
     std::uint32_t managerPid = 0;
     bool pending = false;  // something happened: write at the end of this tick
+    bool updateEvent = false;  // an update's: write as soon as the worker is free, even between ticks
     bool attempted = false;
     std::uint64_t attemptedAt = 0;  // MonotonicMs of the last write attempt
     bool reportedUp = false;        // manager state at the last attempt

@@ -220,7 +220,7 @@ bool Attempt(Ctx& c, const std::string& updateFolder) {
     StatusState& st = c.s.status;
     st.attempted = true;
     st.attemptedAt = c.p.MonotonicMs();
-    st.pending = false;
+    st.pending = st.updateEvent = false;
     st.reportedUp = st.managerUp;
     st.reportedPid = st.managerPid;
     return true;
@@ -237,6 +237,7 @@ void StatusMonitorStarted(Ctx& c) {
 void StatusEvent(Ctx& c, const std::string& event, EventWeight weight) {
     StatusState& st = c.s.status;
     st.pending = true;
+    st.updateEvent = st.updateEvent || weight == EventWeight::Update;
     if (static_cast<int>(weight) < st.eventWeight) return;  // a weightier one waits for the report
     st.lastEvent = event;
     st.lastEventTime = NowIso(c);
@@ -301,10 +302,14 @@ bool StatusDue(Ctx& c, const std::string& updateFolder) {
     return WriteDue(c.s.status, c.p.MonotonicMs());
 }
 
+// The job that kept the worker busy may answer while the tick collects it:
+// the report then goes in this tick, not the next.
 void StatusTick(Ctx& c, const std::string& updateFolder) {
-    if (!StatusDue(c, updateFolder)) return;
-    c.s.status.waiting = !Attempt(c, updateFolder);
-    CollectShareWork(c);
+    for (int tries = 0; tries < 2 && StatusDue(c, updateFolder); ++tries) {
+        c.s.status.waiting = !Attempt(c, updateFolder);
+        CollectShareWork(c);
+        if (!c.s.status.waiting) return;
+    }
 }
 
 // The worker may be stuck in a call to a share that has gone: the stop

@@ -71,3 +71,21 @@ case_monitor_update_killed() {
     check "monitor killed: the monitor so started ticks" wait_for_count "$APP/standin.log" "build=1 .*started" 2 12
     stop_monitor
 }
+
+# A monitor build behind a fresh manager build waits: its record reaches the
+# report at once and the running rollout within a look.
+case_monitor_update_waits() {
+    monitor_g monwait
+    local report="${UPD%/*}/_Status/SERV01.txt" out="$RZ_OUT/monwait-rollout.out" pid
+    cp "$W32/fixtures/standin_mgr_2.exe" "$UPD"
+    deb_has "UPDATE DONE" 30
+    "$ROOT/build/native/rollout" start "$W32/fixtures/monitor_next.exe" --monitor --folder "${UPD%/*}" --machines SERV01 >"$out" 2>&1 &
+    pid=$!
+    deb_has "MONITOR UPDATE WAITING: " 30
+    check "monitor waits: the report has its reason within 1 s" \
+        wait_for "$report" "^monitor_update_reason=MONITOR UPDATE WAITING: .* fresh build has run 2 minutes" 1
+    check "monitor waits: the rollout quotes it within a look" wait_for "$out" "its monitor says MONITOR UPDATE WAITING" 6
+    kill -INT "$pid"
+    wait_exit "$pid" 10
+    stop_monitor
+}

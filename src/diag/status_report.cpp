@@ -59,8 +59,9 @@ void ReadBackStarts(Ctx& c) {
     std::size_t from = 0;
     while (from < text.size()) {
         const std::size_t end = std::min(text.find('\n', from), text.size());
-        const std::string line = text.substr(from, text[end - 1] == '\r' ? end - 1 - from : end - from);
+        std::string line = text.substr(from, end - from);
         from = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.empty() || line.size() > 19 || line.find_first_not_of("0123456789") != std::string::npos) continue;
         const std::uint64_t at = std::stoull(line);
         if (at > wall || (wall - at) / kFileTimeTicksPerMs >= kDayMs) continue;

@@ -176,7 +176,9 @@ void RollBack(Ctx& c) {
     u.rollbackFailure.clear();
     SaveUpdateState(c);
     StatusUpdate(c, "rolled back", u.replacedPath);
-    DebugRecord(c, "ROLLBACK: the build of '" + u.replacedPath + "' will not run; the previous 'KORUMGR.exe' is back");
+    c.s.status.lastUpdateReason =
+        "ROLLBACK: the build of '" + u.replacedPath + "' will not run; the previous 'KORUMGR.exe' is back";
+    DebugRecord(c, c.s.status.lastUpdateReason);
 }
 
 // While a fresh build is watched: a start after two runs that would not

@@ -8,19 +8,13 @@
 
 #include "diag/debug_log.h"
 #include "diag/share_work.h"
+#include "update/rules.h"
 #include "update/signature.h"
-#include "update/update.h"
 #include "update/update_state.h"
 
 namespace rz {
 
 namespace {
-
-std::uint32_t Le(const std::string& s, std::size_t at, int bytes) {
-    std::uint32_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(s[at + i]);
-    return v;
-}
 
 constexpr std::size_t kChunkBytes = 256 * 1024;
 constexpr std::uint32_t kFileNotFound = 2, kPathNotFound = 3;
@@ -282,31 +276,6 @@ void Conclude(Ctx& c, Look& r, const std::string& temp) {
     if (!r.why.empty()) return;
     UpdateKey now{r.key.path, {}};
     r.found = c.p.StatFile(r.key.path, now.stamp) && now == r.key ? Look::Ready : Look::Changed;
-}
-
-bool IsWindowsGuiProgram(const std::string& head) {
-    if (head.size() < 0x40) return false;
-    const std::uint64_t pe = Le(head, 0x3C, 4);
-    const std::uint64_t optional = pe + 24;
-    return optional + 70 <= head.size() && Le(head, pe + 4, 2) == 0x014C && Le(head, optional, 2) == 0x010B &&
-           Le(head, optional + 68, 2) == 2;
-}
-
-bool IsCompleteExecutable(const std::string& head, std::uint64_t length) {
-    if (head.size() < 0x40 || head[0] != 'M' || head[1] != 'Z') return false;
-    const std::uint64_t pe = Le(head, 0x3C, 4);
-    if (pe + 24 > head.size() || head.compare(pe, 4, std::string("PE\0\0", 4)) != 0) return false;
-    const std::uint32_t sections = Le(head, pe + 6, 2);
-    const std::uint64_t table = pe + 24 + Le(head, pe + 20, 2);
-    const std::uint64_t tableEnd = table + 40ull * sections;
-    if (sections == 0 || tableEnd > head.size()) return false;
-    std::uint64_t needed = tableEnd;
-    for (std::uint32_t i = 0; i < sections; ++i) {
-        const std::uint64_t entry = table + 40ull * i;
-        const std::uint64_t end = std::uint64_t(Le(head, entry + 20, 4)) + Le(head, entry + 16, 4);
-        if (end > needed) needed = end;
-    }
-    return length >= needed;
 }
 
 }  // namespace rz

@@ -52,8 +52,8 @@ bool CopyChecked(Ctx& c, Look& r, const std::string& temp);
 // else Failed or Changed.
 void Conclude(Ctx& c, Look& r, const std::string& temp);
 
-// The tick's rule, which the look applies too: whether an update is left
-// alone without a word (update.cpp).
-bool LeftAlone(Ctx& c, const UpdateKey& key);
+// On the worker: the monitor's build in the update folder, checked and
+// copied beside the running monitor as its '.new' (monitor_look.cpp).
+Look LookAtMonitorBuild(Ctx& c, const std::string& folder);
 
 }  // namespace rz

@@ -2,32 +2,13 @@
 // folder: the manager's checks (look.cpp), and those of a monitor: a
 // 32-bit Windows program with a window, newer than the running monitor
 // whether a key is there or not, and not a build that was rolled back.
-#include "update/handover.h"
+#include "update/look.h"
 
 #include "core/app.h"
-#include "update/look.h"
+#include "update/rules.h"
 #include "update/signature.h"
-#include "update/update.h"
 
 namespace rz {
-
-namespace {
-
-bool MonitorLeftAlone(Ctx& c, const UpdateKey& key) {
-    const MonitorMemory& m = c.s.update.monitor;
-    const bool watched = c.s.update.watching || c.p.MonotonicMs() < c.s.handover.guardedUntilMs;
-    return key == m.unchanged || (watched && key == m.waits) || (m.failures > 0 && BackingOffUntil(c, m.retryAt, m.retryRun, m.failures));
-}
-
-// The version sits inside the signed bytes: it is read from the copy once
-// the signature has passed. A monitor never goes back through the share.
-std::string VersionRefusal(Ctx& c, const std::string& version) {
-    if (version.empty()) return "the build has no file version; only a newer monitor goes in";
-    if (VersionNewer(version, c.s.sVersion)) return "";
-    return "version " + version + " is not newer than " + c.s.sVersion + ", the running monitor's";
-}
-
-}  // namespace
 
 Look LookAtMonitorBuild(Ctx& c, const std::string& folder) {
     Look r;
@@ -54,7 +35,7 @@ Look LookAtMonitorBuild(Ctx& c, const std::string& folder) {
     r.why = SignatureRefusal(c, keys, temp, key.path);
     if (!r.why.empty()) return r;
     r.version = c.p.FileVersion(temp);
-    r.why = VersionRefusal(c, r.version);
+    r.why = MonitorVersionRefusal(c, r.version);
     if (!r.why.empty()) return r;
     Conclude(c, r, temp);
     return r;

@@ -6,6 +6,7 @@
 #include "diag/debug_log.h"
 #include "diag/process_list.h"
 #include "update/look.h"
+#include "update/rules.h"
 
 namespace rz {
 

@@ -10,9 +10,11 @@
 #include "diag/debug_log.h"
 #include "diag/process_list.h"
 #include "diag/share_work.h"
+#include "diag/status_format.h"
 #include "diag/status_report.h"
 #include "update/handover.h"
 #include "update/look.h"
+#include "update/rules.h"
 #include "update/signature.h"
 #include "update/stop_swap.h"
 #include "update/update_state.h"
@@ -20,10 +22,6 @@
 namespace rz {
 
 namespace {
-
-constexpr std::uint64_t kFirstBackOffMs = 60 * 1000;
-constexpr std::uint64_t kLongestBackOffMs = 15 * 60 * 1000;
-constexpr std::uint64_t kFileTimePerMs = 10000;
 
 // The next census starts the manager again from the intact KORUMGR.exe, and
 // no stop request of this attempt is left for it to obey.
@@ -61,46 +59,6 @@ void FailAttempt(Ctx& c, const UpdateKey& key, const std::string& content, const
     SaveUpdateState(c);
 }
 
-bool BackingOff(Ctx& c, const UpdateMemory& u) { return BackingOffUntil(c, u.retryAt, u.retryRun, u.failures); }
-
-}  // namespace
-
-namespace {
-
-std::uint64_t WaitMs(int failures) {
-    std::uint64_t wait = kFirstBackOffMs;
-    for (int i = 1; i < failures && wait < kLongestBackOffMs; ++i) wait *= 2;
-    return std::min(wait, kLongestBackOffMs);
-}
-
-}  // namespace
-
-std::uint64_t BackOffWait(Ctx& c, int failures, std::uint64_t& retryAt, RunBackOff& run) {
-    const std::uint64_t wait = WaitMs(failures);
-    retryAt = c.p.SystemTime() + wait * kFileTimePerMs;
-    run = {retryAt, c.p.MonotonicMs() + wait};
-    return wait / 1000;
-}
-
-// A time synchronisation must neither cut a back-off short (a writer of
-// junk copied at every step) nor stretch it past its own length.
-bool BackingOffUntil(Ctx& c, std::uint64_t retryAt, const RunBackOff& run, int failures) {
-    if (run.untilMs != 0 && run.retryAt == retryAt) return c.p.MonotonicMs() < run.untilMs;
-    const std::uint64_t now = c.p.SystemTime();
-    return now < retryAt && retryAt - now <= WaitMs(failures) * kFileTimePerMs;
-}
-
-// Updates that this tick leaves alone without a word: nothing new since a
-// tick of this run left it alone, or since it was found fit to wait for the
-// watch over the build before it, or its path is backing off.
-bool LeftAlone(Ctx& c, const UpdateKey& key) {
-    const UpdateMemory& u = c.s.update;
-    if (key == u.unchanged || (u.watching && key == u.waitsForWatch)) return true;
-    return key.path == u.failedPath && BackingOff(c, u);
-}
-
-namespace {
-
 // A build known by its content that is not to go in: one record per run,
 // and its path backs off like a failing one, so that touching it costs no
 // copy at every tick.
@@ -130,24 +88,6 @@ bool KnownContent(Ctx& c, const UpdateKey& key, const std::string& content, cons
         return true;
     }
     return false;
-}
-
-// With signing on, a signed build goes in only when it is newer than the
-// installed one and than every build this PC ever installed from the share:
-// an old signed build stays signed for ever. The version sits inside the
-// signed bytes. "" when it may go in.
-std::string VersionRefusal(Ctx& c, bool signing, const std::string& version, const std::string& content) {
-    if (!signing) return "";
-    if (version.empty()) return "the build has no file version; with signing on only a newer version goes in";
-    const std::string installed = c.p.FileVersion(AppPath(c, "KORUMGR.exe"));
-    if (!VersionNewer(version, installed))
-        return "version " + version + " is not newer than " + installed + ", the installed 'KORUMGR.exe'";
-    // The build whose swap was saved ahead but cut short by the power is
-    // the newest already, and may still go in.
-    const std::string& newest = c.s.update.newestVersion;
-    if (!VersionNewer(version, newest) && content != c.s.update.newestContent)
-        return "version " + version + " is not newer than " + newest + ", the newest this PC installed";
-    return "";
 }
 
 // What the swap leaves behind: the new build watched for a while, in case
@@ -223,8 +163,8 @@ void Wait(Ctx& c, const UpdateKey& key, const std::string& temp) {
     c.s.update.waitsForWatch = key;
     RemoveIfPresent(c, temp);
     // The report says it too: whoever placed the update sees why nothing happens yet.
-    c.s.status.lastUpdateReason = "UPDATE WAITING: '" + key.path +
-                                  "' waits until the build installed before it has run 2 minutes or been rolled back";
+    StatusUpdateWaiting(c, std::string(kUpdateWaitingRecord) + ": '" + key.path +
+                               "' waits until the build installed before it has run 2 minutes or been rolled back");
     TellOnce(c, key, c.s.status.lastUpdateReason);
     ReleaseHold(c);
 }
@@ -328,48 +268,11 @@ void ActOnLook(Ctx& c, const Look& r, const ManagerControl& manager) {
         return ReleaseHold(c);
     }
     if (KeysChanged(c, r, temp)) return;
-    const std::string refused = VersionRefusal(c, r.signing, r.version, r.content);
+    const std::string refused = ManagerVersionRefusal(c, r.signing, r.version, r.content);
     if (!refused.empty()) return GiveUp(c, key, r.content, temp, "refused", "UPDATE REFUSED: " + refused);
     if (FreshBuildWatched(c)) return Wait(c, key, temp);
     ApplyUpdate(c, r, temp, manager);
 }
-
-}  // namespace
-
-std::string UpdateFolder(const Ctx& c) {
-    if (c.s.sMainShareOK == kYes) return "\\\\" + c.s.sMainMachine + "\\G\\OSTRUM\\_Program\\_Updates\\";
-    const std::string prefix = RolePrefix(c.s.THISMACHINENAME);
-    if (prefix == "PCWS") return std::string("\\\\") + kServerMachineName + "\\G\\_Updates\\";
-    if (prefix == "SERV") return "G:\\_Updates\\";
-    return "";
-}
-
-namespace {
-
-// "a.b.c.d" as four numbers; false for anything else.
-bool ParseVersion(const std::string& text, std::uint32_t (&parts)[4]) {
-    std::size_t at = 0;
-    for (int i = 0; i < 4; ++i) {
-        const std::size_t end = i < 3 ? text.find('.', at) : text.size();
-        const std::string part = end == std::string::npos ? std::string() : text.substr(at, end - at);
-        if (part.empty() || part.size() > 5 || part.find_first_not_of("0123456789") != std::string::npos) return false;
-        parts[i] = 0;
-        for (char digit : part) parts[i] = parts[i] * 10 + static_cast<std::uint32_t>(digit - '0');
-        at = end + 1;
-    }
-    return true;
-}
-
-}  // namespace
-
-bool VersionNewer(const std::string& version, const std::string& than) {
-    std::uint32_t a[4], b[4];
-    if (!ParseVersion(version, a)) return false;
-    if (!ParseVersion(than, b)) return true;  // nothing known to be newer
-    return std::lexicographical_compare(b, b + 4, a, a + 4);
-}
-
-namespace {
 
 // A build found ready before a look that took long may have changed since.
 void StillReady(Ctx& c, Look& r) {

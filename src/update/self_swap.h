@@ -1,0 +1,47 @@
+// The acts of the monitor's own update, which the handover (handover.cpp,
+// takeover.cpp) calls for: the renames of its image, the start and end of
+// the new build, and the files by which the two monitors speak.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace rz {
+
+struct Ctx;
+
+// The switch that the old monitor starts the new one with, and its own pid.
+constexpr const char* kHandoverSwitch = "/handover";
+// The new monitor has this long to signal ready after its start.
+constexpr std::uint64_t kReadyLimitMs = 30 * 1000;
+// The old monitor guards the new one this long after the go.
+constexpr std::uint64_t kGuardWatchMs = 2 * 60 * 1000;
+// The steps of a handover, as the state file keeps them.
+extern const char* const kStepMoving;
+extern const char* const kStepStarted;
+
+std::string OwnExe(Ctx& c);
+std::string OwnPrev(Ctx& c);
+std::string OwnTemp(Ctx& c);
+std::string ReadyFile(Ctx& c);
+
+void ArmTimer(Ctx& c, std::uint32_t ms);
+// Whether the process has ended; one that cannot be asked has not, as far
+// as anyone knows.
+bool Ended(Ctx& c, Handle process, std::uint32_t& code);
+
+// '.prev' back in the monitor's name; false, LastError saying why, while
+// another program holds it.
+bool PutPrevBack(Ctx& c);
+// The running image to '.prev' and '.new' into its name: "" when both
+// moved, else why not; `renamed` says whether the image is '.prev' now.
+std::string MoveBuildIn(Ctx& c, bool& renamed);
+// The build in the monitor's name, started with the switch and this
+// monitor's pid; its pid, 0 when it did not start.
+std::uint32_t StartBuild(Ctx& c);
+// Whether the ready signal holds `pid`.
+bool ReadySignalled(Ctx& c, std::uint32_t pid);
+
+}  // namespace rz

@@ -225,6 +225,18 @@ void Sim::CheckLog() {
             if (claim == unclaimed_.end()) return Fail("the log claims what was not done: " + m);
             unclaimed_.erase(unclaimed_.begin(), claim + 1);
         }
+        // A later result of the same program's update, in the same tick,
+        // stands in the report for it.
+        for (const char* event : {"ROLLBACK: ", "UPDATE FAILED: ", "UPDATE REFUSED: ", "UPDATE WAITING: ",
+                                  "UPDATE DONE: ", "MONITOR UPDATE ROLLED BACK: ", "MONITOR UPDATE FAILED: ",
+                                  "MONITOR UPDATE REFUSED: ", "MONITOR UPDATE WAITING: ", "MONITOR UPDATE DONE: "}) {
+            if (m.rfind(event, 0) != 0) continue;
+            const bool monitor = m.rfind("MONITOR ", 0) == 0;
+            unreported_.erase(std::remove_if(unreported_.begin(), unreported_.end(),
+                                             [&](const Unreported& u) { return u.monitor == monitor; }),
+                              unreported_.end());
+            if (m.find(" DONE: ") == std::string::npos) unreported_.push_back({m, Now() + kTick, monitor});
+        }
         // A swap that waits for its state to be saved backs off as a failure.
         // A back-off lasts 1, 2, 4, 8 or at most 15 minutes.
         const std::size_t next = m.find("; next attempt in ");
@@ -268,13 +280,45 @@ void Sim::CheckAttempt(int which) {
              std::to_string(t.ms / 1000) + " s");
 }
 
+// Every rollback, refusal, failure and wait is in the status report, in the
+// words of its record, within a tick and one write of the share's.
+void Sim::CheckReport() {
+    const Ctx* c = ProgramState();
+    const bool healthy = up_ && c && mem.unreachableHosts.size() == 1 && fp.shareCallMs == 0 &&
+                         fp.shareHangsUntil <= Now() &&
+                         std::none_of(rules_.begin(), rules_.end(), [this](const Rule& r) { return r.path == "*SHARE" && r.until > Now(); });
+    if (!healthy) shareBackAt_ = UINT64_MAX;
+    else if (shareBackAt_ == UINT64_MAX) shareBackAt_ = Now();
+    if (!healthy || unreported_.empty()) return unreported_.clear();
+    std::map<std::string, std::string> report;
+    const std::string& text = Data(kShare + "\\_Status\\" + mem.computerName + ".txt");
+    for (std::size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2) {
+        const std::string line = text.substr(at, end - at);
+        const std::size_t eq = line.find('=');
+        if (eq != std::string::npos) report[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    for (auto it = unreported_.begin(); it != unreported_.end();) {
+        const std::string& reason = report[it->monitor ? "monitor_update_reason" : "last_update_reason"];
+        if (!reason.empty() && it->record.compare(0, reason.size(), reason) == 0) {
+            it = unreported_.erase(it);
+            continue;
+        }
+        // The worker may be busy with a copy: the report is the next job.
+        if (c->s.work.busy) it->by = std::max(it->by, Now() + kTick);
+        // A share out of reach is looked at again by the heartbeat only.
+        it->by = std::max(it->by, shareBackAt_ + kStatusHeartbeatMs + kTick);
+        if (Now() > it->by) return Fail("not in the status report within a tick: " + it->record);
+        ++it;
+    }
+}
+
 void Sim::Check(bool full) {
     if (mem.nestedTicks != 0) Fail("a tick ran inside another");
     if (fp.shareCallsOnUi != 0) Fail("the tick called the share");
     CheckManagers();
     CheckFiles();
     CheckMonitor();
-    if (full) CheckLog();
+    if (full) CheckLog(), CheckReport();
     if (!violation_.empty() && inRun_) throw Violation{};
 }
 

@@ -203,6 +203,15 @@ private:
         std::uint64_t at = 0, ms = 0, run = 0;
     } told_[2];
     void CheckAttempt(int which);
+    // Records of an update's trouble that the status report must give.
+    struct Unreported {
+        std::string record;
+        std::uint64_t by;
+        bool monitor;
+    };
+    std::vector<Unreported> unreported_;
+    std::uint64_t shareBackAt_ = 0;  // the share answers since; UINT64_MAX: it does not
+    void CheckReport();
     std::size_t logChecked_ = 0;
     // The back-off of the path is the update's own when an attempt failed or
     // was refused: the record told with the last change of its time says.

@@ -128,6 +128,7 @@ void Sim::Boot() {
 void Sim::Down() {
     up_ = false;
     deaths_.clear();
+    unreported_.clear();  // a report of a process that has gone
     mem.LetGoNamed(mem.ownPid);
     mem.SetTimer(0);
     mem.WatchProcess(0);

@@ -163,7 +163,7 @@ void RollBack(Ctx& c) {
     // again. Should the move fail, the build stays rolled back in name
     // only, and the rollback stays due.
     u.rolledBack = u.replacedContent;
-    if (!SavedFirst(c, "the rollback of '" + u.replacedPath + "'")) return;
+    if (!SavedFirst(c, "the rollback of '" + u.replacedPath + "'")) return StatusUpdateWaiting(c, u.waitingTold);
     c.p.ClearAttributes(target);
     if (kept == PathKind::Unknown || !c.p.MoveReplace(previous, target)) {
         const std::string failure = "ROLLBACK FAILED: '" + previous + "' cannot take the place of 'KORUMGR.exe', error " +

@@ -210,6 +210,8 @@ bool SwapSavedFirst(Ctx& c, const Look& r, const std::string& temp) {
     Forget(c.s.update, before);
     RemoveIfPresent(c, temp);
     BackOff(c, r.key, r.content, false);
+    // Whoever placed the update sees why it does not go in yet.
+    StatusUpdateWaiting(c, c.s.update.waitingTold);
     return false;
 }
 

@@ -230,7 +230,9 @@ void Sim::CheckLog() {
         for (const char* event : {"ROLLBACK: ", "UPDATE FAILED: ", "UPDATE REFUSED: ", "UPDATE WAITING: ",
                                   "UPDATE DONE: ", "MONITOR UPDATE ROLLED BACK: ", "MONITOR UPDATE FAILED: ",
                                   "MONITOR UPDATE REFUSED: ", "MONITOR UPDATE WAITING: ", "MONITOR UPDATE DONE: "}) {
-            if (m.rfind(event, 0) != 0) continue;
+            // (A build applied whose file stays on the share is no failed
+            // update: the report says applied.)
+            if (m.rfind(event, 0) != 0 || m.find("' cannot be deleted, ") != std::string::npos) continue;
             const bool monitor = m.rfind("MONITOR ", 0) == 0;
             unreported_.erase(std::remove_if(unreported_.begin(), unreported_.end(),
                                              [&](const Unreported& u) { return u.monitor == monitor; }),
@@ -289,7 +291,10 @@ void Sim::CheckReport() {
                          std::none_of(rules_.begin(), rules_.end(), [this](const Rule& r) { return r.path == "*SHARE" && r.until > Now(); });
     if (!healthy) shareBackAt_ = UINT64_MAX;
     else if (shareBackAt_ == UINT64_MAX) shareBackAt_ = Now();
-    if (!healthy || unreported_.empty()) return unreported_.clear();
+    // During a handover the monitor that reports changes: the new one has
+    // its own.
+    if (!healthy || unreported_.empty() || c->s.handover.phase != Handover::None || fakeTicks_)
+        return unreported_.clear();
     std::map<std::string, std::string> report;
     const std::string& text = Data(kShare + "\\_Status\\" + mem.computerName + ".txt");
     for (std::size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2) {

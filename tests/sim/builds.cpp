@@ -67,6 +67,7 @@ void Sim::Moved(const std::string& from, const std::string& to, bool moved) {
     installedAt_ = Now();
     watched_.clear();  // a move ends the watch of the build before
     ranAt_ = 0;
+    personFirst_ = false;
     badRuns_ = 0;
     brokenStarts_ = 0;
     startFailed_ = false;

@@ -39,7 +39,7 @@ void Sim::MonitorStarts(const std::string& content, Runs runs) {
         brokenStarts_ = 0;
         return;
     }
-    if (++brokenStarts_ > 2 && watched)
+    if (++brokenStarts_ > 2 && watched && unjudged_ != exe_)
         Fail("a build that will not run started a third time");
 }
 
@@ -139,7 +139,8 @@ void Sim::CheckFiles() {
             if (p.alive && !p.terminating && EndsWithNoCase(p.path, "\\KORUMGR.exe") && !Is(p.path, kExe))
                 elsewhereUntil_ = Now();
         const std::uint64_t since = std::max({ranAt_ + 2 * kMinute, heldUntil_, unsavedUntil_, elsewhereUntil_});
-        if (up_ && ranAt_ != 0 && Now() > since + 30 * kSecond) Fail("a build that will not run is still installed");
+        if (up_ && ranAt_ != 0 && unjudged_ != exe_ && Now() > since + 30 * kSecond)
+            Fail("a build that will not run is still installed");
     }
     // A fresh build's watch lasts 2 minutes from its first run, in this
     // run of the monitor: one kept from running is not found good unseen.
@@ -149,6 +150,7 @@ void Sim::CheckFiles() {
     if (!watching && !watched_.empty() && watched_ == exe_ && up_ && (ranAt_ == 0 || Now() < ranAt_ + 2 * kMinute))
         Fail("the watch over a fresh build ended " +
              (ranAt_ == 0 ? std::string("before it ran") : std::to_string((Now() - ranAt_) / 1000) + " s after its first run"));
+    if (!watching && watched_ == exe_ && personFirst_) unjudged_ = exe_;
     watched_ = watching ? exe_ : "";
     if (!expected_.empty() && Now() >= expectedBy_) {
         if (!installedEver_.count(expected_)) Fail("a ready update was not installed within 15 s");

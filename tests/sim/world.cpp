@@ -81,7 +81,7 @@ bool Sim::Shape(MemPlatform::Proc& p) {
     if (up_ && lastStartCall_ == Now()) MonitorStarts(content, runs);
     if (runs == Runs::WillNotStart) return false;
     lastStart_ = Now();
-    if (Is(p.path, kExe) && content == exe_ && ranAt_ == 0) ranAt_ = Now();
+    if (Is(p.path, kExe) && content == exe_ && ranAt_ == 0) ranAt_ = Now(), personFirst_ = true;
     p.windows.push_back({0x7000 + p.pid, true, false});
     if (rng.Chance(15)) p.snapshotName = "KORUMG~1.EXE";
     p.obeysStopAfterMs = static_cast<long>(rng.Between(500, 20000));
@@ -107,6 +107,7 @@ void Sim::Boot() {
     up_ = true;
     bootedAt_ = Now();
     ranAt_ = Manager() && Is(Manager()->path, kExe) ? Now() : 0;
+    personFirst_ = false;
     watched_.clear();
     stopDeadline_ = 0;
     brokenStarts_ = 0;

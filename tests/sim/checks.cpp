@@ -150,6 +150,8 @@ void Sim::CheckFiles() {
     if (!watching && !watched_.empty() && watched_ == exe_ && up_ && (ranAt_ == 0 || Now() < ranAt_ + 2 * kMinute))
         Fail("the watch over a fresh build ended " +
              (ranAt_ == 0 ? std::string("before it ran") : std::to_string((Now() - ranAt_) / 1000) + " s after its first run"));
+    // A watch that ends after a first run that was a person's has judged
+    // no run: one that quit at once is not rolled back.
     if (!watching && watched_ == exe_ && personFirst_) unjudged_ = exe_;
     watched_ = watching ? exe_ : "";
     if (!expected_.empty() && Now() >= expectedBy_) {

@@ -143,11 +143,10 @@ private:
     std::uint64_t bootedAt_ = 0, stopDeadline_ = 0;
     std::uint64_t elsewhereUntil_ = 0;  // a manager of another folder last ran then
     std::string watched_;  // the build whose watch the running monitor keeps
-    // A person, not the monitor, started the build in place first: when it
-    // quit at once, no monitor judged that run, and while a manager of
-    // another folder keeps the monitor from starting it, its watch passes.
+    // A person, not the monitor, started the build in place first: no
+    // monitor judged that run.
     bool personFirst_ = false;
-    std::string unjudged_;  // such a build, whose watch passed so
+    std::string unjudged_;  // a build whose watch passed with too few runs judged to roll it back
     std::uint64_t ranAt_ = 0;  // the build in place first ran since its install or the monitor's start; 0: not yet
     std::vector<std::uint64_t> clockMoves_;
     // The manager's processes and what they run.

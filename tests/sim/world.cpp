@@ -106,7 +106,11 @@ void Sim::Boot() {
     mem.exitCode = -1;
     up_ = true;
     bootedAt_ = Now();
-    ranAt_ = Manager() && Is(Manager()->path, kExe) ? Now() : 0;
+    // The build in place runs when any manager beside the monitor runs it.
+    ranAt_ = 0;
+    for (std::uint32_t pid : alive_)
+        if (const MemPlatform::Proc* p = mem.FindProcess(pid))
+            if (p->alive && !p->terminating && Is(p->path, kExe)) ranAt_ = Now();
     personFirst_ = false;
     watched_.clear();
     stopDeadline_ = 0;

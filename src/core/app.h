@@ -61,6 +61,8 @@ struct MonitorMemory {
     std::string step;            // "" none, "moving" (the renames), "started" (the new build runs)
     std::string content, version;  // the build handed over
     std::uint32_t from = 0;        // the monitor that hands it over
+    std::uint32_t to = 0;          // ... and the one it started, once known
+    std::string floor;             // the newest version rolled back: only a newer build is taken
     // This run only, as for the manager's update file; `waits` is fit to go
     // in once the watch over the manager's fresh build, or over this
     // monitor by the one before, is over.

@@ -52,13 +52,21 @@ void PutBack(Ctx& c) {
     h.restoring = true;
 }
 
-// The new monitor may have saved the state since it took over: the
-// rollback goes into what the file holds now.
-void ReloadState(Ctx& c) {
-    const UpdateMemory kept = c.s.update;
+// The rollback goes into what the state file holds now, read again: the
+// new monitor may have saved facts since it took over (a manager build it
+// installed and its watch, a newer version, a build rolled back), and they
+// stay. While the file cannot be read, nothing is written over it: the
+// rollback waits in memory and is saved by a later tick. True once saved.
+bool SaveRollback(Ctx& c) {
+    Handover& h = c.s.handover;
     c.s.update.loaded = false;
     LoadUpdateState(c);
-    if (!c.s.update.loaded) c.s.update = kept;
+    if (!c.s.update.loaded) return false;
+    MonitorMemory& m = c.s.update.monitor;
+    RememberRolledBack(m, h.content, h.version);
+    m.step.clear();
+    m.to = 0;
+    return SaveUpdateState(c);
 }
 
 // The new build ended, or never got ready: it is taken out, never to come
@@ -75,13 +83,9 @@ void RollBack(Ctx& c, const std::string& why) {
     }
     h.phase = Handover::None;
     h.process = 0;
-    ReloadState(c);
-    MonitorMemory& m = c.s.update.monitor;
-    RememberRolledBack(m, h.content);
-    m.step.clear();
     // The dead build goes whatever the disk says; the state is saved again
     // at every tick until it has taken the rollback.
-    h.unsaved = !SaveUpdateState(c);
+    h.unsaved = !SaveRollback(c);
     PutBack(c);
     RemoveIfPresent(c, ReadyFile(c));
     if (guarding) {  // this one is the instance again
@@ -105,6 +109,10 @@ void StartNewMonitor(Ctx& c, const Look& r) {
     MonitorMemory& m = c.s.update.monitor;
     m.failures = 0;
     m.failedContent.clear();
+    // The start names its pid only once it is known: the new monitor waits
+    // for it, so that no other start with the switch passes for it.
+    m.to = h.pid;
+    SaveUpdateState(c);
     TracedRecord(c, "MONITOR UPDATE STARTED: '" + r.key.path + "', " + std::to_string(r.key.stamp.length) +
                         " bytes, version " + r.version + ", runs as PID " + std::to_string(h.pid) + "; PID " + own +
                         ", version " + c.s.sVersion + ", ticks until it is ready");
@@ -188,7 +196,7 @@ bool HandoverInsteadOfTick(Ctx& c) {
     }
     if (h.phase == Handover::AwaitGo) return AwaitGo(c);
     if (h.restoring) PutBack(c);
-    if (h.unsaved) h.unsaved = !SaveUpdateState(c);
+    if (h.unsaved) h.unsaved = !SaveRollback(c);
     if (h.phase == Handover::None) FinishBrokenOff(c);
     return false;
 }
@@ -196,6 +204,7 @@ bool HandoverInsteadOfTick(Ctx& c) {
 void HandoverAfterTick(Ctx& c) {
     Handover& h = c.s.handover;
     if (h.phase != Handover::AwaitReady) return;
+    if (c.s.update.unsaved) SaveUpdateState(c);
     std::uint32_t code = 0;
     if (ReadySignalled(c, h.pid)) return GiveGo(c);
     if (Ended(c, h.process, code))

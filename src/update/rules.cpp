@@ -133,8 +133,14 @@ std::string ManagerVersionRefusal(Ctx& c, bool signing, const std::string& versi
 // the signature has passed. A monitor never goes back through the share.
 std::string MonitorVersionRefusal(Ctx& c, const std::string& version) {
     if (version.empty()) return "the build has no file version; only a newer monitor goes in";
-    if (VersionNewer(version, c.s.sVersion)) return "";
-    return "version " + version + " is not newer than " + c.s.sVersion + ", the running monitor's";
+    if (!VersionNewer(version, c.s.sVersion))
+        return "version " + version + " is not newer than " + c.s.sVersion + ", the running monitor's";
+    // However many builds were rolled back since, none of them, and none
+    // older, comes in again: the list of contents forgets, the floor not.
+    const std::string& floor = c.s.update.monitor.floor;
+    if (!floor.empty() && !VersionNewer(version, floor))
+        return "version " + version + " is not newer than " + floor + ", a monitor build rolled back here";
+    return "";
 }
 
 }  // namespace rz

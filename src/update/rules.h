@@ -45,7 +45,8 @@ bool MonitorLeftAlone(Ctx& c, const UpdateKey& key);
 // signing on, only one newer than the installed build and than the newest
 // this PC installed.
 std::string ManagerVersionRefusal(Ctx& c, bool signing, const std::string& version, const std::string& content);
-// The same for a monitor build: only one newer than the running monitor.
+// The same for a monitor build: only one newer than the running monitor,
+// and than every monitor build rolled back here.
 std::string MonitorVersionRefusal(Ctx& c, const std::string& version);
 
 constexpr std::uint64_t kLargestUpdate = 512ull * 1024 * 1024;

@@ -16,6 +16,8 @@ namespace {
 
 // The new monitor's first tick comes this soon after the go.
 constexpr std::uint32_t kGoPollMs = 250;
+// What the start leaves itself of the ready limit to signal once it has read the state.
+constexpr std::uint64_t kSignalTimeMs = 5000;
 
 // Ready only once the state has been read: a state held by another
 // program for a moment is tried again at the next poll; the old monitor
@@ -78,7 +80,7 @@ void FinishBrokenOff(Ctx& c) {
     TracedRecord(c, "MONITOR UPDATE BROKEN OFF: the handover to version " + m.version + " stopped at its step '" +
                         m.step + "'; version " + c.s.sVersion + " runs" +
                         (rolledBack ? ", and version " + m.version + " is not taken again" : ""));
-    if (rolledBack) RememberRolledBack(m, m.content);
+    if (rolledBack) RememberRolledBack(m, m.content, m.version);
     if (c.s.sVersion == m.version) StatusMonitorUpdate(c, kUpdateResults[0], m.version);
     m.step.clear();
     SaveUpdateState(c);
@@ -95,11 +97,21 @@ std::uint32_t HandoverFrom(Ctx& c) {
     return pid > 0xFFFFFFFFull ? 0 : static_cast<std::uint32_t>(pid);
 }
 
+// A state held for a moment by another program, or one that does not name
+// this start yet, is waited for, as every start waits for a state it
+// cannot read, up to the time the old monitor gives for the ready signal.
 bool HandoverExpected(Ctx& c, std::uint32_t from) {
     if (from == 0) return false;
-    LoadUpdateState(c);
-    const MonitorMemory& m = c.s.update.monitor;
-    return from != 0 && c.s.update.loaded && m.step == kStepStarted && m.from == from;
+    const std::uint64_t until = c.p.MonotonicMs() + kReadyLimitMs - kSignalTimeMs;
+    for (;;) {
+        c.s.update.loaded = false;
+        LoadUpdateState(c);
+        const MonitorMemory& m = c.s.update.monitor;
+        if (c.s.update.loaded && (m.step != kStepStarted || m.from != from)) return false;
+        if (c.s.update.loaded && m.to != 0) return m.to == c.p.OwnPid();
+        if (c.p.MonotonicMs() >= until) return false;
+        WaitPumping(c, kGoPollMs);
+    }
 }
 
 void SignalReady(Ctx& c, std::uint32_t from) {

@@ -37,19 +37,30 @@ constexpr std::uint32_t kNewMonitorAccess = kSynchronize | kQueryLimited | 0x000
 
 std::string Seconds(std::uint64_t ms) { return std::to_string(ms / 1000) + " s"; }
 
-// '.prev' back in the monitor's name. While another program holds it, the
-// monitor ticks on and tries again at every tick.
+// '.prev' back in the monitor's name, as a copy. While another program
+// holds what the copy needs, the monitor ticks on and tries again at every
+// tick; the state says so, and a start after a power cut resumes it.
 void PutBack(Ctx& c) {
     Handover& h = c.s.handover;
-    if (PutPrevBack(c)) {
+    MonitorMemory& m = c.s.update.monitor;
+    const std::string why = RestoreFromPrev(c);
+    if (why.empty()) {
         if (h.restoring) TracedRecord(c, "MONITOR UPDATE RESTORED: '" + OwnPrev(c) + "' is '" + OwnExe(c) + "' again");
         h.restoring = false;
+        if (m.step == kStepRestoring) {
+            m.step.clear();
+            SaveUpdateState(c);
+        }
         return;
     }
     if (!h.restoring)
-        TracedRecord(c, "MONITOR UPDATE ROLLBACK WAITING: '" + OwnPrev(c) + "' cannot be put back as '" + OwnExe(c) + "', " +
-                            ErrorText(c) + "; it is tried again at every tick");
+        TracedRecord(c, "MONITOR UPDATE ROLLBACK WAITING: '" + OwnPrev(c) + "' cannot be put back as '" + OwnExe(c) +
+                            "', " + why + "; it is tried again at every tick");
     h.restoring = true;
+    if (m.step != kStepRestoring && c.s.update.loaded) {
+        m.step = kStepRestoring;
+        SaveUpdateState(c);
+    }
 }
 
 // The rollback goes into what the state file holds now, read again: the
@@ -57,14 +68,14 @@ void PutBack(Ctx& c) {
 // installed and its watch, a newer version, a build rolled back), and they
 // stay. While the file cannot be read, nothing is written over it: the
 // rollback waits in memory and is saved by a later tick. True once saved.
-bool SaveRollback(Ctx& c) {
+bool SaveRollback(Ctx& c, const char* step) {
     Handover& h = c.s.handover;
     c.s.update.loaded = false;
     LoadUpdateState(c);
     if (!c.s.update.loaded) return false;
     MonitorMemory& m = c.s.update.monitor;
     RememberRolledBack(m, h.content, h.version);
-    m.step.clear();
+    m.step = step;
     m.to = 0;
     return SaveUpdateState(c);
 }
@@ -83,9 +94,11 @@ void RollBack(Ctx& c, const std::string& why) {
     }
     h.phase = Handover::None;
     h.process = 0;
-    // The dead build goes whatever the disk says; the state is saved again
-    // at every tick until it has taken the rollback.
-    h.unsaved = !SaveRollback(c);
+    // The restore is a step of its own, saved before it is taken; but the
+    // dead build goes whatever the disk says (a start tells the builds
+    // apart by their versions), and the state is saved again at every tick
+    // until it has taken the rollback.
+    h.unsaved = !SaveRollback(c, kStepRestoring);
     PutBack(c);
     RemoveIfPresent(c, ReadyFile(c));
     if (guarding) {  // this one is the instance again
@@ -138,18 +151,26 @@ void BeginHandover(Ctx& c, const Look& r) {
     bool renamed = false;
     why = MoveBuildIn(c, renamed);
     if (!why.empty()) {
+        Abandon(c, r, why);
         if (renamed) PutBack(c);
-        return Abandon(c, r, why);
+        return;
     }
     m.step = kStepStarted;
     if (SaveUpdateState(c)) return StartNewMonitor(c, r);
-    PutBack(c);
     MonitorWaitForState(c, r, "its start");
+    PutBack(c);
 }
 
 // The go: the new monitor ticks from now, and this one guards it.
 void GiveGo(Ctx& c) {
     Handover& h = c.s.handover;
+    MonitorMemory& m = c.s.update.monitor;
+    m.step = kStepGuarding;
+    if (!SaveUpdateState(c)) {
+        m.step = kStepStarted;
+        return MonitorTellOnce(c, {}, "MONITOR UPDATE GO NOT GIVEN: the state cannot be saved, error " +
+                                          std::to_string(c.s.update.unsavedError));
+    }
     const std::string why = RemoveIfPresent(c, ReadyFile(c));
     if (!why.empty()) return MonitorTellOnce(c, {}, "MONITOR UPDATE GO NOT GIVEN: '" + ReadyFile(c) + "' stays, " + why);
     c.p.LeaveInstance();
@@ -195,9 +216,11 @@ bool HandoverInsteadOfTick(Ctx& c) {
         return true;
     }
     if (h.phase == Handover::AwaitGo) return AwaitGo(c);
+    // This run's own rollback first; a step found in the state is another
+    // run's, broken off.
+    if (h.unsaved) h.unsaved = !SaveRollback(c, h.restoring ? kStepRestoring : "");
     if (h.restoring) PutBack(c);
-    if (h.unsaved) h.unsaved = !SaveRollback(c);
-    if (h.phase == Handover::None) FinishBrokenOff(c);
+    if (h.phase == Handover::None && !h.unsaved && !h.restoring) FinishBrokenOff(c);
     return false;
 }
 

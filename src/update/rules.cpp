@@ -107,6 +107,9 @@ bool LeftAlone(Ctx& c, const UpdateKey& key) {
 bool MonitorLeftAlone(Ctx& c, const UpdateKey& key) {
     const MonitorMemory& m = c.s.update.monitor;
     const bool watched = c.s.update.watching || c.p.MonotonicMs() < c.s.handover.guardedUntilMs;
+    // While a handover's step is under way, its build is not looked at:
+    // the monitor's name may hold a build being rolled back.
+    if (!m.step.empty() || c.s.handover.restoring || c.s.handover.unsaved) return true;
     return key == m.unchanged || (watched && key == m.waits) ||
            (m.failures > 0 && BackingOffUntil(c, m.retryAt, m.retryRun, m.failures));
 }

@@ -7,6 +7,8 @@ namespace rz {
 
 const char* const kStepMoving = "moving";
 const char* const kStepStarted = "started";
+const char* const kStepGuarding = "guarding";
+const char* const kStepRestoring = "restoring";
 
 namespace {
 
@@ -31,9 +33,47 @@ bool Ended(Ctx& c, Handle process, std::uint32_t& code) {
     return process != 0 && c.p.ExitCodeOf(process, &code) && code != kStillActive;
 }
 
-bool PutPrevBack(Ctx& c) { return c.p.MoveReplace(OwnPrev(c), OwnExe(c)); }
+namespace {
+
+// A whole copy of '.prev' beside the monitor, on the disk: "" when made.
+std::string CopyOfPrev(Ctx& c, const std::string& copy) {
+    std::string why = RemoveIfPresent(c, copy);
+    if (why.empty() && !(c.p.CopyFileTo(OwnPrev(c), copy) && c.p.ClearAttributes(copy) && c.p.FlushFile(copy)))
+        why = ErrorText(c);
+    if (!why.empty()) RemoveIfPresent(c, copy);
+    return why;
+}
+
+}  // namespace
+
+std::string RestoreFromPrev(Ctx& c) {
+    const std::string copy = Named(c, ".ins");
+    std::string why = CopyOfPrev(c, copy);
+    if (why.empty() && !c.p.MoveReplace(copy, OwnExe(c))) why = ErrorText(c);
+    if (why.empty()) return "";
+    RemoveIfPresent(c, copy);
+    // A full disk takes no copy: '.prev' itself goes back then.
+    return c.p.MoveReplace(OwnPrev(c), OwnExe(c)) ? "" : why;
+}
+
+// The copy is made first, so that the monitor's name is empty only between
+// two moves, as in the handover itself.
+std::string StepAside(Ctx& c) {
+    const std::string aside = Named(c, ".bad"), copy = Named(c, ".ins");
+    std::string why = RemoveIfPresent(c, aside);
+    if (why.empty()) why = CopyOfPrev(c, copy);
+    if (!why.empty()) return why;
+    if (!c.p.MoveReplace(OwnExe(c), aside)) return ErrorText(c);
+    if (!c.p.MoveReplace(copy, OwnExe(c))) {
+        why = ErrorText(c);
+        c.p.MoveReplace(aside, OwnExe(c));  // this build rather than none
+        return why;
+    }
+    return c.p.StartProgram(OwnExe(c)) == 0 ? ErrorText(c) : "";
+}
 
 std::string MoveBuildIn(Ctx& c, bool& renamed) {
+    RemoveIfPresent(c, Named(c, ".bad"));
     renamed = c.p.MoveReplace(OwnExe(c), OwnPrev(c));
     if (!renamed) return "'" + OwnExe(c) + "' cannot be renamed to '" + OwnPrev(c) + "', " + ErrorText(c);
     if (c.p.MoveReplace(OwnTemp(c), OwnExe(c))) return "";

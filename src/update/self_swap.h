@@ -21,6 +21,8 @@ constexpr std::uint64_t kGuardWatchMs = 2 * 60 * 1000;
 // The steps of a handover, as the state file keeps them.
 extern const char* const kStepMoving;
 extern const char* const kStepStarted;
+extern const char* const kStepGuarding;
+extern const char* const kStepRestoring;
 
 std::string OwnExe(Ctx& c);
 std::string OwnPrev(Ctx& c);
@@ -32,9 +34,16 @@ void ArmTimer(Ctx& c, std::uint32_t ms);
 // as anyone knows.
 bool Ended(Ctx& c, Handle process, std::uint32_t& code);
 
-// '.prev' back in the monitor's name; false, LastError saying why, while
-// another program holds it.
-bool PutPrevBack(Ctx& c);
+// A whole copy of '.prev' in the monitor's name, made beside it and moved
+// in: '.prev' stays, the backup and the way back by hand, and a program
+// that holds it for reading does not keep the restore away; where no copy
+// can be made (a full disk), '.prev' itself is moved in. "" when done,
+// else why not.
+std::string RestoreFromPrev(Ctx& c);
+// The start of a build that was being rolled back when the power went: it
+// moves itself out of the monitor's name, restores '.prev' and starts it.
+// "" when that one runs, else why not.
+std::string StepAside(Ctx& c);
 // The running image to '.prev' and '.new' into its name: "" when both
 // moved, else why not; `renamed` says whether the image is '.prev' now.
 std::string MoveBuildIn(Ctx& c, bool& renamed);

@@ -7,6 +7,7 @@
 #include "diag/process_list.h"
 #include "diag/status_format.h"
 #include "diag/status_report.h"
+#include "update/monitor_verdict.h"
 #include "update/self_swap.h"
 #include "update/update_state.h"
 
@@ -75,14 +76,27 @@ void FinishBrokenOff(Ctx& c) {
     LoadUpdateState(c);
     MonitorMemory& m = c.s.update.monitor;
     if (!c.s.update.loaded || m.step.empty()) return;
+    const bool isNew = c.s.sVersion == m.version;
+    if (m.step == kStepRestoring && isNew) {
+        // The build being rolled back runs: the restore comes first.
+        const std::string why = StepAside(c);
+        if (why.empty()) {
+            TracedRecord(c, "MONITOR UPDATE RESTORED AT START: version " + m.version + " was being rolled back; '" +
+                                OwnPrev(c) + "' is '" + OwnExe(c) + "' again and runs");
+            EndProgram(c, kExitNormal);
+        }
+        return MonitorTellOnce(c, {}, "MONITOR UPDATE ROLLBACK WAITING: '" + OwnPrev(c) + "' cannot be put back as '" +
+                                          OwnExe(c) + "', " + why + "; it is tried again at every tick");
+    }
     // Once started, only a rollback brings the old build back.
-    const bool rolledBack = m.step == kStepStarted && c.s.sVersion != m.version;
+    const bool rolledBack = (m.step == kStepStarted || m.step == kStepGuarding) && !isNew;
     TracedRecord(c, "MONITOR UPDATE BROKEN OFF: the handover to version " + m.version + " stopped at its step '" +
                         m.step + "'; version " + c.s.sVersion + " runs" +
                         (rolledBack ? ", and version " + m.version + " is not taken again" : ""));
     if (rolledBack) RememberRolledBack(m, m.content, m.version);
-    if (c.s.sVersion == m.version) StatusMonitorUpdate(c, kUpdateResults[0], m.version);
+    if (isNew && m.step != kStepRestoring) StatusMonitorUpdate(c, kUpdateResults[0], m.version);
     m.step.clear();
+    m.to = 0;
     SaveUpdateState(c);
     RemoveIfPresent(c, ReadyFile(c));
 }

@@ -7,12 +7,13 @@ namespace sim {
 
 // Every change of KORUMGR.exe is a move: an update's, or a rollback's.
 void Sim::Moved(const std::string& from, const std::string& to, bool moved) {
-    if (moved && (Is(to, kMon) || Is(to, kPrev))) MonitorMoved(from, to);
+    if (moved && (Is(to, kMon) || Is(to, kPrev) || Is(from, kMon))) MonitorMoved(from, to);
     // The power goes at each step of a handover: after each save of the
     // state and after the build has its name.
     const Ctx* c = ProgramState();
     const bool handing = c && (!c->s.update.monitor.step.empty() || c->s.handover.phase != Handover::None);
-    if (moved && handing && !Is(to, kPrev) && rng.Chance(8)) return PowerCut();
+    if (moved && handing && !Is(to, kPrev) && !Is(to, kApp + "\\ROREROZARIRADI.bad") && rng.Chance(8))
+        return PowerCut();
     if (!moved || !Is(to, kExe)) return;
     NoteDeaths();  // the run that makes a rollback due may have ended this instant
     const std::string content = Data(kExe), before = exe_, beforeHash = exeHash_;

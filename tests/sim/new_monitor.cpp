@@ -24,6 +24,16 @@ void Sim::NewMonitorBuild() {
 // The sim plays the new monitor up to the go; one that runs well is then
 // the real program, started as the new build with the old one gone.
 bool Sim::MonitorStarted(MemPlatform::Proc& p) {
+    UpdateMemory u;
+    std::string why;
+    if (ParseUpdateState(Data(kState), u, why) && u.monitor.step == "restoring") {
+        // The build being rolled back when the power went put the one before
+        // back and starts it: that one is the program once this one ends.
+        restarted_ = true;
+        p.diesAt = Now() + 1;
+        Note("restored monitor started");
+        return true;
+    }
     const MonitorRuns runs = monBuilds_.count(Data(p.path)) ? monBuilds_[Data(p.path)] : MonitorRuns::Refused;
     if (runs == MonitorRuns::Refused) return Fail("started a refused monitor build"), false;
     StepSaved("started");
@@ -52,8 +62,11 @@ void Sim::MonitorMoved(const std::string& from, const std::string& to) {
     const std::string before = monExe_;
     monExe_ = Data(kMon);  // "" while it is renamed away
     if (Is(to, kPrev)) return StepSaved("moving");
-    if (Is(from, kPrev) && !before.empty()) monRolledBack_.insert(before), Note("monitor rolled back");
-    if (Is(from, kPrev)) return;
+    // The restore: '.prev', or a copy of it, moved in; or, at a start after a
+    // power cut, the build being rolled back moved out of the way.
+    const bool back = Is(from, kPrev) || Is(from, kApp + "\\ROREROZARIRADI.ins") || Is(from, kMon);
+    if (back && !before.empty() && before != monExe_) monRolledBack_.insert(before), Note("monitor rolled back");
+    if (back) return;
     if (monRolledBack_.count(monExe_)) Fail("a monitor build rolled back was installed again");
     if (!monBuilds_.count(monExe_) || monBuilds_[monExe_] == MonitorRuns::Refused) Fail("a refused monitor build was installed");
 }

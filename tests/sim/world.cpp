@@ -205,6 +205,11 @@ std::string Sim::Run() {
             if (next > Now()) mem.RunFor(next - Now());
             inRun_ = false;
             if (cut_) cut_ = false, Down();
+            if (up_ && mem.ended && restarted_ && mem.exitCode == kExitNormal) {
+                restarted_ = false;
+                Down();
+                Boot();
+            }
             if (up_ && mem.ended) {
                 if (mem.exitCode != kExitNormal || stopDeadline_ == 0)
                     Fail("the monitor ended with code " + std::to_string(mem.exitCode));

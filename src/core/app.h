@@ -128,6 +128,9 @@ struct Handover {
     bool unsaved = false;       // the old one's: its rollback has not reached the state file yet
     std::string content, version;  // the build handed over
     std::uint64_t guardedUntilMs = 0;  // the new one's: the old one guards it until about then
+    std::uint64_t ticks = 0;           // the new one's: its ticks proved so far
+    std::string proof;                 // the old one's: the last proof of life read
+    std::uint64_t provedMs = 0;        // the old one's: MonotonicMs of the go or of a new proof
 };
 
 // What the status report remembers from tick to tick.

@@ -31,6 +31,9 @@ constexpr std::uint32_t kGuardPollMs = 1000;
 constexpr std::uint32_t kReadyPollMs = 1000;
 constexpr std::uint32_t kResumeMs = 100;
 constexpr std::uint64_t kEndWaitMs = 5000;
+// The new monitor proves each tick (5 s apart); three missed, and the
+// time of a slow one, and it is taken for frozen.
+constexpr std::uint64_t kProofLimitMs = 20 * 1000;
 // The new monitor is waited for, asked how it ended, and ended when it is
 // not ready in time.
 constexpr std::uint32_t kNewMonitorAccess = kSynchronize | kQueryLimited | 0x0001;  // | PROCESS_TERMINATE
@@ -171,11 +174,13 @@ void GiveGo(Ctx& c) {
         return MonitorTellOnce(c, {}, "MONITOR UPDATE GO NOT GIVEN: the state cannot be saved, error " +
                                           std::to_string(c.s.update.unsavedError));
     }
+    RemoveIfPresent(c, TickFile(c));
     const std::string why = RemoveIfPresent(c, ReadyFile(c));
     if (!why.empty()) return MonitorTellOnce(c, {}, "MONITOR UPDATE GO NOT GIVEN: '" + ReadyFile(c) + "' stays, " + why);
     c.p.LeaveInstance();
     h.phase = Handover::Guarding;
-    h.sinceMs = c.p.MonotonicMs();
+    h.sinceMs = h.provedMs = c.p.MonotonicMs();
+    h.proof.clear();
     TracedRecord(c, "MONITOR UPDATE HANDED OVER: version " + h.version + " (PID " + std::to_string(h.pid) +
                         ") is ready and ticks from now; this monitor guards it for 2 minutes");
     ArmTimer(c, kGuardPollMs);
@@ -197,9 +202,26 @@ void Guard(Ctx& c) {
     }
     if (Ended(c, h.process, code))
         return RollBack(c, "ended " + Seconds(watched) + " after it took over, exit code " + std::to_string(code));
+    // Its ticks, not its process, tell whether the new monitor does its work.
+    const std::uint64_t now = c.p.MonotonicMs();
+    const std::string proof = TickProof(c, h.pid);
+    if (!proof.empty() && proof != h.proof) {
+        h.proof = proof;
+        h.provedMs = now;
+    }
+    std::string frozen;
+    if (now - h.provedMs > kProofLimitMs) frozen = "has not ticked for " + Seconds(now - h.provedMs);
+    for (const TopWindow& w : c.p.TopWindows({h.pid}))
+        if (w.hung && frozen.empty()) frozen = "has a window that takes no messages";
+    if (!frozen.empty()) {
+        const bool ended = c.p.TerminateProc(h.process, 1);
+        return RollBack(c, frozen + ", " + Seconds(watched) + " after it took over" +
+                               (ended ? ", and was ended" : " and could not be ended, " + ErrorText(c)));
+    }
     if (watched < kGuardWatchMs) return ArmTimer(c, kGuardPollMs);
     TracedRecord(c, "MONITOR UPDATE WATCH OVER: version " + h.version + " (PID " + std::to_string(h.pid) +
                         ") has ticked for 2 minutes; this monitor ends, '" + OwnPrev(c) + "' stays as the backup");
+    RemoveIfPresent(c, TickFile(c));
     EndProgram(c, kExitNormal);
 }
 
@@ -226,6 +248,7 @@ bool HandoverInsteadOfTick(Ctx& c) {
 
 void HandoverAfterTick(Ctx& c) {
     Handover& h = c.s.handover;
+    if (h.phase == Handover::None) return ProveTick(c);
     if (h.phase != Handover::AwaitReady) return;
     if (c.s.update.unsaved) SaveUpdateState(c);
     std::uint32_t code = 0;

@@ -98,9 +98,11 @@ bool BackingOffUntil(Ctx& c, std::uint64_t retryAt, const RunBackOff& run, int f
 // Updates that this tick leaves alone without a word: nothing new since a
 // tick of this run left it alone, or since it was found fit to wait for the
 // watch over the build before it, or its path is backing off.
+bool OwnBuildGuarded(const Ctx& c) { return c.p.MonotonicMs() < c.s.handover.guardedUntilMs; }
+
 bool LeftAlone(Ctx& c, const UpdateKey& key) {
     const UpdateMemory& u = c.s.update;
-    if (key == u.unchanged || (u.watching && key == u.waitsForWatch)) return true;
+    if (key == u.unchanged || ((u.watching || OwnBuildGuarded(c)) && key == u.waitsForWatch)) return true;
     return key.path == u.failedPath && BackingOffUntil(c, u.retryAt, u.retryRun, u.failures);
 }
 

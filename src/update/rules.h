@@ -36,6 +36,10 @@ std::uint64_t BackOffWait(Ctx& c, int failures, std::uint64_t& retryAt, RunBackO
 // clock tells; in another, a clock put back cannot make it longer.
 bool BackingOffUntil(Ctx& c, std::uint64_t retryAt, const RunBackOff& run, int failures);
 
+// Whether this monitor is a fresh build that the one before it guards:
+// its ticks are its proof of life, and none of them may wait long for the
+// manager's update.
+bool OwnBuildGuarded(const Ctx& c);
 // The tick's rule, which the look applies too: whether a manager update is
 // left alone without a word.
 bool LeftAlone(Ctx& c, const UpdateKey& key);

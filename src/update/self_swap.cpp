@@ -22,6 +22,7 @@ std::string OwnExe(Ctx& c) { return Named(c, ".exe"); }
 std::string OwnPrev(Ctx& c) { return Named(c, ".prev"); }
 std::string OwnTemp(Ctx& c) { return Named(c, ".new"); }
 std::string ReadyFile(Ctx& c) { return Named(c, ".rdy"); }
+std::string TickFile(Ctx& c) { return Named(c, ".tck"); }
 
 void ArmTimer(Ctx& c, std::uint32_t ms) {
     TimerMONITORVESK_SetEnabled(c, true);
@@ -87,6 +88,13 @@ std::uint32_t StartBuild(Ctx& c) {
 bool ReadySignalled(Ctx& c, std::uint32_t pid) {
     std::string text;
     return c.p.ReadSmallFile(ReadyFile(c), 64, text) == ReadStatus::Ok && text == std::to_string(pid);
+}
+
+std::string TickProof(Ctx& c, std::uint32_t pid) {
+    std::string text;
+    const std::string head = std::to_string(pid) + " ";
+    if (c.p.ReadSmallFile(TickFile(c), 64, text) != ReadStatus::Ok || text.compare(0, head.size(), head) != 0) return "";
+    return text;
 }
 
 }  // namespace rz

@@ -28,6 +28,8 @@ std::string OwnExe(Ctx& c);
 std::string OwnPrev(Ctx& c);
 std::string OwnTemp(Ctx& c);
 std::string ReadyFile(Ctx& c);
+// The new monitor's proof of life: its pid and the number of its last tick.
+std::string TickFile(Ctx& c);
 
 void ArmTimer(Ctx& c, std::uint32_t ms);
 // Whether the process has ended; one that cannot be asked has not, as far
@@ -52,5 +54,8 @@ std::string MoveBuildIn(Ctx& c, bool& renamed);
 std::uint32_t StartBuild(Ctx& c);
 // Whether the ready signal holds `pid`.
 bool ReadySignalled(Ctx& c, std::uint32_t pid);
+// The proof of life of monitor `pid` as it stands, "" when there is none
+// (none yet, or held by another program for the moment).
+std::string TickProof(Ctx& c, std::uint32_t pid);
 
 }  // namespace rz

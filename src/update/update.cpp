@@ -158,12 +158,11 @@ void TellOnce(Ctx& c, const UpdateKey& key, const std::string& record) {
 // in its place, and one that failed after it would leave no way back. An
 // update fit to go in waits, checked once, and is looked at again when the
 // watch is over.
-void Wait(Ctx& c, const UpdateKey& key, const std::string& temp) {
+void Wait(Ctx& c, const UpdateKey& key, const std::string& temp, const std::string& until) {
     c.s.update.waitsForWatch = key;
     RemoveIfPresent(c, temp);
     // The report says it too: whoever placed the update sees why nothing happens yet.
-    c.s.status.lastUpdateReason = "UPDATE WAITING: '" + key.path +
-                                  "' waits until the build installed before it has run 2 minutes or been rolled back";
+    c.s.status.lastUpdateReason = "UPDATE WAITING: '" + key.path + "' waits until " + until;
     TellOnce(c, key, c.s.status.lastUpdateReason);
     ReleaseHold(c);
 }
@@ -269,7 +268,10 @@ void ActOnLook(Ctx& c, const Look& r, const ManagerControl& manager) {
     if (KeysChanged(c, r, temp)) return;
     const std::string refused = ManagerVersionRefusal(c, r.signing, r.version, r.content);
     if (!refused.empty()) return GiveUp(c, key, r.content, temp, "refused", "UPDATE REFUSED: " + refused);
-    if (FreshBuildWatched(c)) return Wait(c, key, temp);
+    if (FreshBuildWatched(c))
+        return Wait(c, key, temp, "the build installed before it has run 2 minutes or been rolled back");
+    // A stop can take the tick 40 s, which the guardian would take for a freeze.
+    if (OwnBuildGuarded(c)) return Wait(c, key, temp, "this monitor's fresh build has been guarded 2 minutes");
     ApplyUpdate(c, r, temp, manager);
 }
 

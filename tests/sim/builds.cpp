@@ -121,7 +121,8 @@ bool Sim::Quiet() {
            !backingOff && Now() >= junkUntil_ && rules_.empty() && mem.heldOpen.empty() &&
            mem.unreachableHosts.size() == 1 && fp.shareCallMs == 0 && fp.shareHangsUntil <= Now() &&
            mem.writerLocked.empty() && stopDeadline_ == 0 && !stubborn && mem.computerName == "PCWS07" &&
-           !mem.snapshotFails && fake_ == 0 && c->s.handover.phase == Handover::None;
+           !mem.snapshotFails && fake_ == 0 && c->s.handover.phase == Handover::None &&
+           c->s.handover.guardedUntilMs <= mem.MonotonicMs();
 }
 
 }  // namespace sim

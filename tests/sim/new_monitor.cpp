@@ -6,14 +6,18 @@ namespace rz {
 namespace sim {
 
 void Sim::NewMonitorBuild() {
-    static const char* const kinds[] = {"good", "crashes at start", "never ready", "crashes during the watch",
-                                        "older", "unsigned", "truncated", "without a window", "rolled back before"};
-    int kind = static_cast<int>(rng.Between(0, 8));
+    static const char* const kinds[] = {"good",      "crashes at start", "never ready",       "crashes during the watch",
+                                        "older",     "unsigned",         "truncated",         "without a window",
+                                        "rolled back before", "frozen after the go"};
+    int kind = static_cast<int>(rng.Between(0, 9));
     if ((kind == 5 && Keys() == 0) || (kind == 8 && monRolledBack_.empty())) kind = 4;
     std::string content = kind == 8 ? *std::next(monRolledBack_.begin(), static_cast<long>(rng.Between(0, monRolledBack_.size() - 1)))
                                     : MonitorImage(kind == 4 ? static_cast<int>(rng.Between(40, 50)) : ++monNewest_,
                                                    static_cast<int>(rng.Between(0, 1000)), kind != 7);
-    if (kind != 8) monBuilds_[content] = kind < 4 ? static_cast<MonitorRuns>(kind) : MonitorRuns::Refused;
+    if (kind != 8)
+        monBuilds_[content] = kind < 4    ? static_cast<MonitorRuns>(kind)
+                              : kind == 9 ? MonitorRuns::FrozenAfterGo
+                                          : MonitorRuns::Refused;
     if (kind == 5) monUnsigned_.insert(content);
     Note(std::string("monitor build: ") + kinds[kind]);
     mem.RemoveTree(kMonUpdate + ".sig");
@@ -43,7 +47,7 @@ bool Sim::MonitorStarted(MemPlatform::Proc& p) {
     mem.TakeNamed(p.pid, kSessionMutex), mem.TakeNamed(p.pid, kGlobalMutex);
     if (runs == MonitorRuns::CrashesAtStart) p.diesAt = Now() + rng.Between(100, 5000), p.crashCode = 0xC0000005;
     const std::uint32_t pid = p.pid;
-    if (runs == MonitorRuns::Well || runs == MonitorRuns::CrashesInWatch)
+    if (runs == MonitorRuns::Well || runs == MonitorRuns::CrashesInWatch || runs == MonitorRuns::FrozenAfterGo)
         At(Now() + rng.Between(300, 4000), "", [this, pid] {
             if (fake_ == pid && mem.FindProcess(pid)->alive) mem.AddFile(kReady, std::to_string(pid)), fakeReady_ = true;
         });
@@ -76,9 +80,16 @@ void Sim::WatchHandover() {
     MemPlatform::Proc* p = fake_ ? mem.FindProcess(fake_) : nullptr;
     if (!p || !p->alive) fake_ = 0, fakeTicks_ = fakeReady_ = false;
     if (!p || !p->alive || !fakeReady_ || fakeTicks_ || mem.Has(kReady)) return;
+    if (monBuilds_[Data(kMon)] == MonitorRuns::FrozenAfterGo) {
+        // Its first tick never ends: no census, no proof of life.
+        Note("new monitor took over; it never ticks");
+        fakeTicks_ = true;
+        return;
+    }
     if (monBuilds_[Data(kMon)] == MonitorRuns::CrashesInWatch) {
         Note("new monitor took over; it will crash");
         p->diesAt = Now() + rng.Between(1, 100) * kSecond, p->crashCode = 0xC0000005, fakeTicks_ = true;
+        FakeTick(p->pid, 1);
         if (!rng.Chance(40)) return;
         // A scanner holds the backup as the build crashes: the rollback waits.
         prevHeldUntil_ = p->diesAt + rng.Between(5, 60) * kSecond;
@@ -97,6 +108,14 @@ void Sim::WatchHandover() {
     fake_ = 0, fakeTicks_ = fakeReady_ = false;
     Boot();
     mem.commandArgs.clear();
+}
+
+// A new monitor that the sim plays ticks as the real one proves it.
+void Sim::FakeTick(std::uint32_t pid, int n) {
+    const MemPlatform::Proc* p = mem.FindProcess(pid);
+    if (fake_ != pid || !p || !p->alive) return;
+    mem.AddFile(kApp + "\\ROREROZARIRADI.tck", std::to_string(pid) + " " + std::to_string(n));
+    At(Now() + 5 * kSecond, "", [this, pid, n] { FakeTick(pid, n + 1); });
 }
 
 }  // namespace sim

@@ -59,7 +59,7 @@ struct Build {
 inline std::string VersionText(int v) { return "1.0.0." + std::to_string(v); }
 
 // What a monitor build does when it is started to take over; 50 and up.
-enum class MonitorRuns { Well, CrashesAtStart, NeverReady, CrashesInWatch, Refused };
+enum class MonitorRuns { Well, CrashesAtStart, NeverReady, CrashesInWatch, Refused, FrozenAfterGo };
 
 // A whole Win32 image whose one section ends where the file does, with its
 // version where the in-memory platform reads it.
@@ -248,6 +248,7 @@ private:
     bool MonitorStarted(MemPlatform::Proc& p);
     void MonitorMoved(const std::string& from, const std::string& to);
     void WatchHandover();
+    void FakeTick(std::uint32_t pid, int n);
     void CheckMonitor();
     void StepSaved(const std::string& step);
     // Checks.

@@ -124,6 +124,7 @@ struct Handover {
     Handle process = 0;         // the new monitor, opened to wait and query (the old one's)
     std::uint64_t sinceMs = 0;  // MonotonicMs of the start, the go, or the ready signal
     bool restoring = false;     // '.prev' waits to be put back as the monitor
+    bool runsAsPrev = false;    // this run's image is '.prev': a copy of it was put back in its name
     bool readySent = false;     // the new one's: its ready signal is written
     bool unsaved = false;       // the old one's: its rollback has not reached the state file yet
     std::string content, version;  // the build handed over

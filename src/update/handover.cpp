@@ -46,8 +46,10 @@ std::string Seconds(std::uint64_t ms) { return std::to_string(ms / 1000) + " s";
 void PutBack(Ctx& c) {
     Handover& h = c.s.handover;
     MonitorMemory& m = c.s.update.monitor;
-    const std::string why = RestoreFromPrev(c);
+    bool copied = false;
+    const std::string why = RestoreFromPrev(c, copied);
     if (why.empty()) {
+        h.runsAsPrev = copied;
         if (h.restoring) TracedRecord(c, "MONITOR UPDATE RESTORED: '" + OwnPrev(c) + "' is '" + OwnExe(c) + "' again");
         h.restoring = false;
         if (m.step == kStepRestoring) {
@@ -143,7 +145,8 @@ void Abandon(Ctx& c, const Look& r, const std::string& why) {
 void BeginHandover(Ctx& c, const Look& r) {
     MonitorMemory& m = c.s.update.monitor;
     Handover& h = c.s.handover;
-    std::string why = RemoveIfPresent(c, OwnPrev(c));
+    // A run whose image is '.prev' keeps it: it is the backup already.
+    std::string why = h.runsAsPrev ? "" : RemoveIfPresent(c, OwnPrev(c));
     if (why.empty()) why = RemoveIfPresent(c, ReadyFile(c));
     if (!why.empty()) return Abandon(c, r, "the leftovers of the last handover cannot be removed, " + why);
     h.content = m.content = r.content;
@@ -152,7 +155,7 @@ void BeginHandover(Ctx& c, const Look& r) {
     m.step = kStepMoving;
     if (!SaveUpdateState(c)) return MonitorWaitForState(c, r, "its rename");
     bool renamed = false;
-    why = MoveBuildIn(c, renamed);
+    why = MoveBuildIn(c, h.runsAsPrev, renamed);
     if (!why.empty()) {
         Abandon(c, r, why);
         if (renamed) PutBack(c);

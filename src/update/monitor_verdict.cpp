@@ -91,7 +91,17 @@ bool MonitorLookCallsForHandover(Ctx& c, const Look& r) {
                                r.why);
         return false;
     case Look::Refused:
-        if (!KeysMoved(c, r)) MonitorGiveUp(c, r, kUpdateResults[3], r.why);
+        if (r.rights) {
+            // A lasting want, told once; the report says refused, so that a
+            // rollout names the PC before it places anything.
+            BackOff(c, r, true);
+            StatusMonitorUpdate(c, kUpdateResults[3], r.version);
+            MonitorTellOnce(c, r.key, "MONITOR UPDATE REFUSED: " + r.why + "; this monitor, version " + c.s.sVersion +
+                                          ", stays");
+            SaveUpdateState(c);
+        } else if (!KeysMoved(c, r)) {
+            MonitorGiveUp(c, r, kUpdateResults[3], r.why);
+        }
         return false;
     case Look::Failed:
         MonitorGiveUp(c, r, kUpdateResults[1], r.why);

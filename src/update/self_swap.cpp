@@ -47,11 +47,12 @@ std::string CopyOfPrev(Ctx& c, const std::string& copy) {
 
 }  // namespace
 
-std::string RestoreFromPrev(Ctx& c) {
+std::string RestoreFromPrev(Ctx& c, bool& copied) {
     const std::string copy = Named(c, ".ins");
     std::string why = CopyOfPrev(c, copy);
     if (why.empty() && !c.p.MoveReplace(copy, OwnExe(c))) why = ErrorText(c);
-    if (why.empty()) return "";
+    copied = why.empty();
+    if (copied) return "";
     RemoveIfPresent(c, copy);
     // A full disk takes no copy: '.prev' itself goes back then.
     return c.p.MoveReplace(OwnPrev(c), OwnExe(c)) ? "" : why;
@@ -73,8 +74,13 @@ std::string StepAside(Ctx& c) {
     return c.p.StartProgram(OwnExe(c)) == 0 ? ErrorText(c) : "";
 }
 
-std::string MoveBuildIn(Ctx& c, bool& renamed) {
+std::string MoveBuildIn(Ctx& c, bool runsAsPrev, bool& renamed) {
     RemoveIfPresent(c, Named(c, ".bad"));
+    renamed = false;
+    if (runsAsPrev)
+        return c.p.MoveReplace(OwnTemp(c), OwnExe(c))
+                   ? ""
+                   : "'" + OwnTemp(c) + "' cannot be moved to '" + OwnExe(c) + "', " + ErrorText(c);
     renamed = c.p.MoveReplace(OwnExe(c), OwnPrev(c));
     if (!renamed) return "'" + OwnExe(c) + "' cannot be renamed to '" + OwnPrev(c) + "', " + ErrorText(c);
     if (c.p.MoveReplace(OwnTemp(c), OwnExe(c))) return "";
@@ -88,6 +94,20 @@ std::uint32_t StartBuild(Ctx& c) {
 bool ReadySignalled(Ctx& c, std::uint32_t pid) {
     std::string text;
     return c.p.ReadSmallFile(ReadyFile(c), 64, text) == ReadStatus::Ok && text == std::to_string(pid);
+}
+
+// Asked before a build is copied, so that a PC set up without them is
+// named in its report before anything is placed or moved.
+std::string MissingRight(Ctx& c) {
+    if (!c.p.MayRename(OwnExe(c)))
+        return "this monitor may not rename '" + OwnExe(c) + "', " + ErrorText(c) +
+               ": updating itself needs Delete on that file for the account it runs as";
+    const std::string probe = Named(c, ".prb");
+    if (!c.p.WriteText(probe, ""))
+        return "this monitor may not create '" + probe + "', " + ErrorText(c) +
+               ": updating itself needs Modify on its folder for the account it runs as";
+    RemoveIfPresent(c, probe);
+    return "";
 }
 
 std::string TickProof(Ctx& c, std::uint32_t pid) {

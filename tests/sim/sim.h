@@ -196,7 +196,8 @@ private:
     int monNewest_ = 50;
     std::uint32_t fake_ = 0, nextOwnPid_ = 7;
     bool fakeReady_ = false, fakeTicks_ = false;
-    bool restarted_ = false;  // the program ends to let the monitor it restored run
+    bool restarted_ = false;
+    std::uint64_t deniedSince_ = 0;  // the monitor may not rename its image since  // the program ends to let the monitor it restored run
     std::set<std::string> monUnsigned_;
     std::uint64_t prevHeldUntil_ = 0;
 

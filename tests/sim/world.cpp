@@ -135,6 +135,10 @@ void Sim::Down() {
 std::uint32_t Sim::FailWhen(const std::string& name, const std::string& path, const std::string& other) {
     const Ctx* c = ProgramState();
     if (name == "WriteText" && Is(path, kReady) && !(c && c->s.update.loaded)) Fail("ready signalled before the state was read");
+    // A look that began before the right went may copy still.
+    if (name == "CopyFileTo" && Is(path, kApp + "\\ROREROZARIRADI.new") && mem.renameDenied.count(UCase(kMon)) &&
+        Now() > deniedSince_ + kMinute && fp.shareCallMs == 0 && fp.shareHangsUntil <= Now())
+        Fail("a monitor build copied although the monitor may not rename its image");
     if (name == "CopyFileTo" && Is(other, kUpdate) && Keys() != 0 && junk_.count(Data(kUpdate)))
         junkCopies_.push_back(Now());
     const std::string p = UCase(path);

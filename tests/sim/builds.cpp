@@ -14,6 +14,17 @@ void Sim::Moved(const std::string& from, const std::string& to, bool moved) {
     const bool handing = c && (!c->s.update.monitor.step.empty() || c->s.handover.phase != Handover::None);
     if (moved && handing && !Is(to, kPrev) && !Is(to, kApp + "\\ROREROZARIRADI.bad") && rng.Chance(8))
         return PowerCut();
+    // A scanner on what the next step needs, or a stop file, at each step.
+    if (moved && handing && rng.Chance(15)) {
+        const std::string held[] = {kApp + "\\ROREROZARIRADI.new", kPrev, kState};
+        const int which = static_cast<int>(rng.Between(0, 2));
+        const std::uint64_t span = rng.Between(1, 40) * kSecond;
+        Note("a scanner holds '" + held[which] + "' for " + std::to_string(span / 1000) + " s");
+        if (which == 1) prevHeldUntil_ = std::max(prevHeldUntil_, Now() + span);
+        if (which == 2) unsavedUntil_ = std::max(unsavedUntil_, Now() + span);
+        Hold(held[which], span, which == 2 ? 32 : 0);
+    }
+    if (moved && handing && rng.Chance(3)) StopFile();
     if (!moved || !Is(to, kExe)) return;
     NoteDeaths();  // the run that makes a rollback due may have ended this instant
     const std::string content = Data(kExe), before = exe_, beforeHash = exeHash_;

@@ -23,6 +23,8 @@ void Sim::NewMonitorBuild() {
     mem.RemoveTree(kMonUpdate + ".sig");
     if (Keys() != 0 && kind != 5) mem.AddFile(kMonUpdate + ".sig", Signature((Keys() & 1) ? 0 : 1, content));
     mem.AddFile(kMonUpdate, kind == 6 ? content.substr(0, 600) : content);
+    std::string hash;
+    if (kind != 8 && kind != 6 && mem.Sha256File(kMonUpdate, hash) == FileHash::Done) monByHash_[hash] = monBuilds_[content];
 }
 
 // The sim plays the new monitor up to the go; one that runs well is then
@@ -46,6 +48,9 @@ bool Sim::MonitorStarted(MemPlatform::Proc& p) {
     // As a real one, it takes the instance mutexes before anything else.
     mem.TakeNamed(p.pid, kSessionMutex), mem.TakeNamed(p.pid, kGlobalMutex);
     if (runs == MonitorRuns::CrashesAtStart) p.diesAt = Now() + rng.Between(100, 5000), p.crashCode = 0xC0000005;
+    // A stop file placed during the handover is obeyed by the new monitor too.
+    if (mem.Has(kApp + "\\ROREROZARIRADI.stp") || mem.Has(kApp + "\\KORUMGRS.stp"))
+        p.diesAt = Now() + kSecond, p.crashCode = 0;
     const std::uint32_t pid = p.pid;
     if (runs == MonitorRuns::Well || runs == MonitorRuns::CrashesInWatch || runs == MonitorRuns::FrozenAfterGo)
         At(Now() + rng.Between(300, 4000), "", [this, pid] {
@@ -69,7 +74,12 @@ void Sim::MonitorMoved(const std::string& from, const std::string& to) {
     // The restore: '.prev', or a copy of it, moved in; or, at a start after a
     // power cut, the build being rolled back moved out of the way.
     const bool back = Is(from, kPrev) || Is(from, kApp + "\\ROREROZARIRADI.ins") || Is(from, kMon);
-    if (back && !before.empty() && before != monExe_) monRolledBack_.insert(before), Note("monitor rolled back");
+    // A build never started goes out too when its start cannot be saved:
+    // that is no rollback.
+    const Ctx* c = ProgramState();
+    const bool rollback = c && (c->s.handover.unsaved || c->s.update.monitor.step == "restoring");
+    if (back && rollback && !before.empty() && before != monExe_)
+        monRolledBack_.insert(before), Note("monitor rolled back");
     if (back) return;
     if (monRolledBack_.count(monExe_)) Fail("a monitor build rolled back was installed again");
     if (!monBuilds_.count(monExe_) || monBuilds_[monExe_] == MonitorRuns::Refused) Fail("a refused monitor build was installed");
@@ -115,6 +125,7 @@ void Sim::FakeTick(std::uint32_t pid, int n) {
     const MemPlatform::Proc* p = mem.FindProcess(pid);
     if (fake_ != pid || !p || !p->alive) return;
     mem.AddFile(kApp + "\\ROREROZARIRADI.tck", std::to_string(pid) + " " + std::to_string(n));
+    lastCensus_ = Now();
     At(Now() + 5 * kSecond, "", [this, pid, n] { FakeTick(pid, n + 1); });
 }
 

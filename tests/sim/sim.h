@@ -197,7 +197,9 @@ private:
     std::uint32_t fake_ = 0, nextOwnPid_ = 7;
     bool fakeReady_ = false, fakeTicks_ = false;
     bool restarted_ = false;
-    std::uint64_t deniedSince_ = 0;  // the monitor may not rename its image since  // the program ends to let the monitor it restored run
+    std::uint64_t deniedSince_ = 0;  // the monitor may not rename its image since
+    std::uint64_t lastCensus_ = 0;   // the last census of whichever monitor ticks
+    std::map<std::string, MonitorRuns> monByHash_;  // the monitor builds by SHA-256  // the program ends to let the monitor it restored run
     std::set<std::string> monUnsigned_;
     std::uint64_t prevHeldUntil_ = 0;
 

@@ -102,7 +102,7 @@ void Sim::Boot() {
     mem.ended = false;
     mem.exitCode = -1;
     up_ = true;
-    bootedAt_ = Now();
+    bootedAt_ = lastCensus_ = Now();
     ranAt_ = Manager() && Is(Manager()->path, kExe) ? Now() : 0;
     stopDeadline_ = 0;
     brokenStarts_ = 0;
@@ -134,6 +134,7 @@ void Sim::Down() {
 
 std::uint32_t Sim::FailWhen(const std::string& name, const std::string& path, const std::string& other) {
     const Ctx* c = ProgramState();
+    if (name == "ProcessSnapshot" || name == "EnumProcessIds") lastCensus_ = Now();
     if (name == "WriteText" && Is(path, kReady) && !(c && c->s.update.loaded)) Fail("ready signalled before the state was read");
     // A look that began before the right went may copy still.
     if (name == "CopyFileTo" && Is(path, kApp + "\\ROREROZARIRADI.new") && mem.renameDenied.count(UCase(kMon)) &&

@@ -215,7 +215,7 @@ void Sim::CheckLog() {
             if (claim == unclaimed_.end()) return Fail("the log claims what was not done: " + m);
             unclaimed_.erase(unclaimed_.begin(), claim + 1);
         }
-        for (const char* cause : {"UPDATE FAILED", "UPDATE REFUSED", "UPDATE LEFT ALONE", "LOST RECORDS"})
+        for (const char* cause : {"UPDATE FAILED", "UPDATE REFUSED", "UPDATE LEFT ALONE", "LOST RECORDS", "UPDATE WAITING"})
             if (m.rfind(cause, 0) == 0) lastAttempt_ = 2;
         if (m.rfind("UPDATE NOT READY", 0) == 0) lastAttempt_ = 1;
         const std::size_t pid = m.find("' PID ");

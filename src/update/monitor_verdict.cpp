@@ -56,11 +56,13 @@ void MonitorTellOnce(Ctx& c, const UpdateKey& key, const std::string& record) {
     DebugRecord(c, record);
 }
 
-void MonitorGiveUp(Ctx& c, const Look& r, const std::string& result, const std::string& why) {
+void MonitorGiveUp(Ctx& c, const Look& r, const std::string& result, const std::string& why, bool lasting) {
     const std::uint64_t wait = BackOff(c, r, result == "refused");
     StatusMonitorUpdate(c, result, r.version);
-    TracedRecord(c, "MONITOR UPDATE " + UCase(result) + ": " + why + "; next attempt in " + std::to_string(wait) +
-                        " s; this monitor, version " + c.s.sVersion + ", stays");
+    const std::string head = "MONITOR UPDATE " + UCase(result) + ": " + why;
+    const std::string tail = "; this monitor, version " + c.s.sVersion + ", stays";
+    if (lasting) MonitorTellOnce(c, r.key, head + tail);
+    else TracedRecord(c, head + "; next attempt in " + std::to_string(wait) + " s" + tail);
     SaveUpdateState(c);
 }
 
@@ -91,17 +93,10 @@ bool MonitorLookCallsForHandover(Ctx& c, const Look& r) {
                                r.why);
         return false;
     case Look::Refused:
-        if (r.rights) {
-            // A lasting want, told once; the report says refused, so that a
-            // rollout names the PC before it places anything.
-            BackOff(c, r, true);
-            StatusMonitorUpdate(c, kUpdateResults[3], r.version);
-            MonitorTellOnce(c, r.key, "MONITOR UPDATE REFUSED: " + r.why + "; this monitor, version " + c.s.sVersion +
-                                          ", stays");
-            SaveUpdateState(c);
-        } else if (!KeysMoved(c, r)) {
-            MonitorGiveUp(c, r, kUpdateResults[3], r.why);
-        }
+        // A missing right is a lasting want, told once; the report says
+        // refused all the same, so that a rollout names the PC before it
+        // places anything.
+        if (r.rights || !KeysMoved(c, r)) MonitorGiveUp(c, r, kUpdateResults[3], r.why, r.rights);
         return false;
     case Look::Failed:
         MonitorGiveUp(c, r, kUpdateResults[1], r.why);

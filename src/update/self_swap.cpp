@@ -76,13 +76,9 @@ std::string StepAside(Ctx& c) {
 
 std::string MoveBuildIn(Ctx& c, bool runsAsPrev, bool& renamed) {
     RemoveIfPresent(c, Named(c, ".bad"));
-    renamed = false;
-    if (runsAsPrev)
-        return c.p.MoveReplace(OwnTemp(c), OwnExe(c))
-                   ? ""
-                   : "'" + OwnTemp(c) + "' cannot be moved to '" + OwnExe(c) + "', " + ErrorText(c);
-    renamed = c.p.MoveReplace(OwnExe(c), OwnPrev(c));
-    if (!renamed) return "'" + OwnExe(c) + "' cannot be renamed to '" + OwnPrev(c) + "', " + ErrorText(c);
+    renamed = !runsAsPrev && c.p.MoveReplace(OwnExe(c), OwnPrev(c));
+    if (!runsAsPrev && !renamed)
+        return "'" + OwnExe(c) + "' cannot be renamed to '" + OwnPrev(c) + "', " + ErrorText(c);
     if (c.p.MoveReplace(OwnTemp(c), OwnExe(c))) return "";
     return "'" + OwnTemp(c) + "' cannot be moved to '" + OwnExe(c) + "', " + ErrorText(c);
 }
@@ -99,15 +95,11 @@ bool ReadySignalled(Ctx& c, std::uint32_t pid) {
 // Asked before a build is copied, so that a PC set up without them is
 // named in its report before anything is placed or moved.
 std::string MissingRight(Ctx& c) {
-    if (!c.p.MayRename(OwnExe(c)))
-        return "this monitor may not rename '" + OwnExe(c) + "', " + ErrorText(c) +
-               ": updating itself needs Delete on that file for the account it runs as";
     const std::string probe = Named(c, ".prb");
-    if (!c.p.WriteText(probe, ""))
-        return "this monitor may not create '" + probe + "', " + ErrorText(c) +
-               ": updating itself needs Modify on its folder for the account it runs as";
-    RemoveIfPresent(c, probe);
-    return "";
+    const bool rename = c.p.MayRename(OwnExe(c));
+    if (rename && c.p.WriteText(probe, "")) return RemoveIfPresent(c, probe), "";
+    return "this monitor may not " + (rename ? "create '" + probe : "rename '" + OwnExe(c)) + "', " + ErrorText(c) +
+           ": updating itself needs " + (rename ? "Modify on its folder" : "Delete on that file");
 }
 
 std::string TickProof(Ctx& c, std::uint32_t pid) {

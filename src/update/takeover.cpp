@@ -95,12 +95,10 @@ void FinishBrokenOff(Ctx& c) {
         // The build being rolled back runs: the restore comes first.
         const std::string why = StepAside(c);
         if (why.empty()) {
-            TracedRecord(c, "MONITOR UPDATE RESTORED AT START: version " + m.version + " was being rolled back; '" +
-                                OwnPrev(c) + "' is '" + OwnExe(c) + "' again and runs");
+            TracedRecord(c, "MONITOR UPDATE RESTORED AT START: version " + m.version + " was being rolled back");
             EndProgram(c, kExitNormal);
         }
-        return MonitorTellOnce(c, {}, "MONITOR UPDATE ROLLBACK WAITING: '" + OwnPrev(c) + "' cannot be put back as '" +
-                                          OwnExe(c) + "', " + why + "; it is tried again at every tick");
+        return MonitorTellOnce(c, {}, "MONITOR UPDATE ROLLBACK WAITING: " + why);
     }
     // Once started, only a rollback brings the old build back.
     const bool rolledBack = (m.step == kStepStarted || m.step == kStepGuarding) && !isNew;

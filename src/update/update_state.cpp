@@ -107,28 +107,18 @@ void NotReadYet(Ctx& c, const std::string& path) {
 // build in place, a monitor newer than the running one.
 void Recover(Ctx& c, const std::string& path) {
     std::string text, why;
-    UpdateMemory copy;
     UpdateMemory& u = c.s.update;
+    UpdateMemory copy = u;  // what this run knows beyond the file stays
     const ReadStatus status = c.p.ReadSmallFile(path + ".bak", kStateLimit, text);
     if (status != ReadStatus::Ok || !ParseUpdateState(text, copy, why)) {
         std::string& reason = c.s.status.lastUpdateReason;
-        reason = "UPDATE STATE LOST: '" + path + "' and its copy '" + path + ".bak' are both damaged (" +
-                 (why.empty() ? "unreadable" : why) +
-                 "); builds rolled back here may go in again, a signed one only when newer than the one in place";
+        reason = "UPDATE STATE LOST: '" + path + "' and its copy are both damaged; builds rolled back may go in again";
         c.s.status.pending = true;
         return TracedRecord(c, reason);
     }
-    u.newestVersion = copy.newestVersion;
-    u.newestContent = copy.newestContent;
-    u.rolledBack = copy.rolledBack;
-    u.inPlace = copy.inPlace;
-    u.monitor.rolledBack = copy.monitor.rolledBack;  // never handed over again either
-    u.monitor.floor = copy.monitor.floor;
-    u.watching = copy.watching;
-    u.replacedPath = copy.replacedPath;
-    u.replacedContent = copy.replacedContent;
-    u.replacedAt = copy.replacedAt;
-    u.badRuns = copy.badRuns;
+    // The copy is one save older at most: all of it is taken, the back-off
+    // and a handover's step too.
+    u = copy;
     u.watchFromMs = c.p.MonotonicMs();
     u.watchRan = false;
     DebugRecord(c, "UPDATE STATE RECOVERED: newest version '" + copy.newestVersion + "' from '" + path + ".bak'");

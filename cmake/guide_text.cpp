@@ -1,7 +1,8 @@
-// Makes GUIDE.txt from docs/guide.md at build time, for Notepad: CR LF
+// Makes GUIDE.txt from the guide's pages (docs/guide.md, tasks.md,
+// reference.md) at build time, one after the other, for Notepad: CR LF
 // line ends, no line of 100 characters or more, tables as aligned text or
 // as lists, code set off by indentation, no Markdown marks left.
-//   guide_text GUIDE.md VERSION OUT.txt
+//   guide_text VERSION OUT.txt PAGE.md...
 // A code line too long to be wrapped without changing it fails the build,
 // naming its line, so that the Markdown guide is mended instead.
 #include <algorithm>
@@ -162,16 +163,22 @@ bool Convert(const Lines& in, Lines& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: guide_text GUIDE.md VERSION OUT.txt\n");
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: guide_text VERSION OUT.txt PAGE.md...\n");
         return 2;
     }
-    std::ifstream in(argv[1]);
-    Lines lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    Lines out = {std::string("ROREROZARIRADI version ") + argv[2], ""};
-    if (!in.eof() || !Convert(lines, out)) return 1;
-    std::ofstream txt(argv[3], std::ios::binary);
+    Lines out = {std::string("ROREROZARIRADI version ") + argv[1], ""};
+    for (int page = 3; page < argc; ++page) {
+        std::ifstream in(argv[page]);
+        Lines lines;
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        if (page > 3) out.push_back("");
+        if (!in.eof() || !Convert(lines, out)) {
+            std::fprintf(stderr, "guide_text: in %s\n", argv[page]);
+            return 1;
+        }
+    }
+    std::ofstream txt(argv[2], std::ios::binary);
     for (const std::string& line : out) txt << line << "\r\n";
     return txt.flush() ? 0 : 1;
 }

@@ -57,8 +57,11 @@ build_preset() {
     log "building $1${2:+ (${*:2})}"
     with_build_lock "$1" build_now "$@"
 }
+# A whole win32 build includes the programs that stand in for the centre's
+# in the tests, which the release leaves out.
 build_now() {
     local preset=$1 targets=()
+    [ "$preset" = win32 ] && targets=(--target all test_programs)
     [ $# -gt 1 ] && targets=(--target "${@:2}")
     cd "$ROOT" && cmake --preset "$preset" >/dev/null &&
         cmake --build "build/$preset" -j2 ${targets[@]+"${targets[@]}"} >/dev/null

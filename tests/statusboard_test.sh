@@ -7,9 +7,11 @@
 set -u
 board=$1
 version=$2
-guide="$(dirname "$0")/../docs/guide.md"
+docs="$(dirname "$0")/../docs"
 rules="$(dirname "$0")/../docs/alert-rules.yml"
 dir=$(mktemp -d)
+guide="$dir/guide.md"  # its pages, in the order of GUIDE.txt
+cat "$docs/guide.md" "$docs/tasks.md" "$docs/reference.md" >"$guide"
 watcher=
 trap '[ -n "$watcher" ] && kill "$watcher" 2>/dev/null; rm -rf "$dir"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
@@ -63,6 +65,11 @@ guide_shows() {  # guide_shows FILE: in a block of its own
 tools="$(dirname "$0")/../tools/statusboard"
 for shown in "$rules" "$tools/statusboard.service" "$tools/statusboard.default"; do
     guide_shows "$shown" || fail "the guide does not show $shown as it is"
+done
+# Every key the monitor writes stands in the reference's key table and in its sample report.
+for key in $(sed -n '/kReportKeys\[\] = {/,/};/p' "$(dirname "$0")/../src/diag/status_format.h" | grep -o '"[a-z0-9_]*"' | tr -d '"'); do
+    grep -qE "^\| (\`[a-z0-9_]+\`, )*\`$key\`" "$docs/reference.md" && grep -qE "^$key=" "$docs/reference.md" ||
+        fail "the reference's key table or sample report lacks $key"
 done
 
 # The file's time as Unix time; a name that is not ASCII as UTF-8; a folder

@@ -142,12 +142,15 @@ struct StatusState {
     std::string lastUpdate, lastUpdateFile, lastUpdateTime;
     std::string lastUpdateReason;  // why the last update failed or was refused, as its record says
     std::string monitorUpdate, monitorUpdateVersion, monitorUpdateTime;  // the monitor's own
+    std::string monitorUpdateReason;  // its record, unless it was applied
     std::deque<std::uint64_t> startTimes;  // MonotonicMs of each manager start
+    std::deque<std::uint64_t> startWalls;  // the same starts by the wall clock (FILETIME), as kept on disk
     std::uint32_t lastStartedPid = 0;      // the manager of the last start
     bool censusSeen = false;
     bool managerUp = false;
     std::uint32_t managerPid = 0;
     bool pending = false;  // something happened: write at the end of this tick
+    bool updateEvent = false;  // an update's: write as soon as the worker is free, even between ticks
     bool attempted = false;
     std::uint64_t attemptedAt = 0;  // MonotonicMs of the last write attempt
     bool reportedUp = false;        // manager state at the last attempt

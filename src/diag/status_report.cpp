@@ -1,5 +1,7 @@
 #include "diag/status_report.h"
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 
 #include "core/app.h"
@@ -16,6 +18,10 @@ namespace {
 
 constexpr std::uint64_t kDayMs = 24ull * 60 * 60 * 1000;
 constexpr std::size_t kMaxStartTimes = 20000;  // more than a start every five seconds for a day
+// The starts kept on disk for the next monitor: plenty for an alert on
+// more than ten a day, and a file a start rewrites in a moment.
+constexpr std::size_t kKeptStarts = 1000;
+constexpr std::uint64_t kFileTimeTicksPerMs = 10000;
 
 // The board reads ASCII only, one fact per line.
 std::string Clean(const std::string& value) {
@@ -31,6 +37,44 @@ std::string BaseName(const std::string& path) {
 }
 
 std::string NowIso(Ctx& c) { return IsoTime(c.p.Now()); }
+
+std::string StartsFile(Ctx& c) { return AppPath(c, std::string(kAppTitle) + ".sts"); }
+
+void Remember(StatusState& st, std::uint64_t monotonic, std::uint64_t wall) {
+    st.startTimes.push_back(monotonic);
+    st.startWalls.push_back(wall);
+    if (st.startTimes.size() > kMaxStartTimes) st.startTimes.pop_front();
+    if (st.startWalls.size() > kKeptStarts) st.startWalls.pop_front();
+}
+
+// A monitor started afresh (the handover to its next build, a logon, a
+// power cut) counts the starts that the one before it made: the alert on a
+// manager that keeps ending must not go blind for a day. The disk keeps
+// them by the wall clock, which also spans a reboot; a torn or foreign
+// line is passed over, and a time ahead of the clock (put back) too.
+void ReadBackStarts(Ctx& c) {
+    std::string text;
+    if (c.p.ReadSmallFile(StartsFile(c), kKeptStarts * 24, text) != ReadStatus::Ok) return;
+    const std::uint64_t wall = c.p.SystemTime(), now = c.p.MonotonicMs();
+    std::size_t from = 0;
+    while (from < text.size()) {
+        const std::size_t end = std::min(text.find('\n', from), text.size());
+        std::string line = text.substr(from, end - from);
+        from = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || line.size() > 19 || line.find_first_not_of("0123456789") != std::string::npos) continue;
+        const std::uint64_t at = std::stoull(line);
+        if (at > wall || (wall - at) / kFileTimeTicksPerMs >= kDayMs) continue;
+        const std::uint64_t age = (wall - at) / kFileTimeTicksPerMs;
+        Remember(c.s.status, now > age ? now - age : 0, at);
+    }
+}
+
+void KeepStarts(Ctx& c) {
+    std::string text;
+    for (std::uint64_t at : c.s.status.startWalls) text += std::to_string(at) + "\r\n";
+    c.p.WriteText(StartsFile(c), text);  // a start not kept costs a lower count after a restart, no more
+}
 
 int StartsInLastDay(Ctx& c) {
     std::deque<std::uint64_t>& times = c.s.status.startTimes;
@@ -76,6 +120,8 @@ std::string Value(Ctx& c, ReportKey key, const ManagerFile& manager) {
         case ReportKey::MonitorUpdate: return st.monitorUpdate;
         case ReportKey::MonitorUpdateVersion: return st.monitorUpdateVersion;
         case ReportKey::MonitorUpdateTime: return st.monitorUpdateTime;
+        case ReportKey::MonitorUpdateReason: return st.monitorUpdateReason;
+        case ReportKey::UpdateKey: return c.p.Attributes(AppPath(c, kUpdateKeyName)) != PathKind::Missing ? "yes" : "no";
         case ReportKey::Logging: return LoggingOn(c) ? "on" : "off";
         case ReportKey::End: return "1";
     }
@@ -175,7 +221,7 @@ bool Attempt(Ctx& c, const std::string& updateFolder) {
     StatusState& st = c.s.status;
     st.attempted = true;
     st.attemptedAt = c.p.MonotonicMs();
-    st.pending = false;
+    st.pending = st.updateEvent = false;
     st.reportedUp = st.managerUp;
     st.reportedPid = st.managerPid;
     return true;
@@ -185,12 +231,14 @@ bool Attempt(Ctx& c, const std::string& updateFolder) {
 
 void StatusMonitorStarted(Ctx& c) {
     c.s.status.started = NowIso(c);
+    ReadBackStarts(c);
     StatusEvent(c, "monitor started");
 }
 
 void StatusEvent(Ctx& c, const std::string& event, EventWeight weight) {
     StatusState& st = c.s.status;
     st.pending = true;
+    st.updateEvent = st.updateEvent || weight == EventWeight::Update;
     if (static_cast<int>(weight) < st.eventWeight) return;  // a weightier one waits for the report
     st.lastEvent = event;
     st.lastEventTime = NowIso(c);
@@ -211,8 +259,8 @@ void StatusManagerStarted(Ctx& c, std::uint32_t pid) {
     st.managerUp = true;
     st.managerPid = pid;
     st.lastStartedPid = pid;
-    st.startTimes.push_back(c.p.MonotonicMs());
-    if (st.startTimes.size() > kMaxStartTimes) st.startTimes.pop_front();
+    Remember(st, c.p.MonotonicMs(), c.p.SystemTime());
+    KeepStarts(c);
     StatusEvent(c, "manager started");
 }
 
@@ -224,14 +272,30 @@ void StatusUpdate(Ctx& c, const std::string& result, const std::string& updatePa
     c.s.status.lastUpdateReason.clear();  // a reason belongs to the result it came with
 }
 
-void StatusMonitorUpdate(Ctx& c, const std::string& result, const std::string& version) {
+void StatusMonitorUpdate(Ctx& c, const std::string& result, const std::string& version, const std::string& reason) {
     StatusState& st = c.s.status;
-    st.pending = true;
-    if (result == kUpdateResults[0]) StatusEvent(c, kMonitorUpdatedEvent, EventWeight::Update);
-    if (result == kUpdateResults[2]) StatusEvent(c, kMonitorRolledBackEvent, EventWeight::Update);
+    const auto* const end = std::end(kUpdateResults);
+    const auto* const known = std::find(std::begin(kUpdateResults), end, result);
+    StatusEvent(c, known == end ? "monitor update " + result : kMonitorUpdateEvents[known - kUpdateResults],
+                EventWeight::Update);
     st.monitorUpdate = result;
     st.monitorUpdateVersion = version;
     st.monitorUpdateTime = NowIso(c);
+    st.monitorUpdateReason = reason;
+}
+
+// A wait is told once: the same reason again is no event, so that a build
+// waiting through many looks costs one report, not one a tick.
+void StatusUpdateWaiting(Ctx& c, const std::string& reason) {
+    if (c.s.status.lastUpdateReason == reason) return;
+    c.s.status.lastUpdateReason = reason;
+    StatusEvent(c, kUpdateWaitingEvent, EventWeight::Update);
+}
+
+void StatusMonitorUpdateWaiting(Ctx& c, const std::string& reason) {
+    if (c.s.status.monitorUpdateReason == reason) return;
+    c.s.status.monitorUpdateReason = reason;
+    StatusEvent(c, kMonitorUpdateWaitingEvent, EventWeight::Update);
 }
 
 bool StatusDue(Ctx& c, const std::string& updateFolder) {
@@ -239,10 +303,14 @@ bool StatusDue(Ctx& c, const std::string& updateFolder) {
     return WriteDue(c.s.status, c.p.MonotonicMs());
 }
 
+// The job that kept the worker busy may answer while the tick collects it:
+// the report then goes in this tick, not the next.
 void StatusTick(Ctx& c, const std::string& updateFolder) {
-    if (!StatusDue(c, updateFolder)) return;
-    c.s.status.waiting = !Attempt(c, updateFolder);
-    CollectShareWork(c);
+    for (int tries = 0; tries < 2 && StatusDue(c, updateFolder); ++tries) {
+        c.s.status.waiting = !Attempt(c, updateFolder);
+        CollectShareWork(c);
+        if (!c.s.status.waiting) return;
+    }
 }
 
 // The worker may be stuck in a call to a share that has gone: the stop

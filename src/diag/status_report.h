@@ -6,7 +6,8 @@
 // The calls below only remember what happened; StatusTick, at the end of
 // every tick, has the share worker write at most once: when something happened, when the
 // manager's state changed, when the last write failed in a folder that
-// could be reached, or when the heartbeat is due. Keys and their order are
+// could be reached, or when the heartbeat is due. An update event that a
+// look brings between ticks is written as the look answers. Keys and their order are
 // in diag/status_format.h.
 #pragma once
 
@@ -35,8 +36,13 @@ void StatusManagerStarted(Ctx& c, std::uint32_t pid);
 // `result` is one of kUpdateResults; the file name is taken from the path.
 void StatusUpdate(Ctx& c, const std::string& result, const std::string& updatePath);
 // The monitor's own update: `result` as for the manager's, of the build of
-// `version`; the report's event only when it was applied or rolled back.
-void StatusMonitorUpdate(Ctx& c, const std::string& result, const std::string& version);
+// `version` ("" when unknown), and `reason`, its record ("" once applied).
+void StatusMonitorUpdate(Ctx& c, const std::string& result, const std::string& version, const std::string& reason);
+// An update fit to go in that waits, with the record that says why: the
+// report goes as soon as the share worker is free when the reason is new,
+// as for every update event.
+void StatusUpdateWaiting(Ctx& c, const std::string& reason);
+void StatusMonitorUpdateWaiting(Ctx& c, const std::string& reason);
 
 // `updateFolder` ends with a backslash; "" when this machine has none.
 // Whether a report is to be written now.

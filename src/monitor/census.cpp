@@ -163,7 +163,7 @@ void RollBack(Ctx& c) {
     // again. Should the move fail, the build stays rolled back in name
     // only, and the rollback stays due.
     u.rolledBack = u.replacedContent;
-    if (!SavedFirst(c, "the rollback of '" + u.replacedPath + "'")) return;
+    if (!SavedFirst(c, "the rollback of '" + u.replacedPath + "'")) return StatusUpdateWaiting(c, u.waitingTold);
     c.p.ClearAttributes(target);
     if (kept == PathKind::Unknown || !c.p.MoveReplace(previous, target)) {
         const std::string failure = "ROLLBACK FAILED: '" + previous + "' cannot take the place of 'KORUMGR.exe', error " +
@@ -176,7 +176,9 @@ void RollBack(Ctx& c) {
     u.rollbackFailure.clear();
     SaveUpdateState(c);
     StatusUpdate(c, "rolled back", u.replacedPath);
-    DebugRecord(c, "ROLLBACK: the build of '" + u.replacedPath + "' will not run; the previous 'KORUMGR.exe' is back");
+    c.s.status.lastUpdateReason =
+        "ROLLBACK: the build of '" + u.replacedPath + "' will not run; the previous 'KORUMGR.exe' is back";
+    DebugRecord(c, c.s.status.lastUpdateReason);
 }
 
 // While a fresh build is watched: a start after two runs that would not

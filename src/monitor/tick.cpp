@@ -81,8 +81,10 @@ void ShareWorkArrived(Ctx& c) {
     if (!c.frmMAIN.timerEnabled) return;
     if (ShareResultWantsTick(c)) return TimerMONITORVESK_Timer(c);
     PickUpShareWork(c);
-    // A report that found the worker busy goes now, not a tick later.
-    if (c.s.status.waiting) StatusTick(c, UpdateFolder(c));
+    // A report that found the worker busy goes now, not a tick later; so
+    // does an update event that the worker's look brought (an update that
+    // waits, is refused or failed).
+    if (c.s.status.waiting || c.s.status.updateEvent) StatusTick(c, UpdateFolder(c));
 }
 
 }  // namespace rz

@@ -81,7 +81,11 @@ void TakeComputerName(Ctx& c) {
     DebugRecord(c, "THISMACHINENAME: " + c.s.THISMACHINENAME);
 }
 
+// The technician who finds the monitor gone reads why in the log.
 [[noreturn]] void RefuseMachine(Ctx& c) {
+    DebugRecord(c, "MACHINE REFUSED: '" + c.s.THISMACHINENAME +
+                       "' begins with neither SERV nor PCWS and holds no K407; the monitor ends in " +
+                       std::to_string(kRefusalMs / 1000) + " s with exit code " + std::to_string(kExitRefused));
     LBLMSG_SetCaption(c, ":(\r\rNOT for This Machine!!!");
     frmMAIN_Show(c);
     LBLMSG_Refresh(c);

@@ -110,9 +110,10 @@ void RollBack(Ctx& c, const std::string& why) {
         c.p.PrevInstance(kSessionMutex);
         c.p.PrevInstance(kGlobalMutex);
     }
-    StatusMonitorUpdate(c, kUpdateResults[2], h.version);
-    TracedRecord(c, "MONITOR UPDATE ROLLED BACK: version " + h.version + " (PID " + std::to_string(h.pid) + ") " + why +
-                        "; this monitor, version " + c.s.sVersion + ", ticks again");
+    const std::string record =
+        "MONITOR UPDATE ROLLED BACK: version " + h.version + " (PID " + std::to_string(h.pid) + ") " + why;
+    StatusMonitorUpdate(c, kUpdateResults[2], h.version, record);
+    TracedRecord(c, record + "; this monitor, version " + c.s.sVersion + ", ticks again");
     if (guarding || ticking) ArmTimer(c, kResumeMs);
 }
 

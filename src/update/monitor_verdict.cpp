@@ -58,20 +58,22 @@ void MonitorTellOnce(Ctx& c, const UpdateKey& key, const std::string& record) {
 
 void MonitorGiveUp(Ctx& c, const Look& r, const std::string& result, const std::string& why, bool lasting) {
     const std::uint64_t wait = BackOff(c, r, result == "refused");
-    StatusMonitorUpdate(c, result, r.version);
-    const std::string head = "MONITOR UPDATE " + UCase(result) + ": " + why;
+    const std::string record = "MONITOR UPDATE " + UCase(result) + ": " + why;
+    StatusMonitorUpdate(c, result, r.version, record);
     const std::string tail = "; this monitor, version " + c.s.sVersion + ", stays";
-    if (lasting) MonitorTellOnce(c, r.key, head + tail);
-    else TracedRecord(c, head + "; next attempt in " + std::to_string(wait) + " s" + tail);
+    if (lasting) MonitorTellOnce(c, r.key, record + tail);
+    else TracedRecord(c, record + "; next attempt in " + std::to_string(wait) + " s" + tail);
     SaveUpdateState(c);
 }
 
 void MonitorWaitForState(Ctx& c, const Look& r, const std::string& step) {
     c.s.update.monitor.step.clear();
     const std::uint64_t wait = BackOff(c, r, false);
-    TracedRecord(c, "MONITOR UPDATE WAITING: the handover to version " + r.version + " waits before " + step +
-                        ": the state cannot be saved, error " + std::to_string(c.s.update.unsavedError) +
-                        "; next attempt in " + std::to_string(wait) + " s");
+    const std::string record = std::string(kMonitorUpdateWaitingRecord) + ": the handover to version " + r.version +
+                               " waits before " + step + ": the state cannot be saved, error " +
+                               std::to_string(c.s.update.unsavedError);
+    StatusMonitorUpdateWaiting(c, record);
+    TracedRecord(c, record + "; next attempt in " + std::to_string(wait) + " s");
 }
 
 bool MonitorLookCallsForHandover(Ctx& c, const Look& r) {
@@ -120,8 +122,10 @@ bool MonitorLookCallsForHandover(Ctx& c, const Look& r) {
     if (c.s.sUpdateHold == kYes || FreshBuildWatched(c) || c.p.MonotonicMs() < c.s.handover.guardedUntilMs) {
         m.waits = r.key;
         RemoveIfPresent(c, OwnTemp(c));
-        MonitorTellOnce(c, r.key, "MONITOR UPDATE WAITING: '" + r.key.path +
-                                      "' waits until the manager's or this monitor's fresh build has run 2 minutes");
+        const std::string record = std::string(kMonitorUpdateWaitingRecord) + ": '" + r.key.path +
+                                   "' waits until the manager's or this monitor's fresh build has run 2 minutes";
+        StatusMonitorUpdateWaiting(c, record);
+        MonitorTellOnce(c, r.key, record);
         return false;
     }
     return true;

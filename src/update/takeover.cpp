@@ -52,7 +52,7 @@ void TakeOver(Ctx& c, bool oldEnded) {
     m.failedContent.clear();
     SaveUpdateState(c);
     if (oldEnded) RemoveIfPresent(c, ReadyFile(c));
-    StatusMonitorUpdate(c, kUpdateResults[0], c.s.sVersion);
+    StatusMonitorUpdate(c, kUpdateResults[0], c.s.sVersion, "");
     TracedRecord(c, "MONITOR UPDATE DONE: version " + c.s.sVersion + " ticks as PID " + std::to_string(c.p.OwnPid()) +
                         ", handed over by PID " + std::to_string(h.pid) +
                         (oldEnded ? ", which has ended" : ", which guards it for 2 minutes"));
@@ -106,7 +106,7 @@ void FinishBrokenOff(Ctx& c) {
                         m.step + "'; version " + c.s.sVersion + " runs" +
                         (rolledBack ? ", and version " + m.version + " is not taken again" : ""));
     if (rolledBack) RememberRolledBack(m, m.content, m.version);
-    if (isNew && m.step != kStepRestoring) StatusMonitorUpdate(c, kUpdateResults[0], m.version);
+    if (isNew && m.step != kStepRestoring) StatusMonitorUpdate(c, kUpdateResults[0], m.version, "");
     m.step.clear();
     m.to = 0;
     SaveUpdateState(c);

@@ -10,6 +10,7 @@
 #include "diag/debug_log.h"
 #include "diag/process_list.h"
 #include "diag/share_work.h"
+#include "diag/status_format.h"
 #include "diag/status_report.h"
 #include "update/handover.h"
 #include "update/look.h"
@@ -162,7 +163,7 @@ void Wait(Ctx& c, const UpdateKey& key, const std::string& temp, const std::stri
     c.s.update.waitsForWatch = key;
     RemoveIfPresent(c, temp);
     // The report says it too: whoever placed the update sees why nothing happens yet.
-    c.s.status.lastUpdateReason = "UPDATE WAITING: '" + key.path + "' waits until " + until;
+    StatusUpdateWaiting(c, std::string(kUpdateWaitingRecord) + ": '" + key.path + "' waits until " + until);
     TellOnce(c, key, c.s.status.lastUpdateReason);
     ReleaseHold(c);
 }
@@ -208,6 +209,8 @@ bool SwapSavedFirst(Ctx& c, const Look& r, const std::string& temp) {
     Forget(c.s.update, before);
     RemoveIfPresent(c, temp);
     BackOff(c, r.key, r.content, false);
+    // Whoever placed the update sees why it does not go in yet.
+    StatusUpdateWaiting(c, c.s.update.waitingTold);
     return false;
 }
 

@@ -35,6 +35,12 @@ case_monitor_update_rollback() {
     cp "$W32/fixtures/standin_monitor_91.exe" "$MUPD"
     check "monitor rollback: a build that ends at once" \
         deb_has "MONITOR UPDATE ROLLED BACK: version 99.91.0.0 .* ended before it was ready" 30
+    local status="${UPD%/*}/_Status"
+    check "monitor rollback: the report gives its reason within 10 s" wait_for "$status/SERV01.txt" \
+        '^monitor_update_reason=MONITOR UPDATE ROLLED BACK: version 99.91.0.0 .* ended before it was ready, exit code [0-9]+' 10
+    "$ROOT/build/native/statusboard" "$status" >"$RZ_OUT/monroll-board.out" 2>&1
+    check "monitor rollback: the board needs attention, exit 1, with the build and the reason" bash -c \
+        "[ $? = 1 ] && grep -q 'NOT_UPDATED .*(99.91.0.0 rolled back) .*MONITOR UPDATE ROLLED BACK' '$RZ_OUT/monroll-board.out'"
     cp "$W32/fixtures/standin_monitor_92.exe" "$MUPD"
     check "monitor rollback: a build never ready, ended" \
         deb_has "MONITOR UPDATE ROLLED BACK: version 99.92.0.0 .* was not ready within 30 s and was ended" 60
@@ -83,5 +89,23 @@ case_monitor_update_killed() {
     check "monitor killed: the start finds the handover broken off" deb_has "MONITOR UPDATE (BROKEN OFF|DONE): " 20
     kill_own 'e2e.monkill.KORUMGR.exe' -KILL
     check "monitor killed: the monitor so started ticks" wait_for_count "$APP/standin.log" "build=1 .*started" 2 12
+    stop_monitor
+}
+
+# A monitor build behind a fresh manager build waits: its record reaches the
+# report at once and the running rollout within a look.
+case_monitor_update_waits() {
+    monitor_g monwait
+    local report="${UPD%/*}/_Status/SERV01.txt" out="$RZ_OUT/monwait-rollout.out" pid
+    cp "$W32/fixtures/standin_mgr_2.exe" "$UPD"
+    deb_has "UPDATE DONE" 30
+    "$ROOT/build/native/rollout" start "$W32/fixtures/monitor_next.exe" --monitor --folder "${UPD%/*}" --machines SERV01 >"$out" 2>&1 &
+    pid=$!
+    deb_has "MONITOR UPDATE WAITING: " 30
+    check "monitor waits: the report has its reason within 1 s" \
+        wait_for "$report" "^monitor_update_reason=MONITOR UPDATE WAITING: .* fresh build has run 2 minutes" 1
+    check "monitor waits: the rollout quotes it within a look" wait_for "$out" "its monitor says MONITOR UPDATE WAITING" 6
+    kill -INT "$pid"
+    wait_exit "$pid" 10
     stop_monitor
 }

@@ -57,7 +57,7 @@ rollout_refusals() {
     ln -sfn "$stick" "$WINEPREFIX/dosdevices/e:"
     local line
     # The guide's command, its cmd continuation (" ^" at a line's end) joined.
-    line=$(sed -n '/^rollout.exe start .* ^$/{N;s/ ^\n */ /;/--dry-run$/p}' "$ROOT/docs/guide.md" | head -n 1)
+    line=$(sed -n '/^rollout.exe start .* ^$/{N;s/ ^\n */ /;/--dry-run$/p}' "$ROOT/docs/tasks.md" | head -n 1)
     wine "$WAPP\\rollout.exe" ${line#rollout.exe } >"$out" 2>&1
     local code=$?
     check "rollout.exe: the guide's dry run signs, checks and plans PCWS07 then SERV01, exit 0" bash -c \
@@ -114,15 +114,20 @@ case_rollout() {
 }
 
 # A build that will not run is rolled back on the server: the rollout halts
-# and the workstation's build is never placed.
+# and the workstation's build is never placed. Then a monitor build: one the
+# PCs would refuse is refused before anything is placed, and one signed
+# with a key the server does not hold halts with the server's reason.
 case_rollout_halt() {
     trap 'stop_pcws; end_case' EXIT
-    local out="$RZ_OUT/rollout-halt.out" placed="$RZ_OUT/rollout-halt.placed"
-    rollout_pcs rh
+    local out="$RZ_OUT/rollout-halt.out" placed="$RZ_OUT/rollout-halt.placed" key="$RZ_OUT/e2e-rollout-halt-key"
+    rm -f "$key.pem" "$key.pub" "$key-other.pem" "$key-other.pub"
+    "$ROOT/build/native/updsign" keygen "$key.pem" "$key.pub" --bits 2048 >/dev/null
+    "$ROOT/build/native/updsign" keygen "$key-other.pem" "$key-other.pub" --bits 2048 >/dev/null
+    rollout_pcs rh "$key.pub"
     printf 'exit=2\n' >"$SERV_APP/KORUMGR.cfg"
     rm -f "$placed"
     rollout_run "$out" start "$W32/fixtures/standin_mgr_2.exe" --folder "$ROLLOUT_UPD" --machines SERV01,PCWS07 \
-        --waves 1,100% --soak 20s --take-limit 3m
+        --waves 1,100% --soak 20s --take-limit 3m --key "$key.pem" --public "$key.pub"
     while kill -0 "$ROLLOUT_PID" 2>/dev/null; do
         [ -e "$ROLLOUT_UPD/KORUMGRPCWS07.exe" ] && touch "$placed"
         sleep 0.2
@@ -130,7 +135,7 @@ case_rollout_halt() {
     wait_exit "$ROLLOUT_PID" 1
     SEEN="exit ${EXIT:-none}: $(grep -e HALTED -e warning "$out" | tr '\n' '|')"
     check "rollout halt: the rollback on the server halts it, exit 1" bash -c \
-        "[ '${EXIT:-x}' = 1 ] && grep -q 'HALTED: SERV01 rolled the build back at .*: it would not run there' '$out'"
+        "[ '${EXIT:-x}' = 1 ] && grep -q \"HALTED: SERV01 rolled the build back at .*: ROLLBACK: the build of '.*' will not run\" '$out'"
     check "rollout halt: the server runs its previous build again" cmp -s "$SERV_APP/KORUMGR.exe" "$W32/fixtures/standin_mgr_1.exe"
     check "rollout halt: the workstation's build was never placed, its manager untouched" bash -c \
         "[ ! -e '$placed' ] && grep -q 'never given the build: PCWS07' '$out' && ! grep -q 'build=2' '$PCWS_APP/standin.log'"
@@ -139,6 +144,27 @@ case_rollout_halt() {
     check "rollout halt: status tells where and why it halted" bash -c \
         "grep -q ': halted at wave 1 of 2' '$out' && grep -q 'outcome: SERV01 rolled the build back' '$out' &&
          [ \"\$(ls -A '$ROLLOUT_UPD' | tr '\n' ' ')\" = '_Rollout _Status ' ]"
+    local native="$ROOT/build/native/rollout" code
+    "$native" start "$W32/ordtool.exe" --monitor --dry-run --folder "$ROLLOUT_UPD" >"$out" 2>&1
+    code=$?
+    check "rollout --monitor: a console program is refused, exit 3" bash -c \
+        "[ $code = 3 ] && grep -q 'is not a 32-bit Windows program with a window' '$out'"
+    "$native" start "$W32/fixtures/monitor_next.exe" --monitor --dry-run --folder "$ROLLOUT_UPD" >"$out" 2>&1
+    code=$?
+    check "rollout --monitor: an unsigned build for PCs holding a key is refused, naming them, exit 3" bash -c \
+        "[ $code = 3 ] && grep -q 'PCWS07 holds UpdateKey.pem' '$out' && grep -q 'SERV01 holds UpdateKey.pem' '$out'"
+    out="$RZ_OUT/rollout-halt-monitor.out"
+    rollout_run "$out" start "$W32/fixtures/monitor_next.exe" --monitor --folder "$ROLLOUT_UPD" --machines SERV01 \
+        --soak 20s --take-limit 3m --key "$key-other.pem"
+    check "rollout --monitor: the server's refusal halts it with the monitor's reason" wait_for "$out" \
+        "HALTED: SERV01 refused the build at .*: MONITOR UPDATE REFUSED: the signature '.*' is not the key's" 40
+    wait_exit "$ROLLOUT_PID" 10
+    "$native" status --folder "$ROLLOUT_UPD" "$(sed -n 's/.*rollout of monitor \([0-9.]*\) .*/\1/p' "$out" | head -n 1)" \
+        >"$RZ_OUT/rollout-status.out" 2>&1
+    SEEN="exit ${EXIT:-none}: $(tr '\n' '|' <"$RZ_OUT/rollout-status.out")"
+    check "rollout --monitor: exit 1; status gives the server one outcome, the halt" bash -c \
+        "[ '${EXIT:-x}' = 1 ] && grep -q 'SERV01 *build placed [0-9:]*; then it halted the rollout: refused the build' \
+         '$RZ_OUT/rollout-status.out' && ! grep -q 'removed before' '$RZ_OUT/rollout-status.out'"
     stop_rollout_pcs
 }
 

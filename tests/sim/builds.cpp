@@ -12,10 +12,10 @@ void Sim::Moved(const std::string& from, const std::string& to, bool moved) {
     // state and after the build has its name.
     const Ctx* c = ProgramState();
     const bool handing = c && (!c->s.update.monitor.step.empty() || c->s.handover.phase != Handover::None);
-    if (moved && handing && !Is(to, kPrev) && !Is(to, kApp + "\\ROREROZARIRADI.bad") && rng.Chance(8))
+    if (!handover && moved && handing && !Is(to, kPrev) && !Is(to, kApp + "\\ROREROZARIRADI.bad") && rng.Chance(8))
         return PowerCut();
     // A scanner on what the next step needs, or a stop file, at each step.
-    if (moved && handing && rng.Chance(15)) {
+    if (!handover && moved && handing && rng.Chance(15)) {
         const std::string held[] = {kApp + "\\ROREROZARIRADI.new", kPrev, kState};
         const int which = static_cast<int>(rng.Between(0, 2));
         const std::uint64_t span = rng.Between(1, 40) * kSecond;
@@ -24,7 +24,7 @@ void Sim::Moved(const std::string& from, const std::string& to, bool moved) {
         if (which == 2) unsavedUntil_ = std::max(unsavedUntil_, Now() + span);
         Hold(held[which], span, which == 2 ? 32 : 0);
     }
-    if (moved && handing && rng.Chance(3)) StopFile();
+    if (!handover && moved && handing && rng.Chance(3)) StopFile();
     if (!moved || !Is(to, kExe)) return;
     NoteDeaths();  // the run that makes a rollback due may have ended this instant
     const std::string content = Data(kExe), before = exe_, beforeHash = exeHash_;
@@ -70,14 +70,31 @@ void Sim::Moved(const std::string& from, const std::string& to, bool moved) {
             Crawl(each, kMinute);
             At(Now() + each + kSecond, "", [this] { NewUpdate(); });
         }
+        // A newer build written over the one applied, of the same length and
+        // time to the millisecond: only its bytes tell it from that one.
+        if (rng.Chance(10)) rng.Chance(50) ? SameStampUpdate() : At(Now() + rng.Between(1, 3000), "", [this] { SameStampUpdate(); });
     } else {
         Fail("'KORUMGR.exe' replaced from '" + from + "'");
     }
     installedAt_ = Now();
+    watched_.clear();  // a move ends the watch of the build before
     ranAt_ = 0;
     badRuns_ = 0;
     brokenStarts_ = 0;
     startFailed_ = false;
+}
+
+void Sim::SameStampUpdate() {
+    const MemPlatform::Node* was = mem.Find(kUpdate);
+    if (!was || was->shownLength != 0 || was->data.size() != Image({}, 0).size()) return;
+    const std::uint64_t writtenAt = was->writtenAt;
+    const Build b{++newest_, Runs::Well};
+    const std::string content = Image(b, 5);
+    builds_[content] = b;
+    const int key = (Keys() & 1) ? 0 : 1;
+    Note("update: signed newer, version " + VersionText(b.version) + ", key " + std::to_string(key) +
+         ", of the same length and time as the one before");
+    PlaceUpdate(content, key, content).writtenAt = writtenAt;
 }
 
 // A build goes in only whole, and with a key only signed and newer than any

@@ -96,7 +96,8 @@ void Sim::CheckManagers() {
     const Ctx* c = ProgramState();
     const bool held = c && c->s.sUpdateHold == kYes;
     for (auto it = deaths_.begin(); it != deaths_.end();) {
-        if (lastStart_ >= it->at || Manager()) {
+        // A monitor told to stop starts no manager on its way out.
+        if (lastStart_ >= it->at || Manager() || stopDeadline_ != 0) {
             it = deaths_.erase(it);
             continue;
         }
@@ -140,6 +141,15 @@ void Sim::CheckFiles() {
         const std::uint64_t since = std::max({ranAt_ + 2 * kMinute, heldUntil_, unsavedUntil_, elsewhereUntil_});
         if (up_ && ranAt_ != 0 && Now() > since + 30 * kSecond) Fail("a build that will not run is still installed");
     }
+    // A fresh build's watch lasts 2 minutes from its first run, in this
+    // run of the monitor: one kept from running is not found good unseen.
+    const Ctx* w = ProgramState();
+    // (A swap saved ahead watches the build it will bring in; one that fails forgets it.)
+    const bool watching = up_ && w && w->s.update.watching && w->s.update.replacedContent == exeHash_;
+    if (!watching && !watched_.empty() && watched_ == exe_ && up_ && (ranAt_ == 0 || Now() < ranAt_ + 2 * kMinute))
+        Fail("the watch over a fresh build ended " +
+             (ranAt_ == 0 ? std::string("before it ran") : std::to_string((Now() - ranAt_) / 1000) + " s after its first run"));
+    watched_ = watching ? exe_ : "";
     if (!expected_.empty() && Now() >= expectedBy_) {
         if (!installedEver_.count(expected_)) Fail("a ready update was not installed within 15 s");
         expected_.clear();
@@ -215,7 +225,32 @@ void Sim::CheckLog() {
             if (claim == unclaimed_.end()) return Fail("the log claims what was not done: " + m);
             unclaimed_.erase(unclaimed_.begin(), claim + 1);
         }
-        for (const char* cause : {"UPDATE FAILED", "UPDATE REFUSED", "UPDATE LEFT ALONE", "LOST RECORDS", "UPDATE WAITING"})
+        // A later result of the same program's update, in the same tick,
+        // stands in the report for it.
+        for (const char* event : {"ROLLBACK: ", "UPDATE FAILED: ", "UPDATE REFUSED: ", "UPDATE WAITING: ",
+                                  "UPDATE DONE: ", "MONITOR UPDATE ROLLED BACK: ", "MONITOR UPDATE FAILED: ",
+                                  "MONITOR UPDATE REFUSED: ", "MONITOR UPDATE WAITING: ", "MONITOR UPDATE DONE: "}) {
+            // (A build applied whose file stays on the share is no failed
+            // update: the report says applied.)
+            if (m.rfind(event, 0) != 0 || m.find("' cannot be deleted, ") != std::string::npos) continue;
+            const bool monitor = m.rfind("MONITOR ", 0) == 0;
+            unreported_.erase(std::remove_if(unreported_.begin(), unreported_.end(),
+                                             [&](const Unreported& u) { return u.monitor == monitor; }),
+                              unreported_.end());
+            if (m.find(" DONE: ") == std::string::npos) unreported_.push_back({m, Now() + kTick, monitor});
+        }
+        // A swap that waits for its state to be saved backs off as a failure.
+        // A back-off lasts 1, 2, 4, 8 or at most 15 minutes.
+        const std::size_t next = m.find("; next attempt in ");
+        if (next != std::string::npos) {
+            const int seconds = std::atoi(m.c_str() + next + 18);
+            if (seconds != 60 && seconds != 120 && seconds != 240 && seconds != 480 && seconds != 900)
+                return Fail("a back-off of " + std::to_string(seconds) + " s: " + m);
+            // Seen at most a step after it was written.
+            told_[m.rfind("MONITOR ", 0) == 0] = {Now() - 2 * kSecond, seconds * kSecond, bootedAt_};
+        }
+        for (const char* cause : {"UPDATE FAILED", "UPDATE REFUSED", "UPDATE LEFT ALONE", "LOST RECORDS",
+                                  "UPDATE WAITING: the swap"})
             if (m.rfind(cause, 0) == 0) lastAttempt_ = 2;
         if (m.rfind("UPDATE NOT READY", 0) == 0) lastAttempt_ = 1;
         const std::size_t pid = m.find("' PID ");
@@ -239,18 +274,69 @@ void Sim::CheckLog() {
     lastAttempt_ = 0;
 }
 
+// No attempt on a path before the back-off that its run told has passed.
+void Sim::CheckAttempt(int which) {
+    const BackOffTold& t = told_[which];
+    if (t.run == bootedAt_ && Now() < t.at + t.ms)
+        Fail("an update copied " + std::to_string((Now() - t.at) / 1000) + " s into a back-off of " +
+             std::to_string(t.ms / 1000) + " s");
+}
+
+// Every rollback, refusal, failure and wait is in the status report, in the
+// words of its record, within a tick and one write of the share's.
+void Sim::CheckReport() {
+    const Ctx* c = ProgramState();
+    const bool healthy = up_ && c && mem.unreachableHosts.size() == 1 && fp.shareCallMs == 0 &&
+                         fp.shareHangsUntil <= Now() &&
+                         std::none_of(rules_.begin(), rules_.end(), [this](const Rule& r) { return r.path == "*SHARE" && r.until > Now(); });
+    if (!healthy) shareBackAt_ = UINT64_MAX;
+    else if (shareBackAt_ == UINT64_MAX) shareBackAt_ = Now();
+    // During a handover the monitor that reports changes: the new one has
+    // its own.
+    if (!healthy || unreported_.empty() || c->s.handover.phase != Handover::None || fakeTicks_)
+        return unreported_.clear();
+    std::map<std::string, std::string> report;
+    const std::string& text = Data(kShare + "\\_Status\\" + mem.computerName + ".txt");
+    for (std::size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2) {
+        const std::string line = text.substr(at, end - at);
+        const std::size_t eq = line.find('=');
+        if (eq != std::string::npos) report[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    for (auto it = unreported_.begin(); it != unreported_.end();) {
+        const std::string& reason = report[it->monitor ? "monitor_update_reason" : "last_update_reason"];
+        if (!reason.empty() && it->record.compare(0, reason.size(), reason) == 0) {
+            it = unreported_.erase(it);
+            continue;
+        }
+        // The worker may be busy with a copy: the report is the next job.
+        if (c->s.work.busy) it->by = std::max(it->by, Now() + kTick);
+        // A share out of reach is looked at again by the heartbeat only.
+        it->by = std::max(it->by, shareBackAt_ + kStatusHeartbeatMs + kTick);
+        if (Now() > it->by) return Fail("not in the status report within a tick: " + it->record);
+        ++it;
+    }
+}
+
 void Sim::Check(bool full) {
     if (mem.nestedTicks != 0) Fail("a tick ran inside another");
     if (fp.shareCallsOnUi != 0) Fail("the tick called the share");
     CheckManagers();
     CheckFiles();
     CheckMonitor();
-    if (full) CheckLog();
+    if (full) CheckLog(), CheckReport();
     if (!violation_.empty() && inRun_) throw Violation{};
 }
 
 void Sim::CheckMonitor() {
     const Ctx* c = ProgramState();
+    // A '.prev' that could not be put back is put back at the first tick
+    // that can.
+    bool free = up_ && c && c->s.handover.restoring && !mem.heldOpen.count(UCase(kPrev)) && !mem.heldOpen.count(UCase(kMon));
+    for (const MemPlatform::Proc& p : mem.procs) free = free && !(p.alive && Is(p.path, kMon));
+    for (const Fault& f : faults) free = free && f.lasting != "MoveReplace|" + UCase(kMon);
+    if (!free) restoreFreeSince_ = 0;
+    else if (restoreFreeSince_ == 0) restoreFreeSince_ = Now();
+    else if (Now() > restoreFreeSince_ + kTick + 2 * kSecond) Fail("'.prev' free and not put back");
     // A monitor that ticks holds both instance mutexes, so that a second
     // start, in this session or another, ends at once.
     if (up_ && c && c->s.handover.phase == Handover::None && !fakeTicks_ &&

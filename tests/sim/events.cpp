@@ -232,7 +232,7 @@ void Sim::PowerCut() {
     up_ = false;
     // The monitor's stack goes with its process; what it ran is dropped
     // once it has unwound.
-    if (inRun_) {
+    if (inRun_ || mem.HandlersRunning() > 0) {
         cut_ = true;
         throw ProgramEnded{-9};
     }

@@ -10,6 +10,7 @@
 // that replays it.
 //
 //   sim [--seeds A..B | --seeds today] [--hours H] [--trace] [--records N]
+//   sim [--trace] --handover | --handover-pairs   (the monitor's own update faulted at every call)
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -41,6 +42,8 @@ int main(int argc, char** argv) {
             last = dots == std::string::npos ? first : std::strtoull(range.c_str() + dots + 2, nullptr, 10);
         } else if (arg == "--hours" && i + 1 < argc) {
             hours = std::strtoull(argv[++i], nullptr, 10);
+        } else if (arg == "--handover" || arg == "--handover-pairs") {
+            return rz::sim::RunHandoverFaults(arg == "--handover-pairs", trace);
         } else if (arg == "--trace") {
             trace = true;
         } else if (arg == "--records" && i + 1 < argc) {

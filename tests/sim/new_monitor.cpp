@@ -44,6 +44,7 @@ bool Sim::MonitorStarted(MemPlatform::Proc& p) {
     if (runs == MonitorRuns::Refused) return Fail("started a refused monitor build"), false;
     StepSaved("started");
     fake_ = p.pid, fakeReady_ = fakeTicks_ = false;
+    monStarted_ = Data(p.path);
     Note("new monitor PID " + std::to_string(p.pid) + " started");
     // As a real one, it takes the instance mutexes before anything else.
     mem.TakeNamed(p.pid, kSessionMutex), mem.TakeNamed(p.pid, kGlobalMutex);
@@ -72,15 +73,16 @@ void Sim::MonitorMoved(const std::string& from, const std::string& to) {
     monExe_ = Data(kMon);  // "" while it is renamed away
     if (Is(to, kPrev)) return StepSaved("moving");
     // The restore: '.prev', or a copy of it, moved in; or, at a start after a
-    // power cut, the build being rolled back moved out of the way.
+    // power cut, the build being rolled back moved out of the way. A build
+    // that never ran is not rolled back: the handover was undone.
     const bool back = Is(from, kPrev) || Is(from, kApp + "\\ROREROZARIRADI.ins") || Is(from, kMon);
-    // A build never started goes out too when its start cannot be saved:
-    // that is no rollback.
     const Ctx* c = ProgramState();
-    const bool rollback = c && (c->s.handover.unsaved || c->s.update.monitor.step == "restoring");
-    if (back && rollback && !before.empty() && before != monExe_)
-        monRolledBack_.insert(before), Note("monitor rolled back");
+    const bool ran = before == monStarted_ || (c && (c->s.handover.unsaved || c->s.update.monitor.step == "restoring"));
+    if (back && !before.empty() && before != monExe_)
+        ran ? (monRolledBack_.insert(before), Note("monitor rolled back"))
+            : Note("monitor handover undone before its build ran");
     if (back) return;
+    monStarted_.clear();
     if (monRolledBack_.count(monExe_)) Fail("a monitor build rolled back was installed again");
     if (!monBuilds_.count(monExe_) || monBuilds_[monExe_] == MonitorRuns::Refused) Fail("a refused monitor build was installed");
 }

@@ -110,6 +110,17 @@ public:
     bool trace = false;
     std::string Run();
     std::uint64_t events() const { return events_; }  // drawn from the schedule
+    // The handover's own faults instead of the schedule: the at-th call of
+    // the monitor's own update fails once ('o'), for good ('l'), or has the
+    // power cut ('c').
+    bool handover = false;
+    struct Fault {
+        int at;
+        char mode;
+        std::string lasting = "";  // the call that fails for good, once it has
+    };
+    std::vector<Fault> faults;
+    int HandedAt() const { return handedAt_; }
 
 private:
     MemPlatform mem;
@@ -117,6 +128,10 @@ private:
     Rng rng;
     std::uint64_t seed_, start_ = 0, end_ = 0;
     std::uint64_t events_ = 0;
+    bool placed_ = false;  // the handover's good build is on the share
+    int ownCalls_ = 0, handedAt_ = 0;
+    std::string good_;
+    std::uint64_t lastCensus_ = 0;
     std::map<std::uint64_t, int> eventsInHour_;
     long step_ = 0;
     std::string violation_;
@@ -127,6 +142,7 @@ private:
     bool up_ = false;
     std::uint64_t bootedAt_ = 0, stopDeadline_ = 0;
     std::uint64_t elsewhereUntil_ = 0;  // a manager of another folder last ran then
+    std::string watched_;  // the build whose watch the running monitor keeps
     std::uint64_t ranAt_ = 0;  // the build in place first ran since its install or the monitor's start; 0: not yet
     std::vector<std::uint64_t> clockMoves_;
     // The manager's processes and what they run.
@@ -181,6 +197,21 @@ private:
     std::uint64_t expectedBy_ = 0;
     std::uint64_t junkUntil_ = 0, junkSince_ = 0;
     std::vector<std::uint64_t> junkCopies_;
+    // The last back-off that a record told, by the simulation's own clock:
+    // the manager's update [0] and the monitor's own [1].
+    struct BackOffTold {
+        std::uint64_t at = 0, ms = 0, run = 0;
+    } told_[2];
+    void CheckAttempt(int which);
+    // Records of an update's trouble that the status report must give.
+    struct Unreported {
+        std::string record;
+        std::uint64_t by;
+        bool monitor;
+    };
+    std::vector<Unreported> unreported_;
+    std::uint64_t shareBackAt_ = 0;  // the share answers since; UINT64_MAX: it does not
+    void CheckReport();
     std::size_t logChecked_ = 0;
     // The back-off of the path is the update's own when an attempt failed or
     // was refused: the record told with the last change of its time says.
@@ -191,17 +222,17 @@ private:
     // The monitor's builds; the new monitor, which the sim plays up to the go
     // (past it for a build that ends during the watch).
     std::map<std::string, MonitorRuns> monBuilds_;
-    std::string monExe_;
+    std::string monExe_, monStarted_;  // monStarted_: the build last started to take over
     std::set<std::string> monRolledBack_;
     int monNewest_ = 50;
     std::uint32_t fake_ = 0, nextOwnPid_ = 7;
     bool fakeReady_ = false, fakeTicks_ = false;
     bool restarted_ = false;
     std::uint64_t deniedSince_ = 0;  // the monitor may not rename its image since
-    std::uint64_t lastCensus_ = 0;   // the last census of whichever monitor ticks
     std::map<std::string, MonitorRuns> monByHash_;  // the monitor builds by SHA-256  // the program ends to let the monitor it restored run
     std::set<std::string> monUnsigned_;
     std::uint64_t prevHeldUntil_ = 0;
+    std::uint64_t restoreFreeSince_ = 0;  // a rollback waits for '.prev', which nothing holds since
 
     std::uint64_t Now() const { return mem.now(); }
     const std::string& Data(const std::string& path) const {
@@ -235,6 +266,10 @@ private:
     void NewUpdate();
     MemPlatform::Node& PlaceUpdate(const std::string& content, int sigKey, const std::string& signedContent);
     void Expect(const std::string& content);
+    void SameStampUpdate();
+    std::uint32_t HandoverFault(const std::string& name, const std::string& path, const std::string& other);
+    void HandoverScenario();
+    void HandoverEnd();
     void ChangeKeys(int bits);
     void ShareFault();
     void LocalFault();
@@ -264,6 +299,8 @@ private:
     void CheckOthers();
     void ChangeConnect();
 };
+
+int RunHandoverFaults(bool pairs, bool trace);
 
 }  // namespace sim
 }  // namespace rz

@@ -62,6 +62,7 @@ void Sim::SetUp() {
     };
     fp.onCall = [this](const std::string& name) {
         if (name == "StartProgram") lastStartCall_ = Now();
+        if (name == "ProcessSnapshot") lastCensus_ = Now();
     };
     fp.failWhen = [this](const std::string& name, const std::string& path, const std::string& other) {
         return FailWhen(name, path, other);
@@ -80,6 +81,7 @@ bool Sim::Shape(MemPlatform::Proc& p) {
     if (up_ && lastStartCall_ == Now()) MonitorStarts(content, runs);
     if (runs == Runs::WillNotStart) return false;
     lastStart_ = Now();
+    if (Is(p.path, kExe) && content == exe_ && ranAt_ == 0) ranAt_ = Now();
     p.windows.push_back({0x7000 + p.pid, true, false});
     if (rng.Chance(15)) p.snapshotName = "KORUMG~1.EXE";
     p.obeysStopAfterMs = static_cast<long>(rng.Between(500, 20000));
@@ -99,11 +101,13 @@ MemPlatform::Proc* Sim::Manager() {
 }
 
 void Sim::Boot() {
+    CheckLog();  // what the run before told is that run's
     mem.ended = false;
     mem.exitCode = -1;
     up_ = true;
     bootedAt_ = lastCensus_ = Now();
     ranAt_ = Manager() && Is(Manager()->path, kExe) ? Now() : 0;
+    watched_.clear();
     stopDeadline_ = 0;
     brokenStarts_ = 0;
     connectDue_ = Now() + kTick;
@@ -115,6 +119,7 @@ void Sim::Boot() {
     try {
         ProgramMain(fp);
     } catch (const ProgramEnded& e) {
+        if (cut_) return void(cut_ = false), Down();
         Fail("the monitor ended at its start, code " + std::to_string(e.code));
     }
 }
@@ -123,6 +128,7 @@ void Sim::Boot() {
 void Sim::Down() {
     up_ = false;
     deaths_.clear();
+    unreported_.clear();  // a report of a process that has gone
     mem.LetGoNamed(mem.ownPid);
     mem.SetTimer(0);
     mem.WatchProcess(0);
@@ -133,13 +139,20 @@ void Sim::Down() {
 }
 
 std::uint32_t Sim::FailWhen(const std::string& name, const std::string& path, const std::string& other) {
+    if (const std::uint32_t error = HandoverFault(name, path, other)) return error;
     const Ctx* c = ProgramState();
-    if (name == "ProcessSnapshot" || name == "EnumProcessIds") lastCensus_ = Now();
     if (name == "WriteText" && Is(path, kReady) && !(c && c->s.update.loaded)) Fail("ready signalled before the state was read");
     // A look that began before the right went may copy still.
     if (name == "CopyFileTo" && Is(path, kApp + "\\ROREROZARIRADI.new") && mem.renameDenied.count(UCase(kMon)) &&
         Now() > deniedSince_ + kMinute && fp.shareCallMs == 0 && fp.shareHangsUntil <= Now())
         Fail("a monitor build copied although the monitor may not rename its image");
+    // A build is moved in only once the manager beside the monitor has ended,
+    // a terminated one included: until it is gone its image is locked. (Of
+    // one that refuses to be opened no monitor can tell the folder.)
+    if (name == "MoveReplace" && Is(path, kExe))
+        for (const MemPlatform::Proc& p : mem.procs)
+            if (p.alive && p.openable && Is(p.path, kExe)) Fail("a build moved in while the manager beside the monitor runs");
+    if (name == "CopyFileTo" && (Is(other, kUpdate) || Is(other, kMonUpdate))) CheckLog(), CheckAttempt(Is(other, kMonUpdate));
     if (name == "CopyFileTo" && Is(other, kUpdate) && Keys() != 0 && junk_.count(Data(kUpdate)))
         junkCopies_.push_back(Now());
     const std::string p = UCase(path);
@@ -201,7 +214,7 @@ void Sim::DrawWindows() {
 std::string Sim::Run() {
     SetUp();
     Boot();
-    NextEvent();
+    handover ? HandoverScenario() : NextEvent();
     try {
         while (violation_.empty() && Now() < end_) {
             ++step_;
@@ -231,7 +244,8 @@ std::string Sim::Run() {
     inRun_ = false;
     // A world that goes quiet proves nothing in the hours it sleeps: every
     // hour draws its minute's events, 60 on average, never below 40.
-    for (std::uint64_t hour = 0; violation_.empty() && start_ + (hour + 1) * 60 * kMinute <= end_; ++hour)
+    if (handover && violation_.empty()) HandoverEnd();
+    for (std::uint64_t hour = 0; !handover && violation_.empty() && start_ + (hour + 1) * 60 * kMinute <= end_; ++hour)
         if (eventsInHour_[hour] < 40)
             violation_ = "the world went quiet: " + std::to_string(eventsInHour_[hour]) + " events in hour " +
                          std::to_string(hour + 1);

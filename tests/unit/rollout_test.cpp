@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 
@@ -13,7 +14,7 @@ const std::string kBuild = "MZ new build", kSig = "signature";
 // The update folder in memory, with a monitor for each machine that acts on
 // its KORUMGR<NAME>.exe as told, and a PC that stops at a chosen write.
 struct Crash {};
-enum class Does { Takes, Refuses, RefusesSaying, Fails, RollsBack, GoesDown, Hangs, HangsAtOnce, FallsSilent, RefusesALaterOne, Never, BlipsDown, Restarts, CrashLoops };
+enum class Does { Takes, Refuses, RefusesSaying, Fails, RollsBack, GoesDown, Hangs, HangsAtOnce, FallsSilent, RefusesALaterOne, Never, WaitsSaying, BlipsDown, Restarts, CrashLoops };
 
 struct Pc {
     Pc(const char* n, Does d) : name(n), does(d) {}
@@ -79,17 +80,24 @@ struct World : Folder {
         files["_Status/" + pc.name + ".txt"] = {
             "status_format=1\nmachine=" + pc.name + "\nwritten=x\nmanager_running=" + (pc.up ? "yes" : "no") +
                 "\nmanager_pid=" + pc.pid + "\nmanager_responding=" + (pc.responding ? "yes" : "no") + update +
-                std::to_string(pc.took) + "\nlast_update_reason=" +
-                (pc.does == Does::RefusesSaying && pc.took > 0 ? "UPDATE REFUSED: version 7.2.0.0 is not newer" : "") +
-                "\nend=1\n",
+                std::to_string(pc.took) + (monitor ? "\nmonitor_update_reason=" : "\nlast_update_reason=") +
+                Reason(pc) + "\nend=1\n",
             now};
+    }
+    std::string Reason(const Pc& pc) const {
+        const std::string kind = monitor ? "MONITOR UPDATE " : "UPDATE ";
+        if (pc.does == Does::RefusesSaying && pc.took > 0)
+            return kind + (monitor ? "REFUSED: the signature 'x.sig' is missing" : "REFUSED: version 7.2.0.0 is not newer");
+        if (pc.does == Does::WaitsSaying && pc.seen >= 0) return kind + "WAITING: behind a fresh build";
+        if (monitor && pc.update == "rolled back") return kind + "ROLLED BACK: version 7.2.0.0 (PID 9) ended, exit code 3";
+        return "";
     }
     // Each monitor looks 10 s after its build appears; then its manager does as told.
     void Tick() {
         for (Pc& pc : pcs) {
             const std::string exe = monitor ? "ROREROZARIRADI" + pc.name + ".exe" : UpdateName(pc.name);
             if (Has(exe) && pc.seen < 0) pc.seen = now;
-            if (Has(exe) && now >= pc.seen + 10 && pc.does != Does::Never && pc.took < pc.seen) {
+            if (Has(exe) && now >= pc.seen + 10 && pc.does != Does::Never && pc.does != Does::WaitsSaying && pc.took < pc.seen) {
                 pc.took = now;
                 const bool refuses = pc.does == Does::Refuses || pc.does == Does::RefusesSaying;
                 pc.update = refuses ? "refused" : pc.does == Does::Fails ? "failed" : "applied";
@@ -154,6 +162,8 @@ TEST(Rollout, TookHealthyAndEveryHalt) {
         {Does::RefusesALaterOne, Phase::Done, "", 605},  // runs this build still
         {Does::FallsSilent, Phase::Halted, "SERV01 has been SILENT (no report for 4 min) for 65 s", -1},
         {Does::Never, Phase::Halted, "SERV01 has not taken the build within 15 min (its manager runs 7.1.0.0)", -1},
+        {Does::WaitsSaying, Phase::Halted, "SERV01 has not taken the build within 15 min (its manager runs 7.1.0.0; "
+                                           "its monitor says UPDATE WAITING: behind a fresh build)", -1},
         {Does::CrashLoops, Phase::Halted, "SERV01 started its manager again 3 times since it took the build", -1},
     };
     for (const Row& row : rows) {
@@ -182,9 +192,19 @@ TEST(Rollout, TookHealthyAndEveryHalt) {
 }
 
 // A build of the monitor is placed under its own name, taken when the
-// report's monitor_version is the build's, and halted by its rollback.
+// report's monitor_version is the build's, and halted by its rollback or
+// refusal in the words of the monitor's record; a wait is told as it lasts.
 TEST(Rollout, MonitorBuild) {
-    for (const Does does : {Does::Takes, Does::RollsBack}) {
+    const std::pair<Does, const char*> rows[] = {
+        {Does::Takes, "done||7.2.0.0"},
+        {Does::RollsBack, "halted|SERV01 rolled the build back at t1015: MONITOR UPDATE ROLLED BACK: version 7.2.0.0 "
+                          "(PID 9) ended, exit code 3|7.1.0.0"},
+        {Does::RefusesSaying, "halted|SERV01 refused the build at t1015: MONITOR UPDATE REFUSED: the signature "
+                              "'x.sig' is missing|7.1.0.0"},
+        {Does::WaitsSaying, "halted|SERV01 has not taken the build within 15 min (its monitor is 7.1.0.0; its monitor "
+                            "says MONITOR UPDATE WAITING: behind a fresh build)|7.1.0.0"},
+    };
+    for (const auto& [does, expected] : rows) {
         World w;
         w.monitor = true;
         w.pcs = {{"SERV01", does}, {"PCWS07", Does::Takes}};
@@ -197,9 +217,11 @@ TEST(Rollout, MonitorBuild) {
         ASSERT_EQ(r.Begin(), "");
         std::vector<std::string> lines;
         RunUntil(w, r, 10000, lines);
-        EXPECT_EQ(std::string(PhaseName(r.state().phase)) + "|" + r.state().outcome.substr(0, 23) + "|" +
-                      w.pcs[1].version,
-                  does == Does::Takes ? "done||7.2.0.0" : "halted|SERV01 rolled the build|7.1.0.0");
+        EXPECT_EQ(std::string(PhaseName(r.state().phase)) + "|" + r.state().outcome + "|" + w.pcs[1].version, expected);
+        const bool toldWaiting = std::count(lines.begin(), lines.end(),
+                                            "SERV01: placed 5 s ago, its monitor says MONITOR UPDATE WAITING: behind a "
+                                            "fresh build") == 1;
+        EXPECT_EQ(toldWaiting, does == Does::WaitsSaying);
     }
 }
 

@@ -67,7 +67,8 @@ TEST(Startup, RefusedMachineShowsMessageForFiveSecondsAfterCleaningUp) {
     EXPECT_EQ(w.p.labelText, ":(\r\rNOT for This Machine!!!");
     EXPECT_EQ(w.p.windowEvents, (std::vector<std::string>{"caption", "show", "repaint", "wait"}));
     EXPECT_FALSE(w.p.Has(w.Path("ROREROZARIRADI.stp")));
-    EXPECT_EQ(w.Log().back(), "THISMACHINENAME: OFFICE1");
+    EXPECT_EQ(w.Log().back(), "MACHINE REFUSED: 'OFFICE1' begins with neither SERV nor PCWS and holds no K407; the "
+                              "monitor ends in 5 s with exit code 1");
     EXPECT_TRUE(w.p.tickTimes.empty());
     EXPECT_EQ(w.p.timerInterval, 0u);
     // Red bold 24-point Tahoma on the balloon's light yellow.

@@ -77,6 +77,7 @@ TEST(Board, StatesAttentionOrderAndExitCode) {
         State state;
         const char* responding = "";
         const char* lastUpdate = "";
+        const char* monitorUpdate = "";
     } cases[] = {
         {"OK1", 180, true, "manager started", State::Ok},
         {"UPD1", 5, true, "update refused", State::NotUpdated, "", "refused"},
@@ -84,6 +85,10 @@ TEST(Board, StatesAttentionOrderAndExitCode) {
         {"UPD3", 5, true, "update failed", State::NotUpdated, "", "failed"},
         {"OK3", 5, true, "update applied", State::Ok, "", "applied"},
         {"OK4", 5, true, "", State::Ok, "", "reverted"},  // a newer monitor's word: no reason known
+        {"MON1", 5, true, "monitor rolled back", State::NotUpdated, "", "applied", "rolled back"},
+        {"MON2", 5, true, "monitor update refused", State::NotUpdated, "", "", "refused"},
+        {"MON3", 5, true, "monitor update failed", State::NotUpdated, "", "", "failed"},
+        {"OK5", 5, true, "monitor updated", State::Ok, "", "", "applied"},
         {"DOWN2", 5, false, "update refused", State::Down, "", "refused"},
         {"SILENT1", 181, true, "manager started", State::Silent},
         {"DOWN1", 5, false, "manager found missing", State::Down},
@@ -96,7 +101,7 @@ TEST(Board, StatesAttentionOrderAndExitCode) {
     for (const Case& k : cases) {
         Machine m;
         m.name = k.name, m.managerUp = k.up, m.lastEvent = k.event, m.responding = k.responding;
-        m.lastUpdate = k.lastUpdate;
+        m.lastUpdate = k.lastUpdate, m.monitorUpdate = k.monitorUpdate;
         Classify(m, k.age, 180);
         EXPECT_EQ(m.state, k.state) << k.name;
         all.push_back(m);
@@ -107,8 +112,9 @@ TEST(Board, StatesAttentionOrderAndExitCode) {
     SortForAttention(all);
     std::string order;
     for (const Machine& m : all) order += (m.name.empty() ? m.file : m.name) + " ";
-    EXPECT_EQ(order, "DOWN1 DOWN2 HUNG1 SILENT1 STOPPED1 junk.txt UPD1 UPD2 UPD3 OK0 OK1 OK2 OK3 OK4 ");
+    EXPECT_EQ(order, "DOWN1 DOWN2 HUNG1 SILENT1 STOPPED1 junk.txt MON1 MON2 MON3 UPD1 UPD2 UPD3 OK0 OK1 OK2 OK3 OK4 OK5 ");
     EXPECT_EQ(ExitCode(all), 1);
+    EXPECT_EQ(ExitCode({all[6]}), 1);  // a monitor rolled back alone
     EXPECT_EQ(ExitCode({all.end() - 2, all.end()}), 0);
     EXPECT_EQ(ExitCode({}), 1);
 }
@@ -133,6 +139,19 @@ TEST(Board, AgesAndAPageThatEscapesWhatTheFilesSay) {
     EXPECT_NE(page.find("<meta http-equiv=\"refresh\" content=\"30\">"), std::string::npos);
     EXPECT_EQ(page.find("http:"), std::string::npos);  // nothing fetched from elsewhere
     EXPECT_EQ(page.find("src="), std::string::npos);
+
+    // A monitor build refused before its version was read: its reason, and the columns kept.
+    Machine mon;
+    ParseReport("PCWS08.txt", Replace(Replace(kGood, "PCWS07", "PCWS08"), "end=1",
+                                      "monitor_version=15.2.0.0\r\nmonitor_update=refused\r\n"
+                                      "monitor_update_reason=MONITOR UPDATE REFUSED: unsigned\r\nend=1"), mon);
+    Classify(mon, 7, 180);
+    const std::string text = TextReport({mon, m}, made);
+    const std::size_t header = text.find("STATE"), row = text.find("NOT_UPDATED"), ok = text.find("\nOK") + 1;
+    EXPECT_NE(text.find("15.2.0.0 (build refused) 3"), std::string::npos) << text;
+    EXPECT_NE(text.find("manager started, 2024-03-07 18:05:09; MONITOR UPDATE REFUSED: unsigned\n"), std::string::npos);
+    EXPECT_EQ(text.find("LAST EVENT", header) - header, text.find("manager started", row) - row) << text;
+    EXPECT_EQ(text.find("LAST EVENT", header) - header, text.find("<script", ok) - ok) << text;
 }
 
 }  // namespace

@@ -73,6 +73,8 @@ TEST(Status, FileHoldsOneFactPerLineAfterStartUpdateAndStop) {
               "monitor_update=\r\n"
               "monitor_update_version=\r\n"
               "monitor_update_time=\r\n"
+              "monitor_update_reason=\r\n"
+              "update_key=no\r\n"
               "logging=on\r\n"
               "end=1\r\n");
     EXPECT_FALSE(w.p.Has(kTemp));
@@ -108,6 +110,10 @@ TEST(Status, FailedStartsAndCrashesAreWrittenInTheirOwnTick) {
     EXPECT_EQ(st.Value("last_event_time"), "2024-03-07T18:05:15");
     EXPECT_EQ(st.Value("manager_pid"), "1004");
     EXPECT_EQ(st.Value("starts_24h"), "1");
+    w.c.s.status = StatusState{};  // a monitor started afresh reads the start back
+    StatusMonitorStarted(w.c);
+    w.p.RunFor(5000);
+    EXPECT_EQ(st.Value("starts_24h"), "1");
 
     w.p.RunFor(25ull * 60 * 60 * 1000);  // the start leaves the 24-hour window
     EXPECT_EQ(st.Value("starts_24h"), "0");
@@ -128,13 +134,53 @@ TEST(Status, RefusalReasonUntilTheNextApplied) {
     w.p.AddDir(w.Path("UpdateKey.pem"));
     w.p.AddFile(update, SmallExecutable('3'));
     w.p.RunFor(1000);
-    EXPECT_EQ(st.Value("last_update") + "|" + st.Value("last_update_reason"),
-              "refused|UPDATE REFUSED: the key 'C:\\APPS\\KORU\\UpdateKey.pem' cannot be read, error 5");
+    EXPECT_EQ(st.Value("last_update") + "|" + st.Value("last_update_reason") + "|" + st.Value("update_key"),
+              "refused|UPDATE REFUSED: the key 'C:\\APPS\\KORU\\UpdateKey.pem' cannot be read, error 5|yes");
     w.p.AddFile(w.Path("UpdateKey.pem"));  // a file in the folder's place, then none
     w.p.RemoveFile(w.Path("UpdateKey.pem"));
     w.p.AddFile(update, SmallExecutable('4'));
     w.p.RunFor(61000);
-    EXPECT_EQ(st.Value("last_update") + "|" + st.Value("last_update_reason"), "applied|");
+    EXPECT_EQ(st.Value("last_update") + "|" + st.Value("last_update_reason") + "|" + st.Value("update_key"), "applied||no");
+}
+
+// Each update event of either program reaches the report at the next tick,
+// not the heartbeat, with its reason; a wait told again is no new event.
+TEST(Status, EveryUpdateEventWithItsReasonAtTheNextTick) {
+    struct Row {
+        const char* result;  // of the monitor's update; "" for its wait, "manager" for the manager's wait
+        const char* version;
+        const char* reason;
+        const char* expected;  // last_event|monitor_update|monitor_update_version
+    } rows[] = {
+        {"refused", "", "MONITOR UPDATE REFUSED: the signature 'G:\\x.sig' is missing", "monitor update refused|refused|"},
+        {"failed", "15.2.0.0", "MONITOR UPDATE FAILED: 'C:\\x' cannot be renamed", "monitor update failed|failed|15.2.0.0"},
+        {"rolled back", "15.2.0.0", "MONITOR UPDATE ROLLED BACK: version 15.2.0.0 (PID 9) ended before it was ready, exit "
+         "code 3", "monitor rolled back|rolled back|15.2.0.0"},
+        {"applied", "15.2.0.0", "", "monitor updated|applied|15.2.0.0"},
+        {"", "", "MONITOR UPDATE WAITING: 'G:\\x' waits until the manager's fresh build has run 2 minutes",
+         "monitor update waiting||"},
+        {"manager", "", "UPDATE WAITING: 'G:\\y' waits", "update waiting||"},
+    };
+    for (const Row& row : rows) {
+        Station st;
+        st.w.p.AddProcess(st.w.Path("KORUMGR.exe"));
+        st.w.p.RunFor(6000);
+        const std::string result = row.result;
+        for (int again = 0; again < 2; ++again) {
+            if (result == "manager")
+                StatusUpdateWaiting(st.w.c, row.reason);
+            else if (result.empty())
+                StatusMonitorUpdateWaiting(st.w.c, row.reason);
+            else if (again == 0)
+                StatusMonitorUpdate(st.w.c, result, row.version, row.reason);
+            const std::string written = st.Value("written");
+            st.w.p.RunFor(5000);
+            EXPECT_EQ(st.Value("written") != written, again == 0) << row.expected;
+        }
+        EXPECT_EQ(st.Value("last_event") + "|" + st.Value("monitor_update") + "|" + st.Value("monitor_update_version"),
+                  row.expected);
+        EXPECT_EQ(st.Value(result == "manager" ? "last_update_reason" : "monitor_update_reason"), row.reason);
+    }
 }
 
 // A rollback and the start of the previous build come in one tick: the
@@ -150,8 +196,9 @@ TEST(Status, RollbackIsNotHiddenByTheStartInTheSameTick) {
     }
     ASSERT_EQ(st.LogCount("ROLLBACK:"), 1);
     EXPECT_EQ(st.Value("last_event") + "|" + st.Value("last_update") + "|" + st.Value("last_update_file") + "|" +
-                  st.Value("manager_running"),
-              "update rolled back|rolled back|KORUMGRPCWS07.exe|yes");
+                  st.Value("manager_running") + "|" + st.Value("last_update_reason"),
+              "update rolled back|rolled back|KORUMGRPCWS07.exe|yes|ROLLBACK: the build of "
+              "'\\\\SERV01\\G\\_Updates\\KORUMGRPCWS07.exe' will not run; the previous 'KORUMGR.exe' is back");
     for (MemPlatform::Proc& proc : w.p.procs) proc.alive = false;
     w.p.RunFor(5000);
     EXPECT_EQ(st.Value("last_event"), "manager started");

@@ -181,6 +181,8 @@ void ParseReport(const std::string& fileName, const std::string& text, Machine& 
     m.monitorUpdate = Get(values, ReportKey::MonitorUpdate);
     m.monitorUpdateVersion = Get(values, ReportKey::MonitorUpdateVersion);
     m.monitorUpdateTime = Get(values, ReportKey::MonitorUpdateTime);
+    m.monitorUpdateReason = Get(values, ReportKey::MonitorUpdateReason);
+    m.updateKey = Get(values, ReportKey::UpdateKey);
     m.managerUp = Get(values, ReportKey::ManagerRunning) == "yes";
     m.pid = Get(values, ReportKey::ManagerPid);
     m.starts = Get(values, ReportKey::Starts24h);
@@ -201,7 +203,7 @@ void Classify(Machine& m, std::int64_t ageSeconds, std::int64_t silentAfter) {
     else if (m.responding == "no")
         m.state = State::Hung;
     else
-        m.state = UpdateHeldBack(m.lastUpdate) ? State::NotUpdated : State::Ok;
+        m.state = UpdateHeldBack(m.lastUpdate) || UpdateHeldBack(m.monitorUpdate) ? State::NotUpdated : State::Ok;
 }
 
 bool ReadFolder(const std::string& folder, std::int64_t silentAfter, std::vector<Machine>& out, std::string& error) {

@@ -12,7 +12,8 @@
 namespace board {
 
 // Ordered by the attention a machine needs, most first. NotUpdated: the
-// manager runs, but the last update met was refused, rolled back or failed.
+// manager runs, but the last update met, of the manager or of the monitor
+// itself, was refused, rolled back or failed.
 enum class State { Down, Hung, Silent, Stopped, Unreadable, NotUpdated, Ok };
 constexpr State kStates[] = {State::Down,       State::Hung,       State::Silent, State::Stopped,
                              State::Unreadable, State::NotUpdated, State::Ok};
@@ -24,6 +25,8 @@ struct Machine {
     std::string monitorVersion, monitorStarted, lastUpdateTime;
     std::string lastUpdateReason;  // the monitor's record of why the last update did not go in (yet)
     std::string monitorUpdate, monitorUpdateVersion, monitorUpdateTime;  // the monitor's own last update
+    std::string monitorUpdateReason;  // its record, as lastUpdateReason is the manager's
+    std::string updateKey;            // "yes": the monitor takes signed builds only; empty: not said
     bool managerUp = false;
     std::string pid, starts;
     std::string responding;  // "yes", "no", or empty: not said

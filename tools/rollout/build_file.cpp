@@ -15,7 +15,7 @@ namespace rollout {
 std::string FileVersionOf(const std::string& path) { return rz::Win32FileVersion(path); }
 #endif
 
-std::string ReadBuild(const std::string& path, BuildFile& out) {
+std::string ReadBuild(const std::string& path, bool monitor, BuildFile& out) {
     std::string why;
     try {
         why = rz::ReadWhole(path, rz::kLargestUpdate, out.bytes);
@@ -25,6 +25,8 @@ std::string ReadBuild(const std::string& path, BuildFile& out) {
     if (!why.empty()) return why;
     const std::string head = out.bytes.substr(0, std::min(out.bytes.size(), rz::kHeadBytes));
     if (!rz::IsCompleteExecutable(head, out.bytes.size())) return "'" + path + "' is not a complete Win32 executable";
+    if (monitor && !rz::IsWindowsGuiProgram(head))
+        return "'" + path + "' is not a 32-bit Windows program with a window: every PC's monitor would refuse it";
     out.version = FileVersionOf(path);
     if (out.version.empty())
         return "'" + path +

@@ -306,26 +306,26 @@ int Start(const Options& o) {
     if (const int held = Precheck(f, o); held >= 0) return held;
     for (const std::string& name : Split(o.machines))
         if (!o.machines.empty() && !(why = rollout::NameProblem(name)).empty()) return Refused("--machines: " + why);
-    why = rollout::ReadBuild(o.build, build);
+    why = rollout::ReadBuild(o.build, o.monitor, build);
     if (!why.empty()) return Refused(why);
     if (!f.Reports(reports, why)) return Refused("the monitors' reports cannot be read: " + why);
     rollout::State s;
     s.version = build.version;
     s.monitor = o.monitor;
+    std::string signature, signing;
+    why = rollout::Signature(o, signature, signing);
+    if (!why.empty()) return Refused(why);
+    s.signature = !signature.empty();
     why = rollout::ChooseMachines(o, reports, names);
     if (why.empty()) why = rollout::CheckMachines(names, reports, s, f.Show("_Status"));
     if (!why.empty()) return Refused(why);
     std::vector<int> waveOf;
     why = rollout::MakeWaves(o.waves, names.size(), waveOf, s.waves);
     if (!why.empty()) return rz::BadUsage("rollout", why);
-    std::string signature, signing;
-    why = rollout::Signature(o, signature, signing);
-    if (!why.empty()) return Refused(why);
     std::error_code ec;
     s.build = std::filesystem::absolute(o.build, ec).lexically_normal().string();  // shown on other PCs too
     s.waveList = o.waves;
     s.length = build.bytes.size();
-    s.signature = !signature.empty();
     s.soak = o.soak;
     s.takeLimit = o.takeLimit;
     s.started = Now();

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "diag/status_format.h"
 #include "sign_files.h"
 #include "update/signature.h"
 #include "update/update.h"
@@ -60,6 +61,11 @@ std::string CheckMachines(const std::vector<std::string>& names, const std::vect
                    " already: " + version + " is not newer";
         else if (!s.monitor && !WillRefuse(*r, version).empty())
             why += "\n  " + name + " will refuse " + version + ": " + WillRefuse(*r, version);
+        // A monitor checks its own build's signature before its version:
+        // without one, every PC with a key refuses it.
+        else if (s.monitor && !s.signature && r->updateKey == "yes")
+            why += "\n  " + name + " holds " + rz::kUpdateKeyName +
+                   ": its monitor refuses an unsigned build of itself (sign it with --key or give --sig)";
     }
     return why.empty() ? "" : "the build cannot go to every machine named:" + why;
 }

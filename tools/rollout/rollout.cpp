@@ -47,16 +47,34 @@ std::string NewFailure(const State& s, const Entry& e, const board::Machine* r) 
     return "";
 }
 
+// The record of the kind rolled out that says why its update did not go in (yet).
+const std::string& Reason(const State& s, const board::Machine& r) {
+    return s.monitor ? r.monitorUpdateReason : r.lastUpdateReason;
+}
+
 // What the machine's monitor did with the build, and why, as its report
-// says, or where to look.
+// says, or where to look (a monitor too old to report its reason).
 std::string Failed(const State& s, const std::string& result, const board::Machine& r) {
     const std::string at = s.monitor ? r.monitorUpdateTime : r.lastUpdateTime;
-    const std::string& reason = s.monitor ? std::string() : r.lastUpdateReason;
-    if (result == "rolled back") return "rolled the build back at " + at + ": it would not run there";
-    const std::string what = result == "refused" ? "refused the build at " : "failed to install the build at ";
+    const std::string& reason = Reason(s, r);
+    const std::string what = result == "rolled back" ? "rolled the build back at "
+                             : result == "refused"   ? "refused the build at "
+                                                     : "failed to install the build at ";
     if (!reason.empty()) return what + at + ": " + reason;
-    return what + at + ": see its log's " + (result == "refused" ? "UPDATE REFUSED" : "UPDATE FAILED") + " record";
+    if (result == "rolled back") return what + at + ": it would not run there";
+    return what + at + ": see its log's " + (s.monitor ? "MONITOR " : "") +
+           (result == "refused" ? "UPDATE REFUSED" : "UPDATE FAILED") + " record";
 }
+
+}  // namespace
+
+std::string Waits(const State& s, const board::Machine* r) {
+    if (!r || !r->problem.empty()) return "";
+    const std::string& reason = Reason(s, *r);
+    return reason.rfind(s.monitor ? rz::kMonitorUpdateWaitingRecord : rz::kUpdateWaitingRecord, 0) == 0 ? reason : "";
+}
+
+namespace {
 
 // The version of the kind rolled out that the machine runs.
 const std::string& Running(const State& s, const board::Machine& r) { return s.monitor ? r.monitorVersion : r.version; }
@@ -244,14 +262,16 @@ std::string Rollout::Judge(Entry& e, const board::Machine* r, Seconds now, std::
             e.step = Step::Took;
             e.tookAt = now;
         } else if (now - e.placedAt > s_.takeLimit) {
+            const std::string waits = Waits(s_, r);
             return "has not taken the build within " + Span(s_.takeLimit) +
-                   (r ? " (" + what + (Running(s_, *r).empty() ? "no known version" : Running(s_, *r)) + ")"
+                   (r ? " (" + what + (Running(s_, *r).empty() ? "no known version" : Running(s_, *r)) +
+                            (waits.empty() ? "" : "; its monitor says " + waits) + ")"
                       : " (it has no report)");
         } else {
-            const bool waits = !s_.monitor && r && r->lastUpdateReason.rfind("UPDATE WAITING", 0) == 0;
+            const std::string waits = Waits(s_, r);
             progress = "placed " + Span(now - e.placedAt) + " ago, " +
-                       (waits ? "its monitor says " + r->lastUpdateReason : "waiting for its monitor to take it");
-            mood = waits ? "waits" : "placed";
+                       (!waits.empty() ? "its monitor says " + waits : "waiting for its monitor to take it");
+            mood = waits.empty() ? "placed" : "waits " + waits;
             return "";
         }
     }

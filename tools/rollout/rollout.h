@@ -102,6 +102,9 @@ std::string BuildName(const State& s, const std::string& machine);
 // Why the machine of report `r` will refuse a manager build of `version`,
 // as its report says: "" when it does not say so.
 std::string WillRefuse(const board::Machine& r, const std::string& version);
+// The reason of a machine whose monitor holds the rollout's build back for
+// now, as its report gives it; "" when it does not.
+std::string Waits(const State& s, const board::Machine* r);
 // Why `name` cannot be a computer name; "" when it can.
 std::string NameProblem(const std::string& name);
 // The wave of each of `count` machines from "1,25%,100%": each item the

@@ -48,12 +48,18 @@ std::string Where(const State& s, const Entry& e) {
     return "";
 }
 
-// A machine's row agrees with the outcome: the one that halted the
-// rollout says so.
-std::string Describe(const State& s, const Entry& e) {
-    if (s.phase == Phase::Halted && s.outcome.rfind(e.name + " ", 0) == 0)
-        return Where(s, e) + "; then it halted the rollout: " + s.outcome.substr(e.name.size() + 1);
-    return Where(s, e);
+// A machine's row agrees with the outcome, and says one thing: the one that
+// halted the rollout says that, after the build it was given (a build it
+// took and rolled back may lie in the folder still, and be removed at the
+// halt); one whose monitor holds the build back says why.
+std::string Describe(const State& s, const Entry& e, const std::vector<board::Machine>& reports) {
+    if (s.phase == Phase::Halted && s.outcome.rfind(e.name + " ", 0) == 0) {
+        const std::string given = e.step == Step::Took ? Where(s, e) : "build placed " + LocalTime(e.placedAt, "%H:%M");
+        return given + "; then it halted the rollout: " + s.outcome.substr(e.name.size() + 1);
+    }
+    const std::string waits = e.step == Step::Placed && s.phase == Phase::Running
+                                  ? Waits(s, FindReport(reports, e.name)) : "";
+    return waits.empty() ? Where(s, e) : Where(s, e) + "; its monitor says " + waits;
 }
 
 // A rollout whose state says it runs, but whose lock nobody keeps fresh,
@@ -74,8 +80,11 @@ void ShowState(Folder& f, const State& s, bool lockFresh, const std::string& fol
                 Span(s.soak).c_str(), Span(s.takeLimit).c_str(),
                 LocalTime(s.started, "%Y-%m-%d %H:%M").c_str());
     if (!s.outcome.empty()) std::printf("  outcome: %s\n", s.outcome.c_str());
+    std::vector<board::Machine> reports;
+    std::string why;
+    if (s.phase == Phase::Running && !f.Reports(reports, why)) std::printf("  (the reports cannot be read: %s)\n", why.c_str());
     for (const Entry& e : s.machines)
-        std::printf("  wave %d  %-15s %s\n", e.wave + 1, e.name.c_str(), Describe(s, e).c_str());
+        std::printf("  wave %d  %-15s %s\n", e.wave + 1, e.name.c_str(), Describe(s, e, reports).c_str());
     std::printf("  record '%s'\n", f.Show(StateName(s)).c_str());
 }
 

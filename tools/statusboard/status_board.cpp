@@ -40,16 +40,23 @@ std::string LastEvent(const Machine& m) {
     return when.empty() ? m.lastEvent : m.lastEvent + ", " + when;
 }
 
-// The monitor's build, and its own update when that did not go in.
+// The monitor's build, and its own update when that did not go in. A build
+// refused before its version could be trusted (unsigned, no program) has none.
 std::string Monitor(const Machine& m) {
     if (!m.problem.empty() || m.monitorVersion.empty()) return "-";
     if (m.monitorUpdate.empty() || m.monitorUpdate == "applied") return m.monitorVersion;
-    return m.monitorVersion + " (" + m.monitorUpdateVersion + " " + m.monitorUpdate + ")";
+    const std::string build = m.monitorUpdateVersion.empty() ? "build" : m.monitorUpdateVersion;
+    return m.monitorVersion + " (" + build + " " + m.monitorUpdate + ")";
 }
 
-// Why the manager's build was not updated, as the monitor's log says it.
+// Why the manager's build, or the monitor's own, was not updated (yet), as
+// the monitor's log says it; each record names its program.
 std::string Reason(const Machine& m) {
-    return m.problem.empty() && !m.lastUpdateReason.empty() ? "; " + m.lastUpdateReason : "";
+    if (!m.problem.empty()) return "";
+    std::string out;
+    for (const std::string* reason : {&m.lastUpdateReason, &m.monitorUpdateReason})
+        if (!reason->empty()) out += "; " + *reason;
+    return out;
 }
 
 // A row the board could not read now shows what it read before, and says so.
@@ -106,16 +113,24 @@ int ExitCode(const std::vector<Machine>& machines) {
     return machines.empty() || NeedingAttention(machines) > 0 ? 1 : 0;
 }
 
+// Every column as wide as its widest value, so that a long name or a
+// monitor's update in words keeps the rows aligned.
 std::string TextReport(const std::vector<Machine>& machines, const Made& made) {
     std::string out = "Status of " + made.folder + " at " + made.at + ": " + Summary(machines, made) + "\n";
     if (machines.empty()) return out;
-    out += Pad("STATE", 12) + Pad("MACHINE", 16) + Pad("AGE", 8) + Pad("MANAGER", 9) + Pad("BUILD", 16) +
-           Pad("MONITOR", 16) + Pad("STARTS24H", 10) + "LAST EVENT\n";
+    std::vector<std::vector<std::string>> rows = {
+        {"STATE", "MACHINE", "AGE", "MANAGER", "BUILD", "MONITOR", "STARTS24H", "LAST EVENT"}};
     for (const Machine& m : machines) {
         const bool known = m.problem.empty();
-        out += Pad(StateName(m.state), 12) + Pad(known ? m.name : m.file, 16) + Pad(known ? Age(m.ageSeconds) : "-", 8) +
-               Pad(Manager(m), 9) + Pad(Dash(m.version), 16) + Pad(Monitor(m), 16) +
-               Pad(Dash(m.starts), 10) + LastEvent(m) + Reason(m) + LastKnownMark(m) + "\n";
+        rows.push_back({StateName(m.state), known ? m.name : m.file, known ? Age(m.ageSeconds) : "-", Manager(m),
+                        Dash(m.version), Monitor(m), Dash(m.starts), LastEvent(m) + Reason(m) + LastKnownMark(m)});
+    }
+    std::vector<std::size_t> widths = {12, 16, 8, 9, 16, 16, 10, 0};  // at least
+    for (const auto& row : rows)
+        for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size() + 1);
+    for (const auto& row : rows) {
+        for (std::size_t i = 0; i + 1 < row.size(); ++i) out += Pad(row[i], widths[i]);
+        out += row.back() + "\n";
     }
     return out;
 }

@@ -81,7 +81,6 @@ bool SaveRollback(Ctx& c, const char* step) {
     MonitorMemory& m = c.s.update.monitor;
     RememberRolledBack(m, h.content, h.version);
     m.step = step;
-    m.to = 0;
     return SaveUpdateState(c);
 }
 
@@ -153,6 +152,7 @@ void BeginHandover(Ctx& c, const Look& r) {
     h.content = m.content = r.content;
     h.version = m.version = r.version;
     m.from = c.p.OwnPid();
+    m.to = 0;  // named once started: a start that reads the state before waits for it
     m.step = kStepMoving;
     if (!SaveUpdateState(c)) return MonitorWaitForState(c, r, "its rename");
     bool renamed = false;
@@ -173,14 +173,12 @@ void GiveGo(Ctx& c) {
     Handover& h = c.s.handover;
     MonitorMemory& m = c.s.update.monitor;
     m.step = kStepGuarding;
-    if (!SaveUpdateState(c)) {
-        m.step = kStepStarted;
-        return MonitorTellOnce(c, {}, "MONITOR UPDATE GO NOT GIVEN: the state cannot be saved, error " +
-                                          std::to_string(c.s.update.unsavedError));
-    }
     RemoveIfPresent(c, TickFile(c));
-    const std::string why = RemoveIfPresent(c, ReadyFile(c));
-    if (!why.empty()) return MonitorTellOnce(c, {}, "MONITOR UPDATE GO NOT GIVEN: '" + ReadyFile(c) + "' stays, " + why);
+    const std::string why = SaveUpdateState(c) ? RemoveIfPresent(c, ReadyFile(c)) : "the state is not saved";
+    if (!why.empty()) {
+        m.step = kStepStarted;
+        return MonitorTellOnce(c, {}, "MONITOR UPDATE GO NOT GIVEN: '" + ReadyFile(c) + "' stays, " + why);
+    }
     c.p.LeaveInstance();
     h.phase = Handover::Guarding;
     h.sinceMs = h.provedMs = c.p.MonotonicMs();
@@ -213,14 +211,12 @@ void Guard(Ctx& c) {
         h.proof = proof;
         h.provedMs = now;
     }
-    std::string frozen;
-    if (now - h.provedMs > kProofLimitMs) frozen = "has not ticked for " + Seconds(now - h.provedMs);
-    for (const TopWindow& w : c.p.TopWindows({h.pid}))
-        if (w.hung && frozen.empty()) frozen = "has a window that takes no messages";
-    if (!frozen.empty()) {
-        const bool ended = c.p.TerminateProc(h.process, 1);
-        return RollBack(c, frozen + ", " + Seconds(watched) + " after it took over" +
-                               (ended ? ", and was ended" : " and could not be ended, " + ErrorText(c)));
+    bool hung = now - h.provedMs > kProofLimitMs;
+    for (const TopWindow& w : c.p.TopWindows({h.pid})) hung = hung || w.hung;
+    if (hung) {
+        // RollBack waits for its end.
+        c.p.TerminateProc(h.process, 1);
+        return RollBack(c, "has not ticked for 20 s, or hangs, and was ended");
     }
     if (watched < kGuardWatchMs) return ArmTimer(c, kGuardPollMs);
     TracedRecord(c, "MONITOR UPDATE WATCH OVER: version " + h.version + " (PID " + std::to_string(h.pid) +

@@ -77,10 +77,11 @@ std::string StepAside(Ctx& c) {
 std::string MoveBuildIn(Ctx& c, bool runsAsPrev, bool& renamed) {
     RemoveIfPresent(c, Named(c, ".bad"));
     renamed = !runsAsPrev && c.p.MoveReplace(OwnExe(c), OwnPrev(c));
-    if (!runsAsPrev && !renamed)
-        return "'" + OwnExe(c) + "' cannot be renamed to '" + OwnPrev(c) + "', " + ErrorText(c);
-    if (c.p.MoveReplace(OwnTemp(c), OwnExe(c))) return "";
-    return "'" + OwnTemp(c) + "' cannot be moved to '" + OwnExe(c) + "', " + ErrorText(c);
+    const bool moved = (runsAsPrev || renamed) && c.p.MoveReplace(OwnTemp(c), OwnExe(c));
+    if (moved) return "";
+    const bool first = !runsAsPrev && !renamed;
+    return "'" + (first ? OwnExe(c) : OwnTemp(c)) + "' cannot be moved to '" + (first ? OwnPrev(c) : OwnExe(c)) +
+           "', " + ErrorText(c);
 }
 
 std::uint32_t StartBuild(Ctx& c) {
@@ -96,10 +97,9 @@ bool ReadySignalled(Ctx& c, std::uint32_t pid) {
 // named in its report before anything is placed or moved.
 std::string MissingRight(Ctx& c) {
     const std::string probe = Named(c, ".prb");
-    const bool rename = c.p.MayRename(OwnExe(c));
-    if (rename && c.p.WriteText(probe, "")) return RemoveIfPresent(c, probe), "";
-    return "this monitor may not " + (rename ? "create '" + probe : "rename '" + OwnExe(c)) + "', " + ErrorText(c) +
-           ": updating itself needs " + (rename ? "Modify on its folder" : "Delete on that file");
+    if (c.p.MayRename(OwnExe(c)) && c.p.WriteText(probe, "")) return RemoveIfPresent(c, probe), "";
+    return "this monitor may not rename itself or create files beside it, " + ErrorText(c) +
+           ": updating itself needs Delete on its file and Modify on its folder";
 }
 
 std::string TickProof(Ctx& c, std::uint32_t pid) {

@@ -77,13 +77,8 @@ bool AwaitGo(Ctx& c) {
 // holds it costs at most the ticks it holds it for.
 void ProveTick(Ctx& c) {
     Handover& h = c.s.handover;
-    if (h.guardedUntilMs == 0) return;
-    if (c.p.MonotonicMs() >= h.guardedUntilMs) {
-        h.guardedUntilMs = 0;
-        RemoveIfPresent(c, TickFile(c));
-        return;
-    }
-    c.p.WriteText(TickFile(c), std::to_string(c.p.OwnPid()) + " " + std::to_string(++h.ticks));
+    if (c.p.MonotonicMs() < h.guardedUntilMs)
+        c.p.WriteText(TickFile(c), std::to_string(c.p.OwnPid()) + " " + std::to_string(++h.ticks));
 }
 
 void FinishBrokenOff(Ctx& c) {
@@ -108,7 +103,6 @@ void FinishBrokenOff(Ctx& c) {
     if (rolledBack) RememberRolledBack(m, m.content, m.version);
     if (isNew && m.step != kStepRestoring) StatusMonitorUpdate(c, kUpdateResults[0], m.version, "");
     m.step.clear();
-    m.to = 0;
     SaveUpdateState(c);
     RemoveIfPresent(c, ReadyFile(c));
 }

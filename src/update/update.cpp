@@ -159,11 +159,12 @@ void TellOnce(Ctx& c, const UpdateKey& key, const std::string& record) {
 // in its place, and one that failed after it would leave no way back. An
 // update fit to go in waits, checked once, and is looked at again when the
 // watch is over.
-void Wait(Ctx& c, const UpdateKey& key, const std::string& temp, const std::string& until) {
+void Wait(Ctx& c, const UpdateKey& key, const std::string& temp) {
     c.s.update.waitsForWatch = key;
     RemoveIfPresent(c, temp);
     // The report says it too: whoever placed the update sees why nothing happens yet.
-    StatusUpdateWaiting(c, std::string(kUpdateWaitingRecord) + ": '" + key.path + "' waits until " + until);
+    StatusUpdateWaiting(c, std::string(kUpdateWaitingRecord) + ": '" + key.path +
+                               "' waits until the build installed before it has run 2 minutes or been rolled back");
     TellOnce(c, key, c.s.status.lastUpdateReason);
     ReleaseHold(c);
 }
@@ -271,10 +272,9 @@ void ActOnLook(Ctx& c, const Look& r, const ManagerControl& manager) {
     if (KeysChanged(c, r, temp)) return;
     const std::string refused = ManagerVersionRefusal(c, r.signing, r.version, r.content);
     if (!refused.empty()) return GiveUp(c, key, r.content, temp, "refused", "UPDATE REFUSED: " + refused);
-    if (FreshBuildWatched(c))
-        return Wait(c, key, temp, "the build installed before it has run 2 minutes or been rolled back");
-    // A stop can take the tick 40 s, which the guardian would take for a freeze.
-    if (OwnBuildGuarded(c)) return Wait(c, key, temp, "this monitor's fresh build has been guarded 2 minutes");
+    // While this monitor is a fresh build under guard too: a stop can take
+    // the tick 40 s, which the guardian would take for a freeze.
+    if (FreshBuildWatched(c) || OwnBuildGuarded(c)) return Wait(c, key, temp);
     ApplyUpdate(c, r, temp, manager);
 }
 

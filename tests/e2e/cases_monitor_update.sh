@@ -66,7 +66,7 @@ case_monitor_update_frozen() {
     cp "$W32/fixtures/standin_monitor_93.exe" "$MUPD"
     check "monitor frozen: handed over" deb_has "MONITOR UPDATE HANDED OVER: version 99.93.0.0" 30
     check "monitor frozen: ended and rolled back for want of ticks" \
-        deb_has "MONITOR UPDATE ROLLED BACK: version 99.93.0.0 .* has not ticked for .*, and was ended" 40
+        deb_has "MONITOR UPDATE ROLLED BACK: version 99.93.0.0 .* has not ticked for .* and was ended" 40
     check "monitor frozen: the old monitor is back" cmp -s "$APP/ROREROZARIRADI.exe" "$W32/ROREROZARIRADI.exe"
     check "monitor frozen: the manager untouched" test "$(grep 'KORUMGR.exe build=1 .*started' "$APP/standin.log")" = "$before"
     kill_own 'e2e.monfroz.KORUMGR.exe' -KILL

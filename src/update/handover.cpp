@@ -50,7 +50,7 @@ void PutBack(Ctx& c) {
     const std::string why = RestoreFromPrev(c, copied);
     if (why.empty()) {
         h.runsAsPrev = copied;
-        if (h.restoring) TracedRecord(c, "MONITOR UPDATE RESTORED: '" + OwnPrev(c) + "' is '" + OwnExe(c) + "' again");
+        if (h.restoring) TracedRecord(c, "MONITOR UPDATE RESTORED: the build before is back");
         h.restoring = false;
         if (m.step == kStepRestoring) {
             m.step.clear();
@@ -59,8 +59,7 @@ void PutBack(Ctx& c) {
         return;
     }
     if (!h.restoring)
-        TracedRecord(c, "MONITOR UPDATE ROLLBACK WAITING: '" + OwnPrev(c) + "' cannot be put back as '" + OwnExe(c) +
-                            "', " + why + "; it is tried again at every tick");
+        TracedRecord(c, "MONITOR UPDATE ROLLBACK WAITING: " + why + "; it is tried again at every tick");
     h.restoring = true;
     if (m.step != kStepRestoring && c.s.update.loaded) {
         m.step = kStepRestoring;
@@ -116,11 +115,22 @@ void RollBack(Ctx& c, const std::string& why) {
     if (guarding || ticking) ArmTimer(c, kResumeMs);
 }
 
+// Whatever failed before the start leaves the monitor as it was.
+void Abandon(Ctx& c, const Look& r, const std::string& why) {
+    c.s.update.monitor.step.clear();
+    MonitorGiveUp(c, r, kUpdateResults[1], why);
+}
+
 void StartNewMonitor(Ctx& c, const Look& r) {
     Handover& h = c.s.handover;
     const std::string own = std::to_string(c.p.OwnPid());
     h.pid = StartBuild(c);
-    if (h.pid == 0) return RollBack(c, "did not start, " + ErrorText(c));
+    // A start that the system refused says nothing of the build: it is
+    // tried again after the back-off of a failure, never rolled back.
+    if (h.pid == 0) {
+        Abandon(c, r, "the new build did not start, " + ErrorText(c));
+        return PutBack(c);
+    }
     h.process = c.p.OpenProc(kNewMonitorAccess, false, h.pid);
     h.phase = Handover::AwaitReady;
     h.sinceMs = c.p.MonotonicMs();
@@ -134,12 +144,6 @@ void StartNewMonitor(Ctx& c, const Look& r) {
     TracedRecord(c, "MONITOR UPDATE STARTED: '" + r.key.path + "', " + std::to_string(r.key.stamp.length) +
                         " bytes, version " + r.version + ", runs as PID " + std::to_string(h.pid) + "; PID " + own +
                         ", version " + c.s.sVersion + ", ticks until it is ready");
-}
-
-// Whatever failed before the start leaves the monitor as it was.
-void Abandon(Ctx& c, const Look& r, const std::string& why) {
-    c.s.update.monitor.step.clear();
-    MonitorGiveUp(c, r, kUpdateResults[1], why);
 }
 
 void BeginHandover(Ctx& c, const Look& r) {
@@ -158,9 +162,11 @@ void BeginHandover(Ctx& c, const Look& r) {
     bool renamed = false;
     why = MoveBuildIn(c, h.runsAsPrev, renamed);
     if (!why.empty()) {
-        Abandon(c, r, why);
-        if (renamed) PutBack(c);
-        return;
+        // The running image back in its name first, in one move; nothing may
+        // be saved while the name is empty.
+        if (renamed && !c.p.MoveReplace(OwnPrev(c), OwnExe(c))) PutBack(c);
+        if (c.s.handover.restoring) return MonitorGiveUp(c, r, kUpdateResults[1], why);
+        return Abandon(c, r, why);
     }
     m.step = kStepStarted;
     if (SaveUpdateState(c)) return StartNewMonitor(c, r);
@@ -177,7 +183,7 @@ void GiveGo(Ctx& c) {
     const std::string why = SaveUpdateState(c) ? RemoveIfPresent(c, ReadyFile(c)) : "the state is not saved";
     if (!why.empty()) {
         m.step = kStepStarted;
-        return MonitorTellOnce(c, {}, "MONITOR UPDATE GO NOT GIVEN: '" + ReadyFile(c) + "' stays, " + why);
+        return MonitorTellOnce(c, {}, "MONITOR UPDATE GO NOT GIVEN: " + why);
     }
     c.p.LeaveInstance();
     h.phase = Handover::Guarding;

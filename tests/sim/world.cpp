@@ -106,7 +106,13 @@ void Sim::Boot() {
     mem.exitCode = -1;
     up_ = true;
     bootedAt_ = lastCensus_ = Now();
-    ranAt_ = Manager() && Is(Manager()->path, kExe) ? Now() : 0;
+    // The build in place runs at the start when any manager beside the
+    // monitor runs it, whichever other one runs too.
+    ranAt_ = 0;
+    for (std::uint32_t pid : alive_) {
+        const MemPlatform::Proc* p = mem.FindProcess(pid);
+        if (p->alive && !p->terminating && Is(p->path, kExe)) ranAt_ = Now();
+    }
     watched_.clear();
     stopDeadline_ = 0;
     brokenStarts_ = 0;

@@ -6,18 +6,15 @@ namespace rz {
 namespace sim {
 
 void Sim::NewMonitorBuild() {
-    static const char* const kinds[] = {"good",      "crashes at start", "never ready",       "crashes during the watch",
-                                        "older",     "unsigned",         "truncated",         "without a window",
-                                        "rolled back before", "frozen after the go"};
+    static const char* const kinds[] = {"good", "crashes at start", "never ready", "crashes during the watch", "older",
+                                        "unsigned", "truncated", "without a window", "rolled back before", "frozen after the go"};
     int kind = static_cast<int>(rng.Between(0, 9));
     if ((kind == 5 && Keys() == 0) || (kind == 8 && monRolledBack_.empty())) kind = 4;
     std::string content = kind == 8 ? *std::next(monRolledBack_.begin(), static_cast<long>(rng.Between(0, monRolledBack_.size() - 1)))
                                     : MonitorImage(kind == 4 ? static_cast<int>(rng.Between(40, 50)) : ++monNewest_,
                                                    static_cast<int>(rng.Between(0, 1000)), kind != 7);
-    if (kind != 8)
-        monBuilds_[content] = kind < 4    ? static_cast<MonitorRuns>(kind)
-                              : kind == 9 ? MonitorRuns::FrozenAfterGo
-                                          : MonitorRuns::Refused;
+    const MonitorRuns runs = kind == 9 ? MonitorRuns::FrozenAfterGo : static_cast<MonitorRuns>(std::min(kind, 4));
+    if (kind != 8) monBuilds_[content] = runs;
     if (kind == 5) monUnsigned_.insert(content);
     Note(std::string("monitor build: ") + kinds[kind]);
     mem.RemoveTree(kMonUpdate + ".sig");
@@ -32,14 +29,10 @@ void Sim::NewMonitorBuild() {
 bool Sim::MonitorStarted(MemPlatform::Proc& p) {
     UpdateMemory u;
     std::string why;
-    if (ParseUpdateState(Data(kState), u, why) && u.monitor.step == "restoring") {
-        // The build being rolled back when the power went put the one before
-        // back and starts it: that one is the program once this one ends.
-        restarted_ = true;
-        p.diesAt = Now() + 1;
-        Note("restored monitor started");
-        return true;
-    }
+    // The build being rolled back when the power went put the one before back
+    // and starts it: that one is the program once this one ends.
+    if (ParseUpdateState(Data(kState), u, why) && u.monitor.step == "restoring")
+        return restarted_ = true, p.diesAt = Now() + 1, Note("restored monitor started"), true;
     const MonitorRuns runs = monBuilds_.count(Data(p.path)) ? monBuilds_[Data(p.path)] : MonitorRuns::Refused;
     if (runs == MonitorRuns::Refused) return Fail("started a refused monitor build"), false;
     StepSaved("started");

@@ -106,13 +106,10 @@ void Sim::Boot() {
     mem.exitCode = -1;
     up_ = true;
     bootedAt_ = lastCensus_ = Now();
-    // The build in place runs at the start when any manager beside the
-    // monitor runs it, whichever other one runs too.
+    // The build in place runs when any manager beside the monitor runs it.
     ranAt_ = 0;
-    for (std::uint32_t pid : alive_) {
-        const MemPlatform::Proc* p = mem.FindProcess(pid);
-        if (p->alive && !p->terminating && Is(p->path, kExe)) ranAt_ = Now();
-    }
+    for (std::uint32_t pid : alive_)
+        if (mem.FindProcess(pid)->alive && !mem.FindProcess(pid)->terminating && Is(mem.FindProcess(pid)->path, kExe)) ranAt_ = Now();
     watched_.clear();
     stopDeadline_ = 0;
     brokenStarts_ = 0;

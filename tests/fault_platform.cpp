@@ -191,6 +191,10 @@ PathKind FaultPlatform::Attributes(const std::string& path) {
     return Hit("Attributes", kAccessDenied, path) ? PathKind::Unknown : mem.Attributes(path);
 }
 
+bool FaultPlatform::MayRename(const std::string& path) {
+    return !Hit("MayRename", 5, path) && mem.MayRename(path);
+}
+
 bool FaultPlatform::FlushFile(const std::string& path) {
     return !Hit("FlushFile", 112, path) && mem.FlushFile(path);
 }

@@ -113,6 +113,7 @@ public:
     bool ProcessSnapshot(std::vector<ProcessEntry>& out) override;
     PathKind Attributes(const std::string& path) override;
     bool FlushFile(const std::string& path) override;
+    bool MayRename(const std::string& path) override;
     bool PumpUntilEnded(Handle process, std::uint64_t deadlineMs) override;
     std::uint64_t SystemTime() override { return mem.SystemTime(); }
     SignatureCheck VerifyFileSignature(const RsaPublicKey& key, const std::string& path,

@@ -193,6 +193,7 @@ bool MemPlatform::MoveReplace(const std::string& from, const std::string& to) {
     if (failMove || failMovesTo.count(UCase(to)) || (dst && (dst->dir || dst->readOnly)) || ImageInUse(to))
         return Fail(kErrorAccessDenied);
     if (Pinned(from) || Pinned(to)) return Fail(kErrorSharingViolation);
+    if (renameDenied.count(UCase(from)) || renameDenied.count(UCase(to))) return Fail(kErrorAccessDenied);
     Node moved = *src;
     moved.path = to;
     files_.erase(UCase(from));
@@ -308,6 +309,12 @@ PathKind MemPlatform::Attributes(const std::string& path) {
 
 // Flushing needs the file open for writing, which a read-only file or a
 // running image refuses.
+bool MemPlatform::MayRename(const std::string& path) {
+    if (!Find(path)) return Fail(kErrorFileNotFound);
+    if (renameDenied.count(UCase(path))) return Fail(kErrorAccessDenied);
+    return true;
+}
+
 bool MemPlatform::FlushFile(const std::string& path) {
     Node* n = Lookup(path);
     if (!n) return Fail(kErrorFileNotFound);

@@ -112,6 +112,7 @@ public:
     std::string appFolder = "C:\\APPS\\KORU";
     std::string computerName = "SERV01";
     bool prevInstance = false;
+    std::set<std::string> renameDenied;  // upper-case paths this program may not rename (no Delete right)
     std::string commandArgs;
     std::uint32_t ownPid = 1;
     bool mutexAccessDenied = false;  // the mutex belongs to a more privileged instance
@@ -243,6 +244,7 @@ public:
     bool ProcessSnapshot(std::vector<ProcessEntry>& out) override;
     PathKind Attributes(const std::string& path) override;
     bool FlushFile(const std::string& path) override;
+    bool MayRename(const std::string& path) override;
     bool PumpUntilEnded(Handle process, std::uint64_t deadlineMs) override;
     std::uint64_t SystemTime() override;
     // Strict as a wait on a bad handle: throws when the handle lacks

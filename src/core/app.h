@@ -61,6 +61,8 @@ struct MonitorMemory {
     std::string step;            // "" none, "moving" (the renames), "started" (the new build runs)
     std::string content, version;  // the build handed over
     std::uint32_t from = 0;        // the monitor that hands it over
+    std::uint32_t to = 0;          // ... and the one it started, once known
+    std::string floor;             // the newest version rolled back: only a newer build is taken
     // This run only, as for the manager's update file; `waits` is fit to go
     // in once the watch over the manager's fresh build, or over this
     // monitor by the one before, is over.
@@ -123,10 +125,14 @@ struct Handover {
     Handle process = 0;         // the new monitor, opened to wait and query (the old one's)
     std::uint64_t sinceMs = 0;  // MonotonicMs of the start, the go, or the ready signal
     bool restoring = false;     // '.prev' waits to be put back as the monitor
+    bool runsAsPrev = false;    // this run's image is '.prev': a copy of it was put back in its name
     bool readySent = false;     // the new one's: its ready signal is written
     bool unsaved = false;       // the old one's: its rollback has not reached the state file yet
     std::string content, version;  // the build handed over
     std::uint64_t guardedUntilMs = 0;  // the new one's: the old one guards it until about then
+    std::uint64_t ticks = 0;           // the new one's: its ticks proved so far
+    std::string proof;                 // the old one's: the last proof of life read
+    std::uint64_t provedMs = 0;        // the old one's: MonotonicMs of the go or of a new proof
 };
 
 // What the status report remembers from tick to tick.

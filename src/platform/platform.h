@@ -270,6 +270,11 @@ public:
     // Lets go of what PrevInstance found or made, so that another instance
     // is the one later starts find; PrevInstance takes it up again.
     virtual void LeaveInstance() = 0;
+    // Whether this program may rename or delete `path`: an open with DELETE
+    // access and every sharing allowed, closed at once (the right of the
+    // file, or of its folder over what it holds). False, LastError saying
+    // why, when it may not.
+    virtual bool MayRename(const std::string& path) = 0;
 };
 
 // The program's entry, defined above the platform: the process entry calls

@@ -223,6 +223,17 @@ PathKind Win32Platform::Attributes(const std::string& path) {
 }
 
 // Only a handle open for writing can flush; others may go on reading.
+bool Win32Platform::MayRename(const std::string& path) {
+    const HANDLE f = CreateFileA(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) {
+        impl_->lastError = GetLastError();
+        return false;
+    }
+    ::CloseHandle(f);
+    return true;
+}
+
 bool Win32Platform::FlushFile(const std::string& path) {
     const HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);

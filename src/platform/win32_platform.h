@@ -44,6 +44,7 @@ public:
     bool ClearAttributes(const std::string& path) override;
     PathKind Attributes(const std::string& path) override;
     bool FlushFile(const std::string& path) override;
+    bool MayRename(const std::string& path) override;
     bool ReadChunk(const std::string& path, std::uint64_t offset, std::size_t count, std::string& out) override;
     std::string FileVersion(const std::string& path) override;
     SignatureCheck VerifyFileSignature(const RsaPublicKey& key, const std::string& path,

@@ -115,17 +115,20 @@ void CheckMachineRole(Ctx& c) {
 
 // One monitor a machine: a second one ends at its start. The monitor
 // that hands over to this start is no other instance; the mutexes are
-// taken all the same, so that they outlive it.
-void GuardSingleInstance(Ctx& c, std::uint32_t from) {
+// taken all the same, so that they outlive it. True for that start only:
+// a start with the switch that the saved handover does not name is a
+// second instance like any other, or, with no monitor running, an
+// ordinary start.
+bool GuardSingleInstance(Ctx& c, std::uint32_t from) {
     const bool session = c.p.PrevInstance(kSessionMutex);
     const bool global = c.p.PrevInstance(kGlobalMutex);
-    if ((session || global) && HandoverExpected(c, from)) return;
+    if ((session || global) && HandoverExpected(c, from)) return true;
     if (session) {
         DebugRecord(c, "Activate PrevInstance");
         ActivatePrevInstance(c);
         EndProgram(c, kExitNormal);
     }
-    if (!global) return;
+    if (!global) return false;
     DebugRecord(c, "PrevInstance IN ANOTHER SESSION: this one ends");
     EndProgram(c, kExitNormal);
 }
@@ -145,8 +148,9 @@ void Main(Ctx& c) {
     DebugSwitchAtStart(c);
     // A monitor handing over to this start is no other instance.
     const std::uint32_t from = HandoverFrom(c);
-    GuardSingleInstance(c, from);
-    DeleteStopFiles(c);
+    const bool handedOver = GuardSingleInstance(c, from);
+    // A stop file placed during a handover is for whichever monitor ticks.
+    if (!handedOver) DeleteStopFiles(c);
     ProbeMainShare(c);
     // A failure from here on runs the rest once more from the computer
     // name; a second one ends the program rather than looping.
@@ -154,7 +158,7 @@ void Main(Ctx& c) {
         try {
             TakeComputerName(c);
             CheckMachineRole(c);
-            if (from != 0) SignalReady(c, from);
+            if (handedOver) SignalReady(c, from);
             else ArmMonitorTimer(c);
             StatusMonitorStarted(c);
             return;

@@ -31,34 +31,56 @@ constexpr std::uint32_t kGuardPollMs = 1000;
 constexpr std::uint32_t kReadyPollMs = 1000;
 constexpr std::uint32_t kResumeMs = 100;
 constexpr std::uint64_t kEndWaitMs = 5000;
+// The new monitor proves each tick (5 s apart); three missed, and the
+// time of a slow one, and it is taken for frozen.
+constexpr std::uint64_t kProofLimitMs = 20 * 1000;
 // The new monitor is waited for, asked how it ended, and ended when it is
 // not ready in time.
 constexpr std::uint32_t kNewMonitorAccess = kSynchronize | kQueryLimited | 0x0001;  // | PROCESS_TERMINATE
 
 std::string Seconds(std::uint64_t ms) { return std::to_string(ms / 1000) + " s"; }
 
-// '.prev' back in the monitor's name. While another program holds it, the
-// monitor ticks on and tries again at every tick.
+// '.prev' back in the monitor's name, as a copy. While another program
+// holds what the copy needs, the monitor ticks on and tries again at every
+// tick; the state says so, and a start after a power cut resumes it.
 void PutBack(Ctx& c) {
     Handover& h = c.s.handover;
-    if (PutPrevBack(c)) {
-        if (h.restoring) TracedRecord(c, "MONITOR UPDATE RESTORED: '" + OwnPrev(c) + "' is '" + OwnExe(c) + "' again");
+    MonitorMemory& m = c.s.update.monitor;
+    bool copied = false;
+    const std::string why = RestoreFromPrev(c, copied);
+    if (why.empty()) {
+        h.runsAsPrev = copied;
+        if (h.restoring) TracedRecord(c, "MONITOR UPDATE RESTORED: the build before is back");
         h.restoring = false;
+        if (m.step == kStepRestoring) {
+            m.step.clear();
+            SaveUpdateState(c);
+        }
         return;
     }
     if (!h.restoring)
-        TracedRecord(c, "MONITOR UPDATE ROLLBACK WAITING: '" + OwnPrev(c) + "' cannot be put back as '" + OwnExe(c) + "', " +
-                            ErrorText(c) + "; it is tried again at every tick");
+        TracedRecord(c, "MONITOR UPDATE ROLLBACK WAITING: " + why + "; it is tried again at every tick");
     h.restoring = true;
+    if (m.step != kStepRestoring && c.s.update.loaded) {
+        m.step = kStepRestoring;
+        SaveUpdateState(c);
+    }
 }
 
-// The new monitor may have saved the state since it took over: the
-// rollback goes into what the file holds now.
-void ReloadState(Ctx& c) {
-    const UpdateMemory kept = c.s.update;
+// The rollback goes into what the state file holds now, read again: the
+// new monitor may have saved facts since it took over (a manager build it
+// installed and its watch, a newer version, a build rolled back), and they
+// stay. While the file cannot be read, nothing is written over it: the
+// rollback waits in memory and is saved by a later tick. True once saved.
+bool SaveRollback(Ctx& c, const char* step) {
+    Handover& h = c.s.handover;
     c.s.update.loaded = false;
     LoadUpdateState(c);
-    if (!c.s.update.loaded) c.s.update = kept;
+    if (!c.s.update.loaded) return false;
+    MonitorMemory& m = c.s.update.monitor;
+    RememberRolledBack(m, h.content, h.version);
+    m.step = step;
+    return SaveUpdateState(c);
 }
 
 // The new build ended, or never got ready: it is taken out, never to come
@@ -75,13 +97,11 @@ void RollBack(Ctx& c, const std::string& why) {
     }
     h.phase = Handover::None;
     h.process = 0;
-    ReloadState(c);
-    MonitorMemory& m = c.s.update.monitor;
-    RememberRolledBack(m, h.content);
-    m.step.clear();
-    // The dead build goes whatever the disk says; the state is saved again
-    // at every tick until it has taken the rollback.
-    h.unsaved = !SaveUpdateState(c);
+    // The restore is a step of its own, saved before it is taken; but the
+    // dead build goes whatever the disk says (a start tells the builds
+    // apart by their versions), and the state is saved again at every tick
+    // until it has taken the rollback.
+    h.unsaved = !SaveRollback(c, kStepRestoring);
     PutBack(c);
     RemoveIfPresent(c, ReadyFile(c));
     if (guarding) {  // this one is the instance again
@@ -95,59 +115,80 @@ void RollBack(Ctx& c, const std::string& why) {
     if (guarding || ticking) ArmTimer(c, kResumeMs);
 }
 
-void StartNewMonitor(Ctx& c, const Look& r) {
-    Handover& h = c.s.handover;
-    const std::string own = std::to_string(c.p.OwnPid());
-    h.pid = StartBuild(c);
-    if (h.pid == 0) return RollBack(c, "did not start, " + ErrorText(c));
-    h.process = c.p.OpenProc(kNewMonitorAccess, false, h.pid);
-    h.phase = Handover::AwaitReady;
-    h.sinceMs = c.p.MonotonicMs();
-    MonitorMemory& m = c.s.update.monitor;
-    m.failures = 0;
-    m.failedContent.clear();
-    TracedRecord(c, "MONITOR UPDATE STARTED: '" + r.key.path + "', " + std::to_string(r.key.stamp.length) +
-                        " bytes, version " + r.version + ", runs as PID " + std::to_string(h.pid) + "; PID " + own +
-                        ", version " + c.s.sVersion + ", ticks until it is ready");
-}
-
 // Whatever failed before the start leaves the monitor as it was.
 void Abandon(Ctx& c, const Look& r, const std::string& why) {
     c.s.update.monitor.step.clear();
     MonitorGiveUp(c, r, kUpdateResults[1], why);
 }
 
+void StartNewMonitor(Ctx& c, const Look& r) {
+    Handover& h = c.s.handover;
+    const std::string own = std::to_string(c.p.OwnPid());
+    h.pid = StartBuild(c);
+    // A start that the system refused says nothing of the build: it is
+    // tried again after the back-off of a failure, never rolled back.
+    if (h.pid == 0) {
+        Abandon(c, r, "the new build did not start, " + ErrorText(c));
+        return PutBack(c);
+    }
+    h.process = c.p.OpenProc(kNewMonitorAccess, false, h.pid);
+    h.phase = Handover::AwaitReady;
+    h.sinceMs = c.p.MonotonicMs();
+    MonitorMemory& m = c.s.update.monitor;
+    m.failures = 0;
+    m.failedContent.clear();
+    // The start names its pid only once it is known: the new monitor waits
+    // for it, so that no other start with the switch passes for it.
+    m.to = h.pid;
+    SaveUpdateState(c);
+    TracedRecord(c, "MONITOR UPDATE STARTED: '" + r.key.path + "', " + std::to_string(r.key.stamp.length) +
+                        " bytes, version " + r.version + ", runs as PID " + std::to_string(h.pid) + "; PID " + own +
+                        ", version " + c.s.sVersion + ", ticks until it is ready");
+}
+
 void BeginHandover(Ctx& c, const Look& r) {
     MonitorMemory& m = c.s.update.monitor;
     Handover& h = c.s.handover;
-    std::string why = RemoveIfPresent(c, OwnPrev(c));
+    // A run whose image is '.prev' keeps it: it is the backup already.
+    std::string why = h.runsAsPrev ? "" : RemoveIfPresent(c, OwnPrev(c));
     if (why.empty()) why = RemoveIfPresent(c, ReadyFile(c));
     if (!why.empty()) return Abandon(c, r, "the leftovers of the last handover cannot be removed, " + why);
     h.content = m.content = r.content;
     h.version = m.version = r.version;
     m.from = c.p.OwnPid();
+    m.to = 0;  // named once started: a start that reads the state before waits for it
     m.step = kStepMoving;
     if (!SaveUpdateState(c)) return MonitorWaitForState(c, r, "its rename");
     bool renamed = false;
-    why = MoveBuildIn(c, renamed);
+    why = MoveBuildIn(c, h.runsAsPrev, renamed);
     if (!why.empty()) {
-        if (renamed) PutBack(c);
+        // The running image back in its name first, in one move; nothing may
+        // be saved while the name is empty.
+        if (renamed && !c.p.MoveReplace(OwnPrev(c), OwnExe(c))) PutBack(c);
+        if (c.s.handover.restoring) return MonitorGiveUp(c, r, kUpdateResults[1], why);
         return Abandon(c, r, why);
     }
     m.step = kStepStarted;
     if (SaveUpdateState(c)) return StartNewMonitor(c, r);
-    PutBack(c);
     MonitorWaitForState(c, r, "its start");
+    PutBack(c);
 }
 
 // The go: the new monitor ticks from now, and this one guards it.
 void GiveGo(Ctx& c) {
     Handover& h = c.s.handover;
-    const std::string why = RemoveIfPresent(c, ReadyFile(c));
-    if (!why.empty()) return MonitorTellOnce(c, {}, "MONITOR UPDATE GO NOT GIVEN: '" + ReadyFile(c) + "' stays, " + why);
+    MonitorMemory& m = c.s.update.monitor;
+    m.step = kStepGuarding;
+    RemoveIfPresent(c, TickFile(c));
+    const std::string why = SaveUpdateState(c) ? RemoveIfPresent(c, ReadyFile(c)) : "the state is not saved";
+    if (!why.empty()) {
+        m.step = kStepStarted;
+        return MonitorTellOnce(c, {}, "MONITOR UPDATE GO NOT GIVEN: " + why);
+    }
     c.p.LeaveInstance();
     h.phase = Handover::Guarding;
-    h.sinceMs = c.p.MonotonicMs();
+    h.sinceMs = h.provedMs = c.p.MonotonicMs();
+    h.proof.clear();
     TracedRecord(c, "MONITOR UPDATE HANDED OVER: version " + h.version + " (PID " + std::to_string(h.pid) +
                         ") is ready and ticks from now; this monitor guards it for 2 minutes");
     ArmTimer(c, kGuardPollMs);
@@ -169,9 +210,24 @@ void Guard(Ctx& c) {
     }
     if (Ended(c, h.process, code))
         return RollBack(c, "ended " + Seconds(watched) + " after it took over, exit code " + std::to_string(code));
+    // Its ticks, not its process, tell whether the new monitor does its work.
+    const std::uint64_t now = c.p.MonotonicMs();
+    const std::string proof = TickProof(c, h.pid);
+    if (!proof.empty() && proof != h.proof) {
+        h.proof = proof;
+        h.provedMs = now;
+    }
+    bool hung = now - h.provedMs > kProofLimitMs;
+    for (const TopWindow& w : c.p.TopWindows({h.pid})) hung = hung || w.hung;
+    if (hung) {
+        // RollBack waits for its end.
+        c.p.TerminateProc(h.process, 1);
+        return RollBack(c, "has not ticked for 20 s, or hangs, and was ended");
+    }
     if (watched < kGuardWatchMs) return ArmTimer(c, kGuardPollMs);
     TracedRecord(c, "MONITOR UPDATE WATCH OVER: version " + h.version + " (PID " + std::to_string(h.pid) +
                         ") has ticked for 2 minutes; this monitor ends, '" + OwnPrev(c) + "' stays as the backup");
+    RemoveIfPresent(c, TickFile(c));
     EndProgram(c, kExitNormal);
 }
 
@@ -188,15 +244,19 @@ bool HandoverInsteadOfTick(Ctx& c) {
         return true;
     }
     if (h.phase == Handover::AwaitGo) return AwaitGo(c);
+    // This run's own rollback first; a step found in the state is another
+    // run's, broken off.
+    if (h.unsaved) h.unsaved = !SaveRollback(c, h.restoring ? kStepRestoring : "");
     if (h.restoring) PutBack(c);
-    if (h.unsaved) h.unsaved = !SaveUpdateState(c);
-    if (h.phase == Handover::None) FinishBrokenOff(c);
+    if (h.phase == Handover::None && !h.unsaved && !h.restoring) FinishBrokenOff(c);
     return false;
 }
 
 void HandoverAfterTick(Ctx& c) {
     Handover& h = c.s.handover;
+    if (h.phase == Handover::None) return ProveTick(c);
     if (h.phase != Handover::AwaitReady) return;
+    if (c.s.update.unsaved) SaveUpdateState(c);
     std::uint32_t code = 0;
     if (ReadySignalled(c, h.pid)) return GiveGo(c);
     if (Ended(c, h.process, code))

@@ -20,6 +20,7 @@ struct Look {
     bool signing = false;
     bool inUse = false;   // not ready: its writer, or someone, holds it open
     bool keysRead = false;
+    bool rights = false;  // refused: this monitor lacks a right its own update needs
     std::string keys;     // what the key file held, as KeysRead gives it
 };
 

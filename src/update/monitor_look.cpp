@@ -6,6 +6,7 @@
 
 #include "core/app.h"
 #include "update/rules.h"
+#include "update/self_swap.h"
 #include "update/signature.h"
 
 namespace rz {
@@ -27,6 +28,10 @@ Look LookAtMonitorBuild(Ctx& c, const std::string& folder) {
         RemoveInPlace(c, key, AppPath(c, std::string(kAppTitle) + ".exe"), r.why);
         return r;
     }
+    r.found = Look::Refused;
+    r.why = MissingRight(c);
+    r.rights = !r.why.empty();
+    if (r.rights) return r;
     const std::string temp = AppPath(c, std::string(kAppTitle) + ".new");
     if (!CopyChecked(c, r, temp)) return r;
     r.found = Look::Known;

@@ -56,12 +56,13 @@ void MonitorTellOnce(Ctx& c, const UpdateKey& key, const std::string& record) {
     DebugRecord(c, record);
 }
 
-void MonitorGiveUp(Ctx& c, const Look& r, const std::string& result, const std::string& why) {
+void MonitorGiveUp(Ctx& c, const Look& r, const std::string& result, const std::string& why, bool lasting) {
     const std::uint64_t wait = BackOff(c, r, result == "refused");
     const std::string record = "MONITOR UPDATE " + UCase(result) + ": " + why;
     StatusMonitorUpdate(c, result, r.version, record);
-    TracedRecord(c, record + "; next attempt in " + std::to_string(wait) + " s; this monitor, version " + c.s.sVersion +
-                        ", stays");
+    const std::string tail = "; this monitor, version " + c.s.sVersion + ", stays";
+    if (lasting) MonitorTellOnce(c, r.key, record + tail);
+    else TracedRecord(c, record + "; next attempt in " + std::to_string(wait) + " s" + tail);
     SaveUpdateState(c);
 }
 
@@ -94,7 +95,10 @@ bool MonitorLookCallsForHandover(Ctx& c, const Look& r) {
                                r.why);
         return false;
     case Look::Refused:
-        if (!KeysMoved(c, r)) MonitorGiveUp(c, r, kUpdateResults[3], r.why);
+        // A missing right is a lasting want, told once; the report says
+        // refused all the same, so that a rollout names the PC before it
+        // places anything.
+        if (r.rights || !KeysMoved(c, r)) MonitorGiveUp(c, r, kUpdateResults[3], r.why, r.rights);
         return false;
     case Look::Failed:
         MonitorGiveUp(c, r, kUpdateResults[1], r.why);

@@ -15,8 +15,9 @@ struct UpdateKey;
 bool MonitorLookCallsForHandover(Ctx& c, const Look& r);
 // An attempt that handed nothing over: the copy goes, the report and the
 // log say why, and the update file backs off as the manager's does, after
-// a refusal whatever its content. `result` is one of kUpdateResults.
-void MonitorGiveUp(Ctx& c, const Look& r, const std::string& result, const std::string& why);
+// a refusal whatever its content. `result` is one of kUpdateResults. A
+// `lasting` reason (a right the monitor lacks) is told once per stamp.
+void MonitorGiveUp(Ctx& c, const Look& r, const std::string& result, const std::string& why, bool lasting = false);
 // A step whose state cannot be saved first is not taken: the handover
 // waits, backing off as after a failure, and nothing has changed.
 void MonitorWaitForState(Ctx& c, const Look& r, const std::string& step);

@@ -98,15 +98,20 @@ bool BackingOffUntil(Ctx& c, std::uint64_t retryAt, const RunBackOff& run, int f
 // Updates that this tick leaves alone without a word: nothing new since a
 // tick of this run left it alone, or since it was found fit to wait for the
 // watch over the build before it, or its path is backing off.
+bool OwnBuildGuarded(const Ctx& c) { return c.p.MonotonicMs() < c.s.handover.guardedUntilMs; }
+
 bool LeftAlone(Ctx& c, const UpdateKey& key) {
     const UpdateMemory& u = c.s.update;
-    if (key == u.unchanged || (u.watching && key == u.waitsForWatch)) return true;
+    if (key == u.unchanged || ((u.watching || OwnBuildGuarded(c)) && key == u.waitsForWatch)) return true;
     return key.path == u.failedPath && BackingOffUntil(c, u.retryAt, u.retryRun, u.failures);
 }
 
 bool MonitorLeftAlone(Ctx& c, const UpdateKey& key) {
     const MonitorMemory& m = c.s.update.monitor;
     const bool watched = c.s.update.watching || c.p.MonotonicMs() < c.s.handover.guardedUntilMs;
+    // While a handover's step is under way, its build is not looked at:
+    // the monitor's name may hold a build being rolled back.
+    if (!m.step.empty() || c.s.handover.restoring || c.s.handover.unsaved) return true;
     return key == m.unchanged || (watched && key == m.waits) ||
            (m.failures > 0 && BackingOffUntil(c, m.retryAt, m.retryRun, m.failures));
 }
@@ -133,8 +138,14 @@ std::string ManagerVersionRefusal(Ctx& c, bool signing, const std::string& versi
 // the signature has passed. A monitor never goes back through the share.
 std::string MonitorVersionRefusal(Ctx& c, const std::string& version) {
     if (version.empty()) return "the build has no file version; only a newer monitor goes in";
-    if (VersionNewer(version, c.s.sVersion)) return "";
-    return "version " + version + " is not newer than " + c.s.sVersion + ", the running monitor's";
+    if (!VersionNewer(version, c.s.sVersion))
+        return "version " + version + " is not newer than " + c.s.sVersion + ", the running monitor's";
+    // However many builds were rolled back since, none of them, and none
+    // older, comes in again: the list of contents forgets, the floor not.
+    const std::string& floor = c.s.update.monitor.floor;
+    if (!floor.empty() && !VersionNewer(version, floor))
+        return "version " + version + " is not newer than " + floor + ", a monitor build rolled back here";
+    return "";
 }
 
 }  // namespace rz

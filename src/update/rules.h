@@ -36,6 +36,10 @@ std::uint64_t BackOffWait(Ctx& c, int failures, std::uint64_t& retryAt, RunBackO
 // clock tells; in another, a clock put back cannot make it longer.
 bool BackingOffUntil(Ctx& c, std::uint64_t retryAt, const RunBackOff& run, int failures);
 
+// Whether this monitor is a fresh build that the one before it guards:
+// its ticks are its proof of life, and none of them may wait long for the
+// manager's update.
+bool OwnBuildGuarded(const Ctx& c);
 // The tick's rule, which the look applies too: whether a manager update is
 // left alone without a word.
 bool LeftAlone(Ctx& c, const UpdateKey& key);
@@ -45,7 +49,8 @@ bool MonitorLeftAlone(Ctx& c, const UpdateKey& key);
 // signing on, only one newer than the installed build and than the newest
 // this PC installed.
 std::string ManagerVersionRefusal(Ctx& c, bool signing, const std::string& version, const std::string& content);
-// The same for a monitor build: only one newer than the running monitor.
+// The same for a monitor build: only one newer than the running monitor,
+// and than every monitor build rolled back here.
 std::string MonitorVersionRefusal(Ctx& c, const std::string& version);
 
 constexpr std::uint64_t kLargestUpdate = 512ull * 1024 * 1024;

@@ -7,6 +7,8 @@ namespace rz {
 
 const char* const kStepMoving = "moving";
 const char* const kStepStarted = "started";
+const char* const kStepGuarding = "guarding";
+const char* const kStepRestoring = "restoring";
 
 namespace {
 
@@ -20,6 +22,7 @@ std::string OwnExe(Ctx& c) { return Named(c, ".exe"); }
 std::string OwnPrev(Ctx& c) { return Named(c, ".prev"); }
 std::string OwnTemp(Ctx& c) { return Named(c, ".new"); }
 std::string ReadyFile(Ctx& c) { return Named(c, ".rdy"); }
+std::string TickFile(Ctx& c) { return Named(c, ".tck"); }
 
 void ArmTimer(Ctx& c, std::uint32_t ms) {
     TimerMONITORVESK_SetEnabled(c, true);
@@ -31,13 +34,54 @@ bool Ended(Ctx& c, Handle process, std::uint32_t& code) {
     return process != 0 && c.p.ExitCodeOf(process, &code) && code != kStillActive;
 }
 
-bool PutPrevBack(Ctx& c) { return c.p.MoveReplace(OwnPrev(c), OwnExe(c)); }
+namespace {
 
-std::string MoveBuildIn(Ctx& c, bool& renamed) {
-    renamed = c.p.MoveReplace(OwnExe(c), OwnPrev(c));
-    if (!renamed) return "'" + OwnExe(c) + "' cannot be renamed to '" + OwnPrev(c) + "', " + ErrorText(c);
-    if (c.p.MoveReplace(OwnTemp(c), OwnExe(c))) return "";
-    return "'" + OwnTemp(c) + "' cannot be moved to '" + OwnExe(c) + "', " + ErrorText(c);
+// A whole copy of '.prev' beside the monitor, on the disk: "" when made.
+std::string CopyOfPrev(Ctx& c, const std::string& copy) {
+    std::string why = RemoveIfPresent(c, copy);
+    if (why.empty() && !(c.p.CopyFileTo(OwnPrev(c), copy) && c.p.ClearAttributes(copy) && c.p.FlushFile(copy)))
+        why = ErrorText(c);
+    if (!why.empty()) RemoveIfPresent(c, copy);
+    return why;
+}
+
+}  // namespace
+
+std::string RestoreFromPrev(Ctx& c, bool& copied) {
+    const std::string copy = Named(c, ".ins");
+    std::string why = CopyOfPrev(c, copy);
+    if (why.empty() && !c.p.MoveReplace(copy, OwnExe(c))) why = ErrorText(c);
+    copied = why.empty();
+    if (copied) return "";
+    RemoveIfPresent(c, copy);
+    // A full disk takes no copy: '.prev' itself goes back then.
+    return c.p.MoveReplace(OwnPrev(c), OwnExe(c)) ? "" : why;
+}
+
+// The copy is made first, so that the monitor's name is empty only between
+// two moves, as in the handover itself.
+std::string StepAside(Ctx& c) {
+    const std::string aside = Named(c, ".bad"), copy = Named(c, ".ins");
+    std::string why = RemoveIfPresent(c, aside);
+    if (why.empty()) why = CopyOfPrev(c, copy);
+    if (!why.empty()) return why;
+    if (!c.p.MoveReplace(OwnExe(c), aside)) return ErrorText(c);
+    if (!c.p.MoveReplace(copy, OwnExe(c))) {
+        why = ErrorText(c);
+        c.p.MoveReplace(aside, OwnExe(c));  // this build rather than none
+        return why;
+    }
+    return c.p.StartProgram(OwnExe(c)) == 0 ? ErrorText(c) : "";
+}
+
+std::string MoveBuildIn(Ctx& c, bool runsAsPrev, bool& renamed) {
+    RemoveIfPresent(c, Named(c, ".bad"));
+    renamed = !runsAsPrev && c.p.MoveReplace(OwnExe(c), OwnPrev(c));
+    const bool moved = (runsAsPrev || renamed) && c.p.MoveReplace(OwnTemp(c), OwnExe(c));
+    if (moved) return "";
+    const bool first = !runsAsPrev && !renamed;
+    return "'" + (first ? OwnExe(c) : OwnTemp(c)) + "' cannot be moved to '" + (first ? OwnPrev(c) : OwnExe(c)) +
+           "', " + ErrorText(c);
 }
 
 std::uint32_t StartBuild(Ctx& c) {
@@ -47,6 +91,22 @@ std::uint32_t StartBuild(Ctx& c) {
 bool ReadySignalled(Ctx& c, std::uint32_t pid) {
     std::string text;
     return c.p.ReadSmallFile(ReadyFile(c), 64, text) == ReadStatus::Ok && text == std::to_string(pid);
+}
+
+// Asked before a build is copied, so that a PC set up without them is
+// named in its report before anything is placed or moved.
+std::string MissingRight(Ctx& c) {
+    const std::string probe = Named(c, ".prb");
+    if (c.p.MayRename(OwnExe(c)) && c.p.WriteText(probe, "")) return RemoveIfPresent(c, probe), "";
+    return "this monitor may not rename itself or create files beside it, " + ErrorText(c) +
+           ": updating itself needs Delete on its file and Modify on its folder";
+}
+
+std::string TickProof(Ctx& c, std::uint32_t pid) {
+    std::string text;
+    const std::string head = std::to_string(pid) + " ";
+    if (c.p.ReadSmallFile(TickFile(c), 64, text) != ReadStatus::Ok || text.compare(0, head.size(), head) != 0) return "";
+    return text;
 }
 
 }  // namespace rz

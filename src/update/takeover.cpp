@@ -7,6 +7,7 @@
 #include "diag/process_list.h"
 #include "diag/status_format.h"
 #include "diag/status_report.h"
+#include "update/monitor_verdict.h"
 #include "update/self_swap.h"
 #include "update/update_state.h"
 
@@ -16,6 +17,8 @@ namespace {
 
 // The new monitor's first tick comes this soon after the go.
 constexpr std::uint32_t kGoPollMs = 250;
+// What the start leaves itself of the ready limit to signal once it has read the state.
+constexpr std::uint64_t kSignalTimeMs = 5000;
 
 // Ready only once the state has been read: a state held by another
 // program for a moment is tried again at the next poll; the old monitor
@@ -69,17 +72,36 @@ bool AwaitGo(Ctx& c) {
     return false;
 }
 
+// A file, rewritten at the end of each tick: it needs nothing of the
+// platform that every monitor build does not have, and a program that
+// holds it costs at most the ticks it holds it for.
+void ProveTick(Ctx& c) {
+    Handover& h = c.s.handover;
+    if (c.p.MonotonicMs() < h.guardedUntilMs)
+        c.p.WriteText(TickFile(c), std::to_string(c.p.OwnPid()) + " " + std::to_string(++h.ticks));
+}
+
 void FinishBrokenOff(Ctx& c) {
     LoadUpdateState(c);
     MonitorMemory& m = c.s.update.monitor;
     if (!c.s.update.loaded || m.step.empty()) return;
+    const bool isNew = c.s.sVersion == m.version;
+    if (m.step == kStepRestoring && isNew) {
+        // The build being rolled back runs: the restore comes first.
+        const std::string why = StepAside(c);
+        if (why.empty()) {
+            TracedRecord(c, "MONITOR UPDATE RESTORED AT START: version " + m.version + " was being rolled back");
+            EndProgram(c, kExitNormal);
+        }
+        return MonitorTellOnce(c, {}, "MONITOR UPDATE ROLLBACK WAITING: " + why);
+    }
     // Once started, only a rollback brings the old build back.
-    const bool rolledBack = m.step == kStepStarted && c.s.sVersion != m.version;
+    const bool rolledBack = (m.step == kStepStarted || m.step == kStepGuarding) && !isNew;
     TracedRecord(c, "MONITOR UPDATE BROKEN OFF: the handover to version " + m.version + " stopped at its step '" +
                         m.step + "'; version " + c.s.sVersion + " runs" +
                         (rolledBack ? ", and version " + m.version + " is not taken again" : ""));
-    if (rolledBack) RememberRolledBack(m, m.content);
-    if (c.s.sVersion == m.version) StatusMonitorUpdate(c, kUpdateResults[0], m.version, "");
+    if (rolledBack) RememberRolledBack(m, m.content, m.version);
+    if (isNew && m.step != kStepRestoring) StatusMonitorUpdate(c, kUpdateResults[0], m.version, "");
     m.step.clear();
     SaveUpdateState(c);
     RemoveIfPresent(c, ReadyFile(c));
@@ -95,11 +117,21 @@ std::uint32_t HandoverFrom(Ctx& c) {
     return pid > 0xFFFFFFFFull ? 0 : static_cast<std::uint32_t>(pid);
 }
 
+// A state held for a moment by another program, or one that does not name
+// this start yet, is waited for, as every start waits for a state it
+// cannot read, up to the time the old monitor gives for the ready signal.
 bool HandoverExpected(Ctx& c, std::uint32_t from) {
     if (from == 0) return false;
-    LoadUpdateState(c);
-    const MonitorMemory& m = c.s.update.monitor;
-    return from != 0 && c.s.update.loaded && m.step == kStepStarted && m.from == from;
+    const std::uint64_t until = c.p.MonotonicMs() + kReadyLimitMs - kSignalTimeMs;
+    for (;;) {
+        c.s.update.loaded = false;
+        LoadUpdateState(c);
+        const MonitorMemory& m = c.s.update.monitor;
+        if (c.s.update.loaded && (m.step != kStepStarted || m.from != from)) return false;
+        if (c.s.update.loaded && m.to != 0) return m.to == c.p.OwnPid();
+        if (c.p.MonotonicMs() >= until) return false;
+        WaitPumping(c, kGoPollMs);
+    }
 }
 
 void SignalReady(Ctx& c, std::uint32_t from) {

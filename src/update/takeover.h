@@ -20,6 +20,9 @@ void SignalReady(Ctx& c, std::uint32_t from);
 // While it waits for the go: true when it is still waiting (the timer is
 // armed), false when this tick is its first.
 bool AwaitGo(Ctx& c);
+// At the end of every tick of a monitor that the one before it guards:
+// the proof of life that the guardian judges it by.
+void ProveTick(Ctx& c);
 // A start that finds a handover broken off (the power, or both monitors,
 // gone in its midst) runs whichever build is in the monitor's name.
 void FinishBrokenOff(Ctx& c);

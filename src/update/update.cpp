@@ -272,7 +272,9 @@ void ActOnLook(Ctx& c, const Look& r, const ManagerControl& manager) {
     if (KeysChanged(c, r, temp)) return;
     const std::string refused = ManagerVersionRefusal(c, r.signing, r.version, r.content);
     if (!refused.empty()) return GiveUp(c, key, r.content, temp, "refused", "UPDATE REFUSED: " + refused);
-    if (FreshBuildWatched(c)) return Wait(c, key, temp);
+    // While this monitor is a fresh build under guard too: a stop can take
+    // the tick 40 s, which the guardian would take for a freeze.
+    if (FreshBuildWatched(c) || OwnBuildGuarded(c)) return Wait(c, key, temp);
     ApplyUpdate(c, r, temp, manager);
 }
 

@@ -5,6 +5,7 @@
 
 #include "core/app.h"
 #include "diag/debug_log.h"
+#include "update/rules.h"
 
 namespace rz {
 
@@ -17,17 +18,20 @@ constexpr std::size_t kStateLimit = 16 * 1024;  // two paths, a few digests and 
 enum Line { kFormat, kFailed, kFailedContent, kFailures, kRetryAt, kInPlace, kRolledBack, kNewestVersion,
             kNewestContent, kWatchPath, kWatchContent, kWatchSince, kBadRuns,
             kMonitorFailedContent, kMonitorFailures, kMonitorRetryAt, kMonitorRolledBack, kMonitorStep,
-            kMonitorContent, kMonitorVersion, kMonitorFrom, kEnd, kLines };
+            kMonitorContent, kMonitorVersion, kMonitorFrom, kMonitorTo, kMonitorFloor, kEnd, kLines };
 const char* const kKeys[kLines] = {"update_state",   "failed",     "failed_content", "failures",      "retry_at",
                                    "in_place",       "rolled_back", "newest_version", "newest_content",
                                    "watch_path",     "watch_content", "watch_since",  "bad_runs",
                                    "monitor_failed_content", "monitor_failures", "monitor_retry_at",
                                    "monitor_rolled_back", "monitor_step", "monitor_content", "monitor_version",
-                                   "monitor_from", "end"};
-// Format 2, of the monitors before their own update, has no monitor lines:
-// a new build reads what the build it replaced wrote.
+                                   "monitor_from", "monitor_to", "monitor_floor", "end"};
+// Format 2, of the monitors before their own update, has no monitor lines,
+// and format 3 neither the new monitor's pid nor the floor: a new build
+// reads what the build it replaced wrote.
 bool InFormat(int line, const std::string& format) {
-    return format != "2" || line < kMonitorFailedContent || line == kEnd;
+    if (line == kEnd || line < kMonitorFailedContent) return true;
+    if (format == "2") return false;
+    return format != "3" || line < kMonitorTo;
 }
 constexpr std::size_t kMostRolledBack = 8;
 
@@ -93,17 +97,30 @@ void NotReadYet(Ctx& c, const std::string& path) {
     c.s.update.unreadError = error;
 }
 
-// The second copy of a damaged state file gives back the newest version,
-// so that a signed build older than one installed stays out, and the
-// monitor builds rolled back.
-void RecoverNewest(Ctx& c, const std::string& path) {
+// The second copy of a damaged state file gives back every fact that can
+// let a build in: the newest version, so that a signed build older than
+// one installed stays out; the builds rolled back, the manager's and the
+// monitor's, with the monitor's floor; the build whose file stays in
+// place; the watch over a fresh build, so that one that will not run still
+// goes back. With both copies damaged the report says so, and only the
+// rules that need no memory hold: a signed build must be newer than the
+// build in place, a monitor newer than the running one.
+void Recover(Ctx& c, const std::string& path) {
     std::string text, why;
-    UpdateMemory copy;
-    if (c.p.ReadSmallFile(path + ".bak", kStateLimit, text) != ReadStatus::Ok || !ParseUpdateState(text, copy, why))
-        return;
-    c.s.update.newestVersion = copy.newestVersion;
-    c.s.update.newestContent = copy.newestContent;
-    c.s.update.monitor.rolledBack = copy.monitor.rolledBack;  // never handed over again either
+    UpdateMemory& u = c.s.update;
+    UpdateMemory copy = u;  // what this run knows beyond the file stays
+    const ReadStatus status = c.p.ReadSmallFile(path + ".bak", kStateLimit, text);
+    if (status != ReadStatus::Ok || !ParseUpdateState(text, copy, why)) {
+        std::string& reason = c.s.status.lastUpdateReason;
+        reason = "UPDATE STATE LOST: '" + path + "' and its copy are both damaged; builds rolled back may go in again";
+        c.s.status.pending = true;
+        return TracedRecord(c, reason);
+    }
+    // The copy is one save older at most: all of it is taken, the back-off
+    // and a handover's step too.
+    u = copy;
+    u.watchFromMs = c.p.MonotonicMs();
+    u.watchRan = false;
     DebugRecord(c, "UPDATE STATE RECOVERED: newest version '" + copy.newestVersion + "' from '" + path + ".bak'");
 }
 
@@ -120,20 +137,30 @@ std::uint32_t WriteWhole(Ctx& c, const std::string& path, const std::string& tex
     return error == 0 ? 1 : error;
 }
 
+bool KnownStep(const std::string& step) {
+    for (const char* known : {"", "moving", "started", "guarding", "restoring"})
+        if (step == known) return true;
+    return false;
+}
+
 // The monitor's lines; those of format 2, all empty, say nothing happened.
-bool ParseMonitor(const std::string (&v)[kLines], MonitorMemory& m) {
+bool ParseMonitor(std::string (&v)[kLines], MonitorMemory& m) {
     if (v[kFormat] == "2") return true;
-    std::uint64_t failures = 0, from = 0;
+    std::uint64_t failures = 0, from = 0, to = 0;
     m.failedContent = v[kMonitorFailedContent];
     m.rolledBack = v[kMonitorRolledBack];
     m.step = v[kMonitorStep];
     m.content = v[kMonitorContent];
     m.version = v[kMonitorVersion];
-    if (!ParseNumber(v[kMonitorFailures], failures) || !ParseNumber(v[kMonitorRetryAt], m.retryAt) ||
+    m.floor = v[kMonitorFloor];
+    if (v[kFormat] == "3") v[kMonitorTo] = "0";
+    if (!ParseNumber(v[kMonitorTo], to) || to > 0xFFFFFFFFull || !IsVersion(m.floor) ||
+        !ParseNumber(v[kMonitorFailures], failures) || !ParseNumber(v[kMonitorRetryAt], m.retryAt) ||
         !ParseNumber(v[kMonitorFrom], from) || from > 0xFFFFFFFFull || !IsContent(m.failedContent) ||
         !IsContent(m.content) || !IsVersion(m.version) || !IsContentList(m.rolledBack) ||
-        (m.step != "" && m.step != "moving" && m.step != "started"))
+        !KnownStep(m.step))
         return false;
+    m.to = static_cast<std::uint32_t>(to);
     m.failures = static_cast<int>(std::min<std::uint64_t>(failures, kMostFailures));
     m.from = static_cast<std::uint32_t>(from);
     return true;
@@ -141,7 +168,9 @@ bool ParseMonitor(const std::string (&v)[kLines], MonitorMemory& m) {
 
 }  // namespace
 
-void RememberRolledBack(MonitorMemory& m, const std::string& content) {
+void RememberRolledBack(MonitorMemory& m, const std::string& content, const std::string& version) {
+    if (VersionNewer(version, m.floor)) m.floor = version;
+    if (m.rolledBack.find(content) != std::string::npos) return;
     if (!m.rolledBack.empty()) m.rolledBack += ' ';
     m.rolledBack += content;
     while (m.rolledBack.size() > kMostRolledBack * 65) m.rolledBack.erase(0, 65);
@@ -150,7 +179,7 @@ void RememberRolledBack(MonitorMemory& m, const std::string& content) {
 std::string UpdateStateText(const UpdateMemory& u) {
     const bool w = u.watching;
     const MonitorMemory& m = u.monitor;
-    const std::string values[kLines] = {"3",
+    const std::string values[kLines] = {"4",
                                         u.failedPath,
                                         u.failedContent,
                                         std::to_string(std::min(u.failures, kMostFailures)),
@@ -171,6 +200,8 @@ std::string UpdateStateText(const UpdateMemory& u) {
                                         m.content,
                                         m.version,
                                         std::to_string(m.from),
+                                        std::to_string(m.to),
+                                        m.floor,
                                         "1"};
     std::string text;
     for (int i = 0; i < kLines; ++i) text += std::string(kKeys[i]) + "=" + values[i] + "\r\n";
@@ -180,7 +211,7 @@ std::string UpdateStateText(const UpdateMemory& u) {
 bool ParseUpdateState(const std::string& text, UpdateMemory& u, std::string& why) {
     std::string v[kLines];
     if (!SplitState(text, v, why)) return false;
-    if ((v[kFormat] != "2" && v[kFormat] != "3") || v[kEnd] != "1") {
+    if ((v[kFormat] != "2" && v[kFormat] != "3" && v[kFormat] != "4") || v[kEnd] != "1") {
         why = "unknown format";
         return false;
     }
@@ -235,7 +266,7 @@ void LoadUpdateState(Ctx& c) {
         break;
     }
     DebugRecord(c, "UPDATE STATE NOT READ: '" + path + "' (" + why + "); nothing remembered from earlier runs");
-    RecoverNewest(c, path);
+    Recover(c, path);
 }
 
 // The second copy goes the same way, after the first: one of them is whole

@@ -42,8 +42,9 @@ bool SaveUpdateState(Ctx& c);
 // cannot be: the action waits, told once per action and error.
 // `action` reads as "the swap to 'X'".
 bool SavedFirst(Ctx& c, const std::string& action);
-// A build that was handed over and rolled back; the oldest are forgotten.
-void RememberRolledBack(MonitorMemory& m, const std::string& content);
+// A build that was handed over and rolled back: its content, the oldest
+// forgotten, and its version as the floor that every later build must pass.
+void RememberRolledBack(MonitorMemory& m, const std::string& content, const std::string& version);
 // Whether the build that the last update installed is still watched: within
 // its 2 minutes, or with a rollback due. A watch that is over ends here.
 bool FreshBuildWatched(Ctx& c);

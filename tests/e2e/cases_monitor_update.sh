@@ -56,6 +56,26 @@ case_monitor_update_rollback() {
     kill_own 'e2e.monroll.'
 }
 
+# A build that signals ready, takes the go and never ticks: judged by its
+# ticks, it is ended and rolled back; the old monitor ticks, the manager untouched.
+case_monitor_update_frozen() {
+    monitor_g monfroz
+    local before
+    printf 'ready=93\r\n' >"$APP/ROREROZARIRADI.cfg"
+    before=$(grep 'KORUMGR.exe build=1 .*started' "$APP/standin.log")
+    cp "$W32/fixtures/standin_monitor_93.exe" "$MUPD"
+    check "monitor frozen: handed over" deb_has "MONITOR UPDATE HANDED OVER: version 99.93.0.0" 30
+    check "monitor frozen: ended and rolled back for want of ticks" \
+        deb_has "MONITOR UPDATE ROLLED BACK: version 99.93.0.0 .* has not ticked for .* and was ended" 40
+    check "monitor frozen: the old monitor is back" cmp -s "$APP/ROREROZARIRADI.exe" "$W32/ROREROZARIRADI.exe"
+    check "monitor frozen: the manager untouched" test "$(grep 'KORUMGR.exe build=1 .*started' "$APP/standin.log")" = "$before"
+    kill_own 'e2e.monfroz.KORUMGR.exe' -KILL
+    check "monitor frozen: the old monitor ticks: a killed manager comes back" \
+        wait_for_count "$APP/standin.log" "KORUMGR.exe build=1 .*started" 2 12
+    stop_monitor
+    kill_own 'e2e.monfroz.'
+}
+
 # Both monitors killed mid-handover: a start as at logon runs a whole one.
 case_monitor_update_killed() {
     monitor_g monkill

@@ -7,12 +7,24 @@ namespace sim {
 
 // Every change of KORUMGR.exe is a move: an update's, or a rollback's.
 void Sim::Moved(const std::string& from, const std::string& to, bool moved) {
-    if (moved && (Is(to, kMon) || Is(to, kPrev))) MonitorMoved(from, to);
+    if (moved && (Is(to, kMon) || Is(to, kPrev) || Is(from, kMon))) MonitorMoved(from, to);
     // The power goes at each step of a handover: after each save of the
     // state and after the build has its name.
     const Ctx* c = ProgramState();
     const bool handing = c && (!c->s.update.monitor.step.empty() || c->s.handover.phase != Handover::None);
-    if (!handover && moved && handing && !Is(to, kPrev) && rng.Chance(8)) return PowerCut();
+    if (!handover && moved && handing && !Is(to, kPrev) && !Is(to, kApp + "\\ROREROZARIRADI.bad") && rng.Chance(8))
+        return PowerCut();
+    // A scanner on what the next step needs, or a stop file, at each step.
+    if (!handover && moved && handing && rng.Chance(15)) {
+        const std::string held[] = {kApp + "\\ROREROZARIRADI.new", kPrev, kState};
+        const int which = static_cast<int>(rng.Between(0, 2));
+        const std::uint64_t span = rng.Between(1, 40) * kSecond;
+        Note("a scanner holds '" + held[which] + "' for " + std::to_string(span / 1000) + " s");
+        if (which == 1) prevHeldUntil_ = std::max(prevHeldUntil_, Now() + span);
+        if (which == 2) unsavedUntil_ = std::max(unsavedUntil_, Now() + span);
+        Hold(held[which], span, which == 2 ? 32 : 0);
+    }
+    if (!handover && moved && handing && rng.Chance(3)) StopFile();
     if (!moved || !Is(to, kExe)) return;
     NoteDeaths();  // the run that makes a rollback due may have ended this instant
     const std::string content = Data(kExe), before = exe_, beforeHash = exeHash_;
@@ -138,7 +150,8 @@ bool Sim::Quiet() {
            !backingOff && Now() >= junkUntil_ && rules_.empty() && mem.heldOpen.empty() &&
            mem.unreachableHosts.size() == 1 && fp.shareCallMs == 0 && fp.shareHangsUntil <= Now() &&
            mem.writerLocked.empty() && stopDeadline_ == 0 && !stubborn && mem.computerName == "PCWS07" &&
-           !mem.snapshotFails && fake_ == 0 && c->s.handover.phase == Handover::None;
+           !mem.snapshotFails && fake_ == 0 && c->s.handover.phase == Handover::None &&
+           c->s.handover.guardedUntilMs <= mem.MonotonicMs();
 }
 
 }  // namespace sim

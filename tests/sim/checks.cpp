@@ -350,6 +350,14 @@ void Sim::CheckMonitor() {
     if (!monBuilds_.count(Data(kMon)) && !(c && c->s.handover.restoring))
         Fail("'ROREROZARIRADI.exe' is not a whole monitor build");
     if (Data(kMon) != monExe_) Fail("'ROREROZARIRADI.exe' changed outside a move");
+    // Whichever monitor ticks takes its census; an update's stop may hold one tick.
+    if (up_ && Now() > lastCensus_ + 3 * kTick + kLongestTick) Fail("no census for three ticks");
+    // Only a build that would not run, freezes or crashes is rolled back for good.
+    if (c)
+        for (std::size_t at = 0; at + 64 <= c->s.update.monitor.rolledBack.size(); at += 65) {
+            const auto b = monByHash_.find(c->s.update.monitor.rolledBack.substr(at, 64));
+            if (b != monByHash_.end() && b->second == MonitorRuns::Well) Fail("a good monitor build rolled back");
+        }
     if (monRolledBack_.count(Data(kMon)) && up_ && Now() > prevHeldUntil_ + 10 * kSecond && c &&
         c->s.handover.phase == Handover::None)
         Fail("a rolled-back monitor build is still in place");

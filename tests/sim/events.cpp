@@ -155,7 +155,17 @@ void Sim::ShareFault() {
 // Another program holds one of the monitor's files, or the disk is full.
 void Sim::LocalFault() {
     const std::uint64_t span = rng.Between(5, 300) * kSecond;
-    const int what = static_cast<int>(rng.Between(0, 6));
+    const int what = static_cast<int>(rng.Between(0, 7));
+    const Ctx* c = ProgramState();
+    if (what == 7 && !(c && (!c->s.update.monitor.step.empty() || c->s.handover.phase != Handover::None))) {
+        // Set up as a centre may: the monitor may not rename its own image.
+        Note("'ROREROZARIRADI.exe' may not be renamed for " + std::to_string(span / 1000) + " s");
+        return During("rights", span, "", [this](bool on) {
+            if (on) mem.renameDenied.insert(UCase(kMon)), deniedSince_ = Now();
+            else mem.renameDenied.clear();
+        });
+    }
+    if (what == 7) return;
     if (what == 5) {
         Note("process snapshot fails for " + std::to_string(span / 1000) + " s");
         return During("snapshot", rng.Chance(30) ? 1 : span, "", [this](bool on) { mem.snapshotFails = on; });

@@ -59,7 +59,7 @@ struct Build {
 inline std::string VersionText(int v) { return "1.0.0." + std::to_string(v); }
 
 // What a monitor build does when it is started to take over; 50 and up.
-enum class MonitorRuns { Well, CrashesAtStart, NeverReady, CrashesInWatch, Refused };
+enum class MonitorRuns { Well, CrashesAtStart, NeverReady, CrashesInWatch, Refused, FrozenAfterGo };
 
 // A whole Win32 image whose one section ends where the file does, with its
 // version where the in-memory platform reads it.
@@ -231,6 +231,9 @@ private:
     int monNewest_ = 50;
     std::uint32_t fake_ = 0, nextOwnPid_ = 7;
     bool fakeReady_ = false, fakeTicks_ = false;
+    bool restarted_ = false;
+    std::uint64_t deniedSince_ = 0;  // the monitor may not rename its image since
+    std::map<std::string, MonitorRuns> monByHash_;  // the monitor builds by SHA-256  // the program ends to let the monitor it restored run
     std::set<std::string> monUnsigned_;
     std::uint64_t prevHeldUntil_ = 0;
     std::uint64_t restoreFreeSince_ = 0;  // a rollback waits for '.prev', which nothing holds since
@@ -287,6 +290,7 @@ private:
     bool MonitorStarted(MemPlatform::Proc& p);
     void MonitorMoved(const std::string& from, const std::string& to);
     void WatchHandover();
+    void FakeTick(std::uint32_t pid, int n);
     void CheckMonitor();
     void StepSaved(const std::string& step);
     // Checks.

@@ -105,7 +105,7 @@ void Sim::Boot() {
     mem.ended = false;
     mem.exitCode = -1;
     up_ = true;
-    bootedAt_ = Now();
+    bootedAt_ = lastCensus_ = Now();
     // The build in place runs when any manager beside the monitor runs it.
     ranAt_ = 0;
     for (std::uint32_t pid : alive_)
@@ -147,6 +147,10 @@ std::uint32_t Sim::FailWhen(const std::string& name, const std::string& path, co
     if (const std::uint32_t error = HandoverFault(name, path, other)) return error;
     const Ctx* c = ProgramState();
     if (name == "WriteText" && Is(path, kReady) && !(c && c->s.update.loaded)) Fail("ready signalled before the state was read");
+    // A look that began before the right went may copy still.
+    if (name == "CopyFileTo" && Is(path, kApp + "\\ROREROZARIRADI.new") && mem.renameDenied.count(UCase(kMon)) &&
+        Now() > deniedSince_ + kMinute && fp.shareCallMs == 0 && fp.shareHangsUntil <= Now())
+        Fail("a monitor build copied although the monitor may not rename its image");
     // A build is moved in only once the manager beside the monitor has ended,
     // a terminated one included: until it is gone its image is locked. (Of
     // one that refuses to be opened no monitor can tell the folder.)
@@ -224,6 +228,11 @@ std::string Sim::Run() {
             if (next > Now()) mem.RunFor(next - Now());
             inRun_ = false;
             if (cut_) cut_ = false, Down();
+            if (up_ && mem.ended && restarted_ && mem.exitCode == kExitNormal) {
+                restarted_ = false;
+                Down();
+                Boot();
+            }
             if (up_ && mem.ended) {
                 if (mem.exitCode != kExitNormal || stopDeadline_ == 0)
                     Fail("the monitor ended with code " + std::to_string(mem.exitCode));

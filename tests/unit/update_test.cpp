@@ -597,15 +597,17 @@ TEST(UpdateState, DamagedStateFileIsPassedOverWithOneRecord) {
     const std::string manager = "failed=G:\\_Updates\\KORUMGRSERV01.exe\r\nfailed_content=\r\nfailures=3\r\n"
                                 "retry_at=133000000600000000\r\nin_place=\r\nrolled_back=\r\nnewest_version=7.2.0.0\r\n"
                                 "newest_content=\r\nwatch_path=\r\nwatch_content=\r\nwatch_since=0\r\nbad_runs=0\r\n";
-    EXPECT_EQ(whole, "update_state=3\r\n" + manager +
-                         "monitor_failed_content=\r\nmonitor_failures=0\r\nmonitor_retry_at=0\r\n"
-                         "monitor_rolled_back=\r\nmonitor_step=started\r\nmonitor_content=\r\nmonitor_version=\r\n"
-                         "monitor_from=4242\r\nend=1\r\n");
+    const std::string monitor = "monitor_failed_content=\r\nmonitor_failures=0\r\nmonitor_retry_at=0\r\n"
+                                "monitor_rolled_back=\r\nmonitor_step=started\r\nmonitor_content=\r\nmonitor_version=\r\n"
+                                "monitor_from=4242\r\n";
+    EXPECT_EQ(whole, "update_state=4\r\n" + manager + monitor + "monitor_to=0\r\nmonitor_floor=\r\nend=1\r\n");
     // The build before the monitor's own update wrote format 2: its successor reads it.
     UpdateMemory older;
     std::string olderWhy;
     EXPECT_TRUE(ParseUpdateState("update_state=2\r\n" + manager + "end=1\r\n", older, olderWhy)) << olderWhy;
     EXPECT_EQ(older.failures, 3);
+    EXPECT_TRUE(ParseUpdateState("update_state=3\r\n" + manager + monitor + "end=1\r\n", older, olderWhy)) << olderWhy;
+    EXPECT_EQ(older.monitor.from, 4242u);
     struct Case {
         const char* what;
         std::string text;  // "<dir>": a folder of that name
@@ -613,7 +615,7 @@ TEST(UpdateState, DamagedStateFileIsPassedOverWithOneRecord) {
     } cases[] = {
         {"cut short", whole.substr(0, whole.size() - 7), "no 'end' line where it belongs"},
         {"empty", "", "no 'update_state' line where it belongs"},
-        {"foreign", "update_state=4\r\n" + whole.substr(16), "unknown format"},
+        {"foreign", "update_state=5\r\n" + whole.substr(16), "unknown format"},
         {"bad number", std::string(whole).replace(whole.find("failures=3") + 8, 2, "=x"), "a value out of form"},
         {"a folder: unread, not empty", "<dir>", "error 5"},
         {"in use for two ticks, remembering the update as rolled back", "<in use>", nullptr},
@@ -645,7 +647,10 @@ TEST(UpdateState, DamagedStateFileIsPassedOverWithOneRecord) {
             continue;
         }
         const bool unread = k.text == "<dir>";
-        w.p.AddFile(state + ".bak", whole);  // its second copy gives back the newest version
+        // Its second copy gives back the newest version, and the build rolled back.
+        UpdateMemory copy = kept;
+        ASSERT_EQ(w.p.Sha256File(kUpdate, copy.rolledBack), FileHash::Done);
+        w.p.AddFile(state + ".bak", UpdateStateText(copy));
         EXPECT_EQ(w.Tick(), -1) << k.what;
         EXPECT_EQ(w.c.s.update.newestVersion, unread ? "" : "7.2.0.0") << k.what;
         if (unread) w.Tick();
@@ -657,8 +662,20 @@ TEST(UpdateState, DamagedStateFileIsPassedOverWithOneRecord) {
                                             : "); nothing remembered from earlier runs")),
                   1)
             << k.what;
-        EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), Executable(unread ? "old build" : "new build")) << k.what;
+        EXPECT_EQ(w.p.Read(w.Path("KORUMGR.exe")), Executable("old build")) << k.what;
     }
+    // Both copies damaged: one record, and the report says why the memory is gone.
+    World w;
+    ServerWithBuild(w);
+    w.c.s.update.loaded = false;
+    w.p.AddFile(w.Path("ROREROZARIRADI.upd"), "update_state=4\r\n");
+    w.p.AddFile(w.Path("ROREROZARIRADI.upd.bak"), "");
+    w.Tick();
+    const auto log = w.Log();
+    const auto lost = std::find_if(log.begin(), log.end(), [](const std::string& r) { return r.rfind("UPDATE STATE LOST: ", 0) == 0; });
+    ASSERT_NE(lost, log.end());
+    EXPECT_EQ(std::count(log.begin(), log.end(), *lost), 1);
+    EXPECT_EQ(w.c.s.status.lastUpdateReason, *lost);
 }
 
 // How the running manager takes being stopped.

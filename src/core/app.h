@@ -100,7 +100,6 @@ struct UpdateMemory {
     Handle lastRun = 0;            // this run only: its last start, opened to query
     std::int64_t lastRunClock = 0;  // this run only: the wall clock less the monotonic one at that start, in ms
     std::uint64_t lastRunStartMs = 0;  // this run only: MonotonicMs of that start
-    bool lastRunBad = false;           // this run only: the run judged last would not run
     std::string rollbackFailure;   // this run only: the record of the last rollback that failed
     // This run only: the update file as the last tick that left it alone
     // saw it (nothing new since), and the contents left alone with a

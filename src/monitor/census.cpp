@@ -68,8 +68,6 @@ bool UnreadableManager(Ctx& c, const ProcessEntry& e, std::uint32_t error, std::
     return true;
 }
 
-void JudgeLastRun(Ctx& c);
-
 // The snapshot only spares exact reads: a process counts by the path that
 // its exact read gives, as with a full walk, or else by its exact name
 // when it refuses to be read.
@@ -99,9 +97,6 @@ void TakeCensus(Ctx& c) {
     }
     c.s.unreadableManagers = unreadable;
     NoteManagersSeen(c);
-    // A run of the fresh build that has ended is judged now: while a manager
-    // of another folder runs, the next start may come after the watch.
-    if (c.s.update.lastRun != 0 && c.s.besidePids.empty()) JudgeLastRun(c);
     FollowManager(c);
 }
 
@@ -234,8 +229,7 @@ void JudgeLastRun(Ctx& c) {
     c.p.CloseHandle(run);
     if (!u.watching || (timed && exited == 0)) return;  // over, or still running
     const bool abnormal = known && code >= kFirstAbnormalExit;
-    u.lastRunBad = timed ? abnormal || ShortRun(c, created, exited) : !known || abnormal;
-    if (u.lastRunBad) {
+    if (timed ? abnormal || ShortRun(c, created, exited) : !known || abnormal) {
         ++u.badRuns;
         SaveUpdateState(c);
     }

@@ -102,7 +102,7 @@ void RememberSwap(Ctx& c, const UpdateKey& key, const std::string& content, cons
     u.replacedContent = content;
     u.replacedAt = c.p.SystemTime();
     u.watchFromMs = c.p.MonotonicMs();
-    u.watchRan = u.lastRunBad = false;
+    u.watchRan = false;
     u.badRuns = 0;
     if (VersionNewer(version, u.newestVersion)) {
         u.newestVersion = version;
@@ -119,7 +119,7 @@ void Finish(Ctx& c, const UpdateKey& key, const std::string& content, const std:
     // the census still saw the build before.
     u.replacedAt = c.p.SystemTime();
     u.watchFromMs = c.p.MonotonicMs();
-    u.watchRan = u.lastRunBad = false;
+    u.watchRan = false;
     // The run that this update stopped was of the build before: it counts
     // for nothing against the new one.
     if (u.lastRun != 0) c.p.CloseHandle(u.lastRun);

@@ -299,14 +299,12 @@ namespace {
 // The watch over a fresh build is kept in the state file, so that it
 // outlives a restart of the monitor, and counts on the monotonic clock: the
 // wall clock put forward or back cannot end it early. A rollback once due
-// stays due: it is kept as the count of bad runs. Nor is it over while
-// the build is down after a run that would not run: a manager of another
-// folder may have kept the monitor from starting it again.
+// stays due: it is kept as the count of bad runs.
 void EndWatchWhenOver(Ctx& c) {
     LoadUpdateState(c);
     UpdateMemory& u = c.s.update;
     if (!u.watching || !u.watchRan || u.badRuns >= kBadRunsBeforeRollback ||
-        c.p.MonotonicMs() - u.watchFromMs <= kRollbackWatchMs || (u.lastRunBad && c.s.besidePids.empty()))
+        c.p.MonotonicMs() - u.watchFromMs <= kRollbackWatchMs)
         return;
     u.watching = false;
     SaveUpdateState(c);

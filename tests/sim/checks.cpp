@@ -150,9 +150,14 @@ void Sim::CheckFiles() {
     if (!watching && !watched_.empty() && watched_ == exe_ && up_ && (ranAt_ == 0 || Now() < ranAt_ + 2 * kMinute))
         Fail("the watch over a fresh build ended " +
              (ranAt_ == 0 ? std::string("before it ran") : std::to_string((Now() - ranAt_) / 1000) + " s after its first run"));
-    // A watch that ends after a first run that was a person's has judged
-    // no run: one that quit at once is not rolled back.
-    if (!watching && watched_ == exe_ && personFirst_) unjudged_ = exe_;
+    // A watch that ends while a manager of another folder has kept the
+    // build from starting again since its first run, or whose first run was
+    // a person's, has judged fewer runs than a rollback needs: a build that
+    // quit at once stays (left to the monitor's watch).
+    for (const MemPlatform::Proc& p : mem.procs)
+        if (p.alive && !p.terminating && EndsWithNoCase(p.path, "\\KORUMGR.exe") && !Is(p.path, kExe))
+            elsewhereUntil_ = Now();
+    if (!watching && watched_ == exe_ && (personFirst_ || (ranAt_ != 0 && elsewhereUntil_ >= ranAt_))) unjudged_ = exe_;
     watched_ = watching ? exe_ : "";
     if (!expected_.empty() && Now() >= expectedBy_) {
         if (!installedEver_.count(expected_)) Fail("a ready update was not installed within 15 s");

@@ -127,6 +127,10 @@ void Sim::CheckFiles() {
             Fail("an update that was never installed was deleted");
         shareContent_.clear();
     }
+    // The last moment a manager of another folder ran.
+    for (const MemPlatform::Proc& p : mem.procs)
+        if (p.alive && !p.terminating && EndsWithNoCase(p.path, "\\KORUMGR.exe") && !Is(p.path, kExe))
+            elsewhereUntil_ = Now();
     const auto b = builds_.find(exe_);
     if (b != builds_.end() && b->second.runs != Runs::Well) {
         // Its watch from its first run (a manager of another folder, which
@@ -135,9 +139,6 @@ void Sim::CheckFiles() {
         // come within seconds.
         // A manager of another folder counts as the manager: while it runs
         // there is no start, and a rollback due waits for the next one.
-        for (const MemPlatform::Proc& p : mem.procs)
-            if (p.alive && !p.terminating && EndsWithNoCase(p.path, "\\KORUMGR.exe") && !Is(p.path, kExe))
-                elsewhereUntil_ = Now();
         const std::uint64_t since = std::max({ranAt_ + 2 * kMinute, heldUntil_, unsavedUntil_, elsewhereUntil_});
         if (up_ && ranAt_ != 0 && unjudged_ != exe_ && Now() > since + 30 * kSecond)
             Fail("a build that will not run is still installed");
@@ -154,9 +155,6 @@ void Sim::CheckFiles() {
     // build from starting again since its first run, or whose first run was
     // a person's, has judged fewer runs than a rollback needs: a build that
     // quit at once stays (left to the monitor's watch).
-    for (const MemPlatform::Proc& p : mem.procs)
-        if (p.alive && !p.terminating && EndsWithNoCase(p.path, "\\KORUMGR.exe") && !Is(p.path, kExe))
-            elsewhereUntil_ = Now();
     if (!watching && watched_ == exe_ && (personFirst_ || (ranAt_ != 0 && elsewhereUntil_ >= ranAt_))) unjudged_ = exe_;
     watched_ = watching ? exe_ : "";
     if (!expected_.empty() && Now() >= expectedBy_) {

@@ -107,6 +107,10 @@ void RememberSwap(Ctx& c, const UpdateKey& key, const std::string& content, cons
     if (VersionNewer(version, u.newestVersion)) {
         u.newestVersion = version;
         u.newestContent = content;
+    } else if (content != u.newestContent) {
+        // The newest build, once another took its place, is not newer than
+        // every build this PC installed: it may not come back.
+        u.newestContent.clear();
     }
 }
 

@@ -223,6 +223,8 @@ void Sim::CheckLog() {
         if (line.empty() || line[0] != '#' || open == std::string::npos || line.back() != '"')
             return Fail("torn log record: " + line.substr(0, 80));
         const std::string m = line.substr(open + 3, line.size() - open - 4);
+        // A monitor started since: the reports owed are those of one that has gone.
+        if (m.find("=   MAIN   =") != std::string::npos) unreported_.clear();
         const bool done = m.rfind("UPDATE DONE: ", 0) == 0, back = m.rfind("ROLLBACK: ", 0) == 0;
         if (done || back) {
             const int version = done ? std::atoi(m.c_str() + m.find(", version 1.0.0.") + 16) : -1;
@@ -244,7 +246,7 @@ void Sim::CheckLog() {
             unreported_.erase(std::remove_if(unreported_.begin(), unreported_.end(),
                                              [&](const Unreported& u) { return u.monitor == monitor; }),
                               unreported_.end());
-            if (m.find(" DONE: ") == std::string::npos) unreported_.push_back({m, Now() + kTick, monitor});
+            if (m.find(" DONE: ") == std::string::npos) unreported_.push_back({m, Now() + kTick, monitor, Now()});
         }
         // A swap that waits for its state to be saved backs off as a failure.
         // A back-off lasts 1, 2, 4, 8 or at most 15 minutes.
@@ -303,7 +305,12 @@ void Sim::CheckReport() {
     if (!healthy || unreported_.empty() || c->s.handover.phase != Handover::None || fakeTicks_)
         return unreported_.clear();
     std::map<std::string, std::string> report;
-    const std::string& text = Data(kShare + "\\_Status\\" + mem.computerName + ".txt");
+    const std::string name = kShare + "\\_Status\\" + mem.computerName + ".txt";
+    const std::string& text = Data(name);
+    const MemPlatform::Node* file = mem.Find(name);
+    const bool logBlocked = std::any_of(rules_.begin(), rules_.end(), [this](const Rule& r) {
+        return r.name == "AppendText" && (r.path == "*LOCAL" || r.path == UCase(kLog)) && r.until > Now();
+    });
     for (std::size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2) {
         const std::string line = text.substr(at, end - at);
         const std::size_t eq = line.find('=');
@@ -311,7 +318,10 @@ void Sim::CheckReport() {
     }
     for (auto it = unreported_.begin(); it != unreported_.end();) {
         const std::string& reason = report[it->monitor ? "monitor_update_reason" : "last_update_reason"];
-        if (!reason.empty() && it->record.compare(0, reason.size(), reason) == 0) {
+        it->lossy = it->lossy || logBlocked;
+        const bool standIn = !report[it->monitor ? "monitor_update" : "last_update"].empty() && it->lossy &&
+                             file->writtenAt > it->seen;
+        if (standIn || (!reason.empty() && it->record.compare(0, reason.size(), reason) == 0)) {
             it = unreported_.erase(it);
             continue;
         }

@@ -212,6 +212,8 @@ private:
         std::string record;
         std::uint64_t by;
         bool monitor;
+        std::uint64_t seen = 0;
+        bool lossy = false;  // the log lost records since: a later result's may be among them
     };
     std::vector<Unreported> unreported_;
     std::uint64_t shareBackAt_ = 0;  // the share answers since; UINT64_MAX: it does not

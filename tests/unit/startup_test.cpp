@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "diag/debug_log.h"
+#include "update/update_state.h"
 #include "world.h"
 
 namespace rz {
@@ -117,6 +118,25 @@ TEST(Startup, FirstInstanceWindowIsFoundUnderItsClassNamesInOrder) {
 }
 
 // A first instance started elevated owns a mutex this one may not open.
+// A copy started by hand with the handover switch and the running monitor's
+// pid is a second instance, whether no handover is saved or another new
+// monitor is the one it names: it signals nothing.
+TEST(Startup, HandoverStartTheStateDoesNotNameIsASecondInstance) {
+    for (const std::uint32_t to : {0u, 77u}) {
+        World w;
+        w.LoggingOn();
+        w.p.prevInstance = true;
+        w.p.commandArgs = "/handover 42";
+        UpdateMemory u;
+        u.monitor.step = to ? "started" : "";
+        u.monitor.from = 42, u.monitor.to = to;
+        w.p.AddFile(w.Path("ROREROZARIRADI.upd"), UpdateStateText(u));
+        EXPECT_EQ(w.Start(), kExitNormal) << to;
+        EXPECT_EQ(w.Log().back(), "Activate PrevInstance") << to;
+        EXPECT_FALSE(w.p.Has(w.Path("ROREROZARIRADI.rdy"))) << to;
+    }
+}
+
 TEST(Startup, MutexOfAMorePrivilegedInstanceMeansASecondInstance) {
     World w;
     w.p.mutexAccessDenied = true;

@@ -95,6 +95,7 @@ void Sim::WatchHandover() {
         Note("new monitor took over; it will crash");
         p->diesAt = Now() + rng.Between(1, 100) * kSecond, p->crashCode = 0xC0000005, fakeTicks_ = true;
         FakeTick(p->pid, 1);
+        SaveNewMonitorFact();
         if (!rng.Chance(40)) return;
         // A scanner holds the backup as the build crashes: the rollback waits.
         prevHeldUntil_ = p->diesAt + rng.Between(5, 60) * kSecond;
@@ -113,6 +114,20 @@ void Sim::WatchHandover() {
     fake_ = 0, fakeTicks_ = fakeReady_ = false;
     Boot();
     mem.commandArgs.clear();
+}
+
+// Before it crashes, the new monitor saves a fact of its own, as a real one
+// that installs a manager build does: a newer version installed. The state
+// checks hold the guardian's rollback to it.
+void Sim::SaveNewMonitorFact() {
+    UpdateMemory u;
+    std::string why;
+    if (mem.heldOpen.count(UCase(kState)) || !ParseUpdateState(Data(kState), u, why)) return;
+    newestInstalled_ = ++newest_;
+    u.newestVersion = VersionText(newestInstalled_), u.newestContent.clear();
+    mem.AddFile(kState, UpdateStateText(u));
+    mem.AddFile(kState + ".bak", UpdateStateText(u));
+    Note("new monitor saved version " + u.newestVersion + " as the newest installed");
 }
 
 // A new monitor that the sim plays ticks as the real one proves it.

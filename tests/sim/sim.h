@@ -292,6 +292,7 @@ private:
     bool MonitorStarted(MemPlatform::Proc& p);
     void MonitorMoved(const std::string& from, const std::string& to);
     void WatchHandover();
+    void SaveNewMonitorFact();
     void FakeTick(std::uint32_t pid, int n);
     void CheckMonitor();
     void StepSaved(const std::string& step);

@@ -38,7 +38,10 @@ void FaultPlatform::ShareCall(const char* name, const std::string& path, const s
 }
 
 bool FaultPlatform::Hit(const char* name, std::uint32_t error, const std::string& path, const std::string& other) {
+    // The other side runs while a share call waits, and makes its own calls.
+    const std::uint64_t madeAt = mem.now();
     ShareCall(name, path, other);
+    callMadeAt = madeAt;
     ++calls;
     injected_ = false;
     if (onCall) onCall(name);

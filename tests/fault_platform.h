@@ -43,6 +43,8 @@ public:
     // made on the worker waits this long besides.
     std::uint64_t shareHangsUntil = 0;
     std::uint64_t shareCallMs = 0;
+    // When the call being made was made: a share call returns later.
+    std::uint64_t callMadeAt = 0;
     // Faults by what is called, for a while: the error that the call with
     // this name, path and other path fails with; 0 for none.
     std::function<std::uint32_t(const std::string& name, const std::string& path, const std::string& other)>

@@ -145,7 +145,9 @@ bool Sim::Quiet() {
                  rules_.end());
     // A look out when the update came is of the file before: it may end in
     // a failure that backs the path off.
-    return up_ && c && !c->s.update.watching && !c->s.work.busy && Now() - installedAt_ > 3 * kMinute &&
+    // Until the program has read its state file it attempts no update, and
+    // a back-off that file holds is not yet in its memory to be judged by.
+    return up_ && c && c->s.update.loaded && !c->s.update.watching && !c->s.work.busy && Now() - installedAt_ > 3 * kMinute &&
            Now() - bootedAt_ > 10 * kSecond &&
            !backingOff && Now() >= junkUntil_ && rules_.empty() && mem.heldOpen.empty() &&
            mem.unreachableHosts.size() == 1 && fp.shareCallMs == 0 && fp.shareHangsUntil <= Now() &&

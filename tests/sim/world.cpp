@@ -147,9 +147,10 @@ std::uint32_t Sim::FailWhen(const std::string& name, const std::string& path, co
     if (const std::uint32_t error = HandoverFault(name, path, other)) return error;
     const Ctx* c = ProgramState();
     if (name == "WriteText" && Is(path, kReady) && !(c && c->s.update.loaded)) Fail("ready signalled before the state was read");
-    // A look that began before the right went may copy still.
+    // A look that began before the right went may copy still, and so may a
+    // copy made before it went that the share kept waiting past that.
     if (name == "CopyFileTo" && Is(path, kApp + "\\ROREROZARIRADI.new") && mem.renameDenied.count(UCase(kMon)) &&
-        Now() > deniedSince_ + kMinute && fp.shareCallMs == 0 && fp.shareHangsUntil <= Now())
+        fp.callMadeAt > deniedSince_ + kMinute && fp.shareCallMs == 0 && fp.shareHangsUntil <= Now())
         Fail("a monitor build copied although the monitor may not rename its image");
     // A build is moved in only once the manager beside the monitor has ended,
     // a terminated one included: until it is gone its image is locked. (Of

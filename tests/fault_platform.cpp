@@ -125,7 +125,7 @@ long FaultPlatform::RegOpenOrCreate(std::uint32_t root, const std::string& subKe
 }
 
 long FaultPlatform::RegSetString(Handle key, const std::string& name, const char* data, std::uint32_t bytes) {
-    return Hit("RegSetString", kAccessDenied) ? long(kAccessDenied) : mem.RegSetString(key, name, data, bytes);
+    return Hit("RegSetString", kAccessDenied, name) ? long(kAccessDenied) : mem.RegSetString(key, name, data, bytes);
 }
 
 long FaultPlatform::RegClose(Handle key) {

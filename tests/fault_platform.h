@@ -58,6 +58,7 @@ public:
     void LeaveInstance() override { mem.LeaveInstance(); }
     std::string CommandArgs() override { return mem.CommandArgs(); }
     std::uint32_t OwnPid() override { return mem.OwnPid(); }
+    std::string OwnImage() override { return mem.OwnImage(); }
     std::uint32_t StartWithArgs(const std::string& path, const std::string& args) override;
     std::string FileVersion(const std::string& path) override;
     bool ComputerName(char* buffer, std::uint32_t* size) override;
@@ -76,6 +77,9 @@ public:
 
     long RegOpenOrCreate(std::uint32_t root, const std::string& subKey, Handle* key) override;
     long RegSetString(Handle key, const std::string& name, const char* data, std::uint32_t bytes) override;
+    long RegRemoveValue(Handle key, const std::string& name) override {
+        return Hit("RegRemoveValue", 5, name) ? 5 : mem.RegRemoveValue(key, name);
+    }
     long RegClose(Handle key) override;
 
     bool EnumProcessIds(std::uint32_t* ids, std::uint32_t bytes, std::uint32_t* returned) override;

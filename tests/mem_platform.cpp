@@ -121,12 +121,12 @@ bool MemPlatform::ComputerName(char* buffer, std::uint32_t* size) {
 }
 
 long MemPlatform::RegOpenOrCreate(std::uint32_t root, const std::string& subKey, Handle* key) {
-    if (registryFails || root != kHKeyLocalMachine) {
+    if (registryFails || (root != kHKeyLocalMachine && root != kHKeyCurrentUser)) {
         *key = 0;
         return kErrorAccessDenied;
     }
     *key = nextHandle_++;
-    regKeys_[*key] = UCase(subKey);
+    regKeys_[*key] = (root == kHKeyCurrentUser ? "HKCU\\" : "") + UCase(subKey);  // the machine's keys unmarked
     return 0;
 }
 
@@ -136,6 +136,11 @@ long MemPlatform::RegSetString(Handle key, const std::string& name, const char* 
     regSetBytes.push_back(bytes);
     registry[it->second + "\\" + name] = std::string(data, bytes ? bytes - 1 : 0);
     return 0;
+}
+
+long MemPlatform::RegRemoveValue(Handle key, const std::string& name) {
+    auto it = regKeys_.find(key);
+    return it == regKeys_.end() ? kErrorInvalidHandle : registry.erase(it->second + "\\" + name) ? 0 : 2;
 }
 
 long MemPlatform::RegClose(Handle key) { return regKeys_.erase(key) ? 0 : kErrorInvalidHandle; }

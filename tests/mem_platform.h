@@ -188,6 +188,8 @@ public:
     void LeaveInstance() override { LetGoNamed(ownPid); }
     std::string CommandArgs() override { return commandArgs; }
     std::uint32_t OwnPid() override { return ownPid; }
+    std::string ownImage;  // "": the monitor's name in appFolder
+    std::string OwnImage() override { return ownImage.empty() ? appFolder + "\\ROREROZARIRADI.exe" : ownImage; }
     std::uint32_t StartWithArgs(const std::string& path, const std::string& args) override;  // as StartProgram
     std::string FileVersion(const std::string& path) override;
     bool ComputerName(char* buffer, std::uint32_t* size) override;
@@ -206,6 +208,7 @@ public:
 
     long RegOpenOrCreate(std::uint32_t root, const std::string& subKey, Handle* key) override;
     long RegSetString(Handle key, const std::string& name, const char* data, std::uint32_t bytes) override;
+    long RegRemoveValue(Handle key, const std::string& name) override;
     long RegClose(Handle key) override;
 
     bool EnumProcessIds(std::uint32_t* ids, std::uint32_t bytes, std::uint32_t* returned) override;

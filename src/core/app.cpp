@@ -66,6 +66,16 @@ long RegSetStringValue(Ctx& c, std::uint32_t rootKey, const std::string& subKey,
     return set;
 }
 
+long RegDeleteStringValue(Ctx& c, std::uint32_t rootKey, const std::string& subKey, const std::string& valueName) {
+    Handle key = 0;
+    const long opened = c.p.RegOpenOrCreate(rootKey, subKey, &key);
+    if (opened != 0) return opened;
+    if (key == 0) return 6;  // ERROR_INVALID_HANDLE
+    const long deleted = c.p.RegRemoveValue(key, valueName);
+    c.p.RegClose(key);
+    return deleted == 2 ? 0 : deleted;  // ERROR_FILE_NOT_FOUND: nothing to delete
+}
+
 void WaitPumping(Ctx& c, std::uint64_t ms) {
     const std::uint64_t start = c.p.MonotonicMs();
     while (c.p.MonotonicMs() - start < ms) c.p.PumpUntil(start + ms);

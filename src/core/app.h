@@ -29,6 +29,10 @@ extern const char* const kSessionMutex;
 extern const char* const kGlobalMutex;
 
 constexpr std::uint32_t kHKeyLocalMachine = 0x80000002u;
+constexpr std::uint32_t kHKeyCurrentUser = 0x80000001u;
+// Where Windows finds what it starts at logon, and the monitor's value there.
+constexpr const char* kRunKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+constexpr const char* kRunValue = "ROREROZARIRADI";
 constexpr const char* kYes = "YES";
 
 // One update file as the update folder showed it.
@@ -283,6 +287,8 @@ std::string RolePrefix(const std::string& machineName);
 // system error of the call that failed (no value is then written).
 long RegSetStringValue(Ctx& c, std::uint32_t rootKey, const std::string& subKey, const std::string& valueName,
                        const std::string& text);
+// Removes one value; 0 also when there was none, else the system error.
+long RegDeleteStringValue(Ctx& c, std::uint32_t rootKey, const std::string& subKey, const std::string& valueName);
 // Waits at least `ms` of elapsed time while window messages are processed.
 void WaitPumping(Ctx& c, std::uint64_t ms);
 

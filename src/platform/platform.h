@@ -152,9 +152,11 @@ public:
     // file (GetFileAttributesExA). False for a folder or a missing file.
     virtual bool StatFile(const std::string& path, FileStamp& stamp) = 0;
 
-    // Registry (RegCreateKeyA, RegSetValueExA with REG_SZ, RegCloseKey).
+    // Registry (RegCreateKeyA, RegSetValueExA with REG_SZ, RegDeleteValueA,
+    // RegCloseKey).
     virtual long RegOpenOrCreate(std::uint32_t root, const std::string& subKey, Handle* key) = 0;
     virtual long RegSetString(Handle key, const std::string& name, const char* data, std::uint32_t bytes) = 0;
+    virtual long RegRemoveValue(Handle key, const std::string& name) = 0;  // 2: there was none
     virtual long RegClose(Handle key) = 0;
 
     // Processes, one call each of the Win32 process status and process functions.
@@ -264,6 +266,9 @@ public:
     // What the program's command line holds after its own name.
     virtual std::string CommandArgs() = 0;
     virtual std::uint32_t OwnPid() = 0;  // GetCurrentProcessId
+    // The file this process was started from (GetModuleFileNameA): a rename
+    // of its image while it runs does not show here.
+    virtual std::string OwnImage() = 0;
     // Starts `path` as StartProgram does, with `args` after its quoted
     // name on the command line.
     virtual std::uint32_t StartWithArgs(const std::string& path, const std::string& args) = 0;

@@ -23,11 +23,16 @@ thread_local DWORD Win32Platform::Impl::lastError = 0;
 Win32Platform::Win32Platform() : impl_(new Impl) {}
 Win32Platform::~Win32Platform() = default;
 
-std::string Win32Platform::AppFolder() {
-    char path[MAX_PATH * 2] = {};
+// In its long form, as the Run value names it: a start by a short name
+// must not pass for one from outside the monitor's name.
+std::string Win32Platform::OwnImage() {
+    char path[MAX_PATH * 2] = {}, full[MAX_PATH * 2] = {};
     const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-    return Folder(std::string(path, n));
+    const DWORD m = GetLongPathNameA(path, full, sizeof full);
+    return m > 0 && m < sizeof full ? std::string(full, m) : std::string(path, n);
 }
+
+std::string Win32Platform::AppFolder() { return Folder(OwnImage()); }
 
 bool Win32Platform::PrevInstance(const std::string& mutexName) {
     HANDLE& mutex = impl_->instanceMutexes[mutexName];

@@ -18,6 +18,7 @@ public:
     void LeaveInstance() override;
     std::string CommandArgs() override;
     std::uint32_t OwnPid() override;
+    std::string OwnImage() override;
     std::uint32_t StartWithArgs(const std::string& path, const std::string& args) override;
     bool ComputerName(char* buffer, std::uint32_t* size) override;
     std::uint32_t LastError() override;
@@ -54,6 +55,7 @@ public:
     // The registry (win32_registry.cpp).
     long RegOpenOrCreate(std::uint32_t root, const std::string& subKey, Handle* key) override;
     long RegSetString(Handle key, const std::string& name, const char* data, std::uint32_t bytes) override;
+    long RegRemoveValue(Handle key, const std::string& name) override;
     long RegClose(Handle key) override;
 
     // Processes (win32_processes.cpp).

@@ -15,6 +15,10 @@ long Win32Platform::RegSetString(Handle key, const std::string& name, const char
                           reinterpret_cast<const BYTE*>(data), bytes);
 }
 
+long Win32Platform::RegRemoveValue(Handle key, const std::string& name) {
+    return RegDeleteValueA(reinterpret_cast<HKEY>(key), name.c_str());
+}
+
 long Win32Platform::RegClose(Handle key) { return RegCloseKey(reinterpret_cast<HKEY>(key)); }
 
 }  // namespace rz

@@ -10,13 +10,13 @@
 #include "monitor/tick.h"
 #include "startup/main_machine.h"
 #include "ui/frm_main.h"
+#include "update/self_swap.h"
 #include "update/takeover.h"
 
 namespace rz {
 
 namespace {
 
-const char* const kRunKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const char* const kAppClassNames[] = {"ThunderRTMain", "ThunderRT5Main", "ThunderRT6Main"};
 constexpr std::uint32_t kComputerNameChars = 255;
 constexpr std::uint64_t kRefusalMs = 5000;
@@ -30,8 +30,10 @@ constexpr std::uint32_t kFirstIntervalMs = 100;
     EndProgram(c, kExitStartupFailed);
 }
 
+// Of the image this run was started from, which a start at logon after a
+// power cut in a handover may find outside the monitor's name.
 void ReadOwnVersion(Ctx& c) {
-    const std::string exe = AppPath(c, c.s.sAppTitle + ".exe");
+    const std::string exe = c.p.OwnImage();
     c.s.sVersion.clear();
     if (FileExists(c, exe)) c.s.sVersion = c.p.FileVersion(exe);
     if (c.s.sVersion.empty()) c.s.sVersion = "0.0.0.0";
@@ -97,7 +99,7 @@ void TakeComputerName(Ctx& c) {
 // still runs, but nothing starts it at the next logon, so say so once.
 void RegisterAutoStart(Ctx& c) {
     const long error =
-        RegSetStringValue(c, kHKeyLocalMachine, kRunKey, "ROREROZARIRADI", AppPath(c, std::string(kAppTitle) + ".exe"));
+        RegSetStringValue(c, kHKeyLocalMachine, kRunKey, kRunValue, AppPath(c, std::string(kAppTitle) + ".exe"));
     if (error != 0)
         DebugRecord(c, "AUTOSTART NOT WRITTEN: 'HKLM\\" + std::string(kRunKey) + "\\ROREROZARIRADI', error " +
                            std::to_string(error) + " (start once as administrator)");
@@ -151,6 +153,7 @@ void Main(Ctx& c) {
     const bool handedOver = GuardSingleInstance(c, from);
     // A stop file placed during a handover is for whichever monitor ticks.
     if (!handedOver) DeleteStopFiles(c);
+    UncoverRenames(c);
     ProbeMainShare(c);
     // A failure from here on runs the rest once more from the computer
     // name; a second one ends the program rather than looping.

@@ -50,6 +50,7 @@ void PutBack(Ctx& c) {
     const std::string why = RestoreFromPrev(c, copied);
     if (why.empty()) {
         h.runsAsPrev = copied;
+        UncoverRenames(c);
         if (h.restoring) TracedRecord(c, "MONITOR UPDATE RESTORED: the build before is back");
         h.restoring = false;
         if (m.step == kStepRestoring) {
@@ -149,8 +150,10 @@ void StartNewMonitor(Ctx& c, const Look& r) {
 void BeginHandover(Ctx& c, const Look& r) {
     MonitorMemory& m = c.s.update.monitor;
     Handover& h = c.s.handover;
-    // A run whose image is '.prev' keeps it: it is the backup already.
-    std::string why = h.runsAsPrev ? "" : RemoveIfPresent(c, OwnPrev(c));
+    // A run whose image is not in the monitor's name moves the build in in
+    // one move; one whose image is '.prev' keeps it: it is the backup already.
+    const bool oneMove = h.runsAsPrev || RunsOutsideName(c);
+    std::string why = oneMove ? "" : RemoveIfPresent(c, OwnPrev(c));
     if (why.empty()) why = RemoveIfPresent(c, ReadyFile(c));
     if (!why.empty()) return Abandon(c, r, "the leftovers of the last handover cannot be removed, " + why);
     h.content = m.content = r.content;
@@ -159,15 +162,22 @@ void BeginHandover(Ctx& c, const Look& r) {
     m.to = 0;  // named once started: a start that reads the state before waits for it
     m.step = kStepMoving;
     if (!SaveUpdateState(c)) return MonitorWaitForState(c, r, "its rename");
+    // Between the renames only the copy is there for Windows to start.
+    const std::string uncovered = oneMove ? "" : CoverRenames(c);
+    if (!uncovered.empty())
+        TracedRecord(c, "MONITOR UPDATE UNCOVERED: " + uncovered +
+                            "; a power cut between the renames leaves no monitor to start at logon");
     bool renamed = false;
-    why = MoveBuildIn(c, h.runsAsPrev, renamed);
+    why = MoveBuildIn(c, oneMove, renamed);
     if (!why.empty()) {
         // The running image back in its name first, in one move; nothing may
         // be saved while the name is empty.
         if (renamed && !c.p.MoveReplace(OwnPrev(c), OwnExe(c))) PutBack(c);
+        UncoverRenames(c);
         if (c.s.handover.restoring) return MonitorGiveUp(c, r, kUpdateResults[1], why);
         return Abandon(c, r, why);
     }
+    UncoverRenames(c);
     m.step = kStepStarted;
     if (SaveUpdateState(c)) return StartNewMonitor(c, r);
     MonitorWaitForState(c, r, "its start");
@@ -247,7 +257,9 @@ bool HandoverInsteadOfTick(Ctx& c) {
     // This run's own rollback first; a step found in the state is another
     // run's, broken off.
     if (h.unsaved) h.unsaved = !SaveRollback(c, h.restoring ? kStepRestoring : "");
-    if (h.restoring) PutBack(c);
+    // Started from the copy, the power gone between the renames: the build
+    // before goes back into the monitor's name first.
+    if (h.restoring || (h.phase == Handover::None && RunsOutsideName(c) && !FileExists(c, OwnExe(c)))) PutBack(c);
     if (h.phase == Handover::None && !h.unsaved && !h.restoring) FinishBrokenOff(c);
     return false;
 }

@@ -36,14 +36,18 @@ bool Ended(Ctx& c, Handle process, std::uint32_t& code) {
 
 namespace {
 
-// A whole copy of '.prev' beside the monitor, on the disk: "" when made.
-std::string CopyOfPrev(Ctx& c, const std::string& copy) {
+// A whole copy of `from` beside the monitor, on the disk: "" when made.
+std::string WholeCopy(Ctx& c, const std::string& from, const std::string& copy) {
     std::string why = RemoveIfPresent(c, copy);
-    if (why.empty() && !(c.p.CopyFileTo(OwnPrev(c), copy) && c.p.ClearAttributes(copy) && c.p.FlushFile(copy)))
+    if (why.empty() && !(c.p.CopyFileTo(from, copy) && c.p.ClearAttributes(copy) && c.p.FlushFile(copy)))
         why = ErrorText(c);
     if (!why.empty()) RemoveIfPresent(c, copy);
     return why;
 }
+
+std::string CopyOfPrev(Ctx& c, const std::string& copy) { return WholeCopy(c, OwnPrev(c), copy); }
+
+bool SamePath(const std::string& a, const std::string& b) { return UCase(a) == UCase(b); }
 
 }  // namespace
 
@@ -72,6 +76,34 @@ std::string StepAside(Ctx& c) {
         return why;
     }
     return c.p.StartProgram(OwnExe(c)) == 0 ? ErrorText(c) : "";
+}
+
+std::string RunCopy(Ctx& c) { return Named(c, ".run.exe"); }
+
+// A path that cannot be had is taken for the name: the renames are then
+// what the handover would do without the copy.
+bool RunsOutsideName(Ctx& c) {
+    const std::string image = c.p.OwnImage();
+    return !image.empty() && !SamePath(image, OwnExe(c));
+}
+
+// The lanes account cannot write the machine's Run value, but may write its
+// own; the copy is an .exe, the only kind Windows is known to start there.
+std::string CoverRenames(Ctx& c) {
+    const std::string copy = RunCopy(c);
+    std::string why = WholeCopy(c, OwnExe(c), copy);
+    if (!why.empty()) return "its copy '" + copy + "' cannot be made, " + why;
+    const long error = RegSetStringValue(c, kHKeyCurrentUser, kRunKey, kRunValue, copy);
+    if (error == 0) return "";
+    RemoveIfPresent(c, copy);
+    return "'HKCU\\" + std::string(kRunKey) + "\\" + kRunValue + "' cannot be written, error " + std::to_string(error);
+}
+
+// The copy that a process runs cannot go: a later start takes it away.
+void UncoverRenames(Ctx& c) {
+    if (!FileExists(c, OwnExe(c))) return;
+    RegDeleteStringValue(c, kHKeyCurrentUser, kRunKey, kRunValue);
+    if (!SamePath(c.p.OwnImage(), RunCopy(c))) RemoveIfPresent(c, RunCopy(c));
 }
 
 std::string MoveBuildIn(Ctx& c, bool runsAsPrev, bool& renamed) {

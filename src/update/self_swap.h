@@ -48,6 +48,18 @@ std::string RestoreFromPrev(Ctx& c, bool& copied);
 // moves itself out of the monitor's name, restores '.prev' and starts it.
 // "" when that one runs, else why not.
 std::string StepAside(Ctx& c);
+// The copy of the running build that Windows starts at logon while the
+// monitor's name is empty between the two renames of a handover.
+std::string RunCopy(Ctx& c);
+// Whether this run was started from another file than the monitor's name:
+// its image is not renamed then, and '.new' moves in in one move.
+bool RunsOutsideName(Ctx& c);
+// Before the renames: the copy, and the current user's Run value naming
+// it. "" when both are in place, else why not.
+std::string CoverRenames(Ctx& c);
+// Once the monitor's name holds a build: that Run value and the copy gone,
+// the copy only where no process runs it.
+void UncoverRenames(Ctx& c);
 // The running image to '.prev' and '.new' into its name: "" when both
 // moved, else why not; `renamed` says whether the image is '.prev' now.
 // A run whose image is '.prev' already (a rollback put a copy in its

@@ -226,7 +226,7 @@ void Sim::PowerCut() {
     dark_ = true;
     At(Now() + rng.Between(20, 180) * kSecond, "power back, monitor started", [this] {
         dark_ = false;
-        if (!up_) Boot();
+        if (!up_) Boot(LogonImage());
     });
     if (!up_) return;
     up_ = false;

@@ -251,7 +251,8 @@ private:
     void Fail(const std::string& what);
     void At(std::uint64_t t, const std::string& what, std::function<void()> act);
     void ApplyDue();
-    void Boot();
+    void Boot(const std::string& image = kMon);
+    std::string LogonImage();
     void Down();
     void SetUp();
     bool Shape(MemPlatform::Proc& p);

@@ -100,7 +100,16 @@ MemPlatform::Proc* Sim::Manager() {
     return nullptr;
 }
 
-void Sim::Boot() {
+// Windows starts at logon what each Run value names, if it is whole; the
+// machine's first here: a second start meets the instance mutex and ends.
+std::string Sim::LogonImage() {
+    const std::string user = "HKCU\\" + std::string(kRunKey);
+    for (const std::string& path : {mem.RegValue(kRunKey, kRunValue), mem.RegValue(user, kRunValue)})
+        if (mem.Has(path) && monBuilds_.count(Data(path))) return path;
+    return "";
+}
+
+void Sim::Boot(const std::string& image) {
     CheckLog();  // what the run before told is that run's
     mem.ended = false;
     mem.exitCode = -1;
@@ -119,7 +128,8 @@ void Sim::Boot() {
     lastAttempt_ = 2;  // what the last run told is in the log no more, perhaps
     stateLoaded_ = false;
     if (!Manager()) deaths_.push_back({Now(), kSecond});
-    if (!monBuilds_.count(Data(kMon))) Fail("no whole monitor build to start at logon");
+    if (!monBuilds_.count(Data(image))) Fail("no whole monitor build to start at logon");
+    mem.ownImage = image;
     if (mem.commandArgs.empty()) mem.ownPid = ++nextOwnPid_;
     try {
         ProgramMain(fp);

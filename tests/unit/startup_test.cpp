@@ -15,8 +15,12 @@ TEST(Startup, ServerRegistersAndArmsTheTimerAt100ms) {
     World w;
     w.p.versions[UCase(w.Path("ROREROZARIRADI.exe"))] = "15.0.0.0";
     w.p.AddFile(w.Path("ROREROZARIRADI.exe"));
+    w.p.registry["HKCU\\" + UCase(kRunKey) + "\\ROREROZARIRADI"] = w.Path("ROREROZARIRADI.run.exe");
+    w.p.AddFile(w.Path("ROREROZARIRADI.run.exe"));
     EXPECT_EQ(w.Start(), -1);
     EXPECT_EQ(w.p.RegValue(kRunKey, "ROREROZARIRADI"), "C:\\APPS\\KORU\\ROREROZARIRADI.exe");
+    EXPECT_EQ(w.p.registry.size(), 1u);
+    EXPECT_FALSE(w.p.Has(w.Path("ROREROZARIRADI.run.exe")));
     EXPECT_EQ(w.p.regSetBytes.back(), std::string("C:\\APPS\\KORU\\ROREROZARIRADI.exe").size() + 1);
     EXPECT_EQ(w.c.s.sVersion, "15.0.0.0");
     EXPECT_EQ(w.c.s.sMainMachine, "MAINPC");

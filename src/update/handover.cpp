@@ -162,11 +162,10 @@ void BeginHandover(Ctx& c, const Look& r) {
     m.to = 0;  // named once started: a start that reads the state before waits for it
     m.step = kStepMoving;
     if (!SaveUpdateState(c)) return MonitorWaitForState(c, r, "its rename");
-    // Between the renames only the copy is there for Windows to start.
-    const std::string uncovered = oneMove ? "" : CoverRenames(c);
-    if (!uncovered.empty())
-        TracedRecord(c, "MONITOR UPDATE UNCOVERED: " + uncovered +
-                            "; a power cut between the renames leaves no monitor to start at logon");
+    // Between the renames only the copy is there for Windows to start; with
+    // no copy named, a power cut there would leave nothing: no renames then.
+    why = oneMove ? "" : CoverRenames(c, OwnExe(c));
+    if (!why.empty()) return Abandon(c, r, why);
     bool renamed = false;
     why = MoveBuildIn(c, oneMove, renamed);
     if (!why.empty()) {
@@ -181,7 +180,14 @@ void BeginHandover(Ctx& c, const Look& r) {
     m.step = kStepStarted;
     if (SaveUpdateState(c)) return StartNewMonitor(c, r);
     MonitorWaitForState(c, r, "its start");
+    // The main copy may say 'started' already: a start after a power cut
+    // would take the build that never ran for one rolled back. Until the
+    // build before is back, the step is the renames'.
+    m.step = kStepMoving;
+    SaveUpdateState(c);
+    m.step.clear();
     PutBack(c);
+    SaveUpdateState(c);
 }
 
 // The go: the new monitor ticks from now, and this one guards it.

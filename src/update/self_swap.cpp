@@ -69,12 +69,15 @@ std::string StepAside(Ctx& c) {
     std::string why = RemoveIfPresent(c, aside);
     if (why.empty()) why = CopyOfPrev(c, copy);
     if (!why.empty()) return why;
-    if (!c.p.MoveReplace(OwnExe(c), aside)) return ErrorText(c);
-    if (!c.p.MoveReplace(copy, OwnExe(c))) {
+    // Should the power go between the moves, Windows starts the build before.
+    CoverRenames(c, OwnPrev(c));
+    if (!c.p.MoveReplace(OwnExe(c), aside)) why = ErrorText(c);
+    if (why.empty() && !c.p.MoveReplace(copy, OwnExe(c))) {
         why = ErrorText(c);
         c.p.MoveReplace(aside, OwnExe(c));  // this build rather than none
-        return why;
     }
+    UncoverRenames(c);
+    if (!why.empty()) return why;
     return c.p.StartProgram(OwnExe(c)) == 0 ? ErrorText(c) : "";
 }
 
@@ -89,9 +92,9 @@ bool RunsOutsideName(Ctx& c) {
 
 // The lanes account cannot write the machine's Run value, but may write its
 // own; the copy is an .exe, the only kind Windows is known to start there.
-std::string CoverRenames(Ctx& c) {
+std::string CoverRenames(Ctx& c, const std::string& from) {
     const std::string copy = RunCopy(c);
-    std::string why = WholeCopy(c, OwnExe(c), copy);
+    std::string why = WholeCopy(c, from, copy);
     if (!why.empty()) return "its copy '" + copy + "' cannot be made, " + why;
     const long error = RegSetStringValue(c, kHKeyCurrentUser, kRunKey, kRunValue, copy);
     if (error == 0) return "";
@@ -129,9 +132,16 @@ bool ReadySignalled(Ctx& c, std::uint32_t pid) {
 // named in its report before anything is placed or moved.
 std::string MissingRight(Ctx& c) {
     const std::string probe = Named(c, ".prb");
-    if (c.p.MayRename(OwnExe(c)) && c.p.WriteText(probe, "")) return RemoveIfPresent(c, probe), "";
-    return "this monitor may not rename itself or create files beside it, " + ErrorText(c) +
-           ": updating itself needs Delete on its file and Modify on its folder";
+    if (!(c.p.MayRename(OwnExe(c)) && c.p.WriteText(probe, "")))
+        return "this monitor may not rename itself or create files beside it, " + ErrorText(c) +
+               ": updating itself needs Delete on its file and Modify on its folder";
+    RemoveIfPresent(c, probe);
+    // Naming itself there is harmless: a second start at logon ends at once.
+    const long error = RegSetStringValue(c, kHKeyCurrentUser, kRunKey, kRunValue, OwnExe(c));
+    RegDeleteStringValue(c, kHKeyCurrentUser, kRunKey, kRunValue);
+    if (error == 0) return "";
+    return "this monitor may not write its user's Run value, error " + std::to_string(error) +
+           ": updating itself needs it, to name a whole copy while its own name is empty";
 }
 
 std::string TickProof(Ctx& c, std::uint32_t pid) {

@@ -54,9 +54,9 @@ std::string RunCopy(Ctx& c);
 // Whether this run was started from another file than the monitor's name:
 // its image is not renamed then, and '.new' moves in in one move.
 bool RunsOutsideName(Ctx& c);
-// Before the renames: the copy, and the current user's Run value naming
-// it. "" when both are in place, else why not.
-std::string CoverRenames(Ctx& c);
+// Before the renames: a copy of `from`, a whole monitor, and the current
+// user's Run value naming it. "" when both are in place, else why not.
+std::string CoverRenames(Ctx& c, const std::string& from);
 // Once the monitor's name holds a build: that Run value and the copy gone,
 // the copy only where no process runs it.
 void UncoverRenames(Ctx& c);

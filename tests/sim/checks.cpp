@@ -319,8 +319,9 @@ void Sim::CheckReport() {
     for (auto it = unreported_.begin(); it != unreported_.end();) {
         const std::string& reason = report[it->monitor ? "monitor_update_reason" : "last_update_reason"];
         it->lossy = it->lossy || logBlocked;
-        const bool standIn = !report[it->monitor ? "monitor_update" : "last_update"].empty() && it->lossy &&
-                             file->writtenAt > it->seen;
+        // (A wait is no result: it shows in the reason alone.)
+        const bool standIn = (!reason.empty() || !report[it->monitor ? "monitor_update" : "last_update"].empty()) &&
+                             it->lossy && file->writtenAt > it->seen;
         if (standIn || (!reason.empty() && it->record.compare(0, reason.size(), reason) == 0)) {
             it = unreported_.erase(it);
             continue;

@@ -25,7 +25,6 @@ struct Win32Platform::Impl {
     HWND appWindow = nullptr;
     HWND form = nullptr;
     std::map<std::string, HANDLE> instanceMutexes;  // by name
-    std::string ownImage;  // asked once: a process's image does not change
     FormDesign design;
     std::string label;
     HFONT labelFont = nullptr;

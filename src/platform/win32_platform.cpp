@@ -25,14 +25,11 @@ Win32Platform::~Win32Platform() = default;
 
 // In its long form, as the Run value names it: a start by a short name
 // must not pass for one from outside the monitor's name.
-// Asked by every tick of the handover's check: the disk is asked once.
 std::string Win32Platform::OwnImage() {
-    if (!impl_->ownImage.empty()) return impl_->ownImage;
     char path[MAX_PATH * 2] = {}, full[MAX_PATH * 2] = {};
     const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
     const DWORD m = GetLongPathNameA(path, full, sizeof full);
-    impl_->ownImage = m > 0 && m < sizeof full ? std::string(full, m) : std::string(path, n);
-    return impl_->ownImage;
+    return m > 0 && m < sizeof full ? std::string(full, m) : std::string(path, n);
 }
 
 std::string Win32Platform::AppFolder() { return Folder(OwnImage()); }
